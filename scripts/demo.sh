@@ -1,0 +1,6 @@
+#!/usr/bin/env bash
+# The main job: builds vorel and runs the one-process demo.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+py=$("$root/scripts/build.sh" | tail -n 1)
+exec "$py" "$root/examples/demo.py" "$@"

@@ -1,0 +1,30 @@
+// The module's exception classes. Each is made once per process, at its first use.
+#pragma once
+
+#include "py/object.hpp"
+
+namespace vorel::py::errors {
+
+enum class Class : int {
+  SchemaError,
+  NotStarted,
+  UnknownActor,
+  MailboxFull,
+  Unavailable,
+  Refused,
+  MessageTooLarge,
+  ReentrancyError,
+  ActorFailed,
+  Fencing,
+  Count_,
+};
+
+// The class object (a borrowed reference, kept for the life of the process), or nullptr with
+// the interpreter's error set when it could not be made.
+PyObject* get(Class c);
+const char* name(Class c);
+
+// Raises an instance of the class with the text; always returns nullptr for `return raise(...)`.
+PyObject* raise(Class c, const char* text);
+
+}  // namespace vorel::py::errors

@@ -1,0 +1,42 @@
+// The module definition and its set-up step. The module keeps no state: everything the core owns
+// hangs off the node of one system, so a second interpreter gets a second core.
+#include "py/errors.hpp"
+#include "py/object.hpp"
+
+namespace vorel::py {
+namespace {
+
+int exec(PyObject* module) {
+  using errors::Class;
+  constexpr Class kExported[] = {Class::SchemaError,     Class::NotStarted,      Class::UnknownActor,
+                                 Class::MailboxFull,     Class::Unavailable,     Class::Refused,
+                                 Class::MessageTooLarge, Class::ReentrancyError, Class::ActorFailed};
+  for (Class c : kExported) {
+    PyObject* type = errors::get(c);
+    if (type == nullptr || PyModule_AddObjectRef(module, errors::name(c), type) < 0) return -1;
+  }
+  return 0;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    "_vorel",
+    "The core of vorel.\n\nNothing here is global to the process: everything the core owns hangs off a node handle, "
+    "so that a\nsecond interpreter in the same process gets a second core instead of a shared one.",
+    0,
+    nullptr,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace vorel::py
+
+PyMODINIT_FUNC PyInit__vorel() { return PyModuleDef_Init(&vorel::py::definition); }

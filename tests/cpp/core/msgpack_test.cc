@@ -1,0 +1,243 @@
+#include "core/msgpack.hpp"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace vorel::core::msgpack {
+namespace {
+
+using B = std::vector<std::uint8_t>;
+
+struct WriteCase {
+  std::string name;
+  std::function<void(Bytes&)> write;
+  B expected;
+};
+
+class WriteTest : public ::testing::TestWithParam<WriteCase> {};
+
+TEST_P(WriteTest, SmallestForm) {
+  Bytes out;
+  GetParam().write(out);
+  EXPECT_EQ(out, GetParam().expected);
+}
+
+B str_header_then(std::size_t n, B header) {
+  header.insert(header.end(), n, 'x');
+  return header;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Codec, WriteTest,
+    ::testing::Values(
+        WriteCase{"uint127", [](Bytes& o) { write_uint(o, 127); }, {0x7f}},
+        WriteCase{"uint128", [](Bytes& o) { write_uint(o, 128); }, {0xcc, 0x80}},
+        WriteCase{"uint255", [](Bytes& o) { write_uint(o, 255); }, {0xcc, 0xff}},
+        WriteCase{"uint256", [](Bytes& o) { write_uint(o, 256); }, {0xcd, 0x01, 0x00}},
+        WriteCase{"uint65535", [](Bytes& o) { write_uint(o, 65535); }, {0xcd, 0xff, 0xff}},
+        WriteCase{"uint65536", [](Bytes& o) { write_uint(o, 65536); }, {0xce, 0x00, 0x01, 0x00, 0x00}},
+        WriteCase{"uint2pow32", [](Bytes& o) { write_uint(o, 1ull << 32); },
+                  {0xcf, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00}},
+        WriteCase{"intm1", [](Bytes& o) { write_int(o, Integer::of_signed(-1)); }, {0xff}},
+        WriteCase{"intm32", [](Bytes& o) { write_int(o, Integer::of_signed(-32)); }, {0xe0}},
+        WriteCase{"intm33", [](Bytes& o) { write_int(o, Integer::of_signed(-33)); }, {0xd0, 0xdf}},
+        WriteCase{"intm128", [](Bytes& o) { write_int(o, Integer::of_signed(-128)); }, {0xd0, 0x80}},
+        WriteCase{"intm129", [](Bytes& o) { write_int(o, Integer::of_signed(-129)); }, {0xd1, 0xff, 0x7f}},
+        WriteCase{"intm32769", [](Bytes& o) { write_int(o, Integer::of_signed(-32769)); },
+                  {0xd2, 0xff, 0xff, 0x7f, 0xff}},
+        WriteCase{"intmin", [](Bytes& o) { write_int(o, Integer::of_signed(INT64_MIN)); },
+                  {0xd3, 0x80, 0, 0, 0, 0, 0, 0, 0}},
+        WriteCase{"signed5", [](Bytes& o) { write_int(o, Integer::of_signed(5)); }, {0x05}},
+        WriteCase{"signed200", [](Bytes& o) { write_int(o, Integer::of_signed(200)); }, {0xcc, 0xc8}},
+        WriteCase{"str0", [](Bytes& o) { write_str(o, ""); }, {0xa0}},
+        WriteCase{"str31", [](Bytes& o) { write_str(o, std::string(31, 'x')); }, str_header_then(31, {0xbf})},
+        WriteCase{"str32", [](Bytes& o) { write_str(o, std::string(32, 'x')); }, str_header_then(32, {0xd9, 0x20})},
+        WriteCase{"str256", [](Bytes& o) { write_str(o, std::string(256, 'x')); },
+                  str_header_then(256, {0xda, 0x01, 0x00})},
+        WriteCase{"str65536", [](Bytes& o) { write_str(o, std::string(65536, 'x')); },
+                  str_header_then(65536, {0xdb, 0x00, 0x01, 0x00, 0x00})},
+        WriteCase{"bin0", [](Bytes& o) { write_bin(o, {}); }, {0xc4, 0x00}},
+        WriteCase{"bin2", [](Bytes& o) { B b{1, 2}; write_bin(o, b); }, {0xc4, 0x02, 0x01, 0x02}},
+        WriteCase{"array15", [](Bytes& o) { write_array(o, 15); }, {0x9f}},
+        WriteCase{"array16", [](Bytes& o) { write_array(o, 16); }, {0xdc, 0x00, 0x10}},
+        WriteCase{"array65536", [](Bytes& o) { write_array(o, 65536); }, {0xdd, 0x00, 0x01, 0x00, 0x00}},
+        WriteCase{"map16", [](Bytes& o) { write_map(o, 16); }, {0xde, 0x00, 0x10}},
+        WriteCase{"map1", [](Bytes& o) { write_map(o, 1); }, {0x81}},
+        WriteCase{"f64", [](Bytes& o) { write_f64(o, 1.5); }, {0xcb, 0x3f, 0xf8, 0, 0, 0, 0, 0, 0}}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(Reader, IntegersKeepTheirForm) {
+  struct Case {
+    B bytes;
+    Integer expected;
+  };
+  const std::vector<Case> cases = {
+      {{0x05}, Integer::of_unsigned(5)},
+      {{0xcc, 0x05}, Integer::of_unsigned(5)},
+      {{0xd0, 0x05}, Integer::of_signed(5)},
+      {{0xff}, Integer::of_signed(-1)},
+      {{0xd1, 0xff, 0x7f}, Integer::of_signed(-129)},
+      {{0xcf, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff}, Integer::of_unsigned(UINT64_MAX)},
+      {{0xd3, 0x80, 0, 0, 0, 0, 0, 0, 0}, Integer::of_signed(INT64_MIN)},
+  };
+  for (const auto& c : cases) {
+    Reader r(c.bytes);
+    auto v = r.read_int();
+    ASSERT_TRUE(v.has_value());
+    EXPECT_EQ(*v, c.expected);
+    EXPECT_TRUE(r.at_end());
+  }
+}
+
+TEST(Reader, RoundTripsEveryIntegerBoundary) {
+  const std::vector<std::int64_t> values = {0, 1, 127, 128, 255, 256, 65535, 65536, 4294967295, 4294967296,
+                                            INT64_MAX, -1, -32, -33, -128, -129, -32768, -32769,
+                                            -2147483648ll, -2147483649ll, INT64_MIN};
+  for (auto v : values) {
+    Bytes out;
+    write_int(out, Integer::of_signed(v));
+    Reader r(out);
+    auto got = r.read_int();
+    ASSERT_TRUE(got.has_value()) << v;
+    EXPECT_EQ(got->as_signed(), v);
+    EXPECT_EQ(got->is_signed(), v < 0) << "non-negative values travel in unsigned forms";
+    EXPECT_TRUE(r.at_end());
+  }
+}
+
+TEST(Reader, MalformedInputs) {
+  struct Case {
+    std::string name;
+    B bytes;
+    std::function<Result<void>(Reader&)> read;
+    Malformed expected;
+  };
+  auto as_void = [](auto r) -> Result<void> {
+    if (!r) return std::unexpected(r.error());
+    return {};
+  };
+  const std::vector<Case> cases = {
+      {"float as int", {0xcb, 0, 0, 0, 0, 0, 0, 0, 0}, [&](Reader& r) { return as_void(r.read_int()); },
+       Malformed::marker(0xcb)},
+      {"array count over what remains", {0x95, 1, 2, 3}, [&](Reader& r) { return as_void(r.read_array_len()); },
+       Malformed::truncated()},
+      {"empty kind", {}, [&](Reader& r) { return as_void(r.kind()); }, Malformed::truncated()},
+      {"fixext kind", {0xd4, 0, 0}, [&](Reader& r) { return as_void(r.kind()); }, Malformed::marker(0xd4)},
+      {"reserved kind", {0xc1}, [&](Reader& r) { return as_void(r.kind()); }, Malformed::marker(0xc1)},
+      {"bad utf8", {0xa2, 0xc3, 0x28}, [&](Reader& r) { return as_void(r.read_str()); }, Malformed::not_utf8()},
+      {"skip bad utf8", {0xa2, 0xc3, 0x28}, [](Reader& r) { return r.skip(); }, Malformed::not_utf8()},
+      {"surrogate utf8", {0xa3, 0xed, 0xa0, 0x80}, [&](Reader& r) { return as_void(r.read_str()); },
+       Malformed::not_utf8()},
+      {"skip missing map key", {0x82, 0xa1, 0x61, 0xc0}, [](Reader& r) { return r.skip(); },
+       Malformed::truncated()},
+      {"str body missing", {0xa5, 'a'}, [&](Reader& r) { return as_void(r.read_str()); }, Malformed::truncated()},
+      {"str32 length missing", {0xdb, 0, 0}, [&](Reader& r) { return as_void(r.read_str()); },
+       Malformed::truncated()},
+      {"bin huge length", {0xc6, 0xff, 0xff, 0xff, 0xff, 1}, [&](Reader& r) { return as_void(r.read_bin()); },
+       Malformed::truncated()},
+      {"nil wrong", {0xc2}, [](Reader& r) { return r.read_nil(); }, Malformed::marker(0xc2)},
+      {"int16 half", {0xcd, 0x01}, [&](Reader& r) { return as_void(r.read_int()); }, Malformed::truncated()},
+      {"bin as str", {0xc4, 0}, [&](Reader& r) { return as_void(r.read_str()); }, Malformed::marker(0xc4)},
+      {"array32 count huge", {0xdd, 0xff, 0xff, 0xff, 0xff}, [](Reader& r) { return r.skip(); },
+       Malformed::truncated()},
+  };
+  for (const auto& c : cases) {
+    Reader r(c.bytes);
+    auto got = c.read(r);
+    ASSERT_FALSE(got.has_value()) << c.name;
+    EXPECT_EQ(got.error(), c.expected) << c.name;
+  }
+}
+
+TEST(Reader, SkipsNestedValues) {
+  B nested{0x92, 0x91, 0xc0, 0xa1, 0x61};
+  Reader r(nested);
+  ASSERT_TRUE(r.skip().has_value());
+  EXPECT_TRUE(r.at_end());
+
+  B map{0x82, 0xa1, 'a', 0xcb, 0, 0, 0, 0, 0, 0, 0, 0, 0xa1, 'b', 0x91, 0xc4, 0x01, 0x09, 0x07};
+  Reader m(map);
+  ASSERT_TRUE(m.skip().has_value());
+  EXPECT_EQ(m.remaining(), 1u);
+}
+
+TEST(Reader, ReadsStrAndBinWithoutCopy) {
+  Bytes out;
+  write_str(out, "héllo");
+  B payload{1, 2, 3};
+  write_bin(out, payload);
+  Reader r(out);
+  auto s = r.read_str();
+  ASSERT_TRUE(s.has_value());
+  EXPECT_EQ(*s, "héllo");
+  EXPECT_GE(reinterpret_cast<const std::uint8_t*>(s->data()), out.data());
+  auto b = r.read_bin();
+  ASSERT_TRUE(b.has_value());
+  EXPECT_EQ(B(b->begin(), b->end()), payload);
+}
+
+TEST(Malformed, Texts) {
+  EXPECT_EQ(Malformed::truncated().text(), "the payload ends in the middle of a value");
+  EXPECT_EQ(Malformed::marker(0xc1).text(), "msgpack marker 0xc1 is not a value of this library");
+  EXPECT_EQ(Malformed::marker(5).text(), "msgpack marker 0x05 is not a value of this library");
+  EXPECT_EQ(Malformed::not_utf8().text(), "a string is not UTF-8");
+  EXPECT_EQ(Malformed::trailing().text(), "the payload holds more than one value");
+}
+
+// Random, truncated and mutated payloads: the reader must fail cleanly and never step outside
+// its slice. The slice is copied into an exact-size heap buffer so ASan sees any over-read.
+TEST(Reader, FuzzNeverReadsOutsideTheSlice) {
+  std::mt19937_64 rng(12345);
+  Bytes seed;
+  write_array(seed, 4);
+  write_str(seed, "key");
+  write_int(seed, Integer::of_signed(-300));
+  write_map(seed, 1);
+  write_bin(seed, B(40, 7));
+  write_f64(seed, 2.5);
+  write_array(seed, 2);
+  write_nil(seed);
+  write_bool(seed, true);
+  for (int round = 0; round < 20000; ++round) {
+    Bytes input;
+    switch (round % 3) {
+      case 0: {
+        input.resize(rng() % 48);
+        for (auto& b : input) b = static_cast<std::uint8_t>(rng());
+        break;
+      }
+      case 1:
+        input.assign(seed.begin(), seed.begin() + static_cast<std::ptrdiff_t>(rng() % (seed.size() + 1)));
+        break;
+      default:
+        input = seed;
+        for (int k = 0; k < 3; ++k) input[rng() % input.size()] = static_cast<std::uint8_t>(rng());
+        break;
+    }
+    std::unique_ptr<std::uint8_t[]> exact(new std::uint8_t[input.size() + 1]);
+    std::copy(input.begin(), input.end(), exact.get());
+    ByteView view(exact.get(), input.size());
+    Reader r(view);
+    for (int step = 0; step < 16 && !r.at_end(); ++step) {
+      auto k = r.kind();
+      if (!k) break;
+      bool ok;
+      switch (rng() % 6) {
+        case 0: ok = r.skip().has_value(); break;
+        case 1: ok = r.read_int().has_value(); break;
+        case 2: ok = r.read_str().has_value(); break;
+        case 3: ok = r.read_bin().has_value(); break;
+        case 4: ok = r.read_array_len().has_value(); break;
+        default: ok = r.read_nil().has_value(); break;
+      }
+      ASSERT_LE(r.position(), view.size());
+      if (!ok) break;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vorel::core::msgpack
