@@ -15,12 +15,14 @@ from ._vorel import (
     UnknownActor,
     Unavailable,
 )
+from .opaque import Opaque
 
 __all__ = [
     "ActorFailed",
     "MailboxFull",
     "MessageTooLarge",
     "NotStarted",
+    "Opaque",
     "ReentrancyError",
     "Refused",
     "SchemaError",
