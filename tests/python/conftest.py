@@ -11,7 +11,10 @@ def _load_testing():
     name = "vorel._vorel_testing"
     loader = importlib.machinery.ExtensionFileLoader(name, _vorel.__file__)
     spec = importlib.util.spec_from_file_location(name, _vorel.__file__, loader=loader)
-    module = importlib.util.module_from_spec(spec)
+    try:
+        module = importlib.util.module_from_spec(spec)
+    except ImportError as e:
+        raise ImportError("the test hooks are built only with -DVOREL_TESTS=ON: run bash scripts/test.sh") from e
     spec.loader.exec_module(module)
     return module
 

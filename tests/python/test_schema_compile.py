@@ -137,6 +137,9 @@ type Ping2 = Ping1
 type SelfUnion = int | SelfUnion
 type LoopA = int | LoopB
 type LoopB = str | LoopA
+type SelfMember[T] = T | SelfMember[T]
+type SelfFirst[T] = SelfFirst[T] | T
+type SelfOnly[T] = SelfOnly[T]
 
 
 @pytest.fixture
@@ -469,6 +472,9 @@ REFUSALS = [
     pytest.param(SelfUnion, RECURSIVE, id="union-alias-contains-itself"),
     pytest.param(LoopA, RECURSIVE, id="union-aliases-contain-each-other"),
     pytest.param(HoldsSelfUnion, "HoldsSelfUnion.u: " + RECURSIVE, id="union-alias-contains-itself-in-field"),
+    pytest.param(SelfMember[int], RECURSIVE, id="generic-union-alias-is-its-own-member"),
+    pytest.param(SelfFirst[int], RECURSIVE, id="generic-union-alias-is-its-own-first-member"),
+    pytest.param(SelfOnly[int], RECURSIVE, id="generic-alias-of-itself"),
 ]
 
 

@@ -54,6 +54,35 @@ Node tagged_copy(const Node::Dataclass& d) {
   return Node{std::move(t)};
 }
 
+// A union that is its own alternative, directly or through other unions, as a generic alias
+// that names itself among its members gives: choosing an alternative for a value would never
+// end. Aliases are resolved by now, so only union-to-union steps are left to follow.
+bool unions_in_a_cycle(const std::vector<Node>& nodes) {
+  enum class Mark : std::uint8_t { Unseen, Open, Done };
+  std::vector<Mark> marks(nodes.size(), Mark::Unseen);
+  std::vector<std::pair<Index, std::size_t>> stack;  // (union, next alternative to follow)
+  for (Index start = 0; start < nodes.size(); ++start) {
+    if (marks[start] != Mark::Unseen || !nodes[start].as<Node::Union>()) continue;
+    marks[start] = Mark::Open;
+    stack.emplace_back(start, 0);
+    while (!stack.empty()) {
+      auto& [at, next] = stack.back();
+      const auto& alternatives = nodes[at].as<Node::Union>()->alternatives;
+      if (next == alternatives.size()) {
+        marks[at] = Mark::Done;
+        stack.pop_back();
+        continue;
+      }
+      const Index a = alternatives[next++];
+      if (!nodes[a].as<Node::Union>() || marks[a] == Mark::Done) continue;
+      if (marks[a] == Mark::Open) return true;
+      marks[a] = Mark::Open;
+      stack.emplace_back(a, 0);
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 const char* kind_name(Kind kind) {
@@ -164,6 +193,7 @@ std::expected<Tree, std::string> Tree::new_(std::vector<Node> nodes, Index root)
 
   // 2. Nothing refers to an alias any more; the alias nodes stay, unreferenced.
   for (Node& node : nodes) each_index(node, [&](Index& i) { i = resolved[i]; });
+  if (unions_in_a_cycle(nodes)) return std::unexpected(std::string(error::kRecursive));
   Tree tree;
   tree.root = resolved[root];
 

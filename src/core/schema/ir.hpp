@@ -192,8 +192,8 @@ struct Tree {
   Index tagged_root = 0;
 
   // Resolves the compiler's finished table: every reference to an alias goes to the node the
-  // alias leads to, a dataclass root gets its tagged copy, and every mask is computed. Fails
-  // only for aliases that lead back to themselves.
+  // alias leads to, a dataclass root gets its tagged copy, and every mask is computed. Fails for
+  // aliases that lead back to themselves and for a union that is its own alternative.
   static std::expected<Tree, std::string> new_(std::vector<Node> nodes, Index root);
 
   const Node& at(Index index) const;

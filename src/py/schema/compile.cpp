@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "py/schema/naming.hpp"
+#include "py/schema/read.hpp"
 
 // Ends the enclosing function with the failure of an expression that gives a Result.
 #define VOREL_TRY(name, expr)                                                   \
@@ -30,34 +31,10 @@ constexpr int kDeepest = 200;
 
 bool none(PyObject* o) { return o == Py_None; }
 
-Result<bool> instance(PyObject* o, PyObject* cls) {
-  int r = PyObject_IsInstance(o, cls);
-  if (r < 0) return raised();
-  return r == 1;
-}
-
-Result<bool> subclass(PyObject* o, PyObject* cls) {
-  int r = PyObject_IsSubclass(o, cls);
-  if (r < 0) return raised();
-  return r == 1;
-}
-
-Result<std::string> text_attribute(PyObject* o, const char* name) {
-  Object value = attr(o, name);
-  if (!value) return raised();
-  auto text = utf8(value.get());
-  if (!text) return raised();
-  return *std::move(text);
-}
-
-Result<std::vector<Object>> items(PyObject* iterable) {
-  Object iterator = Object::steal(PyObject_GetIter(iterable));
-  if (!iterator) return raised();
-  std::vector<Object> out;
-  while (Object item = Object::steal(PyIter_Next(iterator.get()))) out.push_back(std::move(item));
-  if (PyErr_Occurred()) return raised();
-  return out;
-}
+using read::instance;
+using read::items;
+using read::subclass;
+using read::text_attribute;
 
 Result<std::vector<Object>> type_params(PyObject* o) {
   Object params = attr(o, "__type_params__");

@@ -3,27 +3,16 @@
 #include <cstring>
 
 #include "py/refs.hpp"
+#include "py/schema/read.hpp"
 
 namespace vorel::py::schema::dump {
 
 namespace ir = core::schema::ir;
 
-namespace {
-
-Result<bool> instance(PyObject* value, PyObject* cls) {
-  int r = PyObject_IsInstance(value, cls);
-  if (r < 0) return raised();
-  return r == 1;
-}
-
-}  // namespace
+using read::instance;
 
 Result<std::string> named(PyObject* value) {
-  Object name = attr(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__qualname__");
-  if (!name) return raised();
-  auto text = utf8(name.get());
-  if (!text) return raised();
-  return *std::move(text);
+  return read::text_attribute(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__qualname__");
 }
 
 Result<std::optional<std::size_t>> literal(const ir::Node::Literal& node, PyObject* value) {

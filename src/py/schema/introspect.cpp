@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "py/schema/read.hpp"
+
 namespace vorel::py::schema {
 namespace {
 
@@ -58,14 +60,7 @@ constexpr Fetch kFetches[] = {
 // Imported before anything is fetched; the others are imported where they are first needed.
 constexpr const char* kFirstImports[] = {"typing", "dataclasses", "types", "builtins", "datetime", "enum", "pathlib"};
 
-Result<std::vector<Object>> items(PyObject* iterable) {
-  Object iterator = Object::steal(PyObject_GetIter(iterable));
-  if (!iterator) return raised();
-  std::vector<Object> out;
-  while (Object item = Object::steal(PyIter_Next(iterator.get()))) out.push_back(std::move(item));
-  if (PyErr_Occurred()) return raised();
-  return out;
-}
+using read::items;
 
 }  // namespace
 

@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include "py/schema/read.hpp"
+
 namespace vorel::py::schema::naming {
 namespace {
 
@@ -21,13 +23,7 @@ class Nesting {
   bool entered_;
 };
 
-Result<std::string> text_attribute(PyObject* o, const char* name) {
-  Object value = attr(o, name);
-  if (!value) return raised();
-  auto text = utf8(value.get());
-  if (!text) return raised();
-  return *std::move(text);
-}
+using read::text_attribute;
 
 Result<std::string> joined(const Introspect& in, const std::vector<Object>& args, const char* separator) {
   std::string out;
@@ -40,18 +36,12 @@ Result<std::string> joined(const Introspect& in, const std::vector<Object>& args
   return out;
 }
 
-Result<int> is_instance(PyObject* o, PyObject* cls) {
-  int r = PyObject_IsInstance(o, cls);
-  if (r < 0) return raised();
-  return r;
-}
-
 Result<std::string> leaf(const Introspect& in, PyObject* hint) {
   if (hint == in.ellipsis.get()) return std::string("...");
   if (hint == Py_None || hint == in.none_type.get()) return std::string("None");
   if (PyType_Check(hint)) return text_attribute(hint, "__qualname__");
   for (PyObject* cls : {in.type_alias_type.get(), in.type_var.get()}) {
-    auto is = is_instance(hint, cls);
+    auto is = read::instance(hint, cls);
     if (!is) return std::unexpected(std::move(is.error()));
     if (*is) return text_attribute(hint, "__name__");
   }
@@ -85,9 +75,9 @@ Result<std::string> name(const Introspect& in, PyObject* hint) {
 Result<std::optional<std::string>> replacement(const Introspect& in, PyObject* refused,
                                                const std::vector<Object>& args) {
   if (PyType_Check(refused)) {
-    int flag = PyObject_IsSubclass(refused, in.flag.get());
-    if (flag < 0) return raised();
-    if (flag) return std::optional<std::string>("a frozenset of an Enum");
+    auto flag = read::subclass(refused, in.flag.get());
+    if (!flag) return std::unexpected(std::move(flag.error()));
+    if (*flag) return std::optional<std::string>("a frozenset of an Enum");
   }
   const char* form = nullptr;
   const char* fallback = nullptr;

@@ -43,6 +43,22 @@ TEST(Tree, AliasCyclesAreRefused) {
   }
 }
 
+TEST(Tree, UnionsThatAreTheirOwnAlternativeAreRefused) {
+  // type G[T] = T | G[T], and the same through a second union and an alias.
+  for (auto nodes : {std::vector<Node>{scalar(ScalarKind::Int), alias(2), union_of({0, 1})},
+                     std::vector<Node>{scalar(ScalarKind::Int), union_of({0, 3}), alias(1), union_of({4, 2}),
+                                       scalar(ScalarKind::Str)}}) {
+    auto tree = Tree::new_(nodes, 1);
+    ASSERT_FALSE(tree.has_value());
+    EXPECT_EQ(tree.error(), "a recursive type refers to itself outside of a container or dataclass");
+  }
+  // A union inside another, and one reached twice, are no cycle.
+  Tree t = resolved({scalar(ScalarKind::Int), scalar(ScalarKind::None), union_of({0, 1}), scalar(ScalarKind::Str),
+                     union_of({2, 3}), union_of({4, 2})},
+                    5);
+  EXPECT_EQ(t.kinds[5], f::integer | f::nil | f::str);
+}
+
 TEST(Tree, RecursiveUnionThroughAContainerGetsItsFullMask) {
   // type J = int | tuple[J, ...]: slot 0 is the alias, reserved before the union was built.
   Tree t = resolved({alias(3), scalar(ScalarKind::Int), collection(0), union_of({1, 2})}, 0);
