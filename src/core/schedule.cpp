@@ -1,5 +1,6 @@
 #include "core/schedule.hpp"
 
+#include "core/tagged.hpp"
 #include "core/wire.hpp"
 
 namespace vorel::core::schedule {
@@ -99,25 +100,8 @@ Bytes encode(std::span<const Schedule> schedules) {
 }
 
 Result<std::vector<Schedule>> decode(ByteView bytes) {
-  wire::Reading reading(bytes);
-  auto head = reading.tagged();
-  if (!head) return std::unexpected(head.error());
-  if (head->first != kTag) return std::unexpected(Malformed::marker(0x00));
-  std::vector<Schedule> schedules;
-  for (std::uint64_t i = 0; i < head->second; ++i) {
-    auto key = reading.read_str();
-    if (!key) return std::unexpected(key.error());
-    if (*key == kSchedules) {
-      // A repeated key takes its last value, as in every other record: a later "schedules"
-      // array replaces the earlier one instead of adding to it.
-      auto list = read_list(reading);
-      if (!list) return std::unexpected(list.error());
-      schedules = std::move(*list);
-    } else if (auto skipped = reading.skip(); !skipped) {
-      return std::unexpected(skipped.error());
-    }
-  }
-  return schedules;
+  // A repeated "schedules" key replaces the earlier array instead of adding to it.
+  return tagged_field<std::vector<Schedule>>(bytes, kTag, kSchedules, read_list);
 }
 
 }  // namespace vorel::core::schedule

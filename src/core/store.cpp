@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <functional>
 
+#include "core/tagged.hpp"
 #include "core/wire.hpp"
 
 namespace vorel::core {
@@ -84,24 +85,10 @@ Result<Stored> Stored::read(ByteView version, std::optional<ByteView> state) {
   record.version.version = get_u64(version.data() + 24);
   if (!state) return record;
 
-  wire::Reading reading(*state);
-  auto head = reading.tagged();
-  if (!head) return std::unexpected(head.error());
-  if (head->first != kStateTag) return std::unexpected(Malformed::marker(0x00));
-  Pages pages;
-  for (std::uint64_t i = 0; i < head->second; ++i) {
-    auto key = reading.read_str();
-    if (!key) return std::unexpected(key.error());
-    if (*key == kPages) {
-      // A repeated key takes its last value: a later "pages" replaces the earlier one whole.
-      auto read = read_pages(reading);
-      if (!read) return std::unexpected(read.error());
-      pages = std::move(*read);
-    } else if (auto skipped = reading.skip(); !skipped) {
-      return std::unexpected(skipped.error());
-    }
-  }
-  record.state = std::move(pages);
+  // A repeated "pages" key replaces the earlier page map whole.
+  auto pages = tagged_field<Pages>(*state, kStateTag, kPages, read_pages);
+  if (!pages) return std::unexpected(pages.error());
+  record.state = std::move(*pages);
   return record;
 }
 

@@ -7,23 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "testing/bytes.hpp"
+
 namespace vorel::core::schedule {
 namespace {
 
 using msgpack::Malformed;
-using B = std::vector<std::uint8_t>;
-
-B cat(std::initializer_list<B> parts) {
-  B out;
-  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
-B str(std::string_view s) {
-  Bytes out;
-  msgpack::write_str(out, s);
-  return out;
-}
+using testing::cat;
+using testing::str;
+using B = Bytes;
 
 const B kHead = cat({{0x92}, str("Schedules")});
 
@@ -169,23 +161,9 @@ TEST(Schedule, FuzzDecodeNeverReadsOutsideTheSlice) {
   const B seed = encode(std::vector<Schedule>{{"tick", {1, 2, 3}, 1'700'000'000'000'000, 60'000'000},
                                               {"once", Bytes(40, 5), -3, std::nullopt}});
   for (int round = 0; round < 20000; ++round) {
-    B input;
-    switch (round % 3) {
-      case 0:
-        input.resize(rng() % 64);
-        for (auto& b : input) b = static_cast<std::uint8_t>(rng());
-        break;
-      case 1:
-        input.assign(seed.begin(), seed.begin() + static_cast<std::ptrdiff_t>(rng() % (seed.size() + 1)));
-        break;
-      default:
-        input = seed;
-        for (int k = 0; k < 3; ++k) input[rng() % input.size()] = static_cast<std::uint8_t>(rng());
-        break;
-    }
-    std::unique_ptr<std::uint8_t[]> exact(new std::uint8_t[input.size() + 1]);
-    std::copy(input.begin(), input.end(), exact.get());
-    auto got = decode(ByteView(exact.get(), input.size()));
+    const B input = testing::fuzz_input(rng, round, seed, 64);
+    const testing::Exact exact(input);
+    auto got = decode(exact.view());
     if (got) {
       ASSERT_LE(got->size(), input.size());
       for (const auto& s : *got) ASSERT_LE(s.name.size() + s.message.size(), input.size());

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/wire.hpp"
+#include "testing/bytes.hpp"
 
 namespace vorel::core {
 namespace {
@@ -16,19 +16,9 @@ namespace {
 using msgpack::Malformed;
 using replication::Epoch;
 using replication::Stamp;
-using B = std::vector<std::uint8_t>;
-
-B cat(std::initializer_list<B> parts) {
-  B out;
-  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
-B str(std::string_view s) {
-  Bytes out;
-  msgpack::write_str(out, s);
-  return out;
-}
+using testing::cat;
+using testing::str;
+using B = Bytes;
 
 Stamp local(std::uint64_t round, std::uint64_t version) { return Stamp{Epoch{round, NodeId{}}, version}; }
 
@@ -172,24 +162,10 @@ TEST(Stored, FuzzReadNeverReadsOutsideTheSlice) {
   const B seed = *seed_record.state_bytes();
   const store::Version version = seed_record.version_bytes();
   for (int round = 0; round < 20000; ++round) {
-    B input;
-    switch (round % 3) {
-      case 0:
-        input.resize(rng() % 48);
-        for (auto& b : input) b = static_cast<std::uint8_t>(rng());
-        if (!input.empty()) input[0] = 0x92;
-        break;
-      case 1:
-        input.assign(seed.begin(), seed.begin() + static_cast<std::ptrdiff_t>(rng() % (seed.size() + 1)));
-        break;
-      default:
-        input = seed;
-        for (int k = 0; k < 3; ++k) input[rng() % input.size()] = static_cast<std::uint8_t>(rng());
-        break;
-    }
-    std::unique_ptr<std::uint8_t[]> exact(new std::uint8_t[input.size() + 1]);
-    std::copy(input.begin(), input.end(), exact.get());
-    auto got = Stored::read(version, ByteView(exact.get(), input.size()));
+    B input = testing::fuzz_input(rng, round, seed, 48);
+    if (round % 3 == 0 && !input.empty()) input[0] = 0x92;  // random bytes that begin as a record
+    const testing::Exact exact(input);
+    auto got = Stored::read(version, exact.view());
     if (got) {
       ASSERT_TRUE(got->state.has_value());
       for (const auto& [name, bytes] : *got->state) ASSERT_LE(name.size() + bytes.size(), input.size());
