@@ -20,7 +20,7 @@ struct Duration {
 };
 
 struct Backoff {
-  double factor = 2.0;
+  double factor = 0.0;
   Duration first;
   Duration limit;
 
