@@ -19,7 +19,7 @@ std::optional<std::uint64_t> Counts::known(std::string_view actor) const {
   return it == entries_.end() ? std::nullopt : it->second;
 }
 
-std::vector<Step> Placement::update(std::span<const membership::Member> list, const Counts& counts) {
+std::vector<Step> Placement::update(const std::vector<membership::Member>& list, const Counts& counts) {
   members.clear();
   for (const auto& m : list) members.insert_or_assign(m.node, m);
 

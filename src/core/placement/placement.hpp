@@ -71,7 +71,7 @@ struct Placement {
   explicit Placement(std::optional<NodeId> me) : me(std::move(me)) {}
 
   // Takes a new member list; returns the new steps of every counted type, by type name.
-  std::vector<Step> update(std::span<const membership::Member> list, const Counts& counts);
+  std::vector<Step> update(const std::vector<membership::Member>& list, const Counts& counts);
   // The key's replicas, owner candidate first; a key still arriving is placed by the ring before
   // its step.
   std::vector<NodeId> replicas(std::string_view actor, std::string_view key, const Counts& counts,
