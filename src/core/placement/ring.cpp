@@ -21,11 +21,8 @@ namespace {
   std::abort();
 }
 
-std::strong_ordering bytewise(std::string_view a, std::string_view b) {
-  const auto* pa = reinterpret_cast<const unsigned char*>(a.data());
-  const auto* pb = reinterpret_cast<const unsigned char*>(b.data());
-  return std::lexicographical_compare_three_way(pa, pa + a.size(), pb, pb + b.size());
-}
+// No address reads as the empty text.
+std::string_view address_text(const NodeId& node) { return node.address ? std::string_view(*node.address) : ""; }
 
 // The 16 incarnation bytes as a UUID text: 8-4-4-4-12 lower-case hex digits.
 std::string uuid_text(const Incarnation& inc) {
@@ -80,7 +77,8 @@ std::strong_ordering ring_order(const NodeId& a, const NodeId& b) {
       c != 0) {
     return c;
   }
-  if (auto c = bytewise(a.address.value_or(""), b.address.value_or("")); c != 0) return c;
+  // char_traits<char> compares as unsigned bytes.
+  if (auto c = address_text(a) <=> address_text(b); c != 0) return c;
   return a <=> b;
 }
 
@@ -112,36 +110,40 @@ bool Ring::has(const NodeId& node) const {
   return it != members_.end() && *it == node;
 }
 
-void Ring::walk(std::uint64_t token, std::uint64_t count, std::vector<Slot>& out) const {
-  out.clear();
+template <class Visit>
+void Ring::walk(std::uint64_t token, std::uint64_t count, Visit&& visit) const {
   const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(count, members_.size()));
   const std::size_t L = tokens_.size();
   if (L == 0 || n == 0) return;
   std::size_t pos = static_cast<std::size_t>(std::lower_bound(tokens_.begin(), tokens_.end(), token) - tokens_.begin());
-  // A few replicas are found faster by scanning the result; many need a table of those seen.
+  // A few replicas are found faster by scanning those met; many need a table of them.
   constexpr std::size_t kScan = 8;
+  Slot few[kScan];
   std::vector<bool> seen;
   if (n > kScan) seen.assign(members_.size(), false);
+  std::size_t found = 0;
   for (std::size_t g = 0; g < L; ++g, ++pos) {
     if (pos == L) pos = 0;
     const Slot s = owners_[pos];
     if (n > kScan) {
       if (seen[s]) continue;
       seen[s] = true;
-    } else if (std::find(out.begin(), out.end(), s) != out.end()) {
-      continue;
+    } else {
+      if (std::find(few, few + found, s) != few + found) continue;
+      few[found] = s;
     }
-    out.push_back(s);
-    if (out.size() == n) return;
+    ++found;
+    if (!visit(s) || found == n) return;
   }
 }
 
 std::vector<NodeId> Ring::replicas(std::uint64_t token, std::uint64_t count) const {
-  std::vector<Slot> slots;
-  walk(token, count, slots);
   std::vector<NodeId> out;
-  out.reserve(slots.size());
-  for (auto s : slots) out.push_back(members_[s]);
+  out.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(count, members_.size())));
+  walk(token, count, [&](Slot s) {
+    out.push_back(members_[s]);
+    return true;
+  });
   return out;
 }
 
@@ -159,10 +161,10 @@ std::vector<Range> Ring::ranges_of(const NodeId& node, std::uint64_t count) cons
     // it owns a token at all; skipping the walks keeps this linear when every member replicates.
     if (owns_any(me)) marked.assign(L, true);
   } else {
-    std::vector<Slot> slots;
     for (std::size_t i = 0; i < L; ++i) {
-      walk(tokens_[i], count, slots);
-      marked[i] = std::find(slots.begin(), slots.end(), me) != slots.end();
+      bool hit = false;
+      walk(tokens_[i], count, [&](Slot s) { return !(hit = s == me); });
+      marked[i] = hit;
     }
   }
 

@@ -78,7 +78,10 @@ class Ring {
   // thousand copies of their ids; equal member lists make equal indexes mean equal owners.
   using Slot = std::uint32_t;
 
-  void walk(std::uint64_t token, std::uint64_t count, std::vector<Slot>& out) const;
+  // Visits the distinct owners met walking clockwise from `token`, at most `count` of them, until
+  // the visitor returns false.
+  template <class Visit>
+  void walk(std::uint64_t token, std::uint64_t count, Visit&& visit) const;
   bool owns_any(Slot slot) const;
 
   std::vector<NodeId> members_;
