@@ -6,7 +6,7 @@
 #include <limits>
 #include <random>
 
-#include "core/placement/ids.hpp"
+#include "testing/ids.hpp"
 
 namespace vorel::core::handoff::ranges {
 namespace {

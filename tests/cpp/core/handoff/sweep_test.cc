@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/placement/ids.hpp"
+#include "testing/ids.hpp"
 #include "core/placement/pin.hpp"
 
 namespace vorel::core::handoff::sweep {

@@ -8,7 +8,7 @@
 #include <set>
 
 #include "core/handoff/ranges.hpp"
-#include "core/placement/ids.hpp"
+#include "testing/ids.hpp"
 #include "core/placement/pin.hpp"
 
 namespace vorel::core::placement {

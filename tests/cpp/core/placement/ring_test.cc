@@ -7,7 +7,7 @@
 #include <random>
 #include <set>
 
-#include "core/placement/ids.hpp"
+#include "testing/ids.hpp"
 #include "core/placement/pin.hpp"
 
 namespace vorel::core::placement {
