@@ -15,7 +15,24 @@ from ._vorel import (
     UnknownActor,
     Unavailable,
 )
+from .events import (
+    EVENTS,
+    ActivationEnded,
+    ActivationFailed,
+    ActivationStarted,
+    ConnectionLost,
+    Event,
+    HandoffEnded,
+    HandoffStarted,
+    LoggingObserver,
+    MemberChanged,
+    MessageDropped,
+    WriteFailed,
+)
 from .opaque import Opaque
+from .records import Activation, ActorStats, Member, NodeId, Placement, Stats
+from .settings import Backoff, Cluster, Compression, Limits, Overlay, Tls, address
+from .store import Store
 
 __all__ = [
     "ActorFailed",
@@ -28,4 +45,30 @@ __all__ = [
     "SchemaError",
     "UnknownActor",
     "Unavailable",
+    "Activation",
+    "ActorStats",
+    "Member",
+    "NodeId",
+    "Placement",
+    "Stats",
+    "Store",
+    "Backoff",
+    "Cluster",
+    "Compression",
+    "Limits",
+    "Overlay",
+    "Tls",
+    "address",
+    "Event",
+    "EVENTS",
+    "MemberChanged",
+    "ActivationStarted",
+    "ActivationEnded",
+    "ActivationFailed",
+    "WriteFailed",
+    "HandoffStarted",
+    "HandoffEnded",
+    "ConnectionLost",
+    "MessageDropped",
+    "LoggingObserver",
 ]
