@@ -5,6 +5,10 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 py=$("$root/scripts/build.sh" --tests | tail -n 1)
 echo "== C++ tests"
 ctest --test-dir "$root/build/main" --output-on-failure
+echo "== Fuzz tests under AddressSanitizer and UBSan"
+cmake -S "$root" -B "$root/build/fuzz" -DVOREL_MODULE=OFF -DVOREL_TESTS=ON -DVOREL_SANITIZE=ON -Wno-dev >/dev/null
+cmake --build "$root/build/fuzz" --target vorel_tests >/dev/null
+"$root/build/fuzz/vorel_tests" --gtest_brief=1 --gtest_filter='*Fuzz*'
 echo "== Python tests"
 cd "$root"
 "$py" -m pytest -q -p no:cacheprovider "$@"

@@ -65,36 +65,37 @@ std::expected<std::optional<Frame>, std::string> Decoder::frame() {
   const std::uint32_t length = get32(h + 8);
 
   if (version != kVersion) return std::unexpected(fmt::format("unknown frame version {}", version));
+  Frame decoded{Frame::Close{}};
+  std::size_t size = kHeader;
   if (kind == kWindow) {
     // The length field of a Window is its credit, so the frame limit does not apply.
     if (flags != 0 || length == 0) return std::unexpected(std::string("malformed window update"));
-    position_ += kHeader;
-    compact();
-    return Frame{Frame::Window{stream, length}};
+    decoded.value = Frame::Window{stream, length};
+  } else {
+    // Checked from the header alone: an oversized frame is refused before its payload is buffered.
+    if (length > frame_limit_) {
+      return std::unexpected(fmt::format("frame of {} bytes exceeds {}", length, frame_limit_));
+    }
+    if (available - kHeader < length) return std::nullopt;
+    size += length;
+    const std::uint8_t* body = h + kHeader;
+    const bool bare = flags == 0 && length == 0;
+    // The payload is copied before the buffer may be compacted under it; a payload that a Close
+    // carries is dropped.
+    if (kind == kData && (flags == 0 || flags == kCompressed)) {
+      decoded.value = Frame::Data{core::Bytes(body, body + length), stream, flags == kCompressed};
+    } else if (kind == kPing && bare) {
+      decoded.value = Frame::Ping{};
+    } else if (kind == kPong && bare) {
+      decoded.value = Frame::Pong{};
+    } else if (kind != kClose || flags != 0) {
+      // Consumed all the same: the caller ends the connection on any error.
+      position_ += size;
+      compact();
+      return std::unexpected(fmt::format("unknown frame type {} with flags {:#x}", kind, flags));
+    }
   }
-  // Checked from the header alone: an oversized frame is refused before its payload is buffered.
-  if (length > frame_limit_) return std::unexpected(fmt::format("frame of {} bytes exceeds {}", length, frame_limit_));
-  if (available - kHeader < length) return std::nullopt;
-
-  const std::uint8_t* body = h + kHeader;
-  const bool data = kind == kData && (flags == 0 || flags == kCompressed);
-  const bool bare = flags == 0 && length == 0;
-  // The payload is copied before the buffer may be compacted under it.
-  Frame decoded{Frame::Close{}};
-  if (data) {
-    decoded.value = Frame::Data{core::Bytes(body, body + length), stream, flags == kCompressed};
-  } else if (kind == kPing && bare) {
-    decoded.value = Frame::Ping{};
-  } else if (kind == kPong && bare) {
-    decoded.value = Frame::Pong{};
-  } else if (kind != kClose || flags != 0) {
-    // Consumed all the same: the caller ends the connection on any error.
-    position_ += kHeader + length;
-    compact();
-    return std::unexpected(fmt::format("unknown frame type {} with flags {:#x}", kind, flags));
-  }
-  // A payload that a Close carries is dropped.
-  position_ += kHeader + length;
+  position_ += size;
   compact();
   return decoded;
 }

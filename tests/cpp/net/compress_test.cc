@@ -170,7 +170,7 @@ TEST(CompressFuzz, MutatedPayloadsStayWithinTheLimit) {
   for (const Name codec : kAll) {
     const B seeds[] = {codec.compress(testing::compressible(3000)), codec.compress(testing::random_bytes(rng, 500)),
                        codec.compress(B(kLimit, 0)), codec.compress(B{})};
-    for (int round = 0; round < 1500; ++round) {
+    for (int round = 0; round < 6000; ++round) {
       B input = round % 4 == 3 ? testing::random_bytes(rng, testing::pick(rng, 64))
                                : testing::mutate(rng, seeds[testing::pick(rng, std::size(seeds))]);
       if (round % 7 == 0) input.resize(testing::pick(rng, input.size() + 1));

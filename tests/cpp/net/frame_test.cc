@@ -191,7 +191,7 @@ TEST(FrameDecoder, ReusesAFullyDecodedBuffer) {
 TEST(FrameFuzz, RandomMutatedAndTruncatedStreams) {
   std::mt19937_64 rng(0x5eed);
   constexpr std::uint64_t kLimit = 512;
-  for (int round = 0; round < 3000; ++round) {
+  for (int round = 0; round < 20000; ++round) {
     B stream;
     const std::size_t frames = 1 + testing::pick(rng, 6);
     for (std::size_t i = 0; i < frames; ++i) {

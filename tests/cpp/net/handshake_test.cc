@@ -210,7 +210,7 @@ TEST(HandshakeFuzz, DecodeRandomMutatedAndTruncatedPayloads) {
   const Message seeds[] = {hello(), HelloAck{kUs, Name::Zstd}, HelloReject{"no"}, HelloDuplicate{},
                            from(core::NodeId{std::nullopt, incarnation(9)}, {})};
   const std::string_view names[] = {kHello, kHelloAck, kHelloReject, kHelloDuplicate, "other"};
-  for (int round = 0; round < 20000; ++round) {
+  for (int round = 0; round < 60000; ++round) {
     const auto seed = encode(seeds[testing::pick(rng, std::size(seeds))]);
     B payload = seed.payload;
     switch (round % 3) {
