@@ -385,7 +385,7 @@ TEST_P(MuxModel, EveryEnvelopeArrivesOnceInOrderWithoutOverrunOrStall) {
   for (auto& s : sides) s.mux.codec(GetParam().codec);
   const std::uint32_t streams[] = {1, 3, 5};
   const char* names[] = {"hello", "actors", "replication"};
-  int to_send = 300;
+  int to_send = 1500;
   std::size_t delivered = 0, sent = 0;
   int idle = 0;
   while ((to_send > 0 || delivered < sent) && idle < 1000) {
