@@ -19,12 +19,6 @@ Object timedelta_class() {
   return attr(datetime.get(), "timedelta");
 }
 
-// Sets a ValueError whose text is built here; the text travels as a str object so that nothing in
-// it is read as a format.
-void value_error(const std::string& message) {
-  if (Object t = text(message)) PyErr_SetObject(PyExc_ValueError, t.get());
-}
-
 // The conversion's refusal of an object of the wrong type, in the words the module uses elsewhere.
 void expected(const char* what, PyObject* value) {
   Object name = Object::steal(PyType_GetQualName(Py_TYPE(value)));
@@ -267,6 +261,10 @@ PyObject* actor_function(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 }  // namespace
+
+void value_error(const std::string& message) {
+  if (Object t = text(message)) PyErr_SetObject(PyExc_ValueError, t.get());
+}
 
 bool is_str(const char* label, PyObject* value) {
   if (PyUnicode_Check(value)) return true;

@@ -32,6 +32,9 @@ std::optional<core::WriteLevel> written(PyObject* text);
 bool is_str(const char* label, PyObject* value);
 std::optional<std::uint64_t> count(const char* label, PyObject* value);
 
+// Sets a ValueError with the text, passed as a str object so that nothing in it reads as a format.
+void value_error(const std::string& message);
+
 // The debug form of a str, in which refusals show a refused text: between double quotes, with
 // backslash escapes for quotes, backslashes, \t \r \n \0, and \u{hex} for any other character
 // that does not print.

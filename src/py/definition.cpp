@@ -17,10 +17,6 @@
 namespace vorel::py {
 namespace {
 
-void value_error(const std::string& message) {
-  if (Object t = text(message)) PyErr_SetObject(PyExc_ValueError, t.get());
-}
-
 std::string pinned_text(std::string_view name, std::uint64_t replicas) {
   return fmt::format("{}: replicas is {}, and a pinned type keeps its one copy on the node its key names", name,
                      replicas);
@@ -29,19 +25,19 @@ std::string pinned_text(std::string_view name, std::uint64_t replicas) {
 // The checks that name the type.
 bool checked(const std::string& name, const core::Options& o) {
   if (o.replicas == 0) {
-    value_error(fmt::format("{}: replicas is {}, so the state would live nowhere", name, o.replicas));
+    actor::value_error(fmt::format("{}: replicas is {}, so the state would live nowhere", name, o.replicas));
     return false;
   }
   if (o.replicas > 1 && o.pinned) {
-    value_error(pinned_text(name, o.replicas));
+    actor::value_error(pinned_text(name, o.replicas));
     return false;
   }
   if (o.mailbox == std::uint64_t{0}) {
-    value_error(fmt::format("{}: mailbox is 0, so every message would be refused", name));
+    actor::value_error(fmt::format("{}: mailbox is 0, so every message would be refused", name));
     return false;
   }
   if (!o.mailbox && o.wait) {
-    value_error(fmt::format(
+    actor::value_error(fmt::format(
         "{}: on_full is 'wait', and a mailbox without a bound is never full; set mailbox", name));
     return false;
   }
@@ -206,7 +202,7 @@ PyObject* configured(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!new_name) return nullptr;
   Definition made = Definition::configured(held(self), *std::move(new_name), *count, *level);
   if (made.options.pinned && made.options.replicas >= 2) {
-    value_error(pinned_text(made.name, made.options.replicas));
+    actor::value_error(pinned_text(made.name, made.options.replicas));
     return nullptr;
   }
   return wrapped(Py_TYPE(self), std::make_shared<const Definition>(std::move(made))).release();
