@@ -7,6 +7,7 @@
 #include <new>
 #include <utility>
 
+#include "core/debug_form.hpp"
 #include "py/once.hpp"
 #include "py/schema/failure.hpp"
 
@@ -42,24 +43,6 @@ std::optional<bool> printable(Py_UCS4 c) {
   const int truth = PyObject_IsTrue(answer.get());
   if (truth < 0) return std::nullopt;
   return truth != 0;
-}
-
-void append_utf8(std::string& out, Py_UCS4 c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xc0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3f));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xe0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
-    out += static_cast<char>(0x80 | (c & 0x3f));
-  } else {
-    out += static_cast<char>(0xf0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3f));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
-    out += static_cast<char>(0x80 | (c & 0x3f));
-  }
 }
 
 // Compares exactly, whatever the str holds (lone surrogates and NULs included), and never raises.
@@ -337,28 +320,15 @@ std::optional<std::string> debug(PyObject* text) {
   for (Py_ssize_t i = 0; i < n; ++i) {
     const Py_UCS4 c = PyUnicode_ReadChar(text, i);
     if (c == static_cast<Py_UCS4>(-1) && PyErr_Occurred()) return std::nullopt;
-    switch (c) {
-      case '"': out += "\\\""; continue;
-      case '\\': out += "\\\\"; continue;
-      case '\t': out += "\\t"; continue;
-      case '\r': out += "\\r"; continue;
-      case '\n': out += "\\n"; continue;
-      case '\0': out += "\\0"; continue;
-      default: break;
-    }
-    bool prints = c >= 0x20 && c < 0x7f;
+    bool prints = true;
     if (c >= 0x80) {
-      // What prints beyond ASCII is the interpreter's judgement, so refusals read as Python's own
-      // texts do.
+      // What prints beyond ASCII is the interpreter's judgement, so refusals read as the Python
+      // package's own texts do.
       auto p = printable(c);
       if (!p) return std::nullopt;
       prints = *p;
     }
-    if (prints) {
-      append_utf8(out, c);
-    } else {
-      out += fmt::format("\\u{{{:x}}}", static_cast<std::uint32_t>(c));
-    }
+    core::debug_char(out, c, prints);
   }
   out += '"';
   return out;
