@@ -221,22 +221,24 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-#define VOREL_GETTER(name) {#name, get_##name, nullptr, nullptr, nullptr}
+#define VOREL_GETTER(name) {#name, get_##name, nullptr, nullptr, nullptr},
+// The attributes both classes have, each read-only.
+#define VOREL_ACTOR_GETTERS                                                                                      \
+  VOREL_GETTER(name) VOREL_GETTER(body) VOREL_GETTER(pinned) VOREL_GETTER(replicas) VOREL_GETTER(write)          \
+  VOREL_GETTER(mailbox) VOREL_GETTER(on_full) VOREL_GETTER(idle_after) VOREL_GETTER(ask_timeout)                 \
+  VOREL_GETTER(write_timeout) VOREL_GETTER(backoff) VOREL_GETTER(durable)
 
 PyGetSetDef actor_getset[] = {
-    VOREL_GETTER(name),        VOREL_GETTER(body),          VOREL_GETTER(pinned),      VOREL_GETTER(replicas),
-    VOREL_GETTER(write),       VOREL_GETTER(mailbox),       VOREL_GETTER(on_full),     VOREL_GETTER(idle_after),
-    VOREL_GETTER(ask_timeout), VOREL_GETTER(write_timeout), VOREL_GETTER(backoff),     VOREL_GETTER(durable),
+    VOREL_ACTOR_GETTERS
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+PyGetSetDef defaulted_getset[] = {
+    VOREL_ACTOR_GETTERS
+    VOREL_GETTER(initial)
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyGetSetDef defaulted_getset[] = {
-    VOREL_GETTER(name),        VOREL_GETTER(body),          VOREL_GETTER(pinned),      VOREL_GETTER(replicas),
-    VOREL_GETTER(write),       VOREL_GETTER(mailbox),       VOREL_GETTER(on_full),     VOREL_GETTER(idle_after),
-    VOREL_GETTER(ask_timeout), VOREL_GETTER(write_timeout), VOREL_GETTER(backoff),     VOREL_GETTER(durable),
-    VOREL_GETTER(initial),     {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
+#undef VOREL_ACTOR_GETTERS
 #undef VOREL_GETTER
 
 PyType_Slot actor_slots[] = {

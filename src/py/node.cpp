@@ -17,6 +17,14 @@ void let_go(Locked<T>& field) {
   T gone = field.replace(T{});
 }
 
+// Seconds as a float from what a clock answered; none with the error set.
+std::optional<double> seconds(const Object& time) {
+  if (!time) return std::nullopt;
+  const double s = PyFloat_AsDouble(time.get());
+  if (s == -1.0 && PyErr_Occurred()) return std::nullopt;
+  return s;
+}
+
 Object kept(Locked<Object>& slot) {
   Object o = slot.get();
   if (!o) PyErr_SetString(PyExc_RuntimeError, kNotStarted);
@@ -71,21 +79,13 @@ Object Node::system() { return kept(system_); }
 std::optional<double> Node::now() {
   Object loop = running();
   if (!loop) return std::nullopt;
-  Object time = call_method(loop.get(), "time");
-  if (!time) return std::nullopt;
-  const double seconds = PyFloat_AsDouble(time.get());
-  if (seconds == -1.0 && PyErr_Occurred()) return std::nullopt;
-  return seconds;
+  return seconds(call_method(loop.get(), "time"));
 }
 
 std::optional<double> Node::clock() {
   Object module = import("time");
   if (!module) return std::nullopt;
-  Object time = call_method(module.get(), "time");
-  if (!time) return std::nullopt;
-  const double seconds = PyFloat_AsDouble(time.get());
-  if (seconds == -1.0 && PyErr_Occurred()) return std::nullopt;
-  return seconds;
+  return seconds(call_method(module.get(), "time"));
 }
 
 Object Node::future() {

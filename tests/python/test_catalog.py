@@ -12,17 +12,7 @@ import pytest
 import vorel
 from vorel._vorel import Context, actor
 
-EVENT_NAMES = [
-    "MemberChanged",
-    "ActivationStarted",
-    "ActivationEnded",
-    "ActivationFailed",
-    "WriteFailed",
-    "HandoffStarted",
-    "HandoffEnded",
-    "ConnectionLost",
-    "MessageDropped",
-]
+EVENT_NAMES = [cls.__name__ for cls in vorel.EVENTS]
 
 
 def body_named(module, qualname):
