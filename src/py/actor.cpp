@@ -70,7 +70,7 @@ bool optional_period(const char* label, PyObject* value, std::optional<core::Dur
 }
 
 std::optional<core::Durability> durability(PyObject* value) {
-  constexpr std::string_view kRest = "not 'write', a timedelta or None";
+  constexpr const char* kRest = "not 'write', a timedelta or None";
   if (PyUnicode_Check(value)) {
     if (equals(value, "write")) return core::Durability::write();
     refused("durable", value, kRest);
@@ -81,7 +81,7 @@ std::optional<core::Durability> durability(PyObject* value) {
   const int is = PyObject_IsInstance(value, cls.get());
   if (is < 0) return std::nullopt;
   if (is == 0) {
-    PyErr_Format(PyExc_TypeError, "durable is %S, %s", value, std::string(kRest).c_str());
+    PyErr_Format(PyExc_TypeError, "durable is %S, %s", value, kRest);
     return std::nullopt;
   }
   auto after = period("durable", value);

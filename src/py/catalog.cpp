@@ -65,8 +65,8 @@ Object imported(std::string_view name) {
 
 void Node::learn(PyObject* object, const std::shared_ptr<const Definition>& definition) {
   catalog.lock()->learn(object, definition);
-  // Once joined, the node runtime learns the type here (Ask::Learn); until then its start hands
-  // it the kinds of the whole catalog.
+  // The place where a joined node runtime (cluster()) hears of the type, with Ask::Learn, once the
+  // runtime exists; a runtime that starts later gets the kinds of the whole catalog from its start.
 }
 
 std::shared_ptr<const Definition> Node::resolve(std::string_view name) {
@@ -82,7 +82,7 @@ std::shared_ptr<const Definition> Node::resolve(std::string_view name) {
   if (!definition) {
     PyErr_Clear();
     catalog.lock()->give_up(name);
-    // Once joined, the node runtime hears here that this node does not have the type (Ask::GiveUp).
+    // The place where a joined node runtime hears, with Ask::GiveUp, that this node lacks the type.
     return nullptr;
   }
   learn(object.get(), definition);

@@ -17,21 +17,24 @@
 namespace vorel::py {
 namespace {
 
-std::string pinned_text(std::string_view name, std::uint64_t replicas) {
-  return fmt::format("{}: replicas is {}, and a pinned type keeps its one copy on the node its key names", name,
-                     replicas);
-}
-
-// The checks that name the type.
-bool checked(const std::string& name, const core::Options& o) {
+// The replica count of a type: at least one copy, and only one for a pinned type. A configured
+// type is held to the first rule too: with no copy, its writes could never be confirmed.
+bool replicated(std::string_view name, const core::Options& o) {
   if (o.replicas == 0) {
     actor::value_error(fmt::format("{}: replicas is {}, so the state would live nowhere", name, o.replicas));
     return false;
   }
   if (o.replicas > 1 && o.pinned) {
-    actor::value_error(pinned_text(name, o.replicas));
+    actor::value_error(fmt::format(
+        "{}: replicas is {}, and a pinned type keeps its one copy on the node its key names", name, o.replicas));
     return false;
   }
+  return true;
+}
+
+// The checks that name the type.
+bool checked(const std::string& name, const core::Options& o) {
+  if (!replicated(name, o)) return false;
   if (o.mailbox == std::uint64_t{0}) {
     actor::value_error(fmt::format("{}: mailbox is 0, so every message would be refused", name));
     return false;
@@ -201,10 +204,7 @@ PyObject* configured(PyObject* self, PyObject* args, PyObject* kwargs) {
   auto new_name = utf8(name);
   if (!new_name) return nullptr;
   Definition made = Definition::configured(held(self), *std::move(new_name), *count, *level);
-  if (made.options.pinned && made.options.replicas >= 2) {
-    actor::value_error(pinned_text(made.name, made.options.replicas));
-    return nullptr;
-  }
+  if (!replicated(made.name, made.options)) return nullptr;
   return wrapped(Py_TYPE(self), std::make_shared<const Definition>(std::move(made))).release();
 }
 

@@ -254,6 +254,7 @@ def test_configured_keeps_the_native_collection(testing):
     ("arguments", "error", "text"),
     [
         (("app:c", 2, "majority"), ValueError, "app:c: replicas is 2, and a pinned type keeps its one copy on the node its key names"),
+        (("app:c", 0, "one"), ValueError, "app:c: replicas is 0, so the state would live nowhere"),
         (("app:c", 1, "Most"), ValueError, "write is \"Most\", not one of 'one', 'majority', 'all'"),
         ((5, 1, "one"), TypeError, None),
         (("app:c", "1", "one"), TypeError, None),
@@ -270,7 +271,7 @@ def test_configured_refusals(arguments, error, text):
 
 
 def test_configured_does_not_check_what_the_type_was_built_with():
-    assert actor(body).configured("anything", 0, "one").replicas == 0
+    assert actor(body).configured("anything", 7, "one").name == "anything"
     assert actor(body, pinned=True).configured("app:p", 1, "all").pinned
 
 
