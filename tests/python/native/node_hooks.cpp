@@ -227,7 +227,8 @@ PyObject* watch(PyObject* self, PyObject* arg) {
   h.seen.assign(static_cast<std::size_t>(count), std::vector<bool>(1u << 16, false));
   for (long i = 0; i < count; ++i) {
     // One read after the stop is seen, so the last mask written before `watched` is always read.
-    h.readers.emplace_back([node = h.node, &stop = h.stop, &seen = h.seen[static_cast<std::size_t>(i)]] {
+    // The readers never hold the node: `watched` and the hook's end join them while the hook does.
+    h.readers.emplace_back([node = h.node.get(), &stop = h.stop, &seen = h.seen[static_cast<std::size_t>(i)]] {
       for (bool last = false; !last;) {
         last = stop.load();
         seen[node->wanted.load(std::memory_order_acquire)] = true;
