@@ -3,6 +3,7 @@
 #include "py/errors.hpp"
 #include "py/object.hpp"
 #include "py/refs.hpp"
+#include "py/schema/schema.hpp"
 
 namespace vorel::py {
 namespace {
@@ -18,6 +19,8 @@ int exec(PyObject* module) {
   }
   PyObject* ref = refs::type();
   if (ref == nullptr || PyModule_AddObjectRef(module, "Ref", ref) < 0) return -1;
+  PyObject* schema = schema::type();
+  if (schema == nullptr || PyModule_AddObjectRef(module, "Schema", schema) < 0) return -1;
   return 0;
 }
 
