@@ -257,6 +257,15 @@ Result<std::int64_t> utc_offset(const Names& names, PyObject* value, std::string
   return days * 86400 + seconds;
 }
 
+// Whether the value is a plain datetime whose zone is UTC itself: its offset is 0 without asking the
+// zone, which is the slow part of writing a datetime.
+bool at_utc(const Values& values, PyObject* value) {
+  if (!Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(values.datetime.get()))) return false;
+  Object zone = Object::steal(PyObject_GetAttr(value, values.names.tzinfo.get()));
+  if (!zone) PyErr_Clear();  // then the zone is asked, and its error reported from there
+  return zone.get() == values.utc.get();
+}
+
 // The whole span of a timedelta in microseconds, refused when it overflows 64 bits.
 Result<std::int64_t> microseconds(const Names& names, PyObject* delta) {
   VOREL_TRY(days, int64_attribute(delta, names.days.get()));
@@ -518,7 +527,11 @@ Result<void> Writer::datetime(PyObject* value, Bytes& out) {
   const Values& values = schema_.values;
   VOREL_TRY(ok, read::instance(value, values.datetime.get()));
   if (!ok) return std::unexpected(wrong("datetime", value));
-  VOREL_TRY(offset, utc_offset(values.names, value, "datetime"));
+  std::int64_t offset = 0;
+  if (!at_utc(values, value)) {
+    VOREL_TRY(seconds, utc_offset(values.names, value, "datetime"));
+    offset = seconds;
+  }
   Object delta = Object::steal(PyNumber_Subtract(value, values.epoch.get()));
   if (!delta) return raised();
   VOREL_TRY(us, microseconds(values.names, delta.get()));

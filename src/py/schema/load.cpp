@@ -28,6 +28,7 @@ const char* found(Kind family) { return kFound[static_cast<int>(family)]; }
 
 ir::Mask bit(Kind family) { return static_cast<ir::Mask>(1u << static_cast<unsigned>(family)); }
 
+constexpr std::size_t kFew = 16;
 constexpr std::uint64_t kSignedMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
 
 Failure malformed(msgpack::Malformed m) { return Failure::schema(m.text()); }
@@ -366,7 +367,10 @@ Result<Object> Loader::mapping(const ir::Node::Mapping& node, Kind family) {
 Result<Object> Loader::fields(ir::Index index) {
   const ir::Node::Dataclass& node = *dataclass(schema_.tree.at(index));
   VOREL_READ(n, reader_.read_map_len());
-  std::vector<Object> slots(node.fields.size());
+  // Most classes have a few fields: their values are kept on the stack.
+  Object few[kFew];
+  std::vector<Object> many(node.fields.size() > kFew ? node.fields.size() : 0);
+  std::span<Object> slots = many.empty() ? std::span<Object>(few, node.fields.size()) : std::span<Object>(many);
   std::size_t next = 0;  // writers put the fields in order: the search starts where it would be
   for (std::uint64_t i = 0; i < n; ++i) {
     VOREL_READ(key, reader_.read_str());
@@ -394,7 +398,10 @@ Result<Object> Loader::build(const Schema& schema, ir::Index index, std::span<Ob
   const ir::Node::Dataclass& node = *dataclass(schema.tree.at(index));
   const Keys& keys = schema.keys[index];
   if (values.size() != node.fields.size()) std::abort();  // one value per field, always
-  std::vector<PyObject*> args(1 + values.size(), nullptr);  // args[0]: room for the offset
+  // args[0] is the room that PY_VECTORCALL_ARGUMENTS_OFFSET lends the callee.
+  PyObject* few[1 + kFew] = {};
+  std::vector<PyObject*> many(values.size() > kFew ? 1 + values.size() : 0, nullptr);
+  PyObject** args = many.empty() ? few : many.data();
   std::size_t given = 0;
   for (std::size_t i = 0; i < values.size(); ++i) {
     if (values[i]) {
@@ -405,7 +412,7 @@ Result<Object> Loader::build(const Schema& schema, ir::Index index, std::span<Ob
   }
   PyObject* cls = schema.classes[node.cls].get();
   if (given == values.size()) {
-    return made(PyObject_Vectorcall(cls, args.data() + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, keys.all.get()));
+    return made(PyObject_Vectorcall(cls, args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, keys.all.get()));
   }
   // A field left out takes the class's default.
   VOREL_TRY(names, made(PyTuple_New(static_cast<Py_ssize_t>(given))));
@@ -413,7 +420,7 @@ Result<Object> Loader::build(const Schema& schema, ir::Index index, std::span<Ob
     if (!values[i]) continue;
     PyTuple_SetItem(names.get(), static_cast<Py_ssize_t>(j++), Object(keys.fields[i]).release());
   }
-  return made(PyObject_Vectorcall(cls, args.data() + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, names.get()));
+  return made(PyObject_Vectorcall(cls, args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, names.get()));
 }
 
 Result<std::optional<std::string_view>> Loader::tag() {

@@ -62,7 +62,7 @@ int traverse(PyObject* self, visitproc visit, void* arg) {
   }
   const Values& v = s.values;
   for (const Object* o : {&v.datetime, &v.date, &v.time, &v.timedelta, &v.decimal, &v.uuid, &v.mapping, &v.timezone,
-                          &v.epoch}) {
+                          &v.epoch, &v.utc}) {
     Py_VISIT(o->get());
   }
   return 0;
@@ -127,7 +127,7 @@ Result<Schema> Schema::compiled(const Introspect& in, PyObject* annotation, bool
 
   VOREL_TRY(names, Names::new_());
   Values values{in.datetime, in.date, in.time, in.timedelta, in.decimal, in.uuid, in.mapping, Object(), Object(),
-                std::move(names)};
+                Object(), std::move(names)};
   Object module = import("datetime");
   if (!module) return raised();
   Object utc = attr(module.get(), "UTC");
@@ -137,6 +137,7 @@ Result<Schema> Schema::compiled(const Introspect& in, PyObject* annotation, bool
   if (!positional || !keywords || PyDict_SetItemString(keywords.get(), "tzinfo", utc.get()) < 0) return raised();
   values.epoch = Object::steal(PyObject_Call(in.datetime.get(), positional.get(), keywords.get()));
   if (!values.epoch) return raised();
+  values.utc = std::move(utc);
   values.timezone = attr(module.get(), "timezone");
   if (!values.timezone) return raised();
   VOREL_TRY(keys, keys_of(*tree));
@@ -156,6 +157,7 @@ Result<Object> Schema::read(PyObject* schema, ir::Index node, core::ByteView byt
 
 Result<core::Bytes> Schema::write(const Schema& schema, ir::Index node, PyObject* value) {
   core::Bytes out;
+  out.reserve(256);  // most values fit, so the buffer does not grow step by step
   dump::Writer writer(schema);
   VOREL_CHECK(writer.write(node, value, out));
   return out;

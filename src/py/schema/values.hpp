@@ -16,7 +16,7 @@ struct Names {
   Object utcoffset, astimezone, toordinal, fromordinal;
   Object days, seconds, microseconds;
   Object hour, minute, second, microsecond;
-  Object bytes, name, items;
+  Object bytes, name, items, tzinfo;
   Object bytes_keyword;  // ("bytes",): the keyword of UUID(bytes=...)
 
   static Result<Names> new_();
@@ -29,6 +29,7 @@ struct Values {
   Object mapping;   // collections.abc.Mapping
   Object timezone;  // datetime.timezone
   Object epoch;     // datetime(1970, 1, 1, tzinfo=UTC)
+  Object utc;       // the epoch's zone, datetime.UTC
   Names names;
 
   // A date that is not a datetime: the date of a datetime would lose its time.
