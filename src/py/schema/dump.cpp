@@ -191,21 +191,15 @@ Result<std::int64_t> int64_attribute(PyObject* o, PyObject* name) {
   return int64(value.get());
 }
 
-Result<std::string> str_of(PyObject* o) {
-  Object s = Object::steal(PyObject_Str(o));
+// The UTF-8 of what str() or repr() made of a value.
+Result<std::string> shown(Object s) {
   if (!s) return raised();
   auto text = utf8(s.get());
   if (!text) return raised();
   return *std::move(text);
 }
 
-Result<std::string> repr_of(PyObject* o) {
-  Object s = Object::steal(PyObject_Repr(o));
-  if (!s) return raised();
-  auto text = utf8(s.get());
-  if (!text) return raised();
-  return *std::move(text);
-}
+Result<std::string> str_of(PyObject* o) { return shown(Object::steal(PyObject_Str(o))); }
 
 Result<void> write_text(Bytes& out, PyObject* s) {
   Py_ssize_t size = 0;
@@ -250,10 +244,9 @@ Result<std::int64_t> utc_offset(const Names& names, PyObject* value, std::string
     VOREL_TRY(shown, str_of(value));
     return std::unexpected(schema_text(fmt::format("{} without time zone: {}", name, shown)));
   }
+  // An offset is written in whole seconds: its microseconds are dropped.
   VOREL_TRY(days, int64_attribute(offset.get(), names.days.get()));
   VOREL_TRY(seconds, int64_attribute(offset.get(), names.seconds.get()));
-  VOREL_TRY(microseconds, int64_attribute(offset.get(), names.microseconds.get()));
-  (void)microseconds;  // read as every part is, but an offset is written in whole seconds
   return days * 86400 + seconds;
 }
 
@@ -317,6 +310,8 @@ class Pieces {
 };
 
 }  // namespace
+
+Result<std::string> repr_of(PyObject* o) { return shown(Object::steal(PyObject_Repr(o))); }
 
 Failure too_deep() { return schema_text(fmt::format("a value nests more than {} levels deep", kDeepest)); }
 

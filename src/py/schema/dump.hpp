@@ -44,6 +44,9 @@ Result<std::string> named(PyObject* value);
 // when it cannot be read.
 Failure wrong(std::string_view expected, PyObject* value);
 
+// repr() of the value, as refusals show it.
+Result<std::string> repr_of(PyObject* value);
+
 // The repr of the tuple of a literal's values, in the node's order.
 Result<std::string> literals(const core::schema::ir::Node::Literal& node);
 

@@ -251,10 +251,8 @@ Result<Object> Loader::literal(const ir::Node::Literal& node, Kind family) {
   VOREL_TRY(allowed, dump::literals(node));
   std::string got = found(family);
   if (shown) {
-    Object repr = Object::steal(PyObject_Repr(shown.get()));
-    auto text = repr ? utf8(repr.get()) : std::nullopt;
-    if (!text) return raised();
-    got = *std::move(text);
+    VOREL_TRY(text, dump::repr_of(shown.get()));
+    got = std::move(text);
   }
   return std::unexpected(Failure::schema(fmt::format("expected one of {}, got {}", allowed, got)));
 }
