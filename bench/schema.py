@@ -13,8 +13,7 @@ read plain maps, rebuild the nested dataclass, the tuple, the datetime and the U
 
 import dataclasses
 import datetime as dt
-import importlib.machinery
-import importlib.util
+import pathlib
 import sys
 import time
 import uuid
@@ -23,19 +22,8 @@ from dataclasses import dataclass
 import msgpack
 import ormsgpack
 
-from vorel import _vorel
-
-
-def load_testing():
-    name = "vorel._vorel_testing"
-    loader = importlib.machinery.ExtensionFileLoader(name, _vorel.__file__)
-    spec = importlib.util.spec_from_file_location(name, _vorel.__file__, loader=loader)
-    try:
-        module = importlib.util.module_from_spec(spec)
-    except ImportError:
-        sys.exit("the schema hooks are built only in a test build: run bash scripts/build.sh --tests first")
-    spec.loader.exec_module(module)
-    return module
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests" / "python"))
+from conftest import _load_testing  # noqa: E402  (the hooks are loaded as the tests load them)
 
 
 @dataclass(frozen=True)
@@ -111,7 +99,7 @@ def best(f, calls=20_000, rounds=7):
 
 
 def main():
-    testing = load_testing()
+    testing = _load_testing()
     schema = testing.schema(Order)
     encode, decode = testing.encode, testing.decode
 

@@ -11,6 +11,7 @@ from typing import Annotated, Literal, Never
 
 import pytest
 
+from test_schema_choice import A, B, SubA, SubStr
 from vorel import Opaque
 from vorel._vorel import Ref, SchemaError
 
@@ -40,25 +41,6 @@ class Empty:
 
 @dataclass(frozen=True)
 class E:
-    pass
-
-
-@dataclass(frozen=True)
-class A:
-    x: int
-
-
-@dataclass(frozen=True)
-class B:
-    y: int
-
-
-@dataclass(frozen=True)
-class SubA(A):
-    pass
-
-
-class SubStr(str):
     pass
 
 

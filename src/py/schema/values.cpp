@@ -2,6 +2,7 @@
 
 #include <limits>
 #include <optional>
+#include <utility>
 
 #include "py/schema/read.hpp"
 
@@ -23,13 +24,8 @@ Result<Object> done(Object o) {
   return o;
 }
 
-// A wall time in the proleptic Gregorian calendar of a datetime.
-struct Civil {
-  std::int64_t year, month, day, hour, minute, second, microsecond;
-};
-
-// The wall time `microseconds` after 1970-01-01T00:00, when its year is one a datetime holds.
-std::optional<Civil> civil(std::int64_t microseconds) {
+// Microseconds as whole days and the microseconds of the day left (0 to a day), as a timedelta keeps them.
+std::pair<std::int64_t, std::int64_t> split(std::int64_t microseconds) {
   constexpr std::int64_t kDay = 86'400 * kSecond;
   std::int64_t days = microseconds / kDay;
   std::int64_t rest = microseconds % kDay;
@@ -37,6 +33,17 @@ std::optional<Civil> civil(std::int64_t microseconds) {
     --days;
     rest += kDay;
   }
+  return {days, rest};
+}
+
+// A wall time in the proleptic Gregorian calendar of a datetime.
+struct Civil {
+  std::int64_t year, month, day, hour, minute, second, microsecond;
+};
+
+// The wall time `microseconds` after 1970-01-01T00:00, when its year is one a datetime holds.
+std::optional<Civil> civil(std::int64_t microseconds) {
+  const auto [days, rest] = split(microseconds);
   // Days to year, month and day: shifted to eras of 400 years that begin on 0000-03-01.
   const std::int64_t z = days + 719468;
   const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
@@ -143,13 +150,7 @@ Result<Object> Values::moment(std::int64_t microseconds, std::int64_t offset) co
 Result<Object> Values::duration(std::int64_t microseconds) const {
   // Given in the parts it keeps (days, seconds, microseconds), the timedelta need not normalise a
   // large count itself, which it does slowly; the value is the same.
-  constexpr std::int64_t kDay = 86'400 * kSecond;
-  std::int64_t days = microseconds / kDay;
-  std::int64_t rest = microseconds % kDay;
-  if (rest < 0) {
-    --days;
-    rest += kDay;
-  }
+  const auto [days, rest] = split(microseconds);
   VOREL_TRY(d, number(days));
   VOREL_TRY(s, number(rest / kSecond));
   VOREL_TRY(us, number(rest % kSecond));

@@ -148,16 +148,26 @@ Object list_of(std::size_t n, auto&& item) {
   return out;
 }
 
-// compile(annotation, /, sorted=False): the schema's tables as plain Python values, or the failure raised.
-PyObject* compile(PyObject*, PyObject* args, PyObject* kwargs) {
+// The schema of the arguments (annotation, /, sorted=False); none with the exception set.
+std::optional<schema::Schema> compiled_of(PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"", "sorted", nullptr};
   PyObject* annotation = nullptr;
   int sorted = 0;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|p", const_cast<char**>(keywords), &annotation, &sorted)) {
-    return nullptr;
+    return std::nullopt;
   }
   auto compiled = schema::Schema::of(annotation, sorted != 0);
-  if (!compiled) return schema::raise(std::move(compiled.error()));
+  if (!compiled) {
+    schema::raise(std::move(compiled.error()));
+    return std::nullopt;
+  }
+  return *std::move(compiled);
+}
+
+// compile(annotation, /, sorted=False): the schema's tables as plain Python values, or the failure raised.
+PyObject* compile(PyObject*, PyObject* args, PyObject* kwargs) {
+  auto compiled = compiled_of(args, kwargs);
+  if (!compiled) return nullptr;
   const schema::Schema& s = *compiled;
   Object nodes = list_of(s.tree.nodes.size(), [&](std::size_t i) { return node(s.tree.nodes[i]); });
   Object kinds = list_of(s.tree.kinds.size(), [&](std::size_t i) { return Object::steal(PyLong_FromLong(s.tree.kinds[i])); });
@@ -301,14 +311,8 @@ PyObject* ref_parts(PyObject*, PyObject* o) {
 
 // schema(annotation, /, sorted=False): the Python Schema object of the annotation.
 PyObject* schema_object(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"", "sorted", nullptr};
-  PyObject* annotation = nullptr;
-  int sorted = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|p", const_cast<char**>(keywords), &annotation, &sorted)) {
-    return nullptr;
-  }
-  auto compiled = schema::Schema::of(annotation, sorted != 0);
-  if (!compiled) return schema::raise(std::move(compiled.error()));
+  auto compiled = compiled_of(args, kwargs);
+  if (!compiled) return nullptr;
   return done(schema::object(*std::move(compiled)), [](Object& o) { return o; });
 }
 
