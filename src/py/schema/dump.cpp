@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/invariant.hpp"
 #include "core/wire.hpp"
 
 #include "py/refs.hpp"
@@ -456,7 +457,7 @@ Result<void> Writer::write(ir::Index index, PyObject* value, Bytes& out) {
     case ir::Kind::Alias:
       return write(node.as<N::Alias>()->target, value, out);
   }
-  return {};
+  core::broken("vorel: broken schema tree: unknown node kind");
 }
 
 Result<void> Writer::scalar(ir::ScalarKind kind, PyObject* value, Bytes& out) {
@@ -497,7 +498,7 @@ Result<void> Writer::scalar(ir::ScalarKind kind, PyObject* value, Bytes& out) {
       if (!PyBytes_Check(value)) return std::unexpected(wrong("bytes", value));
       return write_bytes(out, value);
   }
-  return {};
+  core::broken("vorel: broken schema tree: unknown scalar kind");
 }
 
 Result<void> Writer::literal(const ir::Node::Literal& node, PyObject* value, Bytes& out) {

@@ -2,11 +2,10 @@
 
 #include <fmt/format.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <limits>
 #include <vector>
 
+#include "core/invariant.hpp"
 #include "py/refs.hpp"
 #include "py/schema/dump.hpp"
 #include "py/schema/read.hpp"
@@ -76,10 +75,7 @@ std::optional<ir::Index> reads_bool(const ir::Tree& tree, const ir::Node::Union&
 namespace {
 const Schema& record_of(PyObject* schema) {
   const Schema* s = held(schema);
-  if (s == nullptr) {
-    std::fprintf(stderr, "vorel: a value was read by an object that is not a Schema\n");
-    std::abort();
-  }
+  if (s == nullptr) core::broken("vorel: a value was read by an object that is not a Schema");
   return *s;
 }
 }  // namespace
@@ -159,7 +155,7 @@ Result<Object> Loader::read(ir::Index index) {
     case ir::Kind::Alias:
       return read(node.as<N::Alias>()->target);
   }
-  std::abort();
+  core::broken("vorel: broken schema tree: unknown node kind");
 }
 
 Result<Object> Loader::scalar(ir::ScalarKind kind, Kind family) {
@@ -208,7 +204,7 @@ Result<Object> Loader::scalar(ir::ScalarKind kind, Kind family) {
       return made(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size())));
     }
   }
-  std::abort();
+  core::broken("vorel: broken schema tree: unknown scalar kind");
 }
 
 Result<std::string_view> Loader::str(std::string_view expected, Kind family) {
@@ -395,7 +391,7 @@ Result<Object> Loader::fields(ir::Index index) {
 Result<Object> Loader::build(const Schema& schema, ir::Index index, std::span<Object> values) {
   const ir::Node::Dataclass& node = *dataclass(schema.tree.at(index));
   const Keys& keys = schema.keys[index];
-  if (values.size() != node.fields.size()) std::abort();  // one value per field, always
+  if (values.size() != node.fields.size()) core::broken("vorel: a dataclass was built from other than one value per field");
   // args[0] is the room that PY_VECTORCALL_ARGUMENTS_OFFSET lends the callee.
   PyObject* few[1 + kFew] = {};
   std::vector<PyObject*> many(values.size() > kFew ? 1 + values.size() : 0, nullptr);
