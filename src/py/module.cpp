@@ -6,6 +6,7 @@
 #include "py/node/context.hpp"
 #include "py/object.hpp"
 #include "py/refs.hpp"
+#include "py/schema/schema.hpp"
 
 namespace vorel::py {
 namespace {
@@ -26,7 +27,8 @@ int exec(PyObject* module) {
   constexpr Named kClasses[] = {{"Actor", actor::actor_type},
                                 {"DefaultedActor", actor::defaulted_type},
                                 {"Context", context::type},
-                                {"Ref", refs::type}};
+                                {"Ref", refs::type},
+                                {"Schema", schema::type}};
   for (const Named& c : kClasses) {
     PyObject* type = c.type();
     if (type == nullptr || PyModule_AddObjectRef(module, c.name, type) < 0) return -1;
