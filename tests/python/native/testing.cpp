@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "core/schema/ir.hpp"
+#include "inbox_hooks.hpp"
 #include "py/object.hpp"
 #include "py/refs.hpp"
 #include "py/schema/dump.hpp"
@@ -319,6 +320,7 @@ PyMethodDef methods[] = {
 };
 
 PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(add_inbox_hooks)},
     {0, nullptr},
 };
 
