@@ -1,8 +1,8 @@
 #include "py/node/callback.hpp"
 
 #include <mutex>
-#include <new>
 
+#include "py/node/body.hpp"
 #include "py/once.hpp"
 
 namespace vorel::py {
@@ -33,20 +33,7 @@ struct Armed {
   Callback::Closure closure;
 };
 
-struct CallbackObject {
-  PyObject_HEAD
-  Armed armed;
-};
-
-Armed& armed(PyObject* self) { return reinterpret_cast<CallbackObject*>(self)->armed; }
-
-void dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  armed(self).~Armed();
-  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
-  free(self);
-  Py_DECREF(tp);
-}
+Armed& armed(PyObject* self) { return body::record<Armed>(self); }
 
 PyObject* invoke(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (kwargs != nullptr && PyDict_Size(kwargs) != 0) {
@@ -72,14 +59,14 @@ constexpr const char kDoc[] = "A closure the loop calls, with the arguments it p
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>(kDoc)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(body::dealloc<Armed>)},
     {Py_tp_call, reinterpret_cast<void*>(invoke)},
     {0, nullptr},
 };
 
 PyType_Spec spec = {
     "vorel._vorel.Callback",
-    sizeof(CallbackObject),
+    sizeof(body::Of<Armed>),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     slots,
@@ -96,12 +83,8 @@ PyObject* Callback::type() {
 Object Callback::make(Closure closure) {
   PyObject* t = type();
   if (t == nullptr) return Object();
-  auto* tp = reinterpret_cast<PyTypeObject*>(t);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
-  Object self = Object::steal(alloc(tp, 0));
-  if (!self) return self;
-  Armed* a = new (&armed(self.get())) Armed();
-  a->closure = std::move(closure);
+  Object self = body::make<Armed>(t);
+  if (self) armed(self.get()).closure = std::move(closure);
   return self;
 }
 

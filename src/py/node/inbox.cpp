@@ -4,8 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <new>
-
+#include "py/node/body.hpp"
 #include "py/once.hpp"
 
 namespace vorel::py::inbox {
@@ -24,20 +23,7 @@ void report(PyObject* loop, Object exception) {
   if (!context || !call_method(loop, "call_exception_handler", context.get())) PyErr_WriteUnraisable(nullptr);
 }
 
-struct ReaderObject {
-  PyObject_HEAD
-  Reader reader;
-};
-
-Reader& record(PyObject* self) { return reinterpret_cast<ReaderObject*>(self)->reader; }
-
-void dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  record(self).~Reader();
-  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
-  free(self);
-  Py_DECREF(tp);
-}
+Reader& record(PyObject* self) { return body::record<Reader>(self); }
 
 PyObject* invoke(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (PyTuple_Size(args) != 0 || (kwargs != nullptr && PyDict_Size(kwargs) != 0)) {
@@ -53,14 +39,14 @@ constexpr const char kDoc[] = "The end of an inbox on the loop, which runs the q
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>(kDoc)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(body::dealloc<Reader>)},
     {Py_tp_call, reinterpret_cast<void*>(invoke)},
     {0, nullptr},
 };
 
 PyType_Spec spec = {
     "vorel._vorel.Reader",
-    sizeof(ReaderObject),
+    sizeof(body::Of<Reader>),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     slots,
@@ -71,12 +57,7 @@ Once cell;
 Object make_reader(std::shared_ptr<Pending> pending, Object sock) {
   PyObject* t = cell.get([] { return PyType_FromSpec(&spec); });
   if (t == nullptr) return Object();
-  auto* tp = reinterpret_cast<PyTypeObject*>(t);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
-  Object self = Object::steal(alloc(tp, 0));
-  if (!self) return self;
-  new (&record(self.get())) Reader(self.get(), std::move(pending), std::move(sock));
-  return self;
+  return body::make<Reader>(t, std::move(pending), std::move(sock));
 }
 
 // Closes a Python socket on a failure path, keeping the failure that is being raised.
@@ -164,10 +145,10 @@ PyObject* Reader::woken() {
   Py_RETURN_NONE;
 }
 
-Raised Reader::receive(PyObject* loop) {
+Raised Reader::receive(PyObject* reader, PyObject* loop) {
   Object size = Object::steal(PyLong_FromSsize_t(kReadAtMost));
   if (!size) return caught();
-  Object coro = call_method(loop, "sock_recv", sock_.get(), size.get());
+  Object coro = call_method(loop, "sock_recv", record(reader).sock_.get(), size.get());
   if (!coro) return caught();
   Object task = call_method(loop, "create_task", coro.get());
   if (!task) {
@@ -175,21 +156,22 @@ Raised Reader::receive(PyObject* loop) {
     if (!call_method(coro.get(), "close")) PyErr_Clear();  // never awaited: no warning about it
     return failed;
   }
-  return callback::when_done(task.get(), [reader = Object::borrow(self_)](Token, PyObject* done) {
-    return record(reader.get()).received(done);
+  return callback::when_done(task.get(), [reader = Object::borrow(reader)](Token, PyObject* done) {
+    return received(reader.get(), done);
   });
 }
 
-Raised Reader::received(PyObject* task) {
+Raised Reader::received(PyObject* reader, PyObject* task) {
+  Reader& r = record(reader);
   // A failed or cancelled read ends the channel as the end of the stream does.
   Object got = call_method(task, "result");
   const bool end = !got || ended(got);
   PyErr_Clear();
   Object loop = current_loop();
   if (!loop) return caught();
-  run(loop.get(), end);
-  if (!end) return receive(loop.get());
-  if (!call_method(sock_.get(), "close")) return caught();
+  r.run(loop.get(), end);
+  if (!end) return receive(reader, loop.get());
+  if (!call_method(r.sock_.get(), "close")) return caught();
   return std::nullopt;
 }
 
@@ -237,7 +219,7 @@ std::optional<Inbox> Inbox::open(PyObject* loop) {
   if (!call_method(loop, "add_reader", sock.get(), reader.get())) {
     if (!PyErr_ExceptionMatches(PyExc_NotImplementedError)) return fail();
     PyErr_Clear();
-    if (Raised failed = record(reader.get()).receive(loop)) {
+    if (Raised failed = Reader::receive(reader.get(), loop)) {
       PyErr_SetRaisedException(failed->release());
       return fail();
     }

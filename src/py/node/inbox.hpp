@@ -56,22 +56,21 @@ class Bell {
 // loop thread only.
 class Reader {
  public:
-  Reader(PyObject* self, std::shared_ptr<Pending> pending, Object sock)
-      : self_(self), pending_(std::move(pending)), sock_(std::move(sock)) {}
+  Reader(std::shared_ptr<Pending> pending, Object sock) : pending_(std::move(pending)), sock_(std::move(sock)) {}
   ~Reader();
 
   // Takes the queue and runs it in push order. `last` closes the queue in the same take.
   void run(PyObject* loop, bool last);
-  // Starts one background read of the socket, for loops without readers.
-  Raised receive(PyObject* loop);
+  // Starts one background read of the socket, for loops without readers; `reader` is the Python
+  // object of this record, which the read keeps alive.
+  static Raised receive(PyObject* reader, PyObject* loop);
   // One wake-up by the loop's reader callback.
   PyObject* woken();
 
  private:
   // The done callback of a background read.
-  Raised received(PyObject* task);
+  static Raised received(PyObject* reader, PyObject* task);
 
-  PyObject* self_;  // the Python object this record lives in (borrowed)
   std::shared_ptr<Pending> pending_;
   Object sock_;
 };

@@ -5,12 +5,12 @@
 
 #include <future>
 #include <memory>
-#include <new>
 #include <optional>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include "py/node/body.hpp"
 #include "py/node/callback.hpp"
 #include "py/node/inbox.hpp"
 #include "py/once.hpp"
@@ -27,12 +27,7 @@ struct Channel {
   std::optional<std::promise<void>> gate;  // deferred threads start ringing when it opens
 };
 
-struct ChannelObject {
-  PyObject_HEAD
-  Channel channel;
-};
-
-Channel& record(PyObject* self) { return reinterpret_cast<ChannelObject*>(self)->channel; }
+Channel& record(PyObject* self) { return body::record<Channel>(self); }
 
 // Threads that drop the last Carried take the interpreter lock: join them without it.
 void join(Channel& c) {
@@ -45,12 +40,8 @@ void join(Channel& c) {
 }
 
 void dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
   join(record(self));
-  record(self).~Channel();
-  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
-  free(self);
-  Py_DECREF(tp);
+  body::dealloc<Channel>(self);
 }
 
 Raised failed_call(Object result) {
@@ -189,7 +180,7 @@ PyType_Slot channel_slots[] = {
 
 PyType_Spec channel_spec = {
     "vorel._vorel_testing.Channel",
-    sizeof(ChannelObject),
+    sizeof(body::Of<Channel>),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     channel_slots,
@@ -205,12 +196,8 @@ PyObject* channel(PyObject*, PyObject*) {
   if (!loop) return nullptr;
   std::optional<inbox::Inbox> opened = inbox::Inbox::open(loop.get());
   if (!opened) return nullptr;
-  auto* tp = reinterpret_cast<PyTypeObject*>(t);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
-  Object self = Object::steal(alloc(tp, 0));
-  if (!self) return nullptr;
-  new (&record(self.get())) Channel{opened->bell(), opened->bell(), {}, std::nullopt};
-  return self.release();
+  return body::make<Channel>(t, opened->bell(), opened->bell(), std::vector<std::thread>{}, std::nullopt)
+      .release();
 }
 
 // callback(fn, /): a Callback::bare running fn().
