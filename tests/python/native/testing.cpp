@@ -7,6 +7,7 @@
 
 #include "core/schema/ir.hpp"
 #include "hooks.hpp"
+#include "inbox_hooks.hpp"
 #include "py/object.hpp"
 #include "py/refs.hpp"
 #include "py/schema/dump.hpp"
@@ -465,11 +466,12 @@ PyMethodDef methods[] = {
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(add_node_hooks)},
+    {Py_mod_exec, reinterpret_cast<void*>(add_inbox_hooks)},
     {0, nullptr},
 };
 
 PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "_vorel_testing", "Test hooks of the schema layer.", 0, methods, slots, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_vorel_testing", "Test hooks of the core, for the Python test suite.", 0, methods, slots, nullptr, nullptr,
     nullptr,
 };
 
