@@ -45,8 +45,9 @@ bool Node::hand(core::Command command) {
 }
 
 bool Node::take(core::Command command) {
-  const std::string& actor = std::visit([](auto& c) -> const std::string& { return c.actor; }, command);
-  const std::string& key = std::visit([](auto& c) -> const std::string& { return c.key; }, command);
+  // Copies: the command itself moves into the mailbox below.
+  const std::string actor = std::visit([](auto& c) { return c.actor; }, command);
+  const std::string key = std::visit([](auto& c) { return c.key; }, command);
   auto* d = std::get_if<core::Deliver>(&command);
   if (d != nullptr && d->reply) {
     std::optional<double> deadline;
