@@ -15,9 +15,19 @@ std::optional<double> Membership::heard_at(const NodeId& node) const {
   return it->second;
 }
 
+void Membership::sign(const NodeId& node, double now) {
+  heard_.insert_or_assign(node, now);
+  pinged_.erase(node);
+}
+
+void Membership::forget(const NodeId& node) {
+  heard_.erase(node);
+  pinged_.erase(node);
+}
+
 void Membership::heard(const NodeId& node, double now) {
   // A suspect member is not revived by traffic on its connection: only its own refutation does.
-  if (const Record* r = table_.find(node); r != nullptr && table::live(r->status)) heard_.insert_or_assign(node, now);
+  if (const Record* r = table_.find(node); r != nullptr && table::live(r->status)) sign(node, now);
 }
 
 void Membership::probe(double now) {
@@ -38,7 +48,15 @@ void Membership::probe(double now) {
 
   for (const auto& node : targets) {
     const double last = heard_.try_emplace(node, now).first->second;
-    if (now - last >= periods_.suspect_after) {
+    bool silent = now - last >= periods_.suspect_after;
+    if (!views_.is_active(node)) {
+      // An active member is pinged every round, so its old heard time means unanswered pings. A
+      // member outside the view may just have had nothing to say to this node: it is suspected
+      // only once a ping has gone unanswered for as long.
+      const double asked = pinged_.try_emplace(node, now).first->second;
+      silent = silent && now - asked >= periods_.suspect_after;
+    }
+    if (silent) {
       suspect(node, now);
     } else {
       send(node, Body{Body::Ping{}});
@@ -53,7 +71,7 @@ void Membership::probe(double now) {
 }
 
 void Membership::suspect(const NodeId& node, double now) {
-  heard_.erase(node);
+  forget(node);
   if (const Record* held = table_.find(node)) {
     Record copy = *held;
     copy.status = Status::Suspect;

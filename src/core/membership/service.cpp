@@ -74,7 +74,7 @@ void Membership::publish(const std::vector<Record>& changed, const Record* skip,
       if (table::live(r.status)) {
         views_.add_passive(r.node);
       } else {
-        heard_.erase(r.node);
+        forget(r.node);
         apply(views_.remove(r.node, false), now);
       }
     }
@@ -94,7 +94,7 @@ void Membership::apply(const views::Effects& effects, double now) {
             broadcaster_.neighbor_up(e.node);
             send(e.node, Body{Body::Sync{known()}});
           } else {
-            heard_.erase(e.node);
+            forget(e.node);
             broadcaster_.neighbor_down(e.node);
           }
         },
@@ -140,8 +140,8 @@ void Membership::receive(ByteView bytes, double now) {
   const NodeId& from = message.sender.node();
   const Record* sender = message.sender.record();
   if (sender != nullptr) {
-    heard_.insert_or_assign(from, now);
-    learn({*sender}, nullptr, now);
+    sign(from, now);
+    learn({*sender}, sender, now);
   }
 
   std::visit(

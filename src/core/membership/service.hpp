@@ -76,6 +76,9 @@ class Membership final : public Members {
   void apply(const views::Effects& effects, double now);
   void tree(const std::vector<Send>& messages);
   void suspect(const NodeId& node, double now);
+  // A sign of life of the node, and the end of every wait for one.
+  void sign(const NodeId& node, double now);
+  void forget(const NodeId& node);
   void settle();
 
   MemberTable table_;
@@ -86,6 +89,9 @@ class Membership final : public Members {
   NodeId id_;
   Periods periods_;
   std::unordered_map<NodeId, double> heard_;
+  // Members outside the active view seldom send to this node, so an old heard time alone says
+  // nothing about them: the first ping each was sent since its last sign of life.
+  std::unordered_map<NodeId, double> pinged_;
   Rolls rolls_;
   bool leaving_ = false;
   bool joined_ = false;
