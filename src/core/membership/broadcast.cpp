@@ -42,10 +42,15 @@ std::vector<Send> Broadcaster::push(const std::vector<Peer>& peers, const Broadc
   return out;
 }
 
+void Broadcaster::remember(const Broadcast::Gossip& gossip, double now) {
+  seen_.insert_or_assign(gossip.id, broadcast::Seen{gossip, now});
+  stored_.emplace_back(now, gossip.id);
+}
+
 std::vector<Send> Broadcaster::broadcast(const table::Record& record, double now) {
   sequence_ += 1;
   Broadcast::Gossip gossip{EventId{id_, sequence_}, record};
-  seen_.insert_or_assign(gossip.id, broadcast::Seen{gossip, now});
+  remember(gossip, now);
   return push(peers_, Broadcast{std::move(gossip)}, id_);
 }
 
@@ -62,7 +67,7 @@ std::pair<std::vector<Send>, std::optional<table::Record>> Broadcaster::receive(
             flag(from, false);
             return {{Send{from, Broadcast{Broadcast::Prune{}}}}, std::nullopt};
           }
-          seen_.insert_or_assign(m.id, broadcast::Seen{m, now});
+          remember(m, now);
           flag(from, true);
           return {push(peers_, message, from), m.record};
         } else if constexpr (std::is_same_v<M, Broadcast::IHave>) {
@@ -99,7 +104,11 @@ std::vector<Send> Broadcaster::tick(double now) {
     grafts.push_back({m.holders.back(), Broadcast{Broadcast::Graft{id}}});
   }
   for (const auto& g : grafts) flag(g.to, true);
-  std::erase_if(seen_, [&](const auto& e) { return now - e.second.at >= broadcast::kRetain; });
+  while (!stored_.empty() && now - stored_.front().first >= broadcast::kRetain) {
+    auto it = seen_.find(stored_.front().second);
+    if (it != seen_.end() && it->second.at == stored_.front().first) seen_.erase(it);
+    stored_.pop_front();
+  }
   return grafts;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <unordered_map>
 #include <utility>
@@ -107,11 +108,15 @@ class Broadcaster {
 
  private:
   void flag(const NodeId& node, bool eager);
+  void remember(const Broadcast::Gossip& gossip, double now);
 
   std::vector<broadcast::Peer> peers_;
   std::vector<std::pair<EventId, broadcast::Missing>> missing_;
   NodeId id_;
   std::unordered_map<EventId, broadcast::Seen> seen_;
+  // The seen entries in the order stored, so that ageing them does not scan the whole map at
+  // every tick; an entry stored again later leaves a stale line here, skipped when reached.
+  std::deque<std::pair<double, EventId>> stored_;
   double graft_after_;
   std::uint64_t sequence_ = 0;
 };

@@ -17,12 +17,12 @@ std::optional<double> Membership::heard_at(const NodeId& node) const {
 
 void Membership::sign(const NodeId& node, double now) {
   heard_.insert_or_assign(node, now);
-  pinged_.erase(node);
+  if (probing_ && probing_->first == node) probing_.reset();
 }
 
 void Membership::forget(const NodeId& node) {
   heard_.erase(node);
-  pinged_.erase(node);
+  if (probing_ && probing_->first == node) probing_.reset();
 }
 
 void Membership::heard(const NodeId& node, double now) {
@@ -31,31 +31,35 @@ void Membership::heard(const NodeId& node, double now) {
 }
 
 void Membership::probe(double now) {
-  // One member outside the active view per round, the least recently heard, so that every live
-  // member is watched by someone.
-  std::optional<NodeId> extra;
-  double oldest = 0.0;
-  for (const auto& [node, r] : table_.records()) {
-    if (!table::live(r.status) || node == id_ || views_.is_active(node)) continue;
-    const double at = heard_at(node).value_or(0.0);
-    if (!extra || at < oldest) {
-      extra = node;
-      oldest = at;
+  // One member outside the active view at a time, so that every live member is watched by
+  // someone: the one still being probed, else the least recently heard.
+  auto outside = [&](const NodeId& node) {
+    const Record* r = table_.find(node);
+    return r != nullptr && table::live(r->status) && node != id_ && !views_.is_active(node);
+  };
+  if (probing_ && !outside(probing_->first)) probing_.reset();
+  if (!probing_) {
+    std::optional<NodeId> extra;
+    double oldest = 0.0;
+    for (const auto& [node, r] : table_.records()) {
+      if (!outside(node)) continue;
+      const double at = heard_at(node).value_or(0.0);
+      if (!extra || at < oldest) {
+        extra = node;
+        oldest = at;
+      }
     }
+    if (extra) probing_.emplace(std::move(*extra), now);
   }
   std::vector<NodeId> targets = views_.active();
-  if (extra) targets.push_back(*extra);
+  if (probing_) targets.push_back(probing_->first);
 
   for (const auto& node : targets) {
     const double last = heard_.try_emplace(node, now).first->second;
     bool silent = now - last >= periods_.suspect_after;
-    if (!views_.is_active(node)) {
-      // An active member is pinged every round, so its old heard time means unanswered pings. A
-      // member outside the view may just have had nothing to say to this node: it is suspected
-      // only once a ping has gone unanswered for as long.
-      const double asked = pinged_.try_emplace(node, now).first->second;
-      silent = silent && now - asked >= periods_.suspect_after;
-    }
+    // An active member is pinged every round, so an old heard time means unanswered pings; the
+    // member outside the view must also have been probed for as long.
+    if (probing_ && probing_->first == node) silent = silent && now - probing_->second >= periods_.suspect_after;
     if (silent) {
       suspect(node, now);
     } else {

@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "core/membership/broadcast.hpp"
@@ -89,9 +90,10 @@ class Membership final : public Members {
   NodeId id_;
   Periods periods_;
   std::unordered_map<NodeId, double> heard_;
-  // Members outside the active view seldom send to this node, so an old heard time alone says
-  // nothing about them: the first ping each was sent since its last sign of life.
-  std::unordered_map<NodeId, double> pinged_;
+  // The member outside the active view that is being probed, and since when. Such members seldom
+  // send to this node, so an old heard time alone says nothing about them: one is probed round
+  // after round until it answers, and suspected only when it stayed silent for suspect_after.
+  std::optional<std::pair<NodeId, double>> probing_;
   Rolls rolls_;
   bool leaving_ = false;
   bool joined_ = false;

@@ -188,6 +188,22 @@ TEST(Membership, GossipIsNotBroadcastTwiceButARefutationIs) {
   EXPECT_EQ(refuted, 2);  // to both peers
 }
 
+TEST(Membership, AMembersOwnRecordIsNotBroadcastAgain) {
+  // Its owner broadcasts every change of its record; passing the copy every message carries on
+  // as a broadcast of this node's own would multiply each change by the number of neighbours.
+  Membership m = make();
+  link(m, 1, 1.0);
+  link(m, 2, 1.0);
+  m.changed();
+  deliver(m, Sender{record(node(1), 3, Status::Alive, {"x"})}, Body{Body::Ping{}}, 2.0);
+  EXPECT_TRUE(only<Broadcast::Gossip>(drain(m)).empty());
+  EXPECT_EQ(*m.table().find(node(1)), record(node(1), 3, Status::Alive, {"x"}));
+  EXPECT_TRUE(m.changed());
+  // The same news about a third node, relayed in a table, is spread on.
+  deliver(m, from(1, 3), Body{Body::Sync{{record(node(2), 5, Status::Alive)}}}, 2.0);
+  EXPECT_EQ(only<Broadcast::Gossip>(drain(m)).size(), 2u);
+}
+
 TEST(Membership, ASuspectMemberLeavesTheViews) {
   Membership m = make();
   link(m, 1, 1.0);
@@ -350,6 +366,31 @@ TEST(FailureDetection, TheLeastRecentlyHeardIsProbed) {
   ASSERT_EQ(pings.size(), 2u);
   EXPECT_EQ(pings[0].to, Destination{node(1)});
   EXPECT_EQ(pings[1].to, Destination{node(3)});
+}
+
+TEST(FailureDetection, AMemberOutsideTheViewIsProbedUntilItAnswers) {
+  Membership m = make();
+  link(m, 1, 30.0);
+  // 2 and 3 were last heard long ago, as members outside the view usually are.
+  deliver(m, from(2), Body{Body::Ack{}}, 3.0);
+  deliver(m, from(3), Body{Body::Ack{}}, 4.0);
+  auto probed = [&](double now) {
+    m.probe(now);
+    deliver(m, from(1), Body{Body::Ack{}}, now);
+    auto pings = only<Body::Ping>(drain(m));
+    return pings.size() == 2 ? std::get<NodeId>(pings[1].to) : NodeId{};
+  };
+  // An old heard time alone is no silence: 2 is pinged, round after round, until it answers.
+  EXPECT_EQ(probed(30.0), node(2));
+  EXPECT_EQ(probed(31.0), node(2));
+  deliver(m, from(2), Body{Body::Ack{}}, 31.5);
+  EXPECT_EQ(probed(32.0), node(3));
+  EXPECT_EQ(m.table().find(node(2))->status, Status::Alive);
+  // 3 stays silent: suspected once it was probed for suspect_after.
+  for (double t : {33.0, 34.0, 35.0, 36.0}) EXPECT_EQ(probed(t), node(3));
+  EXPECT_EQ(m.table().find(node(3))->status, Status::Alive);
+  m.probe(37.0);
+  EXPECT_EQ(m.table().find(node(3))->status, Status::Suspect);
 }
 
 TEST(FailureDetection, HeardRefreshesOnlyLiveMembers) {

@@ -49,6 +49,31 @@ class Network {
 
   Network(std::uint64_t seed, Options options) : rng_(seed), options_(options) {}
 
+  // A copy of the whole run as it stands, to go on from in several ways; watches and drops stay behind.
+  Network(const Network& other)
+      : rng_(other.rng_),
+        options_(other.options_),
+        by_id_(other.by_id_),
+        by_address_(other.by_address_),
+        events_(other.events_),
+        order_(other.order_),
+        now_(other.now_),
+        group_of_(other.group_of_),
+        sent_(other.sent_),
+        lost_(other.lost_),
+        false_suspicions_(other.false_suspicions_) {
+    for (const auto& h : other.hosts_) {
+      std::unique_ptr<Members> copy;
+      if (const auto* m = dynamic_cast<const Membership*>(h.members.get())) {
+        copy = std::make_unique<Membership>(*m);
+      } else {
+        copy = std::make_unique<Directory>(dynamic_cast<const Directory&>(*h.members));
+      }
+      hosts_.push_back(Host{h.id, std::move(copy), h.start, h.running});
+    }
+  }
+  Network& operator=(const Network&) = delete;
+
   // Adds a member node; the first one added is every later member's seed.
   int add_member(double start) {
     const int i = static_cast<int>(hosts_.size());
@@ -119,10 +144,17 @@ class Network {
   const NodeId& id(int i) const { return hosts_.at(i).id; }
   bool running(int i) const { return hosts_.at(i).running; }
   Members& members(int i) { return *hosts_.at(i).members; }
+  const Members& members(int i) const { return *hosts_.at(i).members; }
   const Membership& membership(int i) const { return dynamic_cast<const Membership&>(*hosts_.at(i).members); }
 
   // What node i lists about node j: none when it does not list it.
   std::optional<table::Status> status(int i, int j) const {
+    // The member table answers without copying the whole list, which the watches ask after every event.
+    if (const auto* service = dynamic_cast<const Membership*>(hosts_.at(i).members.get())) {
+      const table::Record* r = service->table().find(hosts_.at(j).id);
+      if (r == nullptr || r->status == table::Status::Left) return std::nullopt;
+      return r->status;
+    }
     for (const auto& m : hosts_.at(i).members->members()) {
       if (m.node == hosts_.at(j).id) return m.status;
     }
@@ -263,6 +295,10 @@ class Network {
       auto it = by_id_.find(t.node);
       if (t.status == table::Status::Suspect && it != by_id_.end() && hosts_.at(it->second).running) {
         ++false_suspicions_;
+        if (std::getenv("SIM_DEBUG")) {
+          const auto& mm = dynamic_cast<const Membership&>(*hosts_.at(i).members);
+          fmt::print("t={:.2f} node {} suspects running {} prev={} active={} heard={}\n", now_, i, it->second, t.previous ? int(*t.previous) : -1, mm.views().is_active(t.node), mm.heard_at(t.node).value_or(-1));
+        }
       }
     }
     hosts_.at(i).members->changed();
