@@ -295,10 +295,6 @@ class Network {
       auto it = by_id_.find(t.node);
       if (t.status == table::Status::Suspect && it != by_id_.end() && hosts_.at(it->second).running) {
         ++false_suspicions_;
-        if (std::getenv("SIM_DEBUG")) {
-          const auto& mm = dynamic_cast<const Membership&>(*hosts_.at(i).members);
-          fmt::print("t={:.2f} node {} suspects running {} prev={} active={} heard={}\n", now_, i, it->second, t.previous ? int(*t.previous) : -1, mm.views().is_active(t.node), mm.heard_at(t.node).value_or(-1));
-        }
       }
     }
     hosts_.at(i).members->changed();

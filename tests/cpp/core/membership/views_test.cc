@@ -45,6 +45,8 @@ TEST(Overlay, RefusesAnEmptyView) {
   EXPECT_EQ(Overlay({0, 30, 6, 3}).check().error(), "overlay.active is 0, and a view needs room for at least one node");
   EXPECT_EQ(Overlay({5, 0, 6, 3}).check().error(), "overlay.passive is 0, and a view needs room for at least one node");
   EXPECT_TRUE(Overlay({1, 1, 0, 0}).check().has_value());
+  // Past the check, an empty view is a broken invariant, never a remainder by zero.
+  EXPECT_DEATH(Views(node(0), Overlay{5, 0, 6, 3}, 1), "a view capacity of 0");
 }
 
 TEST(Views, AddActiveIgnoresItselfAndTheActive) {
