@@ -1,8 +1,8 @@
 #include "core/membership/broadcast.hpp"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
+
+#include "core/invariant.hpp"
 
 namespace vorel::core::membership {
 
@@ -26,10 +26,7 @@ void Broadcaster::neighbor_down(const NodeId& node) {
 
 std::vector<Send> Broadcaster::push(const std::vector<Peer>& peers, const Broadcast& gossip, const NodeId& from) {
   const auto* g = std::get_if<Broadcast::Gossip>(&gossip.value);
-  if (g == nullptr) {
-    std::fputs("only a gossip is pushed\n", stderr);
-    std::abort();
-  }
+  if (g == nullptr) broken("only a gossip is pushed");
   std::vector<Send> out;
   for (const auto& p : peers) {
     if (p.node == from) continue;

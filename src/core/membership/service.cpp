@@ -141,7 +141,13 @@ void Membership::receive(ByteView bytes, double now) {
   const Record* sender = message.sender.record();
   if (sender != nullptr) {
     sign(from, now);
-    learn({*sender}, sender, now);
+    // A member broadcasts every change of its own record itself, so the copy that each of its
+    // messages carries is not broadcast again: that would start one more broadcast of the same
+    // change at every neighbour. A joiner has no broadcast peers yet, so its record is the one
+    // this node spreads for it.
+    const auto* view = std::get_if<View>(&message.body.value);
+    const bool joining = view != nullptr && std::holds_alternative<View::Join>(view->value);
+    learn({*sender}, joining ? nullptr : sender, now);
   }
 
   std::visit(

@@ -1,8 +1,8 @@
 #include "core/membership/table.hpp"
 
-#include <cstdio>
-#include <cstdlib>
 #include <utility>
+
+#include "core/invariant.hpp"
 
 namespace vorel::core::membership {
 
@@ -154,10 +154,7 @@ std::optional<double> MemberTable::changed_at(const NodeId& node) const {
 
 const Record& MemberTable::own() const {
   const Record* mine = find(id_);
-  if (mine == nullptr) {
-    std::fputs("membership: the member table lost its own record\n", stderr);
-    std::abort();
-  }
+  if (mine == nullptr) broken("membership: the member table lost its own record");
   return *mine;
 }
 

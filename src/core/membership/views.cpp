@@ -1,10 +1,10 @@
 #include "core/membership/views.hpp"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 
 #include <fmt/format.h>
+
+#include "core/invariant.hpp"
 
 namespace vorel::core::membership {
 
@@ -41,10 +41,7 @@ void append(Effects& out, Effects more) {
 
 Views::Views(NodeId id, Overlay overlay, std::uint64_t random)
     : id_(std::move(id)), overlay_(overlay), rolls_(Rolls::seeded(random)) {
-  if (!overlay_.check()) {
-    std::fputs("membership: a view capacity of 0\n", stderr);
-    std::abort();
-  }
+  if (!overlay_.check()) broken("membership: a view capacity of 0");
 }
 
 bool Views::is_active(const NodeId& node) const { return contains(active_, node); }

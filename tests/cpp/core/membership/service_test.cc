@@ -202,6 +202,12 @@ TEST(Membership, AMembersOwnRecordIsNotBroadcastAgain) {
   // The same news about a third node, relayed in a table, is spread on.
   deliver(m, from(1, 3), Body{Body::Sync{{record(node(2), 5, Status::Alive)}}}, 2.0);
   EXPECT_EQ(only<Broadcast::Gossip>(drain(m)).size(), 2u);
+  // So is the record of a joiner, which has no one to broadcast to yet.
+  deliver(m, from(3), Body{View{View::Join{}}}, 3.0);
+  auto gossip = only<Broadcast::Gossip>(drain(m));
+  ASSERT_EQ(gossip.size(), 2u);
+  EXPECT_EQ(std::get<Broadcast::Gossip>(std::get<Broadcast>(gossip[0].body.value).value).record,
+            record(node(3), 0, Status::Alive));
 }
 
 TEST(Membership, ASuspectMemberLeavesTheViews) {
