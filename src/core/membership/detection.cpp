@@ -6,7 +6,6 @@ namespace vorel::core::membership {
 
 using table::Record;
 using table::Status;
-using views::View;
 using wire::Body;
 
 std::optional<double> Membership::heard_at(const NodeId& node) const {
