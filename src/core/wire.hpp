@@ -10,6 +10,7 @@
 #include "core/bytes.hpp"
 #include "core/msgpack.hpp"
 #include "core/node.hpp"
+#include "core/pages.hpp"
 
 namespace vorel::core::wire {
 
@@ -32,6 +33,8 @@ class Writer {
   void entity(std::string_view kind, std::uint64_t entries, std::string_view actor, std::string_view key);
   // ["e", actor, key] or ["r", address or nil, bin 16, id]
   void target(const Target& t);
+  // [[name, bytes], ...] in the map's order of names.
+  void pages(const Pages& pages);
   template <class T, class F>
   void optional(const std::optional<T>& value, F&& write) {
     if (value) {
@@ -78,6 +81,8 @@ class Reading : public msgpack::Reader {
   Result<std::optional<std::string>> address();
   Result<NodeId> node();
   Result<Target> target();
+  // [[name, bytes], ...]; a name given twice keeps its later bytes.
+  Result<Pages> pages();
 };
 
 }  // namespace vorel::core::wire

@@ -206,8 +206,9 @@ Result<Sizes> read_sizes(Reading& in) {
   VOREL_READ(n, in.items());
   Sizes sizes;
   for (std::uint64_t i = 0; i < *n; ++i) {
-    // The writer always writes two; the count is not compared.
     VOREL_READ(pair, in.items());
+    // A pair of any other length would shift every later read onto the wrong values.
+    if (*pair != 2) return std::unexpected(Malformed::marker(0x00));
     VOREL_READ(name, in.text());
     VOREL_READ(size, in.unsigned_());
     sizes.emplace_back(std::move(*name), *size);
@@ -311,14 +312,7 @@ void stamp_of(Writer& out, const Stamp& stamp) {
   stamp_map(out, stamp);
 }
 
-void pages_of(Writer& out, const core::Pages& pages) {
-  out.array(pages.size());
-  for (const auto& [name, content] : pages) {
-    out.array(2);
-    out.str(name);
-    out.bin(content);
-  }
-}
+void pages_of(Writer& out, const core::Pages& pages) { out.pages(pages); }
 
 Result<Epoch> read_epoch(Reading& in) {
   VOREL_READ(n, in.read_map_len());
@@ -370,18 +364,7 @@ Result<Names> read_names(Reading& in) {
   return names;
 }
 
-Result<core::Pages> read_pages(Reading& in) {
-  VOREL_READ(n, in.items());
-  core::Pages pages;
-  for (std::uint64_t i = 0; i < *n; ++i) {
-    // The writer always writes two; the count is not compared.
-    VOREL_READ(pair, in.items());
-    VOREL_READ(name, in.text());
-    VOREL_READ(content, in.bytes());
-    pages.insert_or_assign(std::move(*name), std::move(*content));
-  }
-  return pages;
-}
+Result<core::Pages> read_pages(Reading& in) { return in.pages(); }
 
 Bytes encode(const Message& message) {
   Writer out;

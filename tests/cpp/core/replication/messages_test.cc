@@ -64,7 +64,7 @@ TEST(StampStoredOrder, IgnoresTheAddress) {
   EXPECT_TRUE(Stamp::stored_before(stamp(5, kA, 9), stamp(5, kA2, 1)));
 }
 
-TEST(Tombstone, IsTheDeletedPageAlone) {
+TEST(ReplicationTombstone, IsTheDeletedPageAlone) {
   const Pages t = messages::tombstone();
   ASSERT_EQ(t.size(), 1u);
   EXPECT_EQ(t.begin()->first, "@deleted");
@@ -74,7 +74,7 @@ TEST(Tombstone, IsTheDeletedPageAlone) {
   EXPECT_FALSE(messages::is_tombstone(sample::pages({{"@active", ""}, {"x", "1"}})));
 }
 
-TEST(Request, OriginIsTheNodeTheReplyGoesTo) {
+TEST(ReplicationRequest, OriginIsTheNodeTheReplyGoesTo) {
   const NodeId owner = node(1), burier = node(2);
   using namespace messages;
   EXPECT_EQ((Request{Prepare{"a", "k", Epoch{1, owner}}}.origin()), owner);
