@@ -116,6 +116,11 @@ std::optional<Reply> Replica::accept(Accept request, bool receiving) {
       return Reply{NeedFull{std::move(request.actor), std::move(request.key), request.stamp, node}};
     }
     rec.staged = replica::Staged{request.stamp, !request.base, {}, {}, 0};
+  } else if (rec.staged && rec.staged->stamp == request.stamp && rec.staged->full == request.base.has_value()) {
+    // One write travels in two forms under one stamp, its change and the whole state a NeedFull
+    // asked for, and their parts are numbered alike: a part of the other form would splice
+    // foreign bytes into the staged state. It is passed over; the staged write goes on.
+    return std::nullopt;
   } else if (!rec.staged || rec.staged->stamp != request.stamp || rec.staged->next != request.part) {
     // A part without the parts before it cannot be applied; the owner sends the write again.
     rec.staged.reset();
