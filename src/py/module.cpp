@@ -2,6 +2,7 @@
 // hangs off the node of one system, so a second interpreter gets a second core.
 #include "py/errors.hpp"
 #include "py/object.hpp"
+#include "py/refs.hpp"
 
 namespace vorel::py {
 namespace {
@@ -15,6 +16,8 @@ int exec(PyObject* module) {
     PyObject* type = errors::get(c);
     if (type == nullptr || PyModule_AddObjectRef(module, errors::name(c), type) < 0) return -1;
   }
+  PyObject* ref = refs::type();
+  if (ref == nullptr || PyModule_AddObjectRef(module, "Ref", ref) < 0) return -1;
   return 0;
 }
 
