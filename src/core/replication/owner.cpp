@@ -1,11 +1,11 @@
 #include "core/replication/owner.hpp"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 
 #include <fmt/format.h>
 
+#include "core/debug_form.hpp"
+#include "core/invariant.hpp"
 #include "core/replication/parts.hpp"
 
 namespace vorel::core::replication {
@@ -16,36 +16,6 @@ using owner::Outcome;
 using owner::Step;
 
 namespace {
-
-[[noreturn]] void broken(const char* text) {
-  std::fputs(text, stderr);
-  std::fputc('\n', stderr);
-  std::abort();
-}
-
-// A page name as a debug string shows it: quoted, with quotes, backslashes and control bytes escaped.
-std::string quoted(std::string_view text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\0': out += "\\0"; break;
-      default:
-        if (byte < 0x20 || byte == 0x7f) {
-          out += fmt::format("\\u{{{:x}}}", byte);
-        } else {
-          out.push_back(c);
-        }
-    }
-  }
-  out.push_back('"');
-  return out;
-}
 
 Pages without_active(Pages pages) {
   pages.erase(std::string(kActive));
@@ -90,7 +60,7 @@ std::string Outcome::debug() const {
   struct Visit {
     std::string operator()(const Activated& a) const {
       std::string names;
-      for (const auto& [name, content] : a.state) names += (names.empty() ? "" : ", ") + quoted(name);
+      for (const auto& [name, content] : a.state) names += (names.empty() ? "" : ", ") + debug_form(name);
       return fmt::format("Activated {{ state: [{}], created: {} }}", names, a.created);
     }
     std::string operator()(const Missing&) const { return "Missing"; }
@@ -123,7 +93,7 @@ std::optional<owner::TooLarge> Owner::check(const Pages& pages) const {
       return owner::TooLarge{fmt::format(
           "{}/{}: the field {} has a name of {} bytes, which leaves no room for its data in the {} bytes a message "
           "has for the state; raise `Limits.message` on every node and client",
-          actor, key, quoted(name), name.size(), budget)};
+          actor, key, debug_form(name), name.size(), budget)};
     }
   }
   return std::nullopt;

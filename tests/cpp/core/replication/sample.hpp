@@ -9,14 +9,15 @@
 #include "core/node.hpp"
 #include "core/pages.hpp"
 #include "core/replication/stamp.hpp"
+#include "testing/ids.hpp"
 
 namespace vorel::core::replication::sample {
 
-// A node whose incarnation ends in `n`, with an address unless `addressed` is false.
+// The shared test node `n`, without its address when `addressed` is false.
 inline NodeId node(std::uint8_t n, bool addressed = true) {
-  Incarnation inc{};
-  inc[15] = n;
-  return NodeId{addressed ? std::optional<std::string>("10.0.0." + std::to_string(n) + ":7000") : std::nullopt, inc};
+  NodeId id = testing::id(n);
+  if (!addressed) id.address.reset();
+  return id;
 }
 
 inline Bytes bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }

@@ -5,6 +5,7 @@
 #include <random>
 
 #include "core/replication/sample.hpp"
+#include "testing/bytes.hpp"
 
 namespace vorel::core::replication {
 namespace {
@@ -15,19 +16,10 @@ using msgpack::Malformed;
 using sample::node;
 using sample::pages;
 using sample::stamp;
-using B = std::vector<std::uint8_t>;
+using testing::cat;
+using B = Bytes;
 
-B cat(std::initializer_list<B> parts) {
-  B out;
-  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
-B s(std::string_view text) {
-  Bytes out;
-  msgpack::write_str(out, text);
-  return out;
-}
+B s(std::string_view text) { return testing::str(text); }
 
 const NodeId kZero{std::nullopt, Incarnation{}};
 
@@ -245,10 +237,8 @@ TEST(ReplicationWire, Fuzz) {
         for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
         break;
     }
-    // Read from an exact-size copy so that an over-read leaves the allocation.
-    auto exact = std::make_unique<std::uint8_t[]>(bytes.size());
-    std::copy(bytes.begin(), bytes.end(), exact.get());
-    auto got = wire::decode(ByteView(exact.get(), bytes.size()));
+    const testing::Exact exact(bytes);
+    auto got = wire::decode(exact.view());
     if (got) {
       auto again = wire::decode(wire::encode(*got));
       ASSERT_TRUE(again);
