@@ -31,7 +31,12 @@ constexpr std::string_view kPages = "Pages";
 constexpr std::string_view kAccepted = "Accepted";
 constexpr std::string_view kNeedFull = "NeedFull";
 constexpr std::string_view kBuried = "Buried";
+constexpr std::string_view kPullRange = "PullRange";
+constexpr std::string_view kRangeKeys = "RangeKeys";
+constexpr std::string_view kHandKeys = "HandKeys";
+constexpr std::string_view kTookKeys = "TookKeys";
 constexpr std::string_view kStampTag = "Stamp";
+constexpr std::string_view kEpochTag = "Epoch";
 
 void epoch_map(Writer& out, const Epoch& epoch) {
   out.map(2);
@@ -61,6 +66,51 @@ void sizes_of(Writer& out, const Sizes& sizes) {
     out.str(name);
     out.uint(size);
   }
+}
+
+void epoch_of(Writer& out, const Epoch& epoch) {
+  out.array(2);
+  out.str(kEpochTag);
+  epoch_map(out, epoch);
+}
+
+void ranges_of(Writer& out, const std::vector<placement::Range>& ranges) {
+  out.array(ranges.size());
+  for (const auto& range : ranges) {
+    out.map(2);
+    out.str("start");
+    out.uint(range.start);
+    out.str("end");
+    out.uint(range.end);
+  }
+}
+
+void copies_of(Writer& out, const std::vector<Copy>& copies) {
+  out.array(copies.size());
+  for (const auto& copy : copies) {
+    out.map(6);
+    out.str("key");
+    out.str(copy.key);
+    out.str("accepted");
+    out.optional(copy.accepted, stamp_of);
+    out.str("promised");
+    out.optional(copy.promised, epoch_of);
+    out.str("pages");
+    pages_of(out, copy.pages);
+    out.str("part");
+    out.uint(copy.part);
+    out.str("final");
+    out.boolean(copy.final_);
+  }
+}
+
+// [name, {"actor": ..., <entries - 1 more>}]: hand-off messages name a type, not a key.
+void typed(Writer& out, std::string_view name, std::uint64_t entries, std::string_view actor) {
+  out.array(2);
+  out.str(name);
+  out.map(entries);
+  out.str("actor");
+  out.str(actor);
 }
 
 struct Encode {
@@ -153,8 +203,55 @@ struct Encode {
     out.str("receiving");
     out.boolean(m.receiving);
   }
+  void operator()(const handoff::messages::PullRange& m) {
+    typed(out, kPullRange, 4, m.actor);
+    out.str("node");
+    out.node(m.node);
+    out.str("transfer");
+    out.uint(m.transfer);
+    out.str("ranges");
+    ranges_of(out, m.ranges);
+  }
+  void operator()(const handoff::messages::RangeKeys& m) {
+    typed(out, kRangeKeys, 8, m.actor);
+    out.str("replica");
+    out.node(m.replica);
+    out.str("transfer");
+    out.uint(m.transfer);
+    out.str("stream");
+    out.uint(m.stream);
+    out.str("part");
+    out.uint(m.part);
+    out.str("final");
+    out.boolean(m.final_);
+    out.str("receiving");
+    out.boolean(m.receiving);
+    out.str("keys");
+    copies_of(out, m.keys);
+  }
+  void operator()(const handoff::messages::HandKeys& m) {
+    typed(out, kHandKeys, 6, m.actor);
+    out.str("node");
+    out.node(m.node);
+    out.str("stream");
+    out.uint(m.stream);
+    out.str("part");
+    out.uint(m.part);
+    out.str("final");
+    out.boolean(m.final_);
+    out.str("keys");
+    copies_of(out, m.keys);
+  }
+  void operator()(const handoff::messages::TookKeys& m) {
+    typed(out, kTookKeys, 3, m.actor);
+    out.str("replica");
+    out.node(m.replica);
+    out.str("keys");
+    names_of(out, m.keys);
+  }
   void operator()(const Request& m) { std::visit(*this, m.variant); }
   void operator()(const Reply& m) { std::visit(*this, m.variant); }
+  void operator()(const handoff::messages::Pull& m) { std::visit(*this, m.variant); }
 
   void stamped(const Stamp& stamp, const NodeId& replica) {
     out.str("stamp");
@@ -176,9 +273,15 @@ struct Held {
   std::optional<NodeId> replica;
   std::optional<NodeId> node;
   Sizes sizes;
+  // Also the "keys" of a TookKeys.
   Names names;
   Names dropped;
+  std::vector<placement::Range> ranges;
+  // The "keys" of every other message.
+  std::vector<Copy> copies;
   core::Pages pages;
+  std::uint64_t transfer = 0;
+  std::uint64_t stream = 0;
   std::uint32_t part = 0;
   bool final_ = false;
   bool receiving = false;
@@ -201,6 +304,68 @@ Result<std::optional<T>> read_tagged(Reading& in, F&& read) {
 }
 
 Result<std::optional<Stamp>> read_optional_stamp(Reading& in) { return read_tagged<Stamp>(in, read_stamp); }
+
+Result<std::vector<placement::Range>> read_ranges(Reading& in) {
+  VOREL_READ(n, in.items());
+  std::vector<placement::Range> ranges;
+  for (std::uint64_t i = 0; i < *n; ++i) {
+    VOREL_READ(entries, in.read_map_len());
+    std::optional<std::uint64_t> start, end;
+    for (std::uint64_t j = 0; j < *entries; ++j) {
+      VOREL_READ(entry, in.read_str());
+      if (*entry == "start" || *entry == "end") {
+        VOREL_READ(v, in.unsigned_());
+        (*entry == "start" ? start : end) = *v;
+      } else if (auto r = in.skip(); !r) {
+        return std::unexpected(r.error());
+      }
+    }
+    if (!start || !end) return std::unexpected(Malformed::truncated());
+    ranges.push_back(placement::Range{*start, *end});
+  }
+  return ranges;
+}
+
+// No entry of a copy is required: what is absent keeps the value of an empty copy.
+Result<Copy> read_copy(Reading& in) {
+  VOREL_READ(entries, in.read_map_len());
+  Copy copy;
+  for (std::uint64_t i = 0; i < *entries; ++i) {
+    VOREL_READ(entry, in.read_str());
+    if (*entry == "key") {
+      VOREL_READ(v, in.text());
+      copy.key = std::move(*v);
+    } else if (*entry == "part") {
+      VOREL_READ(v, read_part(in));
+      copy.part = *v;
+    } else if (*entry == "pages") {
+      VOREL_READ(v, read_pages(in));
+      copy.pages = std::move(*v);
+    } else if (*entry == "final") {
+      VOREL_READ(v, in.read_bool());
+      copy.final_ = *v;
+    } else if (*entry == "accepted") {
+      VOREL_READ(v, read_optional_stamp(in));
+      copy.accepted = std::move(*v);
+    } else if (*entry == "promised") {
+      VOREL_READ(v, read_tagged<Epoch>(in, read_epoch));
+      copy.promised = std::move(*v);
+    } else if (auto r = in.skip(); !r) {
+      return std::unexpected(r.error());
+    }
+  }
+  return copy;
+}
+
+Result<std::vector<Copy>> read_copies(Reading& in) {
+  VOREL_READ(n, in.items());
+  std::vector<Copy> copies;
+  for (std::uint64_t i = 0; i < *n; ++i) {
+    VOREL_READ(copy, read_copy(in));
+    copies.push_back(std::move(*copy));
+  }
+  return copies;
+}
 
 Result<Sizes> read_sizes(Reading& in) {
   VOREL_READ(n, in.items());
@@ -241,6 +406,18 @@ Result<void> read_entry(Reading& in, std::string_view name, std::string_view ent
   } else if (entry == "names" || entry == "dropped") {
     VOREL_READ(v, read_names(in));
     (entry == "names" ? held.names : held.dropped) = std::move(*v);
+  } else if (entry == "keys" && name == kTookKeys) {
+    VOREL_READ(v, read_names(in));
+    held.names = std::move(*v);
+  } else if (entry == "keys") {
+    VOREL_READ(v, read_copies(in));
+    held.copies = std::move(*v);
+  } else if (entry == "ranges") {
+    VOREL_READ(v, read_ranges(in));
+    held.ranges = std::move(*v);
+  } else if (entry == "transfer" || entry == "stream") {
+    VOREL_READ(v, in.unsigned_());
+    (entry == "transfer" ? held.transfer : held.stream) = *v;
   } else if (entry == "part") {
     VOREL_READ(v, read_part(in));
     held.part = *v;
@@ -300,6 +477,25 @@ Result<Message> build(std::string_view name, Held& h) {
       return reply(NeedFull{std::move(actor), std::move(key), std::move(*h.stamp), std::move(*h.replica)});
     }
     return reply(Buried{std::move(actor), std::move(key), std::move(*h.stamp), std::move(*h.replica), h.receiving});
+  }
+  auto pull = [](auto&& r) { return Message{handoff::messages::Pull{std::move(r)}}; };
+  if (name == kPullRange) {
+    if (!h.node) return missing;
+    return pull(handoff::messages::PullRange{std::move(actor), std::move(*h.node), h.transfer, std::move(h.ranges)});
+  }
+  if (name == kRangeKeys) {
+    if (!h.replica) return missing;
+    return pull(handoff::messages::RangeKeys{std::move(actor), std::move(*h.replica), h.transfer, h.stream, h.part,
+                                             h.final_, h.receiving, std::move(h.copies)});
+  }
+  if (name == kHandKeys) {
+    if (!h.node) return missing;
+    return pull(handoff::messages::HandKeys{std::move(actor), std::move(*h.node), h.stream, h.part, h.final_,
+                                            std::move(h.copies)});
+  }
+  if (name == kTookKeys) {
+    if (!h.replica) return missing;
+    return pull(handoff::messages::TookKeys{std::move(actor), std::move(*h.replica), std::move(h.names)});
   }
   return std::unexpected(Malformed::marker(0x00));
 }

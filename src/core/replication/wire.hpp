@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "core/bytes.hpp"
+#include "core/handoff/messages.hpp"
 #include "core/msgpack.hpp"
 #include "core/replication/messages.hpp"
 #include "core/wire.hpp"
@@ -13,7 +14,7 @@ namespace vorel::core::replication::wire {
 
 struct Message {
   // The kind does not travel: each message's name says which kind and variant it is.
-  using Variant = std::variant<messages::Request, messages::Reply>;
+  using Variant = std::variant<messages::Request, messages::Reply, handoff::messages::Pull>;
   Variant variant;
   friend bool operator==(const Message&, const Message&) = default;
 };

@@ -10,6 +10,7 @@
 namespace vorel::core::replication {
 namespace {
 
+using handoff::messages::Pull;
 using messages::Reply;
 using messages::Request;
 using msgpack::Malformed;
@@ -36,6 +37,12 @@ TEST(ReplicationWire, PrepareBytes) {
   EXPECT_EQ(*back, (wire::Message{Request{messages::Prepare{"a", "k", Epoch{1, kZero}}}}));
 }
 
+TEST(ReplicationWire, HandOffMessagesNameATypeAndNoKey) {
+  const B expected = cat({{0x92}, s("TookKeys"), {0x83}, s("actor"), s("a"), s("replica"), zero_node(), s("keys"),
+                          {0x91}, s("k")});
+  EXPECT_EQ(wire::encode(wire::Message{Pull{handoff::messages::TookKeys{"a", kZero, {"k"}}}}), expected);
+}
+
 std::vector<wire::Message> every_message() {
   const NodeId a = node(1), r = node(2, false);
   const Epoch e{7, a};
@@ -55,6 +62,13 @@ std::vector<wire::Message> every_message() {
       {Reply{messages::Accepted{"t", "k", st, r, true}}},
       {Reply{messages::NeedFull{"t", "k", st, r}}},
       {Reply{messages::Buried{"t", "k", st, r, false}}},
+      {Pull{handoff::messages::PullRange{"t", a, 3, {{1, 2}, {UINT64_MAX, 0}, {5, 5}}}}},
+      {Pull{handoff::messages::PullRange{"t", r, 0, {}}}},
+      {Pull{handoff::messages::RangeKeys{
+          "t", r, 3, 9, 2, true, true,
+          {messages::Copy{"k1", st, e, p, 0, false}, messages::Copy{"k2", std::nullopt, std::nullopt, {}, 7, true}}}}},
+      {Pull{handoff::messages::HandKeys{"t", a, 9, 0, false, {messages::Copy{"k", st, std::nullopt, {}, 1, true}}}}},
+      {Pull{handoff::messages::TookKeys{"t", r, {"k1", "k2"}}}},
   };
 }
 
@@ -135,6 +149,26 @@ INSTANTIATE_TEST_SUITE_P(
                          {s("epoch"), epoch1(), s("pages"), {0x92, 0x92}, s("a"), {0xc4, 0x01, '1', 0x92}, s("a"),
                           {0xc4, 0x01, '2'}}),
                  {Reply{messages::Pages{"", "", Epoch{1, kZero}, std::nullopt, 0, false, pages({{"a", "2"}})}}}},
+        ReadCase{"took_keys_share_the_slot_of_names",
+                 message("TookKeys", 3,
+                         {s("replica"), zero_node(), s("keys"), {0x91}, s("a"), s("names"), {0x91}, s("b")}),
+                 {Pull{handoff::messages::TookKeys{"", kZero, {"b"}}}}},
+        ReadCase{"empty_copy_map",
+                 message("HandKeys", 2, {s("node"), zero_node(), s("keys"), {0x91, 0x80}}),
+                 {Pull{handoff::messages::HandKeys{"", kZero, 0, 0, false, {messages::Copy{}}}}}},
+        ReadCase{"copy_map_tolerant",
+                 message("RangeKeys", 2,
+                         {s("replica"), zero_node(), s("keys"), {0x91, 0x85}, s("promised"), {0x92}, s("Stamp"),
+                          epoch1(), s("x"), {0x91, 0x01}, s("key"), s("a"), s("key"), s("b"), s("accepted"),
+                          {0xc0}}),
+                 {Pull{handoff::messages::RangeKeys{
+                     "", kZero, 0, 0, 0, false, false,
+                     {messages::Copy{"b", std::nullopt, Epoch{1, kZero}, {}, 0, false}}}}}},
+        ReadCase{"range_with_extra_key",
+                 message("PullRange", 2,
+                         {s("node"), zero_node(), s("ranges"), {0x91, 0x83}, s("end"), {0x02}, s("z"), {0xc0},
+                          s("start"), {0x01}}),
+                 {Pull{handoff::messages::PullRange{"", kZero, 0, {{1, 2}}}}}},
         ReadCase{"epoch_map_with_extra_key_and_node_first",
                  message("Prepare", 1,
                          {s("epoch"), {0x83}, s("node"), zero_node(), s("x"), {0x90}, s("round"), {0x09}}),
@@ -199,6 +233,25 @@ INSTANTIATE_TEST_SUITE_P(
                 message("Promise", 3, {s("epoch"), epoch1(), s("replica"), zero_node(), s("sizes"), {0x91, 0x91},
                                        s("a")}),
                 Malformed::marker(0x00)},
+        BadCase{"range_without_end", message("PullRange", 2, {s("node"), zero_node(), s("ranges"), {0x91, 0x81},
+                                                                s("start"), {0x01}}),
+                Malformed::truncated()},
+        BadCase{"negative_transfer", message("PullRange", 2, {s("node"), zero_node(), s("transfer"), {0xff}}),
+                Malformed::marker(0x00)},
+        BadCase{"copy_not_a_map", message("HandKeys", 2, {s("node"), zero_node(), s("keys"), {0x91, 0x90}}),
+                Malformed::marker(0x90)},
+        BadCase{"promised_array_of_three",
+                message("HandKeys", 2, {s("node"), zero_node(), s("keys"), {0x91, 0x81}, s("promised"), {0x93},
+                                        s("Epoch"), epoch1(), {0xc0}}),
+                Malformed::marker(0x00)},
+        BadCase{"copy_part_too_large",
+                message("HandKeys", 2, {s("node"), zero_node(), s("keys"), {0x91, 0x81}, s("part"),
+                                        {0xcf, 0, 0, 0, 1, 0, 0, 0, 0}}),
+                Malformed::truncated()},
+        BadCase{"range_keys_without_replica", message("RangeKeys", 1, {s("transfer"), {0x01}}),
+                Malformed::truncated()},
+        BadCase{"took_keys_without_replica", message("TookKeys", 0, {}), Malformed::truncated()},
+        BadCase{"pull_range_without_node", message("PullRange", 0, {}), Malformed::truncated()},
         BadCase{"name_not_a_str", message("Fetch", 1, {s("names"), {0x91, 0x01}}), Malformed::marker(0x01)},
         BadCase{"key_not_utf8", message("Prepare", 1, {{0xa2, 0xc3, 0x28}, {0xc0}}), Malformed::not_utf8()},
         BadCase{"incarnation_of_15_bytes",
