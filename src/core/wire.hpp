@@ -12,6 +12,11 @@
 #include "core/node.hpp"
 #include "core/pages.hpp"
 
+// In a reader returning a msgpack::Result: reads into `var`, or returns the read's failure.
+#define VOREL_READ(var, expr)       \
+  auto var = (expr);                \
+  if (!var) return std::unexpected(std::move(var).error())
+
 namespace vorel::core::wire {
 
 using msgpack::Malformed;

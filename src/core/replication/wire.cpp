@@ -13,11 +13,6 @@ using msgpack::Malformed;
 using msgpack::Result;
 using namespace messages;
 
-// Reads into `var`, or returns the failure from the enclosing reader.
-#define VOREL_READ(var, expr)                             \
-  auto var = (expr);                                      \
-  if (!var) return std::unexpected(std::move(var).error())
-
 namespace {
 
 // The message names, each written and read from here only.
@@ -579,7 +574,5 @@ Result<Message> decode(ByteView payload) {
   }
   return build(name, held);
 }
-
-#undef VOREL_READ
 
 }  // namespace vorel::core::replication::wire
