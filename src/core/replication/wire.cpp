@@ -9,6 +9,7 @@ namespace vorel::core::replication::wire {
 
 using core::wire::Reading;
 using core::wire::Writer;
+using core::wire::into;
 using msgpack::Malformed;
 using msgpack::Result;
 using namespace messages;
@@ -108,151 +109,145 @@ void typed(Writer& out, std::string_view name, std::uint64_t entries, std::strin
   out.str(actor);
 }
 
+// Writes each message's entries, a key then its value, in the order of the message's table.
 struct Encode {
   Writer& out;
 
+  void epoch(std::string_view key, const Epoch& v) {
+    out.str(key);
+    epoch_map(out, v);
+  }
+  void stamp(std::string_view key, const Stamp& v) {
+    out.str(key);
+    stamp_map(out, v);
+  }
+  void optional(std::string_view key, const std::optional<Stamp>& v) {
+    out.str(key);
+    out.optional(v, stamp_of);
+  }
+  void node(std::string_view key, const NodeId& v) {
+    out.str(key);
+    out.node(v);
+  }
+  void number(std::string_view key, std::uint64_t v) {
+    out.str(key);
+    out.uint(v);
+  }
+  void flag(std::string_view key, bool v) {
+    out.str(key);
+    out.boolean(v);
+  }
+  void pages(std::string_view key, const core::Pages& v) {
+    out.str(key);
+    pages_of(out, v);
+  }
+  void names(std::string_view key, const Names& v) {
+    out.str(key);
+    names_of(out, v);
+  }
+  void copies(std::string_view key, const std::vector<Copy>& v) {
+    out.str(key);
+    copies_of(out, v);
+  }
+
   void operator()(const Prepare& m) {
     out.entity(kPrepare, 3, m.actor, m.key);
-    out.str("epoch");
-    epoch_map(out, m.epoch);
+    epoch("epoch", m.epoch);
   }
   void operator()(const Accept& m) {
     out.entity(kAccept, 8, m.actor, m.key);
-    out.str("stamp");
-    stamp_map(out, m.stamp);
-    out.str("base");
-    out.optional(m.base, stamp_of);
-    out.str("part");
-    out.uint(m.part);
-    out.str("final");
-    out.boolean(m.final_);
-    out.str("pages");
-    pages_of(out, m.pages);
-    out.str("dropped");
-    names_of(out, m.dropped);
+    stamp("stamp", m.stamp);
+    optional("base", m.base);
+    number("part", m.part);
+    flag("final", m.final_);
+    pages("pages", m.pages);
+    names("dropped", m.dropped);
   }
   void operator()(const Fetch& m) {
     out.entity(kFetch, 5, m.actor, m.key);
-    out.str("epoch");
-    epoch_map(out, m.epoch);
-    out.str("names");
-    names_of(out, m.names);
-    out.str("part");
-    out.uint(m.part);
+    epoch("epoch", m.epoch);
+    names("names", m.names);
+    number("part", m.part);
   }
   void operator()(const Bury& m) {
     out.entity(kBury, 4, m.actor, m.key);
-    out.str("stamp");
-    stamp_map(out, m.stamp);
-    out.str("node");
-    out.node(m.node);
+    stamp("stamp", m.stamp);
+    node("node", m.node);
   }
   void operator()(const Promise& m) {
     out.entity(kPromise, 8, m.actor, m.key);
-    out.str("epoch");
-    epoch_map(out, m.epoch);
-    out.str("replica");
-    out.node(m.replica);
-    out.str("accepted");
-    out.optional(m.accepted, stamp_of);
+    epoch("epoch", m.epoch);
+    node("replica", m.replica);
+    optional("accepted", m.accepted);
     out.str("sizes");
     sizes_of(out, m.sizes);
-    out.str("pages");
-    pages_of(out, m.pages);
-    out.str("receiving");
-    out.boolean(m.receiving);
+    pages("pages", m.pages);
+    flag("receiving", m.receiving);
   }
   void operator()(const Rejected& m) {
     out.entity(kRejected, 4, m.actor, m.key);
-    out.str("replica");
-    out.node(m.replica);
-    out.str("promised");
-    epoch_map(out, m.promised);
+    node("replica", m.replica);
+    epoch("promised", m.promised);
   }
   void operator()(const messages::Pages& m) {
     out.entity(kPages, 7, m.actor, m.key);
-    out.str("epoch");
-    epoch_map(out, m.epoch);
-    out.str("accepted");
-    out.optional(m.accepted, stamp_of);
-    out.str("part");
-    out.uint(m.part);
-    out.str("final");
-    out.boolean(m.final_);
-    out.str("pages");
-    pages_of(out, m.pages);
+    epoch("epoch", m.epoch);
+    optional("accepted", m.accepted);
+    number("part", m.part);
+    flag("final", m.final_);
+    pages("pages", m.pages);
   }
   void operator()(const Accepted& m) {
     out.entity(kAccepted, 5, m.actor, m.key);
-    stamped(m.stamp, m.replica);
-    out.str("receiving");
-    out.boolean(m.receiving);
+    stamp("stamp", m.stamp);
+    node("replica", m.replica);
+    flag("receiving", m.receiving);
   }
   void operator()(const NeedFull& m) {
     out.entity(kNeedFull, 4, m.actor, m.key);
-    stamped(m.stamp, m.replica);
+    stamp("stamp", m.stamp);
+    node("replica", m.replica);
   }
   void operator()(const Buried& m) {
     out.entity(kBuried, 5, m.actor, m.key);
-    stamped(m.stamp, m.replica);
-    out.str("receiving");
-    out.boolean(m.receiving);
+    stamp("stamp", m.stamp);
+    node("replica", m.replica);
+    flag("receiving", m.receiving);
   }
   void operator()(const handoff::messages::PullRange& m) {
     typed(out, kPullRange, 4, m.actor);
-    out.str("node");
-    out.node(m.node);
-    out.str("transfer");
-    out.uint(m.transfer);
+    node("node", m.node);
+    number("transfer", m.transfer);
     out.str("ranges");
     ranges_of(out, m.ranges);
   }
   void operator()(const handoff::messages::RangeKeys& m) {
     typed(out, kRangeKeys, 8, m.actor);
-    out.str("replica");
-    out.node(m.replica);
-    out.str("transfer");
-    out.uint(m.transfer);
-    out.str("stream");
-    out.uint(m.stream);
-    out.str("part");
-    out.uint(m.part);
-    out.str("final");
-    out.boolean(m.final_);
-    out.str("receiving");
-    out.boolean(m.receiving);
-    out.str("keys");
-    copies_of(out, m.keys);
+    node("replica", m.replica);
+    number("transfer", m.transfer);
+    streamed(m.stream, m.part, m.final_);
+    flag("receiving", m.receiving);
+    copies("keys", m.keys);
   }
   void operator()(const handoff::messages::HandKeys& m) {
     typed(out, kHandKeys, 6, m.actor);
-    out.str("node");
-    out.node(m.node);
-    out.str("stream");
-    out.uint(m.stream);
-    out.str("part");
-    out.uint(m.part);
-    out.str("final");
-    out.boolean(m.final_);
-    out.str("keys");
-    copies_of(out, m.keys);
+    node("node", m.node);
+    streamed(m.stream, m.part, m.final_);
+    copies("keys", m.keys);
   }
   void operator()(const handoff::messages::TookKeys& m) {
     typed(out, kTookKeys, 3, m.actor);
-    out.str("replica");
-    out.node(m.replica);
-    out.str("keys");
-    names_of(out, m.keys);
+    node("replica", m.replica);
+    names("keys", m.keys);
   }
   void operator()(const Request& m) { std::visit(*this, m.variant); }
   void operator()(const Reply& m) { std::visit(*this, m.variant); }
   void operator()(const handoff::messages::Pull& m) { std::visit(*this, m.variant); }
 
-  void stamped(const Stamp& stamp, const NodeId& replica) {
-    out.str("stamp");
-    stamp_map(out, stamp);
-    out.str("replica");
-    out.node(replica);
+  void streamed(std::uint64_t stream, std::uint32_t part, bool last) {
+    number("stream", stream);
+    number("part", part);
+    flag("final", last);
   }
 };
 
@@ -301,128 +296,70 @@ Result<std::optional<T>> read_tagged(Reading& in, F&& read) {
 Result<std::optional<Stamp>> read_optional_stamp(Reading& in) { return read_tagged<Stamp>(in, read_stamp); }
 
 Result<std::vector<placement::Range>> read_ranges(Reading& in) {
-  VOREL_READ(n, in.items());
-  std::vector<placement::Range> ranges;
-  for (std::uint64_t i = 0; i < *n; ++i) {
-    VOREL_READ(entries, in.read_map_len());
+  return in.list<placement::Range>([&]() -> Result<placement::Range> {
     std::optional<std::uint64_t> start, end;
-    for (std::uint64_t j = 0; j < *entries; ++j) {
-      VOREL_READ(entry, in.read_str());
-      if (*entry == "start" || *entry == "end") {
-        VOREL_READ(v, in.unsigned_());
-        (*entry == "start" ? start : end) = *v;
-      } else if (auto r = in.skip(); !r) {
-        return std::unexpected(r.error());
-      }
-    }
+    auto read = in.map([&](std::string_view key) -> Result<bool> {
+      if (key == "start") return into(start, in.unsigned_());
+      if (key == "end") return into(end, in.unsigned_());
+      return false;
+    });
+    if (!read) return std::unexpected(read.error());
     if (!start || !end) return std::unexpected(Malformed::truncated());
-    ranges.push_back(placement::Range{*start, *end});
-  }
-  return ranges;
+    return placement::Range{*start, *end};
+  });
 }
 
 // No entry of a copy is required: what is absent keeps the value of an empty copy.
 Result<Copy> read_copy(Reading& in) {
-  VOREL_READ(entries, in.read_map_len());
   Copy copy;
-  for (std::uint64_t i = 0; i < *entries; ++i) {
-    VOREL_READ(entry, in.read_str());
-    if (*entry == "key") {
-      VOREL_READ(v, in.text());
-      copy.key = std::move(*v);
-    } else if (*entry == "part") {
-      VOREL_READ(v, read_part(in));
-      copy.part = *v;
-    } else if (*entry == "pages") {
-      VOREL_READ(v, read_pages(in));
-      copy.pages = std::move(*v);
-    } else if (*entry == "final") {
-      VOREL_READ(v, in.read_bool());
-      copy.final_ = *v;
-    } else if (*entry == "accepted") {
-      VOREL_READ(v, read_optional_stamp(in));
-      copy.accepted = std::move(*v);
-    } else if (*entry == "promised") {
-      VOREL_READ(v, read_tagged<Epoch>(in, read_epoch));
-      copy.promised = std::move(*v);
-    } else if (auto r = in.skip(); !r) {
-      return std::unexpected(r.error());
-    }
-  }
+  auto read = in.map([&](std::string_view key) -> Result<bool> {
+    if (key == "key") return into(copy.key, in.text());
+    if (key == "part") return into(copy.part, read_part(in));
+    if (key == "pages") return into(copy.pages, read_pages(in));
+    if (key == "final") return into(copy.final_, in.read_bool());
+    if (key == "accepted") return into(copy.accepted, read_optional_stamp(in));
+    if (key == "promised") return into(copy.promised, read_tagged<Epoch>(in, read_epoch));
+    return false;
+  });
+  if (!read) return std::unexpected(read.error());
   return copy;
 }
 
-Result<std::vector<Copy>> read_copies(Reading& in) {
-  VOREL_READ(n, in.items());
-  std::vector<Copy> copies;
-  for (std::uint64_t i = 0; i < *n; ++i) {
-    VOREL_READ(copy, read_copy(in));
-    copies.push_back(std::move(*copy));
-  }
-  return copies;
-}
-
 Result<Sizes> read_sizes(Reading& in) {
-  VOREL_READ(n, in.items());
-  Sizes sizes;
-  for (std::uint64_t i = 0; i < *n; ++i) {
+  return in.list<Size>([&]() -> Result<Size> {
     VOREL_READ(pair, in.items());
     // A pair of any other length would shift every later read onto the wrong values.
     if (*pair != 2) return std::unexpected(Malformed::marker(0x00));
     VOREL_READ(name, in.text());
     VOREL_READ(size, in.unsigned_());
-    sizes.emplace_back(std::move(*name), *size);
-  }
-  return sizes;
+    return Size{std::move(*name), *size};
+  });
 }
 
-Result<void> read_entry(Reading& in, std::string_view name, std::string_view entry, Held& held) {
-  if (entry == "actor" || entry == "key") {
-    VOREL_READ(v, in.text());
-    (entry == "actor" ? held.actor : held.key) = std::move(*v);
-  } else if (entry == "replica" || entry == "node") {
-    VOREL_READ(v, in.node());
-    (entry == "replica" ? held.replica : held.node) = std::move(*v);
-  } else if (entry == "epoch" || entry == "promised") {
-    VOREL_READ(v, read_epoch(in));
-    (entry == "epoch" ? held.epoch : held.promised) = std::move(*v);
-  } else if (entry == "stamp") {
-    VOREL_READ(v, read_stamp(in));
-    held.stamp = std::move(*v);
-  } else if (entry == "base" || entry == "accepted") {
-    VOREL_READ(v, read_optional_stamp(in));
-    (entry == "base" ? held.base : held.accepted) = std::move(*v);
-  } else if (entry == "sizes") {
-    VOREL_READ(v, read_sizes(in));
-    held.sizes = std::move(*v);
-  } else if (entry == "pages") {
-    VOREL_READ(v, read_pages(in));
-    held.pages = std::move(*v);
-  } else if (entry == "names" || entry == "dropped") {
-    VOREL_READ(v, read_names(in));
-    (entry == "names" ? held.names : held.dropped) = std::move(*v);
-  } else if (entry == "keys" && name == kTookKeys) {
-    VOREL_READ(v, read_names(in));
-    held.names = std::move(*v);
-  } else if (entry == "keys") {
-    VOREL_READ(v, read_copies(in));
-    held.copies = std::move(*v);
-  } else if (entry == "ranges") {
-    VOREL_READ(v, read_ranges(in));
-    held.ranges = std::move(*v);
-  } else if (entry == "transfer" || entry == "stream") {
-    VOREL_READ(v, in.unsigned_());
-    (entry == "transfer" ? held.transfer : held.stream) = *v;
-  } else if (entry == "part") {
-    VOREL_READ(v, read_part(in));
-    held.part = *v;
-  } else if (entry == "final" || entry == "receiving") {
-    VOREL_READ(v, in.read_bool());
-    (entry == "final" ? held.final_ : held.receiving) = *v;
-  } else {
-    return in.skip();
-  }
-  return {};
+// One entry of a message's map into its slot; false for a key no message has.
+Result<bool> read_entry(Reading& in, std::string_view name, std::string_view entry, Held& held) {
+  if (entry == "actor") return into(held.actor, in.text());
+  if (entry == "key") return into(held.key, in.text());
+  if (entry == "replica") return into(held.replica, in.node());
+  if (entry == "node") return into(held.node, in.node());
+  if (entry == "epoch") return into(held.epoch, read_epoch(in));
+  if (entry == "promised") return into(held.promised, read_epoch(in));
+  if (entry == "stamp") return into(held.stamp, read_stamp(in));
+  if (entry == "base") return into(held.base, read_optional_stamp(in));
+  if (entry == "accepted") return into(held.accepted, read_optional_stamp(in));
+  if (entry == "sizes") return into(held.sizes, read_sizes(in));
+  if (entry == "pages") return into(held.pages, read_pages(in));
+  if (entry == "names") return into(held.names, read_names(in));
+  if (entry == "dropped") return into(held.dropped, read_names(in));
+  if (entry == "keys" && name == kTookKeys) return into(held.names, read_names(in));
+  if (entry == "keys") return into(held.copies, in.list<Copy>([&] { return read_copy(in); }));
+  if (entry == "ranges") return into(held.ranges, read_ranges(in));
+  if (entry == "transfer") return into(held.transfer, in.unsigned_());
+  if (entry == "stream") return into(held.stream, in.unsigned_());
+  if (entry == "part") return into(held.part, read_part(in));
+  if (entry == "final") return into(held.final_, in.read_bool());
+  if (entry == "receiving") return into(held.receiving, in.read_bool());
+  return false;
 }
 
 // Builds the named message from the slots it needs; a missing required slot fails as truncated.
@@ -506,54 +443,32 @@ void stamp_of(Writer& out, const Stamp& stamp) {
 void pages_of(Writer& out, const core::Pages& pages) { out.pages(pages); }
 
 Result<Epoch> read_epoch(Reading& in) {
-  VOREL_READ(n, in.read_map_len());
   std::optional<std::uint64_t> round;
   std::optional<NodeId> node;
-  for (std::uint64_t i = 0; i < *n; ++i) {
-    VOREL_READ(entry, in.read_str());
-    if (*entry == "round") {
-      VOREL_READ(v, in.unsigned_());
-      round = *v;
-    } else if (*entry == "node") {
-      VOREL_READ(v, in.node());
-      node = std::move(*v);
-    } else if (auto r = in.skip(); !r) {
-      return std::unexpected(r.error());
-    }
-  }
+  auto read = in.map([&](std::string_view key) -> Result<bool> {
+    if (key == "round") return into(round, in.unsigned_());
+    if (key == "node") return into(node, in.node());
+    return false;
+  });
+  if (!read) return std::unexpected(read.error());
   if (!round || !node) return std::unexpected(Malformed::truncated());
   return Epoch{*round, std::move(*node)};
 }
 
 Result<Stamp> read_stamp(Reading& in) {
-  VOREL_READ(n, in.read_map_len());
   std::optional<Epoch> epoch;
   std::optional<std::uint64_t> version;
-  for (std::uint64_t i = 0; i < *n; ++i) {
-    VOREL_READ(entry, in.read_str());
-    if (*entry == "epoch") {
-      VOREL_READ(v, read_epoch(in));
-      epoch = std::move(*v);
-    } else if (*entry == "version") {
-      VOREL_READ(v, in.unsigned_());
-      version = *v;
-    } else if (auto r = in.skip(); !r) {
-      return std::unexpected(r.error());
-    }
-  }
+  auto read = in.map([&](std::string_view key) -> Result<bool> {
+    if (key == "epoch") return into(epoch, read_epoch(in));
+    if (key == "version") return into(version, in.unsigned_());
+    return false;
+  });
+  if (!read) return std::unexpected(read.error());
   if (!epoch || !version) return std::unexpected(Malformed::truncated());
   return Stamp{std::move(*epoch), *version};
 }
 
-Result<Names> read_names(Reading& in) {
-  VOREL_READ(n, in.items());
-  Names names;
-  for (std::uint64_t i = 0; i < *n; ++i) {
-    VOREL_READ(name, in.text());
-    names.push_back(std::move(*name));
-  }
-  return names;
-}
+Result<Names> read_names(Reading& in) { return in.list<std::string>([&] { return in.text(); }); }
 
 Result<core::Pages> read_pages(Reading& in) { return in.pages(); }
 
@@ -568,10 +483,8 @@ Result<Message> decode(ByteView payload) {
   VOREL_READ(head, in.tagged());
   const auto& [name, entries] = *head;
   Held held;
-  for (std::uint64_t i = 0; i < entries; ++i) {
-    VOREL_READ(entry, in.read_str());
-    if (auto r = read_entry(in, name, *entry, held); !r) return std::unexpected(r.error());
-  }
+  auto read = in.fields(entries, [&](std::string_view entry) { return read_entry(in, name, entry, held); });
+  if (!read) return std::unexpected(read.error());
   return build(name, held);
 }
 

@@ -11,6 +11,7 @@ namespace vorel::core::routing::wire {
 
 using core::wire::Reading;
 using core::wire::Writer;
+using core::wire::into;
 using msgpack::Malformed;
 using msgpack::Result;
 
@@ -159,38 +160,26 @@ Result<std::optional<Target>> read_reply(Reading& in) {
   if (*entries == 0) return std::unexpected(Malformed::truncated());
   std::optional<NodeId> node;
   std::optional<std::int64_t> id;
-  for (std::uint64_t i = 0; i < *entries; ++i) {
-    VOREL_READ(entry, in.read_str());
-    if (*entry == "node") {
-      VOREL_READ(v, in.node());
-      node = std::move(*v);
-    } else if (*entry == "id") {
-      VOREL_READ(v, in.int_());
-      id = *v;
-    } else if (auto r = in.skip(); !r) {
-      return std::unexpected(r.error());
-    }
-  }
+  auto read = in.fields(*entries, [&](std::string_view key) -> Result<bool> {
+    if (key == "node") return into(node, in.node());
+    if (key == "id") return into(id, in.int_());
+    return false;
+  });
+  if (!read) return std::unexpected(read.error());
   if (!node || !id) return std::unexpected(Malformed::truncated());
   return std::optional<Target>{Target::reply(std::move(*node), *id)};
 }
 
 Result<chain::Link> read_link(Reading& in) {
-  VOREL_READ(entries, in.read_map_len());
   std::optional<std::string> actor, key;
   std::optional<std::uint64_t> hold;
-  for (std::uint64_t i = 0; i < *entries; ++i) {
-    VOREL_READ(entry, in.read_str());
-    if (*entry == "actor" || *entry == "key") {
-      VOREL_READ(v, in.text());
-      (*entry == "actor" ? actor : key) = std::move(*v);
-    } else if (*entry == "hold") {
-      VOREL_READ(v, in.unsigned_());
-      hold = *v;
-    } else if (auto r = in.skip(); !r) {
-      return std::unexpected(r.error());
-    }
-  }
+  auto read = in.map([&](std::string_view field) -> Result<bool> {
+    if (field == "actor") return into(actor, in.text());
+    if (field == "key") return into(key, in.text());
+    if (field == "hold") return into(hold, in.unsigned_());
+    return false;
+  });
+  if (!read) return std::unexpected(read.error());
   if (!actor || !key || !hold) return std::unexpected(Malformed::truncated());
   return chain::Link{std::move(*actor), std::move(*key), *hold};
 }
@@ -198,6 +187,7 @@ Result<chain::Link> read_link(Reading& in) {
 Result<Chain> read_chain(Reading& in) {
   VOREL_READ(n, in.items());
   std::vector<chain::Link> links;
+  // Only the newest links are kept: a longer chain never sizes the room taken for it.
   links.reserve(std::min<std::uint64_t>(*n, chain::kLinks));
   for (std::uint64_t i = 0; i < *n; ++i) {
     VOREL_READ(link, read_link(in));
@@ -213,30 +203,18 @@ Result<Command> read_command(Reading& in) {
   std::optional<Bytes> message, state;
   std::optional<Target> reply;
   Chain chain;
-  for (std::uint64_t i = 0; i < entries; ++i) {
-    VOREL_READ(entry, in.read_str());
-    if (*entry == "actor" || *entry == "key") {
-      VOREL_READ(v, in.text());
-      (*entry == "actor" ? actor : key) = std::move(*v);
-    } else if (*entry == "message") {
-      VOREL_READ(v, in.bytes());
-      message = std::move(*v);
-    } else if (*entry == "state") {
-      // nil leaves the state as an earlier entry gave it.
-      VOREL_READ(is_nil, in.nil());
-      if (*is_nil) continue;
-      VOREL_READ(v, in.bytes());
-      state = std::move(*v);
-    } else if (*entry == "reply") {
-      VOREL_READ(v, read_reply(in));
-      reply = std::move(*v);
-    } else if (*entry == "chain") {
-      VOREL_READ(v, read_chain(in));
-      chain = std::move(*v);
-    } else if (auto r = in.skip(); !r) {
-      return std::unexpected(r.error());
-    }
-  }
+  auto read = in.fields(entries, [&](std::string_view field) -> Result<bool> {
+    if (field == "actor") return into(actor, in.text());
+    if (field == "key") return into(key, in.text());
+    if (field == "message") return into(message, in.bytes());
+    if (field == "reply") return into(reply, read_reply(in));
+    if (field == "chain") return into(chain, read_chain(in));
+    if (field != "state") return false;
+    // nil leaves the state as an earlier entry gave it.
+    VOREL_READ(is_nil, in.nil());
+    return *is_nil ? Result<bool>(true) : into(state, in.bytes());
+  });
+  if (!read) return std::unexpected(read.error());
   if (name != kStart && name != kDeliver) return std::unexpected(Malformed::marker(0x00));
   if (!actor || !key) return std::unexpected(Malformed::truncated());
   if (name == kStart) return Command{Start{std::move(*actor), std::move(*key), std::move(state)}};
@@ -245,37 +223,26 @@ Result<Command> read_command(Reading& in) {
 }
 
 Result<Message> read_wrong_owner(Reading& in) {
-  VOREL_READ(entries, in.read_map_len());
   std::optional<Routed> routed;
-  for (std::uint64_t i = 0; i < *entries; ++i) {
-    VOREL_READ(entry, in.read_str());
-    if (*entry == "routed") {
-      VOREL_READ(v, read_routed(in));
-      routed = std::move(*v);
-    } else if (auto r = in.skip(); !r) {
-      return std::unexpected(r.error());
-    }
-  }
+  auto read = in.map([&](std::string_view field) -> Result<bool> {
+    if (field == "routed") return into(routed, read_routed(in));
+    return false;
+  });
+  if (!read) return std::unexpected(read.error());
   if (!routed) return std::unexpected(Malformed::truncated());
   return Message{WrongOwner{std::move(*routed)}};
 }
 
 Result<Message> read_cancel(Reading& in) {
-  VOREL_READ(entries, in.read_map_len());
   std::optional<std::string> actor, key;
   std::optional<Target> request;
-  for (std::uint64_t i = 0; i < *entries; ++i) {
-    VOREL_READ(entry, in.read_str());
-    if (*entry == "actor" || *entry == "key") {
-      VOREL_READ(v, in.text());
-      (*entry == "actor" ? actor : key) = std::move(*v);
-    } else if (*entry == "request") {
-      VOREL_READ(v, in.target());
-      request = std::move(*v);
-    } else if (auto r = in.skip(); !r) {
-      return std::unexpected(r.error());
-    }
-  }
+  auto read = in.map([&](std::string_view field) -> Result<bool> {
+    if (field == "actor") return into(actor, in.text());
+    if (field == "key") return into(key, in.text());
+    if (field == "request") return into(request, in.target());
+    return false;
+  });
+  if (!read) return std::unexpected(read.error());
   if (!actor || !key || !request) return std::unexpected(Malformed::truncated());
   return Message{Cancel{std::move(*actor), std::move(*key), std::move(*request)}};
 }
@@ -284,26 +251,17 @@ Result<Message> read_cancel(Reading& in) {
 Result<Outcome> read_outcome(Reading& in) {
   VOREL_READ(tag, in.tag());
   const std::string name(*tag);
-  VOREL_READ(entries, in.read_map_len());
   std::string actor, key, error, message;
   Bytes data;
-  for (std::uint64_t i = 0; i < *entries; ++i) {
-    VOREL_READ(entry, in.read_str());
-    std::string* text = *entry == "actor"     ? &actor
-                        : *entry == "key"     ? &key
-                        : *entry == "error"   ? &error
-                        : *entry == "message" ? &message
-                                              : nullptr;
-    if (text) {
-      VOREL_READ(v, in.text());
-      *text = std::move(*v);
-    } else if (*entry == "data") {
-      VOREL_READ(v, in.bytes());
-      data = std::move(*v);
-    } else if (auto r = in.skip(); !r) {
-      return std::unexpected(r.error());
-    }
-  }
+  auto read = in.map([&](std::string_view field) -> Result<bool> {
+    if (field == "actor") return into(actor, in.text());
+    if (field == "key") return into(key, in.text());
+    if (field == "error") return into(error, in.text());
+    if (field == "message") return into(message, in.text());
+    if (field == "data") return into(data, in.bytes());
+    return false;
+  });
+  if (!read) return std::unexpected(read.error());
   const auto names = Outcome::names();
   const auto index = static_cast<std::size_t>(std::find(names.begin(), names.end(), name) - names.begin());
   switch (index) {
@@ -322,25 +280,16 @@ Result<Outcome> read_outcome(Reading& in) {
 }  // namespace
 
 Result<Routed> read_routed(Reading& in) {
-  VOREL_READ(entries, in.read_map_len());
   std::optional<Command> command;
   std::optional<NodeId> origin;
   std::optional<std::uint32_t> attempt;
-  for (std::uint64_t i = 0; i < *entries; ++i) {
-    VOREL_READ(entry, in.read_str());
-    if (*entry == "command") {
-      VOREL_READ(v, read_command(in));
-      command = std::move(*v);
-    } else if (*entry == "origin") {
-      VOREL_READ(v, in.node());
-      origin = std::move(*v);
-    } else if (*entry == "attempt") {
-      VOREL_READ(v, read_attempt(in));
-      attempt = *v;
-    } else if (auto r = in.skip(); !r) {
-      return std::unexpected(r.error());
-    }
-  }
+  auto read = in.map([&](std::string_view field) -> Result<bool> {
+    if (field == "command") return into(command, read_command(in));
+    if (field == "origin") return into(origin, in.node());
+    if (field == "attempt") return into(attempt, read_attempt(in));
+    return false;
+  });
+  if (!read) return std::unexpected(read.error());
   if (!command || !origin || !attempt) return std::unexpected(Malformed::truncated());
   return Routed{std::move(*command), std::move(*origin), *attempt};
 }
@@ -387,18 +336,12 @@ Result<std::pair<std::int64_t, Outcome>> decode_answer(ByteView payload) {
   if (name != kReply) return std::unexpected(Malformed::marker(0x00));
   std::optional<std::int64_t> id;
   std::optional<Outcome> outcome;
-  for (std::uint64_t i = 0; i < entries; ++i) {
-    VOREL_READ(entry, in.read_str());
-    if (*entry == "id") {
-      VOREL_READ(v, in.int_());
-      id = *v;
-    } else if (*entry == "outcome") {
-      VOREL_READ(v, read_outcome(in));
-      outcome = std::move(*v);
-    } else if (auto r = in.skip(); !r) {
-      return std::unexpected(r.error());
-    }
-  }
+  auto read = in.fields(entries, [&](std::string_view field) -> Result<bool> {
+    if (field == "id") return into(id, in.int_());
+    if (field == "outcome") return into(outcome, read_outcome(in));
+    return false;
+  });
+  if (!read) return std::unexpected(read.error());
   if (!id || !outcome) return std::unexpected(Malformed::truncated());
   return std::pair<std::int64_t, Outcome>{*id, std::move(*outcome)};
 }

@@ -6,6 +6,7 @@
 
 #include "core/replication/sample.hpp"
 #include "testing/bytes.hpp"
+#include "testing/ids.hpp"
 
 namespace vorel::core::replication {
 namespace {
@@ -18,13 +19,13 @@ using sample::node;
 using sample::pages;
 using sample::stamp;
 using testing::cat;
+using testing::Refusal;
 using B = Bytes;
 
 B s(std::string_view text) { return testing::str(text); }
 
-const NodeId kZero{std::nullopt, Incarnation{}};
-
-B zero_node() { return cat({{0x82}, s("address"), {0xc0}, s("incarnation"), {0xc4, 0x10}, B(16, 0)}); }
+const NodeId kZero = testing::zero_id();
+B zero_node() { return testing::zero_id_bytes(); }
 
 TEST(ReplicationWire, PrepareBytes) {
   const B expected = cat({{0x92}, s("Prepare"), {0x83}, s("actor"), s("a"), s("key"), s("k"), s("epoch"), {0x82},
@@ -105,11 +106,7 @@ B epoch1() { return cat({{0x82}, s("round"), {0x01}, s("node"), zero_node()}); }
 B stamp1() { return cat({{0x82}, s("epoch"), epoch1(), s("version"), {0x02}}); }
 const Stamp kStamp1{Epoch{1, kZero}, 2};
 
-struct ReadCase {
-  const char* name;
-  B bytes;
-  wire::Message expected;
-};
+using ReadCase = testing::Reading<wire::Message>;
 
 class ReplicationWireReads : public ::testing::TestWithParam<ReadCase> {};
 
@@ -175,13 +172,7 @@ INSTANTIATE_TEST_SUITE_P(
                  {Request{messages::Prepare{"", "", Epoch{9, kZero}}}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-struct BadCase {
-  const char* name;
-  B bytes;
-  Malformed error;
-};
-
-class ReplicationWireRefuses : public ::testing::TestWithParam<BadCase> {};
+class ReplicationWireRefuses : public ::testing::TestWithParam<testing::Refusal> {};
 
 TEST_P(ReplicationWireRefuses, WithItsCase) {
   auto got = wire::decode(GetParam().bytes);
@@ -192,74 +183,74 @@ TEST_P(ReplicationWireRefuses, WithItsCase) {
 INSTANTIATE_TEST_SUITE_P(
     Table, ReplicationWireRefuses,
     ::testing::Values(
-        BadCase{"empty", {}, Malformed::truncated()},
-        BadCase{"outer_not_an_array", {0x81}, Malformed::marker(0x81)},
-        BadCase{"outer_array_of_three", cat({{0x93}, s("Prepare"), {0x80, 0xc0}}), Malformed::marker(0x00)},
-        BadCase{"map_wanted", cat({{0x92}, s("Prepare"), {0x90}}), Malformed::marker(0x90)},
-        BadCase{"entry_count_beyond_the_bytes", cat({{0x92}, s("Prepare"), {0xdf, 0xff, 0xff, 0xff, 0xff}}),
+        Refusal{"empty", {}, Malformed::truncated()},
+        Refusal{"outer_not_an_array", {0x81}, Malformed::marker(0x81)},
+        Refusal{"outer_array_of_three", cat({{0x93}, s("Prepare"), {0x80, 0xc0}}), Malformed::marker(0x00)},
+        Refusal{"map_wanted", cat({{0x92}, s("Prepare"), {0x90}}), Malformed::marker(0x90)},
+        Refusal{"entry_count_beyond_the_bytes", cat({{0x92}, s("Prepare"), {0xdf, 0xff, 0xff, 0xff, 0xff}}),
                 Malformed::truncated()},
-        BadCase{"unknown_name", message("Nope", 0, {}), Malformed::marker(0x00)},
-        BadCase{"promise_without_replica", message("Promise", 1, {s("epoch"), epoch1()}), Malformed::truncated()},
-        BadCase{"prepare_without_epoch", message("Prepare", 0, {}), Malformed::truncated()},
-        BadCase{"bury_without_node", message("Bury", 1, {s("stamp"), stamp1()}), Malformed::truncated()},
-        BadCase{"rejected_without_promised", message("Rejected", 1, {s("replica"), zero_node()}),
+        Refusal{"unknown_name", message("Nope", 0, {}), Malformed::marker(0x00)},
+        Refusal{"promise_without_replica", message("Promise", 1, {s("epoch"), epoch1()}), Malformed::truncated()},
+        Refusal{"prepare_without_epoch", message("Prepare", 0, {}), Malformed::truncated()},
+        Refusal{"bury_without_node", message("Bury", 1, {s("stamp"), stamp1()}), Malformed::truncated()},
+        Refusal{"rejected_without_promised", message("Rejected", 1, {s("replica"), zero_node()}),
                 Malformed::truncated()},
-        BadCase{"accepted_without_stamp", message("Accepted", 1, {s("replica"), zero_node()}), Malformed::truncated()},
-        BadCase{"epoch_without_round", message("Prepare", 1, {s("epoch"), {0x81}, s("node"), zero_node()}),
+        Refusal{"accepted_without_stamp", message("Accepted", 1, {s("replica"), zero_node()}), Malformed::truncated()},
+        Refusal{"epoch_without_round", message("Prepare", 1, {s("epoch"), {0x81}, s("node"), zero_node()}),
                 Malformed::truncated()},
-        BadCase{"empty_epoch_map", message("Prepare", 1, {s("epoch"), {0x80}}), Malformed::truncated()},
-        BadCase{"stamp_without_version", message("Accept", 1, {s("stamp"), {0x81}, s("epoch"), epoch1()}),
+        Refusal{"empty_epoch_map", message("Prepare", 1, {s("epoch"), {0x80}}), Malformed::truncated()},
+        Refusal{"stamp_without_version", message("Accept", 1, {s("stamp"), {0x81}, s("epoch"), epoch1()}),
                 Malformed::truncated()},
-        BadCase{"part_too_large",
+        Refusal{"part_too_large",
                 message("Pages", 2, {s("epoch"), epoch1(), s("part"), {0xcf, 0, 0, 0, 1, 0, 0, 0, 0}}),
                 Malformed::truncated()},
-        BadCase{"negative_part", message("Pages", 2, {s("epoch"), epoch1(), s("part"), {0xff}}),
+        Refusal{"negative_part", message("Pages", 2, {s("epoch"), epoch1(), s("part"), {0xff}}),
                 Malformed::marker(0x00)},
-        BadCase{"negative_round", message("Prepare", 1, {s("epoch"), {0x82}, s("round"), {0xd0, 0x80}, s("node"),
+        Refusal{"negative_round", message("Prepare", 1, {s("epoch"), {0x82}, s("round"), {0xd0, 0x80}, s("node"),
                                                          zero_node()}),
                 Malformed::marker(0x00)},
-        BadCase{"final_not_a_bool", message("Accept", 2, {s("stamp"), stamp1(), s("final"), {0x01}}),
+        Refusal{"final_not_a_bool", message("Accept", 2, {s("stamp"), stamp1(), s("final"), {0x01}}),
                 Malformed::marker(0x01)},
-        BadCase{"base_array_of_one", message("Accept", 2, {s("stamp"), stamp1(), s("base"), {0x91}, s("Stamp")}),
+        Refusal{"base_array_of_one", message("Accept", 2, {s("stamp"), stamp1(), s("base"), {0x91}, s("Stamp")}),
                 Malformed::marker(0x00)},
-        BadCase{"negative_size",
+        Refusal{"negative_size",
                 message("Promise", 3, {s("epoch"), epoch1(), s("replica"), zero_node(), s("sizes"), {0x91, 0x92},
                                        s("a"), {0xff}}),
                 Malformed::marker(0x00)},
-        BadCase{"page_pair_of_three",
+        Refusal{"page_pair_of_three",
                 message("Pages", 2, {s("epoch"), epoch1(), s("pages"), {0x91, 0x93}, s("a"), {0xc4, 0x00, 0xc0}}),
                 Malformed::marker(0x00)},
-        BadCase{"size_pair_of_one",
+        Refusal{"size_pair_of_one",
                 message("Promise", 3, {s("epoch"), epoch1(), s("replica"), zero_node(), s("sizes"), {0x91, 0x91},
                                        s("a")}),
                 Malformed::marker(0x00)},
-        BadCase{"range_without_end", message("PullRange", 2, {s("node"), zero_node(), s("ranges"), {0x91, 0x81},
+        Refusal{"range_without_end", message("PullRange", 2, {s("node"), zero_node(), s("ranges"), {0x91, 0x81},
                                                                 s("start"), {0x01}}),
                 Malformed::truncated()},
-        BadCase{"negative_transfer", message("PullRange", 2, {s("node"), zero_node(), s("transfer"), {0xff}}),
+        Refusal{"negative_transfer", message("PullRange", 2, {s("node"), zero_node(), s("transfer"), {0xff}}),
                 Malformed::marker(0x00)},
-        BadCase{"copy_not_a_map", message("HandKeys", 2, {s("node"), zero_node(), s("keys"), {0x91, 0x90}}),
+        Refusal{"copy_not_a_map", message("HandKeys", 2, {s("node"), zero_node(), s("keys"), {0x91, 0x90}}),
                 Malformed::marker(0x90)},
-        BadCase{"promised_array_of_three",
+        Refusal{"promised_array_of_three",
                 message("HandKeys", 2, {s("node"), zero_node(), s("keys"), {0x91, 0x81}, s("promised"), {0x93},
                                         s("Epoch"), epoch1(), {0xc0}}),
                 Malformed::marker(0x00)},
-        BadCase{"copy_part_too_large",
+        Refusal{"copy_part_too_large",
                 message("HandKeys", 2, {s("node"), zero_node(), s("keys"), {0x91, 0x81}, s("part"),
                                         {0xcf, 0, 0, 0, 1, 0, 0, 0, 0}}),
                 Malformed::truncated()},
-        BadCase{"range_keys_without_replica", message("RangeKeys", 1, {s("transfer"), {0x01}}),
+        Refusal{"range_keys_without_replica", message("RangeKeys", 1, {s("transfer"), {0x01}}),
                 Malformed::truncated()},
-        BadCase{"took_keys_without_replica", message("TookKeys", 0, {}), Malformed::truncated()},
-        BadCase{"pull_range_without_node", message("PullRange", 0, {}), Malformed::truncated()},
-        BadCase{"name_not_a_str", message("Fetch", 1, {s("names"), {0x91, 0x01}}), Malformed::marker(0x01)},
-        BadCase{"key_not_utf8", message("Prepare", 1, {{0xa2, 0xc3, 0x28}, {0xc0}}), Malformed::not_utf8()},
-        BadCase{"incarnation_of_15_bytes",
+        Refusal{"took_keys_without_replica", message("TookKeys", 0, {}), Malformed::truncated()},
+        Refusal{"pull_range_without_node", message("PullRange", 0, {}), Malformed::truncated()},
+        Refusal{"name_not_a_str", message("Fetch", 1, {s("names"), {0x91, 0x01}}), Malformed::marker(0x01)},
+        Refusal{"key_not_utf8", message("Prepare", 1, {{0xa2, 0xc3, 0x28}, {0xc0}}), Malformed::not_utf8()},
+        Refusal{"incarnation_of_15_bytes",
                 message("Prepare", 1,
                         {s("epoch"), {0x82}, s("round"), {0x01}, s("node"), {0x81}, s("incarnation"), {0xc4, 0x0f},
                          B(15, 0)}),
                 Malformed::truncated()},
-        BadCase{"ends_inside_a_value", message("Prepare", 1, {s("epoch"), {0x82}, s("round")}),
+        Refusal{"ends_inside_a_value", message("Prepare", 1, {s("epoch"), {0x82}, s("round")}),
                 Malformed::truncated()}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -12,13 +12,13 @@ namespace {
 
 using msgpack::Malformed;
 using testing::cat;
+using testing::Refusal;
 using B = Bytes;
 
 B s(std::string_view text) { return testing::str(text); }
 
-const NodeId kZero{std::nullopt, Incarnation{}};
-
-B zero_node() { return cat({{0x82}, s("address"), {0xc0}, s("incarnation"), {0xc4, 0x10}, B(16, 0)}); }
+const NodeId kZero = testing::zero_id();
+B zero_node() { return testing::zero_id_bytes(); }
 
 Deliver tell(B message) { return Deliver{"a", "k", std::move(message), std::nullopt, Chain{}}; }
 
@@ -172,11 +172,7 @@ B reply_target(std::string_view tag, B id) {
   return cat({{0x92}, s(tag), {0x82}, s("node"), zero_node(), s("id"), id});
 }
 
-struct ReadCase {
-  const char* name;
-  B bytes;
-  wire::Message expected;
-};
+using ReadCase = testing::Reading<wire::Message>;
 
 class RoutingWireReads : public ::testing::TestWithParam<ReadCase> {};
 
@@ -215,13 +211,7 @@ INSTANTIATE_TEST_SUITE_P(
                  wire::Message{wire::Cancel{"a", "k", Target::entity("b", "j")}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-struct BadCase {
-  const char* name;
-  B bytes;
-  Malformed error;
-};
-
-class RoutingWireRefuses : public ::testing::TestWithParam<BadCase> {};
+class RoutingWireRefuses : public ::testing::TestWithParam<testing::Refusal> {};
 
 TEST_P(RoutingWireRefuses, WithItsCase) {
   auto got = wire::decode(GetParam().bytes);
@@ -232,47 +222,47 @@ TEST_P(RoutingWireRefuses, WithItsCase) {
 INSTANTIATE_TEST_SUITE_P(
     Table, RoutingWireRefuses,
     ::testing::Values(
-        BadCase{"empty", {}, Malformed::truncated()},
-        BadCase{"outer_array_of_three", cat({{0x93}, s("Routed"), {0x80}, {0xc0}}), Malformed::marker(0x00)},
-        BadCase{"unknown_name", cat({{0x92}, s("Nope"), {0x80}}), Malformed::marker(0x00)},
-        BadCase{"routed_without_origin",
+        Refusal{"empty", {}, Malformed::truncated()},
+        Refusal{"outer_array_of_three", cat({{0x93}, s("Routed"), {0x80}, {0xc0}}), Malformed::marker(0x00)},
+        Refusal{"unknown_name", cat({{0x92}, s("Nope"), {0x80}}), Malformed::marker(0x00)},
+        Refusal{"routed_without_origin",
                 cat({{0x92}, s("Routed"), {0x82}, s("command"), deliver_map(3, {s("message"), {0xc4, 0x00}}),
                      s("attempt"), {0x00}}),
                 Malformed::truncated()},
-        BadCase{"attempt_too_large",
+        Refusal{"attempt_too_large",
                 routed_with(deliver_map(3, {s("message"), {0xc4, 0x00}}), {0xcf, 0, 0, 0, 1, 0, 0, 0, 0}),
                 Malformed::truncated()},
-        BadCase{"negative_attempt", routed_with(deliver_map(3, {s("message"), {0xc4, 0x00}}), {0xff}),
+        Refusal{"negative_attempt", routed_with(deliver_map(3, {s("message"), {0xc4, 0x00}}), {0xff}),
                 Malformed::marker(0x00)},
-        BadCase{"deliver_without_message", routed_with(deliver_map(2, {})), Malformed::truncated()},
-        BadCase{"start_without_key",
+        Refusal{"deliver_without_message", routed_with(deliver_map(2, {})), Malformed::truncated()},
+        Refusal{"start_without_key",
                 routed_with(cat({{0x92}, s("Start"), {0x81}, s("actor"), s("a")})), Malformed::truncated()},
-        BadCase{"unknown_command", routed_with(cat({{0x92}, s("Stop"), {0x80}})), Malformed::marker(0x00)},
-        BadCase{"command_array_of_one", routed_with(cat({{0x91}, s("Start")})), Malformed::marker(0x00)},
-        BadCase{"reply_target_with_empty_map",
+        Refusal{"unknown_command", routed_with(cat({{0x92}, s("Stop"), {0x80}})), Malformed::marker(0x00)},
+        Refusal{"command_array_of_one", routed_with(cat({{0x91}, s("Start")})), Malformed::marker(0x00)},
+        Refusal{"reply_target_with_empty_map",
                 routed_with(deliver_map(4, {s("message"), {0xc4, 0x00}, s("reply"), {0x92}, s("ReplyTarget"), {0x80}})),
                 Malformed::truncated()},
-        BadCase{"reply_target_without_id",
+        Refusal{"reply_target_without_id",
                 routed_with(deliver_map(4, {s("message"), {0xc4, 0x00}, s("reply"), {0x92}, s("ReplyTarget"), {0x81},
                                             s("node"), zero_node()})),
                 Malformed::truncated()},
-        BadCase{"reply_id_above_i64",
+        Refusal{"reply_id_above_i64",
                 routed_with(deliver_map(4, {s("message"), {0xc4, 0x00}, s("reply"),
                                             reply_target("ReplyTarget", {0xcf, 0x80, 0, 0, 0, 0, 0, 0, 0})})),
                 Malformed::marker(0x00)},
-        BadCase{"link_without_hold",
+        Refusal{"link_without_hold",
                 routed_with(deliver_map(4, {s("message"), {0xc4, 0x00}, s("chain"), {0x91, 0x82}, s("actor"), s("a"),
                                             s("key"), s("k")})),
                 Malformed::truncated()},
-        BadCase{"negative_hold",
+        Refusal{"negative_hold",
                 routed_with(deliver_map(4, {s("message"), {0xc4, 0x00}, s("chain"), {0x91, 0x83}, s("actor"), s("a"),
                                             s("key"), s("k"), s("hold"), {0xff}})),
                 Malformed::marker(0x00)},
-        BadCase{"message_not_bin", routed_with(deliver_map(3, {s("message"), s("x")})), Malformed::marker(0xa1)},
-        BadCase{"wrong_owner_without_routed", cat({{0x92}, s("WrongOwner"), {0x80}}), Malformed::truncated()},
-        BadCase{"cancel_without_request", cat({{0x92}, s("Cancel"), {0x82}, s("actor"), s("a"), s("key"), s("k")}),
+        Refusal{"message_not_bin", routed_with(deliver_map(3, {s("message"), s("x")})), Malformed::marker(0xa1)},
+        Refusal{"wrong_owner_without_routed", cat({{0x92}, s("WrongOwner"), {0x80}}), Malformed::truncated()},
+        Refusal{"cancel_without_request", cat({{0x92}, s("Cancel"), {0x82}, s("actor"), s("a"), s("key"), s("k")}),
                 Malformed::truncated()},
-        BadCase{"actor_not_utf8", routed_with(cat({{0x92}, s("Start"), {0x81}, s("actor"), {0xa1, 0xff}})),
+        Refusal{"actor_not_utf8", routed_with(cat({{0x92}, s("Start"), {0x81}, s("actor"), {0xa1, 0xff}})),
                 Malformed::not_utf8()}),
     [](const auto& info) { return std::string(info.param.name); });
 
