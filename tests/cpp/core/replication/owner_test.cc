@@ -7,6 +7,7 @@
 
 #include <fmt/format.h>
 
+#include "core/replication/parts.hpp"
 #include "core/replication/replica.hpp"
 #include "core/replication/sample.hpp"
 
@@ -460,6 +461,12 @@ TEST(OwnerCheck, PageNameMustLeaveRoomForData) {
             fmt::format("t/k: the field \"{}\" has a name of 84 bytes, which leaves no room for its data in the 100 "
                         "bytes a message has for the state; raise `Limits.message` on every node and client",
                         too_long));
+  // A message limit at or below the headroom leaves no budget: every state is refused, none sent.
+  Owner starved("t", "k", node(1), Cluster::nodes_of(1), Level::One, parts::budget(60'000), 0, Durable::none());
+  auto none = starved.activate(Pages{{"a", {}}}, 1);
+  ASSERT_FALSE(none);
+  EXPECT_NE(none.error().text.find("in the 0 bytes a message has"), std::string::npos);
+  EXPECT_FALSE(starved.phase);
   auto quoted = owner.next(Pages{{std::string("a\"b\n") + std::string(90, 'x'), {}}});
   ASSERT_FALSE(quoted);
   EXPECT_NE(quoted.error().text.find("\"a\\\"b\\n"), std::string::npos);
