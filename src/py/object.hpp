@@ -48,14 +48,20 @@ Object call(PyObject* callable, Args... args) {
                                            nullptr));
 }
 
-// Calls a method by name with borrowed positional arguments.
+// Calls a method by name (a str object, which hot paths intern once) with borrowed positional
+// arguments.
+template <class... Args>
+Object call_method(PyObject* self, PyObject* name, Args... args) {
+  PyObject* argv[] = {self, args...};
+  return Object::steal(
+      PyObject_VectorcallMethod(name, argv, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
 template <class... Args>
 Object call_method(PyObject* self, const char* name, Args... args) {
   Object method = Object::steal(PyUnicode_FromString(name));
   if (!method) return method;
-  PyObject* argv[] = {self, args...};
-  return Object::steal(PyObject_VectorcallMethod(method.get(), argv, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                 nullptr));
+  return call_method(self, method.get(), args...);
 }
 
 inline Object attr(PyObject* o, const char* name) { return Object::steal(PyObject_GetAttrString(o, name)); }

@@ -11,15 +11,11 @@
 
 #include <fmt/format.h>
 
+#include "core/invariant.hpp"
+
 namespace vorel::core::placement {
 
 namespace {
-
-[[noreturn]] void broken(const char* what) {
-  std::fputs(what, stderr);
-  std::fputc('\n', stderr);
-  std::abort();
-}
 
 // No address reads as the empty text.
 std::string_view address_text(const NodeId& node) { return node.address ? std::string_view(*node.address) : ""; }

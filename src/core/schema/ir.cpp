@@ -4,15 +4,12 @@
 #include <cstdlib>
 #include <map>
 
+#include "core/invariant.hpp"
 #include "core/schema/error.hpp"
 
 namespace vorel::core::schema::ir {
 namespace {
 
-[[noreturn]] void broken(const char* what) {
-  std::fprintf(stderr, "vorel: broken schema tree: %s\n", what);
-  std::abort();
-}
 
 template <class... F>
 struct Overloaded : F... {
@@ -138,7 +135,7 @@ Mask own_mask(const Node& node) {
     case Kind::Ref:
       return family::array;
   }
-  broken("unknown node kind");
+  broken("vorel: broken schema tree: unknown node kind");
 }
 
 Mask seen(const std::vector<std::optional<Node>>& slots, Index index) {
@@ -150,7 +147,7 @@ Mask seen(const std::vector<std::optional<Node>>& slots, Index index) {
   while (!stack.empty()) {
     Index i = stack.back();
     stack.pop_back();
-    if (i >= slots.size()) broken("node index out of range");
+    if (i >= slots.size()) broken("vorel: broken schema tree: node index out of range");
     if (visited[i]) continue;
     visited[i] = true;
     const std::optional<Node>& slot = slots[i];
@@ -166,15 +163,15 @@ Mask seen(const std::vector<std::optional<Node>>& slots, Index index) {
 }
 
 const Node& Tree::at(Index index) const {
-  if (index >= nodes.size()) broken("node index out of range");
+  if (index >= nodes.size()) broken("vorel: broken schema tree: node index out of range");
   return nodes[index];
 }
 
 std::expected<Tree, std::string> Tree::new_(std::vector<Node> nodes, Index root) {
   const std::size_t n = nodes.size();
-  if (n == 0) broken("empty node table");
+  if (n == 0) broken("vorel: broken schema tree: empty node table");
   auto check = [n](Index i) {
-    if (i >= n) broken("node index out of range");
+    if (i >= n) broken("vorel: broken schema tree: node index out of range");
   };
   check(root);
   for (Node& node : nodes) each_index(node, check);

@@ -5,15 +5,6 @@
 #include "py/schema/naming.hpp"
 #include "py/schema/read.hpp"
 
-// Ends the enclosing function with the failure of an expression that gives a Result.
-#define VOREL_TRY(name, expr)                                                   \
-  auto name##_result = (expr);                                                  \
-  if (!name##_result) return std::unexpected(std::move(name##_result.error())); \
-  auto& name = *name##_result
-// The same for a Result<void>.
-#define VOREL_CHECK(expr)                                                   \
-  if (auto checked_ = (expr); !checked_) return std::unexpected(std::move(checked_.error()))
-
 namespace vorel::py::schema {
 
 using core::schema::error::SchemaError;

@@ -14,6 +14,11 @@ Failure Failure::raised() {
   return Failure(Kind::Raised, std::string(), std::move(exception));
 }
 
+Failure under(Failure failure, std::string_view name) {
+  if (failure.kind() != Failure::Kind::Schema) return failure;
+  return Failure::schema(core::schema::error::SchemaError::under({failure.text()}, name));
+}
+
 PyObject* raise(Failure failure) {
   if (failure.kind() == Failure::Kind::Raised) {
     PyErr_SetRaisedException(Object::borrow(failure.exception()).release());

@@ -4,6 +4,7 @@
 
 #include <expected>
 #include <string>
+#include <string_view>
 
 #include "core/schema/error.hpp"
 #include "py/object.hpp"
@@ -36,8 +37,21 @@ class Failure {
 template <class T>
 using Result = std::expected<T, Failure>;
 
+// Ends the enclosing function with the failure of an expression that gives a Result.
+#define VOREL_TRY(name, expr)                                                   \
+  auto name##_result = (expr);                                                  \
+  if (!name##_result) return std::unexpected(std::move(name##_result.error())); \
+  auto& name = *name##_result
+// The same for a Result<void>.
+#define VOREL_CHECK(expr)                                                   \
+  if (auto checked_ = (expr); !checked_) return std::unexpected(std::move(checked_.error()))
+
 // For `return raised();` where a Python call has just failed.
 inline std::unexpected<Failure> raised() { return std::unexpected(Failure::raised()); }
+
+// A failure inside a named part (a field, a page) reported for the whole: a schema text gains the
+// name in front; type texts and passed-through exceptions stay as they are.
+Failure under(Failure failure, std::string_view name);
 
 // Makes the failure the interpreter's current exception; returns nullptr for `return raise(...)`.
 PyObject* raise(Failure failure);

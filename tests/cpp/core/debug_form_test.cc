@@ -18,5 +18,27 @@ TEST(DebugForm, EscapesWhatWouldBreakTheQuotes) {
   for (const auto& [in, out] : cases) EXPECT_EQ(debug_form(in), out);
 }
 
+TEST(DebugForm, OneCharacterPrintsAsItsCallerJudges) {
+  const struct {
+    char32_t c;
+    bool prints;
+    std::string out;
+  } cases[] = {
+      {U'a', false, "a"},          // ASCII decides for itself
+      {U'\x7f', true, "\\u{7f}"},
+      {U'"', true, "\\\""},
+      {U'\0', true, "\\0"},
+      {U'\u00e9', true, "\xc3\xa9"},
+      {U'\u200b', false, "\\u{200b}"},
+      {U'\U0001f600', true, "\xf0\x9f\x98\x80"},
+      {char32_t{0xd800}, true, "\\u{d800}"},
+  };
+  for (const auto& k : cases) {
+    std::string out;
+    debug_char(out, k.c, k.prints);
+    EXPECT_EQ(out, k.out) << static_cast<std::uint32_t>(k.c);
+  }
+}
+
 }  // namespace
 }  // namespace vorel::core

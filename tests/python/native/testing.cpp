@@ -6,12 +6,15 @@
 #include <variant>
 
 #include "core/schema/ir.hpp"
+#include "hooks.hpp"
+#include "inbox_hooks.hpp"
 #include "py/object.hpp"
 #include "py/refs.hpp"
 #include "py/schema/dump.hpp"
 #include "py/schema/failure.hpp"
 #include "py/schema/introspect.hpp"
 #include "py/schema/naming.hpp"
+#include "py/schema/load.hpp"
 #include "py/schema/schema.hpp"
 
 namespace vorel::py::testing {
@@ -147,16 +150,26 @@ Object list_of(std::size_t n, auto&& item) {
   return out;
 }
 
-// compile(annotation, /, sorted=False): the schema's tables as plain Python values, or the failure raised.
-PyObject* compile(PyObject*, PyObject* args, PyObject* kwargs) {
+// The schema of the arguments (annotation, /, sorted=False); none with the exception set.
+std::optional<schema::Schema> compiled_of(PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"", "sorted", nullptr};
   PyObject* annotation = nullptr;
   int sorted = 0;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|p", const_cast<char**>(keywords), &annotation, &sorted)) {
-    return nullptr;
+    return std::nullopt;
   }
   auto compiled = schema::Schema::of(annotation, sorted != 0);
-  if (!compiled) return schema::raise(std::move(compiled.error()));
+  if (!compiled) {
+    schema::raise(std::move(compiled.error()));
+    return std::nullopt;
+  }
+  return *std::move(compiled);
+}
+
+// compile(annotation, /, sorted=False): the schema's tables as plain Python values, or the failure raised.
+PyObject* compile(PyObject*, PyObject* args, PyObject* kwargs) {
+  auto compiled = compiled_of(args, kwargs);
+  if (!compiled) return nullptr;
   const schema::Schema& s = *compiled;
   Object nodes = list_of(s.tree.nodes.size(), [&](std::size_t i) { return node(s.tree.nodes[i]); });
   Object kinds = list_of(s.tree.kinds.size(), [&](std::size_t i) { return Object::steal(PyLong_FromLong(s.tree.kinds[i])); });
@@ -235,49 +248,173 @@ PyObject* arguments(PyObject*, PyObject* hint) {
   return objects(in->args(hint));
 }
 
-// ref(target=None, /): a ref bound to no system, the target given as None, ("e", actor, key) or
-// ("r", address or None, incarnation of 16 bytes, ask id).
+// A target given as ("e", actor, key) or ("r", address or None, incarnation of 16 bytes, ask id);
+// false with the error set when it is neither.
+bool target_of(PyObject* target, core::Target& out) {
+  const char* tag = nullptr;
+  PyObject* a = nullptr;
+  PyObject* b = nullptr;
+  PyObject* c = nullptr;
+  if (!PyArg_ParseTuple(target, "s|OOO", &tag, &a, &b, &c)) return false;
+  if (std::strcmp(tag, "e") == 0 && a && b && !c) {
+    auto actor = utf8(a);
+    auto key = actor ? utf8(b) : std::nullopt;
+    if (!key) return false;
+    out = core::Target::entity(*actor, *key);
+    return true;
+  }
+  if (std::strcmp(tag, "r") == 0 && c) {
+    core::NodeId node;
+    if (a != Py_None) {
+      auto address = utf8(a);
+      if (!address) return false;
+      node.address = *address;
+    }
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(b, &data, &size) < 0) return false;
+    if (size != 16) {
+      PyErr_SetString(PyExc_ValueError, "an incarnation has 16 bytes");
+      return false;
+    }
+    std::memcpy(node.incarnation.data(), data, 16);
+    long long id = PyLong_AsLongLong(c);
+    if (id == -1 && PyErr_Occurred()) return false;
+    out = core::Target::reply(std::move(node), id);
+    return true;
+  }
+  PyErr_SetString(PyExc_ValueError, "a target is None, (\"e\", actor, key) or (\"r\", address, incarnation, id)");
+  return false;
+}
+
+// ref(target=None, /): a ref bound to no system.
 PyObject* ref(PyObject*, PyObject* args) {
   PyObject* target = Py_None;
   if (!PyArg_ParseTuple(args, "|O", &target)) return nullptr;
   refs::Ref r;
   r.schema = Object::borrow(Py_None);
   if (target != Py_None) {
-    const char* tag = nullptr;
-    PyObject* a = nullptr;
-    PyObject* b = nullptr;
-    PyObject* c = nullptr;
-    long long id = 0;
-    if (!PyArg_ParseTuple(target, "s|OOOL", &tag, &a, &b, &c, &id)) return nullptr;
-    if (std::strcmp(tag, "e") == 0 && a && b && !c) {
-      auto actor = utf8(a);
-      auto key = actor ? utf8(b) : std::nullopt;
-      if (!key) return nullptr;
-      r.target = core::Target::entity(*actor, *key);
-    } else if (std::strcmp(tag, "r") == 0 && c) {
-      core::NodeId node;
-      if (a != Py_None) {
-        auto address = utf8(a);
-        if (!address) return nullptr;
-        node.address = *address;
-      }
-      char* data = nullptr;
-      Py_ssize_t size = 0;
-      if (PyBytes_AsStringAndSize(b, &data, &size) < 0) return nullptr;
-      if (size != 16) {
-        PyErr_SetString(PyExc_ValueError, "an incarnation has 16 bytes");
-        return nullptr;
-      }
-      std::memcpy(node.incarnation.data(), data, 16);
-      id = PyLong_AsLongLong(c);
-      if (id == -1 && PyErr_Occurred()) return nullptr;
-      r.target = core::Target::reply(std::move(node), id);
-    } else {
-      PyErr_SetString(PyExc_ValueError, "a target is None, (\"e\", actor, key) or (\"r\", address, incarnation, id)");
-      return nullptr;
-    }
+    core::Target t;
+    if (!target_of(target, t)) return nullptr;
+    r.target = std::move(t);
   }
   return refs::make(std::move(r)).release();
+}
+
+// ref_parts(ref, /): what a ref carries besides its target: (schema, messages, bound to a node).
+PyObject* ref_parts(PyObject*, PyObject* o) {
+  const refs::Ref* r = refs::of(o);
+  if (r == nullptr) {
+    PyErr_SetString(PyExc_TypeError, "not a Ref");
+    return nullptr;
+  }
+  return build("(OkO)", r->schema ? r->schema.get() : Py_None, r->messages, r->node ? Py_True : Py_False).release();
+}
+
+// schema(annotation, /, sorted=False): the Python Schema object of the annotation.
+PyObject* schema_object(PyObject*, PyObject* args, PyObject* kwargs) {
+  auto compiled = compiled_of(args, kwargs);
+  if (!compiled) return nullptr;
+  return done(schema::object(*std::move(compiled)), [](Object& o) { return o; });
+}
+
+const schema::Schema* record(PyObject* o) {
+  const schema::Schema* s = schema::held(o);
+  if (s == nullptr) PyErr_SetString(PyExc_TypeError, "not a Schema");
+  return s;
+}
+
+ir::Index start(const schema::Schema& s, int tagged) { return tagged ? s.tree.tagged_root : s.tree.root; }
+
+Object bytes_of(const core::Bytes& b) {
+  return Object::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size())));
+}
+
+// The arguments (schema, value, /, tagged=False) of the hooks that the bench calls in a loop: taken
+// without building a tuple, so the hook adds little to what it measures.
+bool arguments_of(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject*& first,
+                  PyObject*& second, bool& tagged) {
+  PyObject* flag = nargs == 3 ? args[2] : nullptr;
+  const Py_ssize_t keywords = kwnames ? PyTuple_Size(kwnames) : 0;
+  for (Py_ssize_t i = 0; i < keywords; ++i) {
+    if (flag != nullptr || PyUnicode_CompareWithASCIIString(PyTuple_GetItem(kwnames, i), "tagged") != 0) {
+      PyErr_Format(PyExc_TypeError, "%s() takes (schema, value, /, tagged=False)", name);
+      return false;
+    }
+    flag = args[nargs + i];
+  }
+  if (nargs != 2 && nargs != 3) {
+    PyErr_Format(PyExc_TypeError, "%s() takes (schema, value, /, tagged=False)", name);
+    return false;
+  }
+  first = args[0];
+  second = args[1];
+  const int truth = flag ? PyObject_IsTrue(flag) : 0;
+  if (truth < 0) return false;
+  tagged = truth == 1;
+  return true;
+}
+
+// encode(schema, value, /, tagged=False): the value's bytes from the root or the tagged root.
+PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* object = nullptr;
+  PyObject* value = nullptr;
+  bool tagged = false;
+  if (!arguments_of("encode", args, nargs, kwnames, object, value, tagged)) return nullptr;
+  const schema::Schema* s = record(object);
+  if (s == nullptr) return nullptr;
+  return done(schema::Schema::write(*s, start(*s, tagged), value), bytes_of);
+}
+
+// ask(schema, value, target, /): an ask's message written from the tagged root with its reply
+// target: (bytes, filled, answer node).
+PyObject* ask(PyObject*, PyObject* args) {
+  PyObject* object = nullptr;
+  PyObject* value = nullptr;
+  PyObject* target = nullptr;
+  if (!PyArg_ParseTuple(args, "OOO", &object, &value, &target)) return nullptr;
+  const schema::Schema* s = record(object);
+  core::Target t;
+  if (s == nullptr || !target_of(target, t)) return nullptr;
+  schema::dump::Writer writer(*s, std::move(t));
+  core::Bytes out;
+  if (auto r = writer.write(s->tree.tagged_root, value, out); !r) return schema::raise(std::move(r.error()));
+  Object data = bytes_of(out);
+  if (!data) return nullptr;
+  return build("(OOk)", data.get(), writer.filled ? Py_True : Py_False, writer.answer).release();
+}
+
+// decode(schema, data, /, tagged=False): the value the bytes hold, its refs bound to no system.
+PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* object = nullptr;
+  PyObject* data = nullptr;
+  bool tagged = false;
+  if (!arguments_of("decode", args, nargs, kwnames, object, data, tagged)) return nullptr;
+  const schema::Schema* s = record(object);
+  char* bytes = nullptr;
+  Py_ssize_t size = 0;
+  if (s == nullptr || PyBytes_AsStringAndSize(data, &bytes, &size) < 0) return nullptr;
+  // Read from a copy of exactly the payload's size, so a read past its end is caught by the sanitizers.
+  std::vector<std::uint8_t> payload(bytes, bytes + size);
+  return done(schema::Schema::read(object, start(*s, tagged), core::ByteView(payload.data(), payload.size()), nullptr),
+              [](Object& o) { return o; });
+}
+
+// pages(schema, value, /): the state's pages as a dict of name to bytes, in the order kept.
+PyObject* pages(PyObject*, PyObject* args) {
+  PyObject* object = nullptr;
+  PyObject* value = nullptr;
+  if (!PyArg_ParseTuple(args, "OO", &object, &value)) return nullptr;
+  const schema::Schema* s = record(object);
+  if (s == nullptr) return nullptr;
+  return done(schema::Schema::write_pages(*s, value), [](const core::Pages& all) {
+    Object out = Object::steal(PyDict_New());
+    for (const auto& [name, bytes] : all) {
+      Object b = bytes_of(bytes);
+      if (!out || !b || PyDict_SetItemString(out.get(), name.c_str(), b.get()) < 0) return Object();
+    }
+    return out;
+  });
 }
 
 // chosen(annotation, value, /): which alternative of the union annotation the value is written
@@ -315,15 +452,26 @@ PyMethodDef methods[] = {
     {"args", arguments, METH_O, "args(hint, /)\n--\n\nThe arguments of a hint."},
     {"chosen", chosen, METH_VARARGS, "chosen(annotation, value, /)\n--\n\nThe union alternative a value is written by."},
     {"ref", ref, METH_VARARGS, "ref(target=None, /)\n--\n\nA ref bound to no system."},
+    {"ref_parts", ref_parts, METH_O, "ref_parts(ref, /)\n--\n\n(schema, messages, bound) of a ref."},
+    {"schema", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(schema_object)), METH_VARARGS | METH_KEYWORDS,
+     "schema(annotation, /, sorted=False)\n--\n\nThe Schema object of the annotation."},
+    {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode)), METH_FASTCALL | METH_KEYWORDS,
+     "encode(schema, value, /, tagged=False)\n--\n\nThe value's bytes by the schema."},
+    {"ask", ask, METH_VARARGS, "ask(schema, value, target, /)\n--\n\n(bytes, filled, answer) of an ask's message."},
+    {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode)), METH_FASTCALL | METH_KEYWORDS,
+     "decode(schema, data, /, tagged=False)\n--\n\nThe value the bytes hold."},
+    {"pages", pages, METH_VARARGS, "pages(schema, value, /)\n--\n\nThe state's pages."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(add_node_hooks)},
+    {Py_mod_exec, reinterpret_cast<void*>(add_inbox_hooks)},
     {0, nullptr},
 };
 
 PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "_vorel_testing", "Test hooks of the schema layer.", 0, methods, slots, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_vorel_testing", "Test hooks of the core, for the Python test suite.", 0, methods, slots, nullptr, nullptr,
     nullptr,
 };
 
