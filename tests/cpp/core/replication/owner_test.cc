@@ -44,7 +44,8 @@ TEST_P(OwnerQuorums, Arithmetic) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, OwnerQuorums,
-    ::testing::Values(QuorumCase{Level::One, 1, {1, 1}}, QuorumCase{Level::One, 3, {1, 1}},
+    ::testing::Values(QuorumCase{Level::One, 1, {1, 1}}, QuorumCase{Level::One, 2, {1, 1}},
+                      QuorumCase{Level::One, 3, {1, 1}}, QuorumCase{Level::One, 4, {1, 1}},
                       QuorumCase{Level::One, 5, {1, 1}}, QuorumCase{Level::Majority, 1, {1, 1}},
                       QuorumCase{Level::Majority, 2, {2, 2}}, QuorumCase{Level::Majority, 3, {2, 2}},
                       QuorumCase{Level::Majority, 4, {3, 3}}, QuorumCase{Level::Majority, 5, {3, 3}},
