@@ -2,6 +2,7 @@
 // hangs off the node of one system, so a second interpreter gets a second core.
 #include "py/errors.hpp"
 #include "py/object.hpp"
+#include "py/runtime.hpp"
 
 namespace vorel::py {
 namespace {
@@ -14,6 +15,15 @@ int exec(PyObject* module) {
   for (Class c : kExported) {
     PyObject* type = errors::get(c);
     if (type == nullptr || PyModule_AddObjectRef(module, errors::name(c), type) < 0) return -1;
+  }
+  struct Named {
+    const char* name;
+    PyObject* (*type)();
+  };
+  constexpr Named kClasses[] = {{"Runtime", runtime::type}};
+  for (const Named& c : kClasses) {
+    PyObject* type = c.type();
+    if (type == nullptr || PyModule_AddObjectRef(module, c.name, type) < 0) return -1;
   }
   return 0;
 }
