@@ -3,6 +3,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 py=$("$root/scripts/build.sh" --tests | tail -n 1)
+trap '"$root/scripts/databases.sh" stop' EXIT
+eval "$("$root/scripts/databases.sh" start)"
 echo "== C++ tests"
 ctest --test-dir "$root/build/main" --output-on-failure
 echo "== Python tests"
