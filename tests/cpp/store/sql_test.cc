@@ -339,11 +339,28 @@ TEST_F(Urls, AnSqliteFileIsSwitchedToWal) {
 }
 
 TEST_F(Urls, AnInMemorySqliteWhereWalIsRefusedStillOpens) {
+  // Only the opening is looked at: each connection of the pool opens a memory database of its own.
   auto sql = open("sqlite::memory:");
   ASSERT_TRUE(sql) << sql.error().text;
-  auto saved = wait(*threads_, (*sql)->save("a", "k", hex("01"), std::nullopt));
-  EXPECT_TRUE(saved) << saved.error().text;
   wait(*threads_, (*sql)->close());
+}
+
+TEST_F(Urls, AColumnOfAnotherTypeFailsTheLoadWithADecodingError) {
+  auto file = std::filesystem::temp_directory_path() / unique_name("vorel-decode");
+  auto url = fmt::format("sqlite:{}?mode=rwc", file.string());
+  auto sql = open(url);
+  ASSERT_TRUE(sql) << sql.error().text;
+  ASSERT_TRUE(wait(*threads_, (*sql)->save("a", "k", hex("01"), bytes("s"))));
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "UPDATE vorel_records SET version = 'text'", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  auto loaded = wait(*threads_, (*sql)->load("a", "k"));
+  ASSERT_FALSE(loaded);
+  EXPECT_EQ(loaded.error().kind, Error::Kind::Other);
+  EXPECT_EQ(loaded.error().text, "a column could not be read: column 0 holds text, not bytes");
+  wait(*threads_, (*sql)->close());
+  for (auto suffix : {"", "-wal", "-shm"}) std::filesystem::remove(file.string() + suffix);
 }
 
 TEST_F(Urls, AUserThatMayNotCreateTablesOpensOnlyWhereTheTableIsReadable) {
