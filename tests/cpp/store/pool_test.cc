@@ -8,10 +8,13 @@
 #include <mutex>
 #include <thread>
 
+#include "node/waiting.hpp"
 #include "store/sql.hpp"
 
 namespace vorel::store {
 namespace {
+
+using node::testing::wait;
 
 using namespace std::chrono_literals;
 
@@ -168,16 +171,6 @@ TEST(Pool, AConnectionThatCannotBeUsedIsReplacedBeforeItIsHandedOut) {
   pool.submit(second.job());
   EXPECT_EQ(second.get(), "ran");
   EXPECT_EQ(fake->opened, 2);
-}
-
-template <class T>
-T wait(node::Threads& threads, asio::awaitable<T> work) {
-  std::promise<T> promise;
-  auto future = promise.get_future();
-  node::spawn(threads, [](asio::awaitable<T> work, std::promise<T> promise) -> asio::awaitable<void> {
-    promise.set_value(co_await std::move(work));
-  }(std::move(work), std::move(promise)));
-  return future.get();
 }
 
 class Over : public ::testing::Test {

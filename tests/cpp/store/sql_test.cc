@@ -14,32 +14,15 @@
 #include <iostream>
 #include <random>
 
+#include "node/waiting.hpp"
+
 namespace vorel::store {
 namespace {
 
+using node::testing::wait;
+
 using namespace std::chrono_literals;
 using core::Bytes;
-
-// Runs a coroutine on the pool and waits for its value on the test's thread.
-template <class T>
-T wait(node::Threads& threads, asio::awaitable<T> work) {
-  std::promise<T> promise;
-  auto future = promise.get_future();
-  node::spawn(threads, [](asio::awaitable<T> work, std::promise<T> promise) -> asio::awaitable<void> {
-    promise.set_value(co_await std::move(work));
-  }(std::move(work), std::move(promise)));
-  return future.get();
-}
-
-void wait(node::Threads& threads, asio::awaitable<void> work) {
-  std::promise<void> promise;
-  auto future = promise.get_future();
-  node::spawn(threads, [](asio::awaitable<void> work, std::promise<void> promise) -> asio::awaitable<void> {
-    co_await std::move(work);
-    promise.set_value();
-  }(std::move(work), std::move(promise)));
-  future.get();
-}
 
 Bytes hex(std::string_view text) {
   Bytes out;
