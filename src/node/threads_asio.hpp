@@ -74,28 +74,29 @@ template <class T, class Start>
 asio::awaitable<T> beside(Start start, T (*dropped)()) {
   auto executor = co_await asio::this_coro::executor;
   auto keep = holder(asio::query(executor, asio::execution::context));
-  T value = co_await asio::async_initiate<decltype(asio::use_awaitable), void(T)>(
-      [&start, dropped, keep = std::move(keep)](auto handler) mutable {
-        auto state = std::make_shared<detail::Beside<T>>();
-        auto ex = asio::get_associated_executor(handler);
-        auto slot = asio::get_associated_cancellation_slot(handler);
-        state->resume = [h = std::move(handler), ex](T value) mutable {
-          asio::post(ex, [h = std::move(h), value = std::move(value)]() mutable { h(std::move(value)); });
-        };
-        if (slot.is_connected()) {
-          slot.assign([state, dropped](asio::cancellation_type) {
-            if (auto resume = state->take()) resume(dropped());
-          });
-        }
-        if (!keep) {
-          // The pool is going down: nothing may be handed to another thread that would later
-          // need it. The continuation is queued and dropped with the pool.
-          if (auto resume = state->take()) resume(dropped());
-          return;
-        }
-        start(Done<T>(state, std::move(keep), dropped));
-      },
-      asio::use_awaitable);
+  // Named rather than written inside the co_await: g++ 12 destroys a lambda temporary of a
+  // co_await expression twice, and with it what the lambda captured.
+  auto initiation = [&start, dropped, &keep](auto handler) {
+    auto state = std::make_shared<detail::Beside<T>>();
+    auto ex = asio::get_associated_executor(handler);
+    auto slot = asio::get_associated_cancellation_slot(handler);
+    state->resume = [h = std::move(handler), ex](T value) mutable {
+      asio::post(ex, [h = std::move(h), value = std::move(value)]() mutable { h(std::move(value)); });
+    };
+    if (slot.is_connected()) {
+      slot.assign([state, dropped](asio::cancellation_type) {
+        if (auto resume = state->take()) resume(dropped());
+      });
+    }
+    if (!keep) {
+      // The pool is going down: nothing may be handed to another thread that would later need
+      // it. The continuation is queued and dropped with the pool.
+      if (auto resume = state->take()) resume(dropped());
+      return;
+    }
+    start(Done<T>(state, std::move(keep), dropped));
+  };
+  T value = co_await asio::async_initiate<decltype(asio::use_awaitable), void(T)>(initiation, asio::use_awaitable);
   // A cancelled coroutine ends at this wait instead of going on with the dropped value.
   asio::cancellation_state state = co_await asio::this_coro::cancellation_state;
   if (state.cancelled() != asio::cancellation_type::none) asio::detail::throw_error(asio::error::operation_aborted);

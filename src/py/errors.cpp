@@ -64,8 +64,8 @@ std::array<Once, static_cast<int>(Class::Count_)> cells;
 const char* name(Class c) { return kSpecs[static_cast<int>(c)].name; }
 
 PyObject* get(Class c) {
-  const Spec& s = kSpecs[static_cast<int>(c)];
-  return cells[static_cast<int>(c)].get([&s] {
+  return cells[static_cast<int>(c)].get([c] {
+    const Spec& s = kSpecs[static_cast<int>(c)];
     PyObject* t = PyErr_NewExceptionWithDoc(s.dotted, s.doc, s.base(), nullptr);
     if (t == nullptr) {
       Object cause = Object::steal(PyErr_GetRaisedException());

@@ -1,5 +1,5 @@
-// A Python object made once per process, at its first use: the module's classes and exception
-// classes, which every interpreter and every import share.
+// A Python object made at its first use and kept for the life of the process: the module's type
+// objects and exception classes, which a second interpreter shares.
 #pragma once
 
 #include <atomic>
@@ -11,23 +11,21 @@ namespace vorel::py {
 
 class Once {
  public:
-  // The kept object (borrowed), or what `make` returns (a new reference, kept from then on);
-  // nullptr, with the interpreter's error set, when `make` fails, so a later use tries again.
-  // The object is made under the cell's mutex with the interpreter lock held; a second thread
-  // waits for the mutex with the interpreter lock released, so neither deadlocks and the object
-  // is made once.
+  // The kept object (borrowed), or what `make` gives (a new reference, kept when not null). The
+  // maker runs under the cell's mutex with the interpreter lock held; a second thread waits for
+  // the mutex with the interpreter lock released, so neither deadlocks and the object is made once.
   template <class Make>
-  PyObject* get(Make make) {
-    if (PyObject* p = value_.load(std::memory_order_acquire)) return p;
+  PyObject* get(Make&& make) {
+    if (PyObject* o = value_.load(std::memory_order_acquire)) return o;
     std::unique_lock lock(making_, std::try_to_lock);
     if (!lock.owns_lock()) {
       Unlocked unlocked;
       lock.lock();
     }
-    if (PyObject* p = value_.load(std::memory_order_acquire)) return p;
-    PyObject* p = make();
-    if (p != nullptr) value_.store(p, std::memory_order_release);
-    return p;
+    if (PyObject* o = value_.load(std::memory_order_acquire)) return o;
+    PyObject* o = make();
+    if (o != nullptr) value_.store(o, std::memory_order_release);
+    return o;
   }
 
  private:

@@ -7,6 +7,7 @@
 #include <unordered_set>
 
 #include "core/replication/stamp.hpp"
+#include "testing/bytes.hpp"
 
 namespace vorel::core {
 namespace {
@@ -194,9 +195,8 @@ TEST(Reading, FuzzNodeAndTarget) {
     } else {
       for (int k = 0; k < 4; ++k) input[rng() % input.size()] = static_cast<std::uint8_t>(rng());
     }
-    std::unique_ptr<std::uint8_t[]> exact(new std::uint8_t[input.size() + 1]);
-    std::copy(input.begin(), input.end(), exact.get());
-    wire::Reading r(ByteView(exact.get(), input.size()));
+    const testing::Exact exact(input);
+    wire::Reading r(exact.view());
     if (!r.items()) continue;
     if (r.node()) (void)r.target();
     ASSERT_LE(r.position(), input.size());

@@ -1,0 +1,175 @@
+#include "core/schedule.hpp"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "testing/bytes.hpp"
+
+namespace vorel::core::schedule {
+namespace {
+
+using msgpack::Malformed;
+using testing::cat;
+using testing::str;
+using B = Bytes;
+
+const B kHead = cat({{0x92}, str("Schedules")});
+
+// One map entry: the key as a str, then the value's bytes.
+B entry(std::string_view key, const B& value) { return cat({str(key), value}); }
+
+// One element map of the given entries.
+B element(std::initializer_list<B> entries) {
+  B out;
+  msgpack::write_map(out, entries.size());
+  for (const auto& e : entries) out.insert(out.end(), e.begin(), e.end());
+  return out;
+}
+
+B record_of(std::initializer_list<B> elements) {
+  B out = cat({kHead, {0x81}, str("schedules")});
+  msgpack::write_array(out, elements.size());
+  for (const auto& e : elements) out.insert(out.end(), e.begin(), e.end());
+  return out;
+}
+
+TEST(Schedule, EncodesTheWorkedRecord) {
+  const std::vector<Schedule> one = {{"t", {0x01}, 5, std::nullopt}};
+  const B expected = cat({{0x92}, str("Schedules"), {0x81}, str("schedules"), {0x91, 0x84}, str("name"), {0xa1, 0x74},
+                          str("message"), {0xc4, 0x01, 0x01}, str("due"), {0x05}, str("every"), {0xc0}});
+  EXPECT_EQ(encode(one), expected);
+  auto back = decode(expected);
+  ASSERT_TRUE(back.has_value());
+  EXPECT_EQ(*back, one);
+}
+
+TEST(Schedule, IntegerForms) {
+  struct Case {
+    std::int64_t due;
+    std::optional<std::uint64_t> every;
+    B due_bytes, every_bytes;
+  };
+  const std::vector<Case> cases = {
+      {-1, 60'000'000, {0xff}, {0xce, 0x03, 0x93, 0x87, 0x00}},
+      {1'700'000'000'000'000, UINT64_MAX, {0xcf, 0x00, 0x06, 0x0a, 0x24, 0x18, 0x1e, 0x40, 0x00},
+       {0xcf, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff}},
+      {INT64_MIN, 0, {0xd3, 0x80, 0, 0, 0, 0, 0, 0, 0}, {0x00}},
+  };
+  for (const auto& c : cases) {
+    const std::vector<Schedule> one = {{"t", {}, c.due, c.every}};
+    const B expected = record_of({element(
+        {entry("name", str("t")), entry("message", {0xc4, 0x00}), entry("due", c.due_bytes), entry("every", c.every_bytes)})});
+    EXPECT_EQ(encode(one), expected) << c.due;
+    auto back = decode(expected);
+    ASSERT_TRUE(back.has_value()) << c.due;
+    EXPECT_EQ(*back, one);
+  }
+}
+
+TEST(Schedule, RoundTripsManyInOrder) {
+  std::vector<Schedule> many;
+  for (int i = 0; i < 20; ++i) {
+    many.push_back({"s" + std::to_string(i), Bytes(static_cast<std::size_t>(i * 20), static_cast<std::uint8_t>(i)),
+                    i * 1'000'003ll - 7, i % 2 ? std::optional<std::uint64_t>(i * 1000) : std::nullopt});
+  }
+  auto back = decode(encode(many));
+  ASSERT_TRUE(back.has_value());
+  EXPECT_EQ(*back, many);
+  EXPECT_EQ(decode(encode({})), std::vector<Schedule>{});
+}
+
+TEST(Schedule, DecodeByCase) {
+  const B name = entry("name", str("n"));
+  const B message = entry("message", {0xc4, 0x01, 0x09});
+  const B due = entry("due", {0x07});
+  auto ok = [](std::vector<Schedule> list) -> msgpack::Result<std::vector<Schedule>> { return list; };
+  auto bad = [](Malformed m) -> msgpack::Result<std::vector<Schedule>> { return std::unexpected(m); };
+  const Schedule plain{"n", {0x09}, 7, std::nullopt};
+  struct Case {
+    std::string name;
+    B bytes;
+    msgpack::Result<std::vector<Schedule>> expected;
+  };
+  const std::vector<Case> cases = {
+      {"missing every is none", record_of({element({name, message, due})}), ok({plain})},
+      {"missing due", record_of({element({name, message})}), bad(Malformed::truncated())},
+      {"missing name", record_of({element({message, due})}), bad(Malformed::truncated())},
+      {"missing message", record_of({element({name, due})}), bad(Malformed::truncated())},
+      {"due above the signed range", record_of({element({name, message, entry("due", {0xcf, 0x80, 0, 0, 0, 0, 0, 0, 0})})}),
+       bad(Malformed::marker(0))},
+      {"negative every", record_of({element({name, message, due, entry("every", {0xff})})}), bad(Malformed::marker(0))},
+      {"every as a str", record_of({element({name, message, due, entry("every", str("x"))})}),
+       bad(Malformed::marker(0xa1))},
+      {"due as a float", record_of({element({name, message, entry("due", {0xcb, 0, 0, 0, 0, 0, 0, 0, 0})})}),
+       bad(Malformed::marker(0xcb))},
+      {"message as a str", record_of({element({name, entry("message", str("m")), due})}), bad(Malformed::marker(0xa1))},
+      {"tagged State", cat({{0x92}, str("State"), {0x80}}), bad(Malformed::marker(0))},
+      {"empty map", cat({kHead, {0x80}}), ok({})},
+      {"element is a str", record_of({str("x")}), bad(Malformed::marker(0xa1))},
+      {"element is nil", record_of({{0xc0}}), bad(Malformed::marker(0xc0))},
+      {"schedules not an array", cat({kHead, {0x81}, str("schedules"), {0x05}}), bad(Malformed::marker(0x05))},
+      {"schedules count over the bytes left", cat({kHead, {0x81}, str("schedules"), {0xdd, 0, 0x01, 0, 0}}),
+       bad(Malformed::truncated())},
+      {"element map count over the bytes left", record_of({{0xdf, 0xff, 0xff, 0xff, 0xff}}),
+       bad(Malformed::truncated())},
+      {"head of three", cat({{0x93}, str("Schedules"), {0x80, 0xc0}}), bad(Malformed::marker(0))},
+      {"head not a map", cat({kHead, {0x90}}), bad(Malformed::marker(0x90))},
+      {"further key in an element", record_of({element({name, entry("extra", {0x92, 0x01, 0x81, 0xa0, 0xc0}), message, due})}),
+       ok({plain})},
+      {"further key in the map", cat({kHead, {0x82}, str("more"), {0x91, 0xc3}, str("schedules"), {0x90}}), ok({})},
+      {"key twice in an element: the last wins",
+       record_of({element({name, message, due, entry("due", {0x08}), entry("every", {0x01}), entry("every", {0xc0}),
+                           entry("name", str("m"))})}),
+       ok({{"m", {0x09}, 8, std::nullopt}})},
+      {"cut in an element", cat({kHead, {0x81}, str("schedules"), {0x91, 0x83}, name, message}),
+       bad(Malformed::truncated())},
+      {"trailing bytes are not looked at", cat({kHead, {0x80, 0xc1}}), ok({})},
+  };
+  for (const auto& c : cases) {
+    auto got = decode(c.bytes);
+    if (c.expected) {
+      ASSERT_TRUE(got.has_value()) << c.name << ": " << got.error().text();
+      EXPECT_EQ(*got, *c.expected) << c.name;
+    } else {
+      ASSERT_FALSE(got.has_value()) << c.name;
+      EXPECT_EQ(got.error(), c.expected.error()) << c.name;
+    }
+  }
+}
+
+TEST(Schedule, RepeatedSchedulesKeyTakesTheLastArray) {
+  // The array of a record as encode writes it: what follows the tag, the map header and its key.
+  const auto array_of = [](const std::vector<Schedule>& list) {
+    const B record = encode(list);
+    return B(record.begin() + static_cast<std::ptrdiff_t>(kHead.size() + 1 + str("schedules").size()), record.end());
+  };
+  const B bytes = cat({kHead, {0x82},
+                       entry("schedules", array_of({{"a", {}, 1, std::nullopt}, {"b", {}, 2, std::nullopt}})),
+                       entry("schedules", array_of({{"c", {}, 3, 4}}))});
+  auto got = decode(bytes);
+  ASSERT_TRUE(got.has_value()) << got.error().text();
+  EXPECT_EQ(*got, (std::vector<Schedule>{{"c", {}, 3, 4}}));
+}
+
+// Random, truncated and mutated records: never a crash, never a read past the slice.
+TEST(Schedule, FuzzDecodeNeverReadsOutsideTheSlice) {
+  std::mt19937_64 rng(106);
+  const B seed = encode(std::vector<Schedule>{{"tick", {1, 2, 3}, 1'700'000'000'000'000, 60'000'000},
+                                              {"once", Bytes(40, 5), -3, std::nullopt}});
+  for (int round = 0; round < 20000; ++round) {
+    const B input = testing::fuzz_input(rng, round, seed, 64);
+    const testing::Exact exact(input);
+    auto got = decode(exact.view());
+    if (got) {
+      ASSERT_LE(got->size(), input.size());
+      for (const auto& s : *got) ASSERT_LE(s.name.size() + s.message.size(), input.size());
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vorel::core::schedule
