@@ -5,6 +5,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 py=$("$root/scripts/build.sh" --tests | tail -n 1)
 bin=$(dirname "$py")
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
+trap '"$root/scripts/databases.sh" stop' EXIT
+eval "$("$root/scripts/databases.sh" start)"
 echo "== C++ tests"
 "$bin/ctest" --test-dir "$root/build/main" --output-on-failure
 echo "== Fuzz tests under AddressSanitizer and UBSan"

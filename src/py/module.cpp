@@ -8,6 +8,7 @@
 #include "py/node/context.hpp"
 #include "py/object.hpp"
 #include "py/refs.hpp"
+#include "py/runtime.hpp"
 #include "py/schema/schema.hpp"
 
 namespace vorel::py {
@@ -39,6 +40,7 @@ int exec(PyObject* module) {
                                 {"Context", context::type},
                                 {"State", state::type},
                                 {"Ref", refs::type},
+                                {"Runtime", runtime::type},
                                 {"Schema", schema::type}};
   for (const Named& c : kClasses) {
     PyObject* type = c.type();

@@ -1,0 +1,72 @@
+// The store core: the records of durable keys, one row each of the table vorel_records, kept
+// through a pool of connections to PostgreSQL, MySQL, MariaDB or SQLite. Its operations are
+// coroutines that run on a Threads; the blocking database calls run on the connections' own
+// threads.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/bytes.hpp"
+#include "node/threads_asio.hpp"
+#include "store/driver.hpp"
+#include "store/pool.hpp"
+
+namespace vorel::store {
+
+// The row of (actor, key): BLAKE2b-256 over the actor's length (unsigned 64-bit big-endian), the
+// actor and the key, so that neither collation nor a key's length nor a reserved word decides it.
+std::array<std::uint8_t, 32> id(std::string_view actor, std::string_view key);
+
+// The text with its n-th "?" replaced by "$n", counting from 1.
+std::string numbered(std::string_view text);
+
+struct Statements {
+  std::string load, update, insert, version, remove;
+
+  // The five texts as written, through the placeholder style of the database.
+  static Statements placed(std::string (*rewrite)(std::string_view));
+};
+
+inline constexpr std::string_view kProbe = "SELECT id FROM vorel_records WHERE 1 = 0";
+inline constexpr std::string_view kWal = "PRAGMA journal_mode = WAL";
+
+struct Record {
+  core::Bytes version;
+  std::optional<core::Bytes> state;
+  friend bool operator==(const Record&, const Record&) = default;
+};
+
+class Sql : public std::enable_shared_from_this<Sql> {
+ public:
+  // Connects and prepares the table. A URL that does not parse, a scheme without a driver and a
+  // backend the store keeps no records in are configuration errors.
+  static asio::awaitable<Result<std::shared_ptr<Sql>>> open(std::string url);
+  // The second half of open, over a pool that is already connected.
+  static asio::awaitable<Result<std::shared_ptr<Sql>>> over(std::shared_ptr<Pool> pool);
+
+  asio::awaitable<Result<std::optional<Record>>> load(std::string actor, std::string key);
+  // Keeps (version, state) unless the kept record's version is equal or greater, compared as bytes.
+  asio::awaitable<Result<void>> save(std::string actor, std::string key, core::Bytes version,
+                                     std::optional<core::Bytes> state);
+  // Deletes the record unless its version is greater than `version`.
+  asio::awaitable<Result<void>> forget(std::string actor, std::string key, core::Bytes version);
+  // Closes the pool: calls from now on fail with the closed-pool error; returns once the
+  // connections in use have come back and every connection is closed.
+  asio::awaitable<void> close();
+
+  const Statements& statements() const { return *statements_; }
+
+  Sql(std::shared_ptr<Pool> pool, std::shared_ptr<const Statements> statements)
+      : pool_(std::move(pool)), statements_(std::move(statements)) {}
+
+ private:
+  std::shared_ptr<Pool> pool_;
+  std::shared_ptr<const Statements> statements_;
+};
+
+}  // namespace vorel::store
