@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <system_error>
 #include <utility>
 
@@ -14,6 +15,12 @@
 #include "core/bytes.hpp"
 
 namespace vorel::net {
+
+// A failure of the operating system or of a library below the transport: its code and text.
+struct IoError {
+  std::error_code code;
+  std::string text;
+};
 
 // Every operation runs on the strand of the task that owns the socket; only `close` may be asked
 // for by other threads, and they post it to that strand.
