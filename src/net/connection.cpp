@@ -9,6 +9,8 @@
 #include <asio/write.hpp>
 #include <fmt/format.h>
 
+#include "net/stream_io.hpp"
+
 namespace vorel::net {
 
 namespace {
@@ -22,18 +24,10 @@ class PlainSocket final : public Socket {
   asio::awaitable<std::error_code> handshake() override { co_return std::error_code{}; }
 
   asio::awaitable<std::pair<std::error_code, std::size_t>> read(std::span<std::uint8_t> into) override {
-    std::error_code ec;
-    const auto n = co_await socket_.async_read_some(asio::buffer(into.data(), into.size()),
-                                                    asio::redirect_error(asio::use_awaitable, ec));
-    co_return std::pair{ec, n};
+    return stream_io::read(socket_, into);
   }
 
-  asio::awaitable<std::error_code> write(core::ByteView bytes) override {
-    std::error_code ec;
-    co_await asio::async_write(socket_, asio::buffer(bytes.data(), bytes.size()),
-                               asio::redirect_error(asio::use_awaitable, ec));
-    co_return ec;
-  }
+  asio::awaitable<std::error_code> write(core::ByteView bytes) override { return stream_io::write(socket_, bytes); }
 
   void shutdown_send() override {
     std::error_code ignored;
@@ -56,6 +50,14 @@ core::Bytes close_frame() {
 }
 
 }  // namespace
+
+std::pair<std::string, std::string> host_and_port(const std::string& address) {
+  const auto colon = address.rfind(':');
+  if (colon == std::string::npos) return {address, ""};
+  std::string host = address.substr(0, colon);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  return {host, address.substr(colon + 1)};
+}
 
 std::shared_ptr<Socket> plain_socket(asio::ip::tcp::socket socket) {
   return std::make_shared<PlainSocket>(std::move(socket));

@@ -27,13 +27,6 @@ core::Incarnation fresh_incarnation() {
   return out;
 }
 
-std::pair<std::string, std::string> host_port(const std::string& address) {
-  const auto colon = address.rfind(':');
-  if (colon == std::string::npos) return {address, ""};
-  std::string host = address.substr(0, colon);
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-  return {host, address.substr(colon + 1)};
-}
 
 // Runs the server side of TLS on an accepted socket, bounded in time, then hands it to the pool.
 void take(const std::shared_ptr<Pool>& pool, asio::ip::tcp::socket socket, std::chrono::nanoseconds timeout) {
@@ -105,7 +98,7 @@ std::expected<std::unique_ptr<Endpoint>, IoError> Endpoint::start(asio::any_io_e
                                                                    endpoint::Config config) {
   std::optional<tls::Identity> secured;
   if (config.tls) {
-    auto built = identity(*config.tls);
+    auto built = config.tls->identity();
     if (!built) return std::unexpected(std::move(built.error()));
     secured = std::move(*built);
   }
@@ -114,7 +107,7 @@ std::expected<std::unique_ptr<Endpoint>, IoError> Endpoint::start(asio::any_io_e
   std::optional<std::string> own;
   std::shared_ptr<Accepting> accepting;
   if (config.listen) {
-    const auto [host, port] = host_port(*config.listen);
+    const auto [host, port] = host_and_port(*config.listen);
     std::error_code ec;
     asio::ip::tcp::resolver resolver(executor);
     auto found = resolver.resolve(host, port, ec);

@@ -32,14 +32,6 @@ std::uint64_t fresh_random() {
   return rng();
 }
 
-// "host:port" into its parts; an IPv6 host loses its brackets.
-std::pair<std::string, std::string> split(const std::string& address) {
-  const auto colon = address.rfind(':');
-  if (colon == std::string::npos) return {address, ""};
-  std::string host = address.substr(0, colon);
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-  return {host, address.substr(colon + 1)};
-}
 
 }  // namespace
 
@@ -275,7 +267,7 @@ asio::awaitable<std::optional<std::pair<Greeting, handshake::Message>>> Pool::in
   std::string mapped = run->address;
   if (settings_.address_map) mapped = co_await (*settings_.address_map)(run->address);
   if (run->stopped) co_return Result{};
-  const auto [host, port] = split(mapped);
+  const auto [host, port] = host_and_port(mapped);
   std::error_code ec;
   run->tcp = std::make_shared<asio::ip::tcp::socket>(run->strand);
   run->arm(settings_.limits.connect_timeout);

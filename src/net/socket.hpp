@@ -43,4 +43,7 @@ class Socket {
 
 std::shared_ptr<Socket> plain_socket(asio::ip::tcp::socket socket);
 
+// "host:port" split at its last colon, an IPv6 host without its brackets: what a resolver takes.
+std::pair<std::string, std::string> host_and_port(const std::string& address);
+
 }  // namespace vorel::net

@@ -14,6 +14,8 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include "net/stream_io.hpp"
+
 namespace vorel::net {
 
 struct tls::Contexts {
@@ -41,20 +43,13 @@ class TlsSocket final : public Socket {
   }
 
   asio::awaitable<std::pair<std::error_code, std::size_t>> read(std::span<std::uint8_t> into) override {
-    std::error_code ec;
-    const auto n = co_await stream_.async_read_some(asio::buffer(into.data(), into.size()),
-                                                    asio::redirect_error(asio::use_awaitable, ec));
+    auto [ec, n] = co_await stream_io::read(stream_, into);
     // A peer that shuts its TCP side after its Close frame sends no TLS close: that is its end.
     if (ec == asio::ssl::error::stream_truncated) ec = asio::error::eof;
     co_return std::pair{ec, n};
   }
 
-  asio::awaitable<std::error_code> write(core::ByteView bytes) override {
-    std::error_code ec;
-    co_await asio::async_write(stream_, asio::buffer(bytes.data(), bytes.size()),
-                               asio::redirect_error(asio::use_awaitable, ec));
-    co_return ec;
-  }
+  asio::awaitable<std::error_code> write(core::ByteView bytes) override { return stream_io::write(stream_, bytes); }
 
   void shutdown_send() override {
     std::error_code ignored;
@@ -169,7 +164,8 @@ std::expected<std::string, IoError> tls::private_key(const std::string& path) {
   return std::unexpected(failure(fmt::format("{} holds no private key", path)));
 }
 
-std::expected<tls::Identity, IoError> identity(const Tls& settings) {
+std::expected<tls::Identity, IoError> Tls::identity() const {
+  const Tls& settings = *this;
   auto chain = tls::certificates(settings.cert);
   if (!chain) return std::unexpected(std::move(chain.error()));
   auto key_der = tls::private_key(settings.key);

@@ -14,11 +14,19 @@
 
 namespace vorel::net {
 
+namespace tls {
+class Identity;
+}  // namespace tls
+
 struct Tls {
   std::string cert;
   std::string key;
   std::optional<std::string> ca;
   bool require_client_cert = false;
+
+  // The node's certificate chain and key, the CA its peers must chain to, and the client and
+  // server configurations built from them.
+  std::expected<tls::Identity, IoError> identity() const;
 };
 
 namespace tls {
@@ -47,7 +55,5 @@ std::expected<std::vector<std::string>, IoError> certificates(const std::string&
 std::expected<std::string, IoError> private_key(const std::string& path);
 
 }  // namespace tls
-
-std::expected<tls::Identity, IoError> identity(const Tls& settings);
 
 }  // namespace vorel::net

@@ -61,6 +61,21 @@ std::vector<Incoming> take(testing::Threads& threads, IncomingChannel::Receiver&
   return got ? std::move(*got) : std::vector<Incoming>{};
 }
 
+// A connection started without a handshake on one end of a loopback pair; the test holds the
+// other end as a raw socket.
+struct Raw {
+  Raw(testing::Threads& threads, const Limits& with = limits()) {
+    auto [d, a] = testing::socket_pair(threads.io());
+    peer = std::move(d);
+    Greeting greeting(asio::make_strand(threads.executor()), plain_socket(std::move(a)), with, 64,
+                      std::make_shared<connection::Bytes>());
+    connection = Greeting::run(std::move(greeting), node(1), channel.first);
+  }
+  std::pair<IncomingChannel::Sender, IncomingChannel::Receiver> channel = IncomingChannel::make();
+  std::optional<asio::ip::tcp::socket> peer;
+  std::shared_ptr<Connection> connection;
+};
+
 TEST(Connection, HandshakeThenEnvelopesInOrderBothWays) {
   testing::Threads threads;
   Pair pair(threads);
@@ -175,13 +190,9 @@ class ConnectionEnds : public ::testing::TestWithParam<std::pair<const char*, B>
 
 TEST_P(ConnectionEnds, OnWhatThePeerSends) {
   testing::Threads threads;
-  auto [d, a] = testing::socket_pair(threads.io());
-  auto traffic = std::make_shared<connection::Bytes>();
-  auto [to_node, node_in] = IncomingChannel::make();
-  Greeting greeting(asio::make_strand(threads.executor()), plain_socket(std::move(a)), limits(), 64, traffic);
-  auto connection = Greeting::run(std::move(greeting), node(1), to_node);
-  asio::write(d, asio::buffer(GetParam().second));
-  EXPECT_TRUE(testing::eventually([&] { return connection->is_over(); })) << GetParam().first;
+  Raw raw(threads);
+  asio::write(*raw.peer, asio::buffer(GetParam().second));
+  EXPECT_TRUE(testing::eventually([&] { return raw.connection->is_over(); })) << GetParam().first;
 }
 
 B data_frame(std::uint32_t stream, const B& payload) {
@@ -216,12 +227,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Connection, PeerGoingAwayEndsItAndSendingAfterIsHarmless) {
   testing::Threads threads;
-  auto [d, a] = testing::socket_pair(threads.io());
-  auto [to_node, node_in] = IncomingChannel::make();
-  Greeting greeting(asio::make_strand(threads.executor()), plain_socket(std::move(a)), limits(), 64,
-                    std::make_shared<connection::Bytes>());
-  auto connection = Greeting::run(std::move(greeting), node(1), to_node);
-  d.close();
+  Raw raw(threads);
+  auto& connection = raw.connection;
+  raw.peer->close();
   EXPECT_TRUE(testing::eventually([&] { return connection->is_over(); }));
   connection->send("membership", text("late"));
   connection->end();
@@ -235,35 +243,23 @@ TEST(Connection, PeerGoingAwayEndsItAndSendingAfterIsHarmless) {
 
 TEST(Connection, TooMuchUnsentDataEndsTheConnection) {
   testing::Threads threads;
-  auto [d, a] = testing::socket_pair(threads.io());
-  auto [to_node, node_in] = IncomingChannel::make();
-  Greeting greeting(asio::make_strand(threads.executor()), plain_socket(std::move(a)), limits(), 64,
-                    std::make_shared<connection::Bytes>());
-  auto connection = Greeting::run(std::move(greeting), node(1), to_node);
+  Raw raw(threads);
+  auto& connection = raw.connection;
   // The peer never grants credit, so everything past the window stays unsent.
   const B big(1 << 20, 7);
   for (int i = 0; i < 80 && !connection->is_over(); ++i) connection->send("actors", big);
   EXPECT_TRUE(connection->is_over());
 }
 
-}  // namespace
-}  // namespace vorel::net
-
-namespace vorel::net {
-namespace {
-
 TEST(Connection, SilentPeerIsPingedThenDropped) {
   testing::Threads threads;
-  auto [d, a] = testing::socket_pair(threads.io());
-  auto [to_node, node_in] = IncomingChannel::make();
   auto quick = limits();
   quick.ping_after = std::chrono::milliseconds(100);
   quick.silence_limit = std::chrono::milliseconds(100);
-  Greeting greeting(asio::make_strand(threads.executor()), plain_socket(std::move(a)), quick, 64,
-                    std::make_shared<connection::Bytes>());
-  auto connection = Greeting::run(std::move(greeting), node(1), to_node);
+  Raw raw(threads, quick);
+  auto& connection = raw.connection;
   B ping(frame::kHeader);
-  asio::read(d, asio::buffer(ping));
+  asio::read(*raw.peer, asio::buffer(ping));
   frame::Decoder decoder(quick.frame);
   decoder.append(ping);
   auto got = decoder.frame();

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
 
 #include "net/live.hpp"
 #include "net/support.hpp"
@@ -12,26 +11,6 @@ namespace {
 
 using testing::B;
 using testing::text;
-
-// What a peer callback was given, readable from the test thread.
-struct Peers {
-  std::mutex mutex;
-  std::vector<pool::Peer> seen;
-  std::shared_ptr<std::function<void(pool::Peer)>> callback() {
-    return std::make_shared<std::function<void(pool::Peer)>>([this](pool::Peer peer) {
-      std::lock_guard lock(mutex);
-      seen.push_back(std::move(peer));
-    });
-  }
-  bool has(pool::Peer::Kind kind, const core::NodeId& node) {
-    std::lock_guard lock(mutex);
-    return std::count(seen.begin(), seen.end(), pool::Peer{kind, node}) > 0;
-  }
-  std::size_t count() {
-    std::lock_guard lock(mutex);
-    return seen.size();
-  }
-};
 
 endpoint::Config config(std::string cluster = "test") {
   endpoint::Config c;
@@ -78,7 +57,7 @@ struct Node {
   }
 
   testing::Threads& threads;
-  Peers peers;
+  testing::Peers peers;
   std::unique_ptr<Endpoint> endpoint;
 };
 

@@ -5,6 +5,7 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <utility>
@@ -17,6 +18,8 @@
 #include <asio/use_awaitable.hpp>
 #include <asio/use_future.hpp>
 #include <gtest/gtest.h>
+
+#include "net/pool.hpp"
 
 namespace vorel::net::testing {
 
@@ -72,5 +75,25 @@ inline std::pair<asio::ip::tcp::socket, asio::ip::tcp::socket> socket_pair(asio:
   tcp::socket accepted = acceptor.accept();
   return {std::move(dialer), std::move(accepted)};
 }
+
+// What a pool's peer callback was given, readable from the test thread.
+struct Peers {
+  std::mutex mutex;
+  std::vector<pool::Peer> seen;
+  std::shared_ptr<std::function<void(pool::Peer)>> callback() {
+    return std::make_shared<std::function<void(pool::Peer)>>([this](pool::Peer peer) {
+      std::lock_guard lock(mutex);
+      seen.push_back(std::move(peer));
+    });
+  }
+  bool has(pool::Peer::Kind kind, const core::NodeId& node) {
+    std::lock_guard lock(mutex);
+    return std::count(seen.begin(), seen.end(), pool::Peer{kind, node}) > 0;
+  }
+  std::size_t count() {
+    std::lock_guard lock(mutex);
+    return seen.size();
+  }
+};
 
 }  // namespace vorel::net::testing

@@ -116,21 +116,6 @@ endpoint::Config config(std::optional<Tls> tls) {
   return c;
 }
 
-struct Unreached {
-  std::mutex mutex;
-  std::vector<pool::Peer> seen;
-  std::shared_ptr<std::function<void(pool::Peer)>> callback() {
-    return std::make_shared<std::function<void(pool::Peer)>>([this](pool::Peer p) {
-      std::lock_guard lock(mutex);
-      seen.push_back(p);
-    });
-  }
-  std::size_t count() {
-    std::lock_guard lock(mutex);
-    return seen.size();
-  }
-};
-
 std::unique_ptr<Endpoint> start(testing::Threads& threads, endpoint::Config c) {
   auto started = Endpoint::start(threads.executor(), std::move(c));
   if (!started) {
@@ -170,7 +155,7 @@ TEST(Tls, CertificateOfAnotherCaIsRefused) {
   testing::Threads threads;
   Pki ours;
   Pki theirs;
-  Unreached unreached;
+  testing::Peers unreached;
   auto c = config(ours.settings());
   c.peer = unreached.callback();
   auto a = start(threads, std::move(c));
@@ -207,7 +192,7 @@ TEST(Tls, IdentityFilesAreReadByTheirSections) {
   auto chain = tls::certificates(cert);
   ASSERT_TRUE(chain.has_value());
   EXPECT_EQ(chain->size(), 1u);
-  EXPECT_TRUE(identity(Tls{cert, key, pki.ca_file, true}).has_value());
+  EXPECT_TRUE((Tls{cert, key, pki.ca_file, true}.identity().has_value()));
   auto first = tls::private_key(key);
   auto only = tls::private_key(pki.key_file);
   ASSERT_TRUE(first && only);
@@ -220,28 +205,28 @@ TEST(Tls, IdentityErrors) {
   const auto encrypted = pki.files.write("encrypted.pem", pki.node_key.pem(EVP_aes_128_cbc()));
   const auto missing = pki.files.path("missing.pem");
 
-  auto no_file = identity(Tls{missing, pki.key_file, std::nullopt, false});
+  auto no_file = Tls{missing, pki.key_file, std::nullopt, false}.identity();
   ASSERT_FALSE(no_file.has_value());
   EXPECT_EQ(no_file.error().text, std::error_code(ENOENT, std::generic_category()).message());
   EXPECT_EQ(no_file.error().text.find(missing), std::string::npos);
 
-  auto no_ca = identity(Tls{pki.cert_file, pki.key_file, empty, true});
+  auto no_ca = Tls{pki.cert_file, pki.key_file, empty, true}.identity();
   ASSERT_FALSE(no_ca.has_value());
   EXPECT_EQ(no_ca.error().text, empty + " holds no certificate");
 
-  auto no_key = identity(Tls{pki.cert_file, pki.cert_file, std::nullopt, false});
+  auto no_key = Tls{pki.cert_file, pki.cert_file, std::nullopt, false}.identity();
   ASSERT_FALSE(no_key.has_value());
   EXPECT_EQ(no_key.error().text, pki.cert_file + " holds no private key");
 
   // An encrypted key is refused at once instead of asking for a password on the terminal.
-  auto locked = identity(Tls{pki.cert_file, encrypted, std::nullopt, false});
+  auto locked = Tls{pki.cert_file, encrypted, std::nullopt, false}.identity();
   ASSERT_FALSE(locked.has_value());
   EXPECT_EQ(locked.error().text, encrypted + ": the private key is encrypted");
 
   // A key that does not belong to the certificate.
   Key stranger;
   const auto wrong = pki.files.write("wrong.pem", stranger.pem());
-  EXPECT_FALSE(identity(Tls{pki.cert_file, wrong, std::nullopt, false}).has_value());
+  EXPECT_FALSE((Tls{pki.cert_file, wrong, std::nullopt, false}.identity().has_value()));
 
   // An endpoint does not start without its identity.
   testing::Threads threads;
