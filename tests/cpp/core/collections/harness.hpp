@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -18,6 +19,20 @@
 #include "core/msgpack.hpp"
 #include "core/wire.hpp"
 #include "testing/bytes.hpp"
+
+namespace vorel::core::collections {
+
+// Sends print as their target and bytes, so a failed comparison shows what went where.
+inline void PrintTo(const Send& send, std::ostream* out) {
+  if (const auto* e = send.target.as_entity()) {
+    *out << "to " << e->actor << "/" << e->key;
+  } else {
+    *out << "to reply " << send.target.as_reply()->id;
+  }
+  *out << ":" << ::testing::PrintToString(send.bytes);
+}
+
+}  // namespace vorel::core::collections
 
 namespace vorel::core::collections::testing {
 
