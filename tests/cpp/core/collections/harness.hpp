@@ -178,6 +178,13 @@ class Network {
     return keys_.contains({e->actor, e->key});
   }
 
+  // The key's activation ends: a disposable state is deleted, any other stays as written.
+  void deactivate(const Target& entity) {
+    const auto* e = entity.as_entity();
+    auto it = keys_.find({e->actor, e->key});
+    if (it != keys_.end() && it->second.native->disposable(it->second.parts, now)) keys_.erase(it);
+  }
+
   // Delivers a message to an entity and carries out everything that follows from it.
   void deliver(const Target& entity, const Bytes& message) {
     Key& k = key(entity);
