@@ -20,7 +20,7 @@ TEST(Counter, OperationsByCase) {
     std::optional<Bytes> after;
     Bytes reply;
   };
-  const auto to = [](std::string_view op, Fields fields) {
+  const auto to = [](std::string_view op, Named fields) {
     fields.push_back({"reply_to", T(R)});
     return msg(op, fields);
   };

@@ -39,7 +39,7 @@ TEST(Entry, OperationsByCase) {
     Bytes value;
     std::int64_t generation;
     std::string op;
-    Fields fields;
+    Named fields;
     std::optional<std::pair<Bytes, std::int64_t>> after;
     bool deleted;
     Bytes reply;
@@ -72,7 +72,7 @@ TEST(Entry, OperationsByCase) {
   };
   for (const auto& c : cases) {
     Key e(std::make_shared<Entry>(), Parts{{"generation", I(c.generation)}, {"value", c.value}});
-    Fields fields = c.fields;
+    Named fields = c.fields;
     fields.push_back({"reply_to", T(R)});
     auto turn = e.turn(msg(c.op, fields), kNow);
     ASSERT_TRUE(turn) << c.name;
@@ -104,7 +104,7 @@ TEST(Entry, NotRecognisedByCase) {
 
 TEST(Entry, FillRemoveAndFillAgain) {
   Key e(std::make_shared<Entry>(), kNow);
-  const auto ask = [&](std::string_view op, Fields fields, double now) {
+  const auto ask = [&](std::string_view op, Named fields, double now) {
     fields.push_back({"reply_to", T(R)});
     auto answers = answers_to(e.message(msg(op, fields), now), R);
     EXPECT_EQ(answers.size(), 1u);

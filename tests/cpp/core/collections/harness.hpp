@@ -88,10 +88,10 @@ inline Bytes A(const std::vector<Bytes>& items) {
 }
 inline Bytes Bytes_of(std::string_view v) { return Bytes(v.begin(), v.end()); }
 
-using Fields = std::vector<std::pair<std::string, Bytes>>;
+using Named = std::vector<std::pair<std::string, Bytes>>;
 
 // ["name", {field: value, ...}], fields in the order given.
-inline Bytes msg(std::string_view name, const Fields& fields) {
+inline Bytes msg(std::string_view name, const Named& fields) {
   Bytes out;
   msgpack::write_array(out, 2);
   msgpack::write_str(out, name);

@@ -72,7 +72,7 @@ TEST(QueueRun, WhereIsAndListed) {
   EXPECT_EQ(listed({Bytes_of("x")}, false), A({A({Bin("x")}), FALSE}));
 }
 
-Bytes ask(std::string_view op, Fields fields, std::int64_t at = 4) {
+Bytes ask(std::string_view op, Named fields, std::int64_t at = 4) {
   fields.push_back({"at", I(at)});
   fields.push_back({"index", T(kIndex)});
   fields.push_back({"reply_to", T(R)});

@@ -23,7 +23,7 @@ TEST(Queue, AdvanceByCase) {
   struct Case {
     std::string name;
     std::int64_t head, tail;
-    Fields fields;
+    Named fields;
     std::int64_t new_head, new_tail;
     bool written;
   };
@@ -38,7 +38,7 @@ TEST(Queue, AdvanceByCase) {
   };
   for (const auto& c : cases) {
     Key key(std::make_shared<Queue>(), queue::index(c.head, c.tail));
-    Fields fields = c.fields;
+    Named fields = c.fields;
     fields.push_back({"reply_to", T(R)});
     auto turn = key.turn(msg("queue.Advance", fields));
     ASSERT_TRUE(turn) << c.name;
@@ -110,7 +110,7 @@ class Caller {
     return out;
   }
 
-  Bytes ask(const Target& to, std::string_view op, Fields fields) {
+  Bytes ask(const Target& to, std::string_view op, Named fields) {
     const Target reply = caller(next_++);
     fields.push_back({"reply_to", T(reply)});
     if (to.as_entity()->actor != kQueue) {
@@ -130,7 +130,7 @@ class Caller {
   static constexpr std::string_view kQueue = "vorel.collections:queue.actor";
   static constexpr std::string_view kSegment = "vorel.collections:queue_segment.actor";
 
-  std::pair<std::int64_t, std::int64_t> advance(Fields fields) {
+  std::pair<std::int64_t, std::int64_t> advance(Named fields) {
     const Bytes reply = ask(directory(), "Advance", std::move(fields));
     wire::Reading r(reply);
     (void)r.read_array_len();

@@ -20,7 +20,7 @@ TEST(Register, OperationsByCase) {
   struct Case {
     std::string name;
     Bytes value;
-    Fields fields;
+    Named fields;
     std::string op;
     std::optional<Bytes> after;
     Bytes reply;
@@ -48,7 +48,7 @@ TEST(Register, OperationsByCase) {
   };
   for (const auto& c : cases) {
     Key reg(std::make_shared<Register>(), Parts{{"value", c.value}});
-    Fields fields = c.fields;
+    Named fields = c.fields;
     fields.push_back({"reply_to", T(R)});
     auto turn = reg.turn(msg(c.op, fields));
     ASSERT_TRUE(turn) << c.name;

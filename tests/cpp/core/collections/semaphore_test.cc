@@ -25,7 +25,7 @@ Bytes status(std::int64_t capacity, std::int64_t available, std::int64_t waiting
 }
 
 Bytes acquire(std::string_view id, std::int64_t n, double ttl, const Target& to, std::optional<double> wait = {}) {
-  Fields fields{{"lease_id", S(id)}, {"n", I(n)}, {"ttl", F(ttl)}, {"reply_to", T(to)}};
+  Named fields{{"lease_id", S(id)}, {"n", I(n)}, {"ttl", F(ttl)}, {"reply_to", T(to)}};
   if (wait) fields.push_back({"wait", F(*wait)});
   return msg("Acquire", fields);
 }
