@@ -6,6 +6,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -152,16 +153,16 @@ inline std::vector<Bytes> answers_to(const Turn& turn, const Target& to) {
 
 // Keys of several collection types whose asks travel between them: an ask becomes a delivery to
 // the asked key, and an answer to a registered ask steps the asker again with Input::Answer.
-// `drop` loses the next answers between keys: the asker's delivery then ends without a Turn, as
-// when its ask times out, and its parts stay as they were.
+// `losses` says, answer by answer, which of the next answers between keys are lost: the asker's
+// delivery then ends without a Turn, as when its ask times out, and its parts stay as they were.
 class Network {
  public:
   double now = 1000.0;
-  int drop = 0;
+  std::deque<bool> losses;
   // Sends to callers outside the network, in order.
   std::vector<Send> outside;
-  // How many answers between keys were lost.
-  int dropped = 0;
+  // The actor types of the askers whose answers were lost, in order.
+  std::vector<std::string> lost;
 
   Key& key(const Target& entity) {
     const auto* e = entity.as_entity();
@@ -231,9 +232,10 @@ class Network {
     ASSERT_NE(it, awaiting_.end()) << "an answer to no ask";
     Awaiting a = std::move(it->second);
     awaiting_.erase(it);
-    if (drop > 0) {
-      --drop;
-      ++dropped;
+    const bool lose = !losses.empty() && losses.front();
+    if (!losses.empty()) losses.pop_front();
+    if (lose) {
+      lost.push_back(a.asker.as_entity()->actor);
       return;
     }
     Key& k = key(a.asker);
