@@ -27,72 +27,44 @@ bool id_field(wire::Reading& r, Id& out) {
   return true;
 }
 
-bool until_field(wire::Reading& r, double& out) {
-  auto v = r.read_float();
-  if (!v) return false;
-  out = *v;
-  return true;
-}
-
-template <class T>
-struct Read {
-  T record{};
-  bool identified = false;
-  bool addressed = false;
-};
+// Bits of the keys a record must have.
+constexpr unsigned kIdentified = 1;
+constexpr unsigned kAddressed = 2;
 
 std::vector<Party> pending_in(const Parts& parts) {
-  auto read = message::part<std::vector<Party>>(parts, "pending", [](wire::Reading& r)
-                                                    -> std::optional<std::vector<Party>> {
-    auto got = message::records<Read<Party>>(
-        r,
-        [](Read<Party>& p, std::string_view key, wire::Reading& v) {
-          if (key == "id") return p.identified = id_field(v, p.record.id);
-          if (key == "reply_to") {
-            auto target = v.target();
-            if (!target) return false;
-            p.record.reply_to = std::move(*target);
-            return p.addressed = true;
-          }
-          if (key == "until") return until_field(v, p.record.until);
-          return message::skip(v);
-        },
-        [](const Read<Party>& p) { return p.identified && p.addressed; });
-    if (!got) return std::nullopt;
-    std::vector<Party> out;
-    for (auto& p : *got) out.push_back(std::move(p.record));
-    return out;
-  });
-  return read.value_or(std::vector<Party>{});
+  return message::records_in<Party>(parts, "pending", kIdentified | kAddressed,
+                                    [](Party& p, std::string_view key, wire::Reading& v, unsigned& found) {
+                                      if (key == "id") {
+                                        found |= kIdentified;
+                                        return id_field(v, p.id);
+                                      }
+                                      if (key == "reply_to") {
+                                        found |= kAddressed;
+                                        return message::kept(v, p.reply_to);
+                                      }
+                                      if (key == "until") return message::kept(v, p.until);
+                                      return message::skip(v);
+                                    });
 }
 
 std::vector<Completed> completed_in(const Parts& parts) {
-  auto read = message::part<std::vector<Completed>>(parts, "completed", [](wire::Reading& r)
-                                                        -> std::optional<std::vector<Completed>> {
-    auto got = message::records<Read<Completed>>(
-        r,
-        [](Read<Completed>& c, std::string_view key, wire::Reading& v) {
-          if (key == "id") return c.identified = id_field(v, c.record.id);
-          if (key == "until") return until_field(v, c.record.until);
-          return message::skip(v);
-        },
-        [](const Read<Completed>& c) { return c.identified; });
-    if (!got) return std::nullopt;
-    std::vector<Completed> out;
-    for (auto& c : *got) out.push_back(c.record);
-    return out;
-  });
-  return read.value_or(std::vector<Completed>{});
+  return message::records_in<Completed>(parts, "completed", kIdentified,
+                                        [](Completed& c, std::string_view key, wire::Reading& v, unsigned& found) {
+                                          if (key == "id") {
+                                            found |= kIdentified;
+                                            return id_field(v, c.id);
+                                          }
+                                          if (key == "until") return message::kept(v, c.until);
+                                          return message::skip(v);
+                                        });
 }
 
+// The earliest end of a wait or of a remembered id.
 std::optional<double> deadline(const State& state) {
-  std::optional<double> wake;
-  auto consider = [&](double t) {
-    if (std::isfinite(t) && (!wake || t < *wake)) wake = t;
-  };
-  for (const auto& p : state.pending) consider(p.until);
-  for (const auto& c : state.completed) consider(c.until);
-  return wake;
+  message::Earliest wake;
+  for (const auto& p : state.pending) wake.consider(p.until);
+  for (const auto& c : state.completed) wake.consider(c.until);
+  return wake.at();
 }
 
 struct Fields {

@@ -83,6 +83,34 @@ bool finite_or_nil(wire::Reading& reading, std::optional<double>& out) {
   return finite(reading, out);
 }
 
+bool kept(wire::Reading& reading, double& out) {
+  auto v = reading.read_float();
+  if (!v) return false;
+  out = *v;
+  return true;
+}
+
+bool kept(wire::Reading& reading, std::int64_t& out) {
+  auto v = reading.int_();
+  if (!v) return false;
+  out = *v;
+  return true;
+}
+
+bool kept(wire::Reading& reading, std::string& out) {
+  auto v = reading.read_str();
+  if (!v) return false;
+  out = std::string(*v);
+  return true;
+}
+
+bool kept(wire::Reading& reading, Target& out) {
+  auto v = reading.target();
+  if (!v) return false;
+  out = std::move(*v);
+  return true;
+}
+
 std::optional<std::int64_t> integer_in(const Parts& parts, std::string_view name) {
   return part<std::int64_t>(parts, name, [](wire::Reading& r) -> std::optional<std::int64_t> {
     auto v = r.int_();

@@ -2,8 +2,10 @@
 // tolerant reading of the parts the collections keep.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -53,6 +55,13 @@ bool text_or_nil(wire::Reading& reading, std::optional<std::string_view>& out);
 bool finite(wire::Reading& reading, std::optional<double>& out);
 bool finite_or_nil(wire::Reading& reading, std::optional<double>& out);
 
+// Readers of the values of records kept in parts, by the type they fill: a float64 or float32
+// (whatever number it holds), an integer that fits a signed 64-bit integer, a str, a Target.
+bool kept(wire::Reading& reading, double& out);
+bool kept(wire::Reading& reading, Target& out);
+bool kept(wire::Reading& reading, std::int64_t& out);
+bool kept(wire::Reading& reading, std::string& out);
+
 // A part read as one integer that fits a signed 64-bit integer; none when it is missing or
 // anything else.
 std::optional<std::int64_t> integer_in(const Parts& parts, std::string_view name);
@@ -66,26 +75,43 @@ std::optional<T> part(const Parts& parts, std::string_view name, Read&& read) {
   return read(reading);
 }
 
-// An array of maps read into records: `field(record, key, reading)` reads the value of one entry
-// (false: unreadable) and `whole(record)` says whether a record has what it needs. Any unreadable
-// part of it gives none.
-template <class T, class Field, class Whole>
-std::optional<std::vector<T>> records(wire::Reading& reading, Field&& field, Whole&& whole) {
-  auto count = reading.read_array_len();
-  if (!count) return std::nullopt;
-  std::vector<T> out;
-  for (std::uint64_t i = 0; i < *count; ++i) {
-    auto entries = reading.read_map_len();
-    if (!entries) return std::nullopt;
-    T record{};
-    for (std::uint64_t j = 0; j < *entries; ++j) {
-      auto key = reading.read_str();
-      if (!key || !field(record, *key, reading)) return std::nullopt;
+// A part holding an array of maps, read into records: `field(record, key, reading, found)` reads
+// the value of one entry (false: unreadable) and sets in `found` the bits of the keys it found; a
+// map without every bit of `required` is unreadable. A part that is missing or unreadable in any
+// way gives no records.
+template <class T, class Field>
+std::vector<T> records_in(const Parts& parts, std::string_view name, unsigned required, Field&& field) {
+  auto read = part<std::vector<T>>(parts, name, [&](wire::Reading& reading) -> std::optional<std::vector<T>> {
+    auto count = reading.read_array_len();
+    if (!count) return std::nullopt;
+    std::vector<T> out;
+    for (std::uint64_t i = 0; i < *count; ++i) {
+      auto entries = reading.read_map_len();
+      if (!entries) return std::nullopt;
+      T record{};
+      unsigned found = 0;
+      for (std::uint64_t j = 0; j < *entries; ++j) {
+        auto key = reading.read_str();
+        if (!key || !field(record, *key, reading, found)) return std::nullopt;
+      }
+      if ((found & required) != required) return std::nullopt;
+      out.push_back(std::move(record));
     }
-    if (!whole(record)) return std::nullopt;
-    out.push_back(std::move(record));
-  }
-  return out;
+    return out;
+  });
+  return read ? std::move(*read) : std::vector<T>{};
 }
+
+// The earliest of the times it is given that are finite numbers: a wake deadline.
+class Earliest {
+ public:
+  void consider(double time) {
+    if (std::isfinite(time) && (!at_ || time < *at_)) at_ = time;
+  }
+  std::optional<double> at() const { return at_; }
+
+ private:
+  std::optional<double> at_;
+};
 
 }  // namespace vorel::core::collections::message

@@ -15,89 +15,49 @@ namespace semaphore {
 namespace {
 constexpr std::int64_t kLargest = std::numeric_limits<std::int64_t>::max();
 
-// Time fields of the parts take float64 or float32, never an integer.
-bool float_field(wire::Reading& r, double& out) {
-  auto v = r.read_float();
-  if (!v) return false;
-  out = *v;
-  return true;
-}
-
-bool int_field(wire::Reading& r, std::int64_t& out) {
-  auto v = r.int_();
-  if (!v) return false;
-  out = *v;
-  return true;
-}
-
-bool text_field(wire::Reading& r, std::string& out) {
-  auto v = r.read_str();
-  if (!v) return false;
-  out = std::string(*v);
-  return true;
-}
-
-template <class T, class Read>
-std::vector<T> list_in(const Parts& parts, std::string_view name, Read&& read) {
-  return message::part<std::vector<T>>(parts, name, read).value_or(std::vector<T>{});
-}
-
-struct Waiting {
-  Pending pending;
-  bool named = false;
-  bool addressed = false;
-};
+// Bits of the keys a waiting request must have.
+constexpr unsigned kNamed = 1;
+constexpr unsigned kAddressed = 2;
 
 std::vector<Lease> held_in(const Parts& parts) {
-  return list_in<Lease>(parts, "held", [](wire::Reading& r) {
-    return message::records<Lease>(
-        r,
-        [](Lease& lease, std::string_view key, wire::Reading& v) {
-          if (key == "lease_id") return text_field(v, lease.lease_id);
-          if (key == "token") return int_field(v, lease.token);
-          if (key == "count") return int_field(v, lease.count);
-          if (key == "expires") return float_field(v, lease.expires);
-          return message::skip(v);
-        },
-        [](const Lease&) { return true; });
+  return message::records_in<Lease>(parts, "held", 0, [](Lease& lease, std::string_view key, wire::Reading& v,
+                                                         unsigned&) {
+    if (key == "lease_id") return message::kept(v, lease.lease_id);
+    if (key == "token") return message::kept(v, lease.token);
+    if (key == "count") return message::kept(v, lease.count);
+    if (key == "expires") return message::kept(v, lease.expires);
+    return message::skip(v);
   });
 }
 
 std::vector<Pending> pending_in(const Parts& parts) {
-  return list_in<Pending>(parts, "pending", [](wire::Reading& r) -> std::optional<std::vector<Pending>> {
-    auto waiting = message::records<Waiting>(
-        r,
-        [](Waiting& w, std::string_view key, wire::Reading& v) {
-          if (key == "lease_id") return w.named = text_field(v, w.pending.lease_id);
-          if (key == "reply_to") {
-            std::optional<Target> target;
-            if (!message::target(v, target)) return false;
-            w.pending.reply_to = std::move(*target);
-            return w.addressed = true;
-          }
-          if (key == "count") return int_field(v, w.pending.count);
-          if (key == "ttl") return float_field(v, w.pending.ttl);
-          if (key == "until") {
-            auto nil = v.nil();
-            if (!nil) return false;
-            if (*nil) {
-              w.pending.until.reset();
-              return true;
-            }
-            double until = 0.0;
-            if (!float_field(v, until)) return false;
-            w.pending.until = until;
+  return message::records_in<Pending>(
+      parts, "pending", kNamed | kAddressed,
+      [](Pending& p, std::string_view key, wire::Reading& v, unsigned& found) {
+        if (key == "lease_id") {
+          found |= kNamed;
+          return message::kept(v, p.lease_id);
+        }
+        if (key == "reply_to") {
+          found |= kAddressed;
+          return message::kept(v, p.reply_to);
+        }
+        if (key == "count") return message::kept(v, p.count);
+        if (key == "ttl") return message::kept(v, p.ttl);
+        if (key == "until") {
+          auto nil = v.nil();
+          if (!nil) return false;
+          if (*nil) {
+            p.until.reset();
             return true;
           }
-          return message::skip(v);
-        },
-        [](const Waiting& w) { return w.named && w.addressed; });
-    if (!waiting) return std::nullopt;
-    std::vector<Pending> out;
-    out.reserve(waiting->size());
-    for (auto& w : *waiting) out.push_back(std::move(w.pending));
-    return out;
-  });
+          double until = 0.0;
+          if (!message::kept(v, until)) return false;
+          p.until = until;
+          return true;
+        }
+        return message::skip(v);
+      });
 }
 
 // The permits not held; computed wide, since counts read from parts may be anything.
@@ -155,18 +115,14 @@ void grant(State& state, std::vector<Send>& sends, double now) {
   }
 }
 
-// The earliest deadline among the leases and the waits; a time that is not a finite number is no
-// deadline.
+// The earliest expiry or end of a wait.
 std::optional<double> deadline(const State& state) {
-  std::optional<double> wake;
-  auto consider = [&](double t) {
-    if (std::isfinite(t) && (!wake || t < *wake)) wake = t;
-  };
-  for (const auto& lease : state.held) consider(lease.expires);
+  message::Earliest wake;
+  for (const auto& lease : state.held) wake.consider(lease.expires);
   for (const auto& p : state.pending) {
-    if (p.until) consider(*p.until);
+    if (p.until) wake.consider(*p.until);
   }
-  return wake;
+  return wake.at();
 }
 
 struct Fields {

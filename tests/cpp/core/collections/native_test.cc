@@ -231,8 +231,9 @@ TEST(Message, ReplyToTwiceAnswersTheSecondAndNilCountsAsAbsent) {
 TEST(Native, StepOfAnUnrecognisedInputIsTheEmptyTurn) {
   Key counter(std::make_shared<Counter>());
   const Parts before = counter.parts;
-  for (const auto& input : {Input::message(msg("Unknown", {{"reply_to", T(R)}})), Input::tick(),
-                            Input::message(Bytes{0x92})}) {
+  const Bytes unknown = msg("Unknown", {{"reply_to", T(R)}});
+  const Bytes cut{0x92};
+  for (const auto& input : {Input::message(unknown), Input::tick(), Input::message(cut)}) {
     Namer names;
     EXPECT_EQ(counter.native->turn(counter.parts, input, 5.0, names), std::nullopt);
     const Turn turn = counter.native->step(counter.parts, input, 5.0, names);

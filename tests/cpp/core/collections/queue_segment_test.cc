@@ -201,31 +201,35 @@ TEST(QueueSegment, SizeAndClearWithoutStateNeitherAskNorWrite) {
 TEST(QueueSegment, NotRecognisedByCase) {
   struct Case {
     std::string name;
-    Input input;
+    // None steps a tick.
+    std::optional<Bytes> message;
+    // Steps the message's answer with these bytes.
+    std::optional<Bytes> answer;
     Parts parts;
   };
   const Bytes take = ask("Take", {{"limit", I(1)}});
   const Bytes no_at = msg("Take", {{"index", T(kIndex)}, {"reply_to", T(R)}});
-  const Bytes no_index = msg("Take", {{"at", I(1)}, {"reply_to", T(R)}});
-  const Bytes offer_without_value = ask("Offer", {});
   const std::vector<Case> cases = {
-      {"a tick", Input::tick(), run_of({}).parts()},
-      {"no reply_to", Input::message(msg("Size", {})), {}},
-      {"unknown op", Input::message(ask("Pop", {})), run_of({}).parts()},
-      {"a directory op", Input::message(ask("Advance", {})), run_of({}).parts()},
-      {"offer without value", Input::message(offer_without_value), run_of({}).parts()},
-      {"value as str", Input::message(ask("Offer", {{"value", S("v")}})), run_of({}).parts()},
-      {"index as str", Input::message(msg("Take", {{"index", S("q")}, {"reply_to", T(R)}})), {}},
-      {"without state and without index", Input::message(no_index), {}},
-      {"an answer that is no array", Input::answer(take, I(4)), {}},
-      {"an answer of one integer", Input::answer(take, A({I(4)})), {}},
-      {"an answer of floats", Input::answer(take, A({F(1), F(2)})), {}},
-      {"an empty answer", Input::answer(take, {}), {}},
-      {"an answer for a message without at", Input::answer(no_at, A({I(0), I(0)})), {}},
+      {"a tick", std::nullopt, std::nullopt, run_of({}).parts()},
+      {"no reply_to", msg("Size", {}), std::nullopt, {}},
+      {"unknown op", ask("Pop", {}), std::nullopt, run_of({}).parts()},
+      {"a directory op", ask("Advance", {}), std::nullopt, run_of({}).parts()},
+      {"offer without value", ask("Offer", {}), std::nullopt, run_of({}).parts()},
+      {"value as str", ask("Offer", {{"value", S("v")}}), std::nullopt, run_of({}).parts()},
+      {"index as str", msg("Take", {{"index", S("q")}, {"reply_to", T(R)}}), std::nullopt, {}},
+      {"without state and without index", msg("Take", {{"at", I(1)}, {"reply_to", T(R)}}), std::nullopt, {}},
+      {"an answer that is no array", take, I(4), {}},
+      {"an answer of one integer", take, A({I(4)}), {}},
+      {"an answer of floats", take, A({F(1), F(2)}), {}},
+      {"an empty answer", take, Bytes{}, {}},
+      {"an answer for a message without at", no_at, A({I(0), I(0)}), {}},
   };
   for (const auto& c : cases) {
     Key key(std::make_shared<Segment>(), c.parts);
-    EXPECT_EQ(key.native->turn(key.parts, c.input, 0.0, key.names), std::nullopt) << c.name;
+    const Input input = !c.message ? Input::tick()
+                        : c.answer ? Input::answer(*c.message, *c.answer)
+                                   : Input::message(*c.message);
+    EXPECT_EQ(key.native->turn(key.parts, input, 0.0, key.names), std::nullopt) << c.name;
   }
 }
 
