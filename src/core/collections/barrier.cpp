@@ -115,6 +115,8 @@ Parts saved(const State& state) {
 
 Parts Barrier::initial(double) const { return barrier::saved(barrier::State{}); }
 
+std::optional<double> Barrier::deadline(const Parts& parts) const { return barrier::deadline(barrier::of(parts)); }
+
 std::optional<Turn> Barrier::turn(const Parts& parts, const Input& input, double now, Namer&) const {
   using namespace barrier;
   if (input.as_answer()) return std::nullopt;
@@ -180,7 +182,7 @@ std::optional<Turn> Barrier::turn(const Parts& parts, const Input& input, double
   }
 
   if (state != read) turn.parts = saved(state);
-  turn.wake = deadline(state);
+  turn.wake = barrier::deadline(state);
   if (op == "Waiting") {
     turn.sends.push_back({*f.reply_to, number(static_cast<std::int64_t>(state.pending.size()))});
   }

@@ -13,8 +13,10 @@ std::optional<ByteView> Input::bytes() const {
 
 Turn Native::step(const Parts& parts, const Input& input, double now, Namer& names) const {
   auto turned = turn(parts, input, now, names);
-  if (!turned) return Turn{};
-  return std::move(*turned);
+  if (turned) return std::move(*turned);
+  Turn unchanged;
+  unchanged.wake = deadline(parts);
+  return unchanged;
 }
 
 bool Native::disposable(const Parts& parts, double now) const { return parts == initial(now); }

@@ -101,12 +101,16 @@ class Native {
   // The step proper: none when the input is not recognised, in which case nothing of it may take
   // effect. `names` is drawn on only for fresh lease ids.
   virtual std::optional<Turn> turn(const Parts& parts, const Input& input, double now, Namer& names) const = 0;
-  // What the driver calls: `turn`, or the empty Turn, which changes nothing, answers nothing and
-  // leaves no wake deadline.
+  // What the driver calls: `turn`, or a Turn that changes nothing and answers nothing, and that
+  // keeps only the deadline the parts already hold.
   Turn step(const Parts& parts, const Input& input, double now, Namer& names) const;
   // The kinds that keep deadlines of their own: while their wake timer is pending the driver
   // arms no idle timer.
   virtual bool timed() const { return false; }
+  // The wake deadline the parts hold, for a step that changes nothing: since every Turn replaces
+  // the wake timer, a Turn without it would leave the leases and waits of a timed kind to lapse
+  // only when some later message happens to come. None for the kinds that are not timed.
+  virtual std::optional<double> deadline(const Parts& parts) const { return std::nullopt; }
   // At deactivation, whether the state is deleted rather than written: by default when the parts
   // equal the initial ones.
   virtual bool disposable(const Parts& parts, double now) const;

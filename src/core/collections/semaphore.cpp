@@ -235,6 +235,10 @@ std::string named(Namer& names) {
 
 Parts Semaphore::initial(double) const { return semaphore::saved(semaphore::State{}); }
 
+std::optional<double> Semaphore::deadline(const Parts& parts) const {
+  return semaphore::deadline(semaphore::of(parts));
+}
+
 std::optional<Turn> Semaphore::turn(const Parts& parts, const Input& input, double now, Namer& names) const {
   using namespace semaphore;
   if (input.as_answer()) return std::nullopt;
@@ -286,7 +290,7 @@ std::optional<Turn> Semaphore::turn(const Parts& parts, const Input& input, doub
   } while (lapse(state, turn.sends, now));
 
   if (state != read) turn.parts = saved(state);
-  turn.wake = deadline(state);
+  turn.wake = semaphore::deadline(state);
   if (op == "Get") {
     turn.sends.push_back({std::move(*f.reply_to), status(state)});
   } else if (op == "Renew") {

@@ -69,6 +69,7 @@ class Semaphore final : public Native {
   Parts initial(double now) const override;
   std::optional<Turn> turn(const Parts& parts, const Input& input, double now, Namer& names) const override;
   bool timed() const override { return true; }
+  std::optional<double> deadline(const Parts& parts) const override;
 };
 
 }  // namespace vorel::core::collections

@@ -190,9 +190,17 @@ TEST(Barrier, NonFiniteUntilIsMalformed) {
   for (double bad : {std::nan(""), HUGE_VAL, -HUGE_VAL}) {
     Key key(std::make_shared<Barrier>());
     EXPECT_EQ(key.turn(arrive(1, 1, bad, R), kNow), std::nullopt) << bad;
-    EXPECT_TRUE(key.message(arrive(1, 1, bad, R), kNow).empty()) << bad;
+    EXPECT_TRUE(key.message(arrive(1, 1, bad, R), kNow).empty()) << "a fresh barrier has no deadline: " << bad;
     EXPECT_EQ(of(key), State{}) << bad;
   }
+}
+
+TEST(Barrier, AnUnrecognisedInputKeepsTheWakeDeadline) {
+  Key key = with(State{0, {Party{id(1), caller(1), kNow + 10}}, {Completed{id(2), kNow + 4}}});
+  const Turn turn = key.message(msg("Leave", {{"reply_to", T(R)}}), kNow);
+  EXPECT_TRUE(turn.sends.empty());
+  EXPECT_FALSE(turn.parts);
+  EXPECT_EQ(turn.wake, kNow + 4);
 }
 
 TEST(Barrier, DisposableOnlyAsInitial) {

@@ -279,7 +279,8 @@ TEST(Semaphore, AnUnrecognisedMessageLeavesEvenExpiredLeases) {
   };
   for (const auto& m : cases) {
     EXPECT_EQ(key.turn(m, kNow), std::nullopt);
-    EXPECT_TRUE(key.message(m, kNow).empty());
+    const Turn turn = key.message(m, kNow);
+    EXPECT_TRUE(turn.sends.empty() && !turn.parts && !turn.asking && !turn.delete_);
   }
   EXPECT_EQ(of(key), state);
   EXPECT_EQ(key.native->turn(key.parts, Input::answer(msg("Get", {{"reply_to", T(R)}}), NIL), kNow, key.names),
@@ -302,6 +303,19 @@ TEST(Semaphore, NonFiniteDurationsAreMalformed) {
               std::nullopt)
         << bad;
   }
+}
+
+// Every Turn replaces the wake timer: one that ignores a malformed message must keep the deadline
+// of the leases and waits, or a waiter would wait for a lapsed lease until some other message came.
+TEST(Semaphore, AnUnrecognisedInputKeepsTheWakeDeadline) {
+  Key key = with(State{1, 3, {Lease{"a", 2, 1, kNow + 10}}, {Pending{"w", caller(2), 1, 5, std::nullopt}}});
+  for (const Bytes& m : {msg("Fetch", {{"reply_to", T(R)}}), Bytes{0x92}}) {
+    EXPECT_EQ(key.message(m, kNow).wake, kNow + 10);
+  }
+  EXPECT_EQ(key.native->step(key.parts, Input::answer(Bytes{}, Bytes{}), kNow, key.names).wake, kNow + 10);
+  EXPECT_EQ(key.tick(kNow + 10).sends, (std::vector<Send>{{caller(2), acquired("w", 3)}}));
+  Key fresh(std::make_shared<Semaphore>());
+  EXPECT_TRUE(fresh.message(msg("Fetch", {{"reply_to", T(R)}}), kNow).empty()) << "nothing to wake for";
 }
 
 TEST(Semaphore, UsedUpTokensAreNeverHandedOutTwice) {
