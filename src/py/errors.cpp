@@ -1,9 +1,9 @@
 #include "py/errors.hpp"
 
 #include <array>
-#include <atomic>
-#include <mutex>
 #include <string>
+
+#include "py/once.hpp"
 
 namespace vorel::py::errors {
 namespace {
@@ -57,44 +57,29 @@ constexpr std::array<Spec, static_cast<int>(Class::Count_)> kSpecs = {{
      "Another owner took the key. It never reaches the body: the activation ends on it.", exception},
 }};
 
-// One cell per class. The class is made under the cell's mutex with the interpreter lock held;
-// a second thread waits for the mutex with the interpreter lock released, so neither deadlocks
-// and the class is made once.
-struct Cell {
-  std::atomic<PyObject*> type{nullptr};
-  std::mutex making;
-};
-
-std::array<Cell, static_cast<int>(Class::Count_)> cells;
+std::array<Once, static_cast<int>(Class::Count_)> cells;
 
 }  // namespace
 
 const char* name(Class c) { return kSpecs[static_cast<int>(c)].name; }
 
 PyObject* get(Class c) {
-  Cell& cell = cells[static_cast<int>(c)];
-  if (PyObject* t = cell.type.load(std::memory_order_acquire)) return t;
-  std::unique_lock lock(cell.making, std::try_to_lock);
-  if (!lock.owns_lock()) {
-    Unlocked unlocked;
-    lock.lock();
-  }
-  if (PyObject* t = cell.type.load(std::memory_order_acquire)) return t;
-  const Spec& s = kSpecs[static_cast<int>(c)];
-  PyObject* t = PyErr_NewExceptionWithDoc(s.dotted, s.doc, s.base(), nullptr);
-  if (t == nullptr) {
-    Object cause = Object::steal(PyErr_GetRaisedException());
-    Object text = cause ? Object::steal(PyObject_Str(cause.get())) : Object();
-    const char* detail = text ? PyUnicode_AsUTF8AndSize(text.get(), nullptr) : nullptr;
-    std::string message = "Failed to initialize new exception type.";
-    if (detail != nullptr) {
-      message += " ";
-      message += detail;
+  return cells[static_cast<int>(c)].get([c] {
+    const Spec& s = kSpecs[static_cast<int>(c)];
+    PyObject* t = PyErr_NewExceptionWithDoc(s.dotted, s.doc, s.base(), nullptr);
+    if (t == nullptr) {
+      Object cause = Object::steal(PyErr_GetRaisedException());
+      Object text = cause ? Object::steal(PyObject_Str(cause.get())) : Object();
+      const char* detail = text ? PyUnicode_AsUTF8AndSize(text.get(), nullptr) : nullptr;
+      std::string message = "Failed to initialize new exception type.";
+      if (detail != nullptr) {
+        message += " ";
+        message += detail;
+      }
+      Py_FatalError(message.c_str());
     }
-    Py_FatalError(message.c_str());
-  }
-  cell.type.store(t, std::memory_order_release);
-  return t;
+    return t;
+  });
 }
 
 PyObject* raise(Class c, const char* text) {

@@ -1,7 +1,12 @@
 // The module definition and its set-up step. The module keeps no state: everything the core owns
 // hangs off the node of one system, so a second interpreter gets a second core.
+#include "py/actor.hpp"
+#include "py/definition.hpp"
 #include "py/errors.hpp"
+#include "py/node/context.hpp"
 #include "py/object.hpp"
+#include "py/refs.hpp"
+#include "py/schema/schema.hpp"
 
 namespace vorel::py {
 namespace {
@@ -15,6 +20,20 @@ int exec(PyObject* module) {
     PyObject* type = errors::get(c);
     if (type == nullptr || PyModule_AddObjectRef(module, errors::name(c), type) < 0) return -1;
   }
+  struct Named {
+    const char* name;
+    PyObject* (*type)();
+  };
+  constexpr Named kClasses[] = {{"Actor", actor::actor_type},
+                                {"DefaultedActor", actor::defaulted_type},
+                                {"Context", context::type},
+                                {"Ref", refs::type},
+                                {"Schema", schema::type}};
+  for (const Named& c : kClasses) {
+    PyObject* type = c.type();
+    if (type == nullptr || PyModule_AddObjectRef(module, c.name, type) < 0) return -1;
+  }
+  if (PyModule_AddFunctions(module, actor::functions) < 0) return -1;
   return 0;
 }
 

@@ -6,6 +6,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <optional>
+#include <string>
+#include <string_view>
 #include <utility>
 
 namespace vorel::py {
@@ -35,6 +38,51 @@ class Object {
   explicit Object(PyObject* p) : p_(p) {}
   PyObject* p_ = nullptr;
 };
+
+// Calls a Python callable with borrowed positional arguments; a null Object with the error set
+// when the call raised.
+template <class... Args>
+Object call(PyObject* callable, Args... args) {
+  PyObject* argv[] = {nullptr, args...};
+  return Object::steal(PyObject_Vectorcall(callable, argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                           nullptr));
+}
+
+// Calls a method by name (a str object, which hot paths intern once) with borrowed positional
+// arguments.
+template <class... Args>
+Object call_method(PyObject* self, PyObject* name, Args... args) {
+  PyObject* argv[] = {self, args...};
+  return Object::steal(
+      PyObject_VectorcallMethod(name, argv, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+template <class... Args>
+Object call_method(PyObject* self, const char* name, Args... args) {
+  Object method = Object::steal(PyUnicode_FromString(name));
+  if (!method) return method;
+  return call_method(self, method.get(), args...);
+}
+
+inline Object attr(PyObject* o, const char* name) { return Object::steal(PyObject_GetAttrString(o, name)); }
+inline Object import(const char* module) { return Object::steal(PyImport_ImportModule(module)); }
+inline Object text(std::string_view s) {
+  return Object::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+
+// The UTF-8 form of a str; none with a TypeError set when the object is not a str, or with the
+// interpreter's error when it has no UTF-8 form.
+inline std::optional<std::string> utf8(PyObject* o) {
+  if (!PyUnicode_Check(o)) {
+    Object name = Object::steal(PyType_GetQualName(Py_TYPE(o)));
+    if (name) PyErr_Format(PyExc_TypeError, "expected a str, got %U", name.get());
+    return std::nullopt;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(o, &size);
+  if (data == nullptr) return std::nullopt;
+  return std::string(data, static_cast<std::size_t>(size));
+}
 
 // Holds the interpreter lock released for the life of the scope.
 class Unlocked {

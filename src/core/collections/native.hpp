@@ -13,7 +13,6 @@
 #include "core/bytes.hpp"
 #include "core/node.hpp"
 #include "core/pages.hpp"
-#include "core/siphash.hpp"
 
 namespace vorel::core::collections {
 
@@ -84,7 +83,8 @@ struct Turn {
 // The key of the maker of fresh lease ids. The driver draws it once per thread from the operating
 // system's random source; every id made under it moves it on, so no two ids share a key.
 struct Namer {
-  SipKey key;
+  std::uint64_t k0 = 0;
+  std::uint64_t k1 = 0;
 };
 
 // One kind of collection: stateless, shared by every key of its actor type. Every slot is a
@@ -116,6 +116,9 @@ class Native {
   virtual bool disposable(const Parts& parts, double now) const;
 };
 
+// The kind of collection an actor type name selects, "counter" to "table_segment" (borrowed from
+// the name); none for an ordinary actor type.
+std::optional<std::string_view> kind_of(std::string_view name);
 // The native collection that runs an actor type of this name instead of a body: a new shared
 // handle, or none for an ordinary actor type.
 std::shared_ptr<const Native> collection(std::string_view name);

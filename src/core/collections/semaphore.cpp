@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "core/collections/message.hpp"
+#include "core/siphash.hpp"
 
 namespace vorel::core::collections {
 
@@ -223,11 +224,14 @@ Bytes acquired(const Lease& lease) {
 }
 
 std::string named(Namer& names) {
-  const std::uint8_t zero = 0x00;
-  const std::uint8_t one = 0x01;
-  const std::uint64_t a = siphash13(names.key, ByteView(&zero, 1));
-  const std::uint64_t b = siphash13(names.key, ByteView(&one, 1));
-  names.key.k0 += 1;
+  const auto digest = [&](std::uint8_t byte) {
+    SipHasher h(1, 3, names.k0, names.k1);
+    h.write_u8(byte);
+    return h.finish();
+  };
+  const std::uint64_t a = digest(0x00);
+  const std::uint64_t b = digest(0x01);
+  names.k0 += 1;
   return fmt::format("{:016x}{:016x}", a, b);
 }
 

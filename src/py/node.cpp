@@ -1,0 +1,121 @@
+#include "py/node.hpp"
+
+#include <random>
+#include <utility>
+
+namespace vorel::py {
+namespace {
+
+std::uint64_t random_start() {
+  std::random_device random;
+  return (std::uint64_t{random()} << 32) ^ random();
+}
+
+// Moves the value out under its lock and lets it go after, with no lock held.
+template <class T>
+void let_go(Locked<T>& field) {
+  T gone = field.replace(T{});
+}
+
+// Seconds as a float from what a clock answered; none with the error set.
+std::optional<double> seconds(const Object& time) {
+  if (!time) return std::nullopt;
+  const double s = PyFloat_AsDouble(time.get());
+  if (s == -1.0 && PyErr_Occurred()) return std::nullopt;
+  return s;
+}
+
+Object kept(Locked<Object>& slot) {
+  Object o = slot.get();
+  if (!o) PyErr_SetString(PyExc_RuntimeError, kNotStarted);
+  return o;
+}
+
+}  // namespace
+
+std::shared_ptr<Node> Node::new_(NodeConfig config, core::NodeId id, Object observer, Object store_object,
+                                 std::shared_ptr<vorel::node::Threads> threads) {
+  return std::make_shared<Node>(config, std::move(id), std::move(observer), std::move(store_object),
+                                std::move(threads));
+}
+
+Node::Node(NodeConfig config, core::NodeId id, Object observer, Object store_object,
+           std::shared_ptr<vorel::node::Threads> threads)
+    : id_(std::move(id)),
+      store_object(std::move(store_object)),
+      observer(std::move(observer)),
+      threads(std::move(threads)),
+      next_run(random_start()),
+      config(config) {}
+
+// The fields go in the order they are declared: the cluster side before the threads it runs on.
+// The last holder lets the node go with the interpreter lock held.
+Node::~Node() {
+  let_go(id_);
+  let_go(joined);
+  let_go(cluster_config);
+  let_go(members);
+  let_go(writes);
+  let_go(event_loop);
+  let_go(system_);
+  let_go(catalog);
+  let_go(records);
+  store_object = Object();
+  let_go(replies);
+  let_go(cancelled_targets);
+  let_go(activations);
+  let_go(runs.readers);
+  let_go(runs.current_task);
+  let_go(handed);
+  let_go(drained);
+  observer = Object();
+  threads.reset();
+}
+
+Object Node::running() { return kept(event_loop); }
+
+Object Node::system() { return kept(system_); }
+
+std::optional<double> Node::now() {
+  Object loop = running();
+  if (!loop) return std::nullopt;
+  return seconds(call_method(loop.get(), "time"));
+}
+
+std::optional<double> Node::clock() {
+  Object module = import("time");
+  if (!module) return std::nullopt;
+  return seconds(call_method(module.get(), "time"));
+}
+
+Object Node::future() {
+  Object loop = running();
+  if (!loop) return loop;
+  return call_method(loop.get(), "create_future");
+}
+
+std::optional<Node::Clustered> Node::cluster() {
+  std::shared_ptr<Joined> side = joined.get();
+  if (!side) return std::nullopt;
+  auto runtime = side->running();
+  if (!runtime) return std::nullopt;
+  return Clustered{std::move(side), std::move(runtime)};
+}
+
+Object Node::activation(std::string_view actor, std::string_view key) {
+  auto live = activations.lock();
+  auto at = live->find(std::pair<std::string_view, std::string_view>(actor, key));
+  return at == live->end() ? Object() : at->second;
+}
+
+void Node::waited(std::int64_t id, Object future, Object schema, std::uint32_t answer) {
+  replies::Waiting waiting;
+  waiting.future = std::move(future);
+  waiting.schema = std::move(schema);
+  waiting.answer = answer;
+  std::optional<replies::Waiting> replaced = replies.lock()->wait(id, std::move(waiting));
+}
+
+std::optional<replies::Waiting> Node::forget(std::int64_t id) { return replies.lock()->forget(id); }
+
+}  // namespace vorel::py

@@ -1,0 +1,133 @@
+// The per-system core on the Python side: one for each ActorSystem or Client, shared by handle
+// with everything that works for that system. Nothing of the module is global to the process;
+// everything a system owns hangs off its node.
+//
+// Every lock here guards one field, is taken alone and is never held across a call into Python.
+// Everything runs on the loop thread with the interpreter lock held, except the reading of the
+// atomics, which the node runtime's threads do too.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "core/backoff.hpp"
+#include "core/membership/member.hpp"
+#include "core/node.hpp"
+#include "core/store.hpp"
+#include "py/catalog.hpp"
+#include "py/definition.hpp"
+#include "py/keyed.hpp"
+#include "py/locked.hpp"
+#include "py/node/joined.hpp"
+#include "py/node/replies.hpp"
+#include "py/node/runs.hpp"
+#include "py/object.hpp"
+
+namespace vorel::node {
+class Threads;
+class Node;
+}  // namespace vorel::node
+
+namespace vorel::py {
+
+// The text of every operation that needs the loop of a system that has not been entered.
+inline constexpr const char kNotStarted[] = "the system has not started";
+
+// The settings of a system, with the defaults an ActorSystem applies. An actor type's own
+// idle_after, ask_timeout, write_timeout and backoff win over these.
+struct NodeConfig {
+  core::Duration idle_after{60, 0};
+  core::Duration ask_timeout{10, 0};
+  core::Duration write_timeout{5, 0};
+  core::Duration leave_timeout{30, 0};
+  core::Backoff backoff{2.0, core::Duration{0, 100'000'000}, core::Duration{10, 0}};
+};
+
+class Node {
+ public:
+  // The joined cluster side with the handle of its started node runtime.
+  struct Clustered {
+    std::shared_ptr<Joined> joined;
+    std::shared_ptr<vorel::node::Node> runtime;
+  };
+
+  static std::shared_ptr<Node> new_(NodeConfig config, core::NodeId id, Object observer, Object store_object,
+                                    std::shared_ptr<vorel::node::Threads> threads);
+  Node(NodeConfig config, core::NodeId id, Object observer, Object store_object,
+       std::shared_ptr<vorel::node::Threads> threads);
+  ~Node();
+  Node(const Node&) = delete;
+  Node& operator=(const Node&) = delete;
+
+  core::NodeId id() { return id_.get(); }
+  // The loop the system was entered on; null with RuntimeError "the system has not started".
+  Object running();
+  // The ActorSystem or Client object; null with the same RuntimeError while none is kept.
+  Object system();
+  // The loop's time, seconds of its monotonic clock; none with the error set.
+  std::optional<double> now();
+  // Seconds since the Unix epoch, from the module "time"; none with the error set.
+  std::optional<double> clock();
+  // A new future of the loop; null with the error set.
+  Object future();
+  // Both handles once the node runtime has started; none before, even while a Joined is kept.
+  std::optional<Clustered> cluster();
+  // Holds the record table's lock until the access goes: no call into Python meanwhile.
+  Locked<core::LocalStore>::Access store() { return records.lock(); }
+  // The live activation of the key (a new reference); null when there is none. Never fails.
+  Object activation(std::string_view actor, std::string_view key);
+  // Registers a pending ask, replacing one under the same id. `schema` may be null.
+  void waited(std::int64_t id, Object future, Object schema, std::uint32_t answer);
+  std::optional<replies::Waiting> forget(std::int64_t id);
+
+  // Catalog, type resolution and events.
+  void learn(PyObject* object, const std::shared_ptr<const Definition>& definition);
+  // The definition of a type name, imported when the node has not met it; null when it cannot be
+  // had. Never raises.
+  std::shared_ptr<const Definition> resolve(std::string_view name);
+  // Reports a message that will never be handled. Never fails.
+  void dropped(std::string_view actor, std::string_view key, std::string_view reason);
+  // Asks the observer which event classes it wants; false with the error set, `wanted` unchanged.
+  bool subscribe();
+
+  // The fields, in the order in which they are released when the node goes. `id_` and `system_`
+  // carry a mark only because their accessors have their names.
+  Locked<core::NodeId> id_;
+  Locked<std::shared_ptr<Joined>> joined;
+  Locked<Object> cluster_config;
+  Locked<std::vector<core::membership::Member>> members;
+  Locked<Object> writes;
+  Locked<Object> event_loop;
+  Locked<Object> system_;
+  Locked<Catalog> catalog;
+  Locked<core::LocalStore> records;
+  Object store_object;
+  Locked<Replies> replies;
+  Locked<std::unordered_map<core::Target, double, Keyed>> cancelled_targets;
+  Locked<std::unordered_map<Entity, Object, Keyed, SameEntity>> activations;
+  Runs runs;
+  Locked<std::unordered_map<std::uintptr_t, Object, Keyed>> handed;
+  Locked<Object> drained;
+  Object observer;
+  std::shared_ptr<vorel::node::Threads> threads;
+
+  // Runs and the messages bodies read take their numbers here (the holds of ask chains).
+  std::atomic<std::uint64_t> next_run;
+  std::atomic<std::uint64_t> writes_confirmed{0};
+  NodeConfig config;
+  // One bit per observer event class; every event passes until the system subscribes. The node
+  // runtime's threads read it before they queue an event.
+  std::atomic<std::uint16_t> wanted{0xFFFF};
+  std::atomic<bool> leaving{false};
+  std::atomic<bool> stopped{false};
+
+  static_assert(std::atomic<std::uint16_t>::is_always_lock_free);
+};
+
+}  // namespace vorel::py

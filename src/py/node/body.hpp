@@ -1,0 +1,44 @@
+// Python objects of heap types whose body is one C++ record: built in place after the
+// interpreter's allocation, destroyed before its free.
+#pragma once
+
+#include <new>
+#include <utility>
+
+#include "py/object.hpp"
+
+namespace vorel::py::body {
+
+template <class R>
+struct Of {
+  PyObject_HEAD
+  R record;
+};
+
+template <class R>
+R& record(PyObject* self) {
+  return reinterpret_cast<Of<R>*>(self)->record;
+}
+
+// The type's dealloc slot.
+template <class R>
+void dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  record<R>(self).~R();
+  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
+  free(self);
+  Py_DECREF(tp);
+}
+
+// A new object of `type` (a type whose basic size is that of Of<R>) with its record made from
+// the arguments; null with the error set.
+template <class R, class... A>
+Object make(PyObject* type, A&&... args) {
+  auto* tp = reinterpret_cast<PyTypeObject*>(type);
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
+  Object self = Object::steal(alloc(tp, 0));
+  if (self) new (&record<R>(self.get())) R(std::forward<A>(args)...);
+  return self;
+}
+
+}  // namespace vorel::py::body

@@ -1,0 +1,48 @@
+// The classes and objects a schema writes and reads dates, decimals, UUIDs and mappings with,
+// taken once when the schema is built so that no value looks anything up, and the conversions
+// that build date and time objects from the numbers of their encodings.
+#pragma once
+
+#include <cstdint>
+
+#include "py/object.hpp"
+#include "py/schema/failure.hpp"
+
+namespace vorel::py::schema {
+
+// The attribute and method names the writer and the reader use, interned once per schema so
+// that no value makes a str to look a name up.
+struct Names {
+  Object utcoffset, astimezone, toordinal, fromordinal;
+  Object days, seconds, microseconds;
+  Object hour, minute, second, microsecond;
+  Object bytes, name, items, tzinfo;
+  Object bytes_keyword;  // ("bytes",): the keyword of UUID(bytes=...)
+
+  static Result<Names> new_();
+};
+
+struct Values {
+  Object datetime, date, time, timedelta;
+  Object decimal;
+  Object uuid;
+  Object mapping;   // collections.abc.Mapping
+  Object timezone;  // datetime.timezone
+  Object epoch;     // datetime(1970, 1, 1, tzinfo=UTC)
+  Object utc;       // the epoch's zone, datetime.UTC
+  Names names;
+
+  // A date that is not a datetime: the date of a datetime would lose its time.
+  Result<bool> is_date(PyObject* value) const;
+  // The date `days` days after 1970-01-01.
+  Result<Object> day(std::int64_t days) const;
+  // The fixed zone `offset` seconds east of UTC.
+  Result<Object> zone(std::int64_t offset) const;
+  // The time of day `microseconds` after midnight, at the fixed zone `offset`.
+  Result<Object> clock(std::int64_t microseconds, std::int64_t offset) const;
+  // The instant `microseconds` after the epoch, seen at the fixed zone `offset`.
+  Result<Object> moment(std::int64_t microseconds, std::int64_t offset) const;
+  Result<Object> duration(std::int64_t microseconds) const;
+};
+
+}  // namespace vorel::py::schema

@@ -1,0 +1,12 @@
+// The groups of test hooks that `_vorel_testing` adds beside its own functions.
+#pragma once
+
+#include "py/object.hpp"
+
+namespace vorel::py::testing {
+
+// Actor type definitions and the per-system node: adds their functions and classes to the module;
+// -1 with the error set.
+int add_node_hooks(PyObject* module);
+
+}  // namespace vorel::py::testing
