@@ -113,6 +113,17 @@ TEST(Semaphore, AcquireOutOfRangeIsDeniedAndDropsAWaitingRequestOfItsId) {
   }
 }
 
+// The two SipHash-1-3 digests of the bytes 0x00 and 0x01 under the key, as an independent
+// implementation (the interpreter's bytes hash under the key its hash seed 1 gives) computes them.
+TEST(Semaphore, FreshLeaseIdsAreTwoDigestsUnderAKeyThatMovesOn) {
+  Namer names{0xaed66ce184be2329ull, 0xebe9bbf1f1499052ull};
+  EXPECT_EQ(semaphore::named(names), "ecd3e5afcecda4b9c1147c52c3233753");
+  EXPECT_EQ(names.k0, 0xaed66ce184be232aull);
+  EXPECT_EQ(names.k1, 0xebe9bbf1f1499052ull);
+  Namer zero;
+  EXPECT_EQ(semaphore::named(zero), "68a914128e01e47344bc103b1f8540ed");
+}
+
 TEST(Semaphore, AcquireWithoutLeaseIdGetsAFreshOne) {
   Key key = with(State{1, 1, {}, {}});
   key.names = Namer{1, 2};
