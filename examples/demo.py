@@ -1,19 +1,86 @@
-"""A first look at vorel in one process."""
+"""vorel in one process: two actor types with state, tells and asks, a failure and its restart."""
+
+import asyncio
+from dataclasses import dataclass
+from datetime import timedelta
 
 import vorel
-from vorel import _vorel
+from vorel import ActorFailed, ActorSystem, Context, Ref, actor
 
 
-def main() -> None:
-    print(f"vorel core loaded from {_vorel.__file__}")
-    print("exceptions an ask can raise:")
-    for name in vorel.__all__:
-        cls = getattr(vorel, name)
-        if isinstance(cls, type) and issubclass(cls, BaseException):
-            base = cls.__mro__[1].__name__
-            summary = (cls.__doc__ or "").split("\n")[0]
-            print(f"  {name:<16} ({base}): {summary}")
+@dataclass(frozen=True)
+class Deposit:
+    amount: int
+
+
+@dataclass(frozen=True)
+class Withdraw:
+    amount: int
+    reply_to: Ref[int]
+
+
+@dataclass(frozen=True)
+class Balance:
+    reply_to: Ref[int]
+
+
+@actor(initial=0)
+async def account(ctx: Context[int, Deposit | Withdraw | Balance]):
+    print(f"  [account/{ctx.key}] activated with balance {ctx.state.value}")
+    async for m in ctx.inbox:
+        match m:
+            case Deposit(amount):
+                await ctx.state.set(ctx.state.value + amount)
+            case Withdraw(amount, reply_to):
+                if amount > ctx.state.value:
+                    raise ValueError(f"cannot take {amount} from {ctx.state.value}")
+                reply_to.tell(await ctx.state.update(lambda balance: balance - amount))
+            case Balance(reply_to):
+                reply_to.tell(ctx.state.value)
+
+
+@dataclass(frozen=True)
+class Transfer:
+    source: Ref[Deposit | Withdraw | Balance]
+    target: Ref[Deposit | Withdraw | Balance]
+    amount: int
+    reply_to: Ref[str]
+
+
+@actor(initial=0)
+async def bank(ctx: Context[int, Transfer]):
+    async for m in ctx.inbox:
+        try:
+            await m.source.ask(Withdraw(m.amount, None))
+        except ActorFailed as e:
+            m.reply_to.tell(f"refused: {e.message}")
+            continue
+        m.target.tell(Deposit(m.amount))
+        await ctx.state.update(lambda done: done + 1)
+        m.reply_to.tell(f"moved {m.amount}, transfer number {ctx.state.value}")
+
+
+def observe(event: vorel.Event) -> None:
+    if isinstance(event, vorel.ActivationFailed):
+        print(f"  [observer] {event.actor}/{event.key} failed: {event.error!r}; it restarts after its backoff")
+
+
+async def main() -> None:
+    async with ActorSystem(observer=observe, backoff=vorel.Backoff(first=timedelta(milliseconds=100))) as system:
+        alice = system.ref(account, "alice")
+        bob = system.ref(account, "bob", initial=10)
+        desk = system.ref(bank, "desk")
+        alice.tell(Deposit(50))
+        print("alice's balance:", await alice.ask(Balance(None)))
+        print("bob's balance:", await bob.ask(Balance(None)))
+        print(await desk.ask(Transfer(alice, bob, 30, None)))
+        print(await desk.ask(Transfer(alice, bob, 100, None)))
+        print("after the failure alice still has", await alice.ask(Balance(None)))
+        print("and bob has", await bob.ask(Balance(None)))
+        print("letting alice go:", await system.release(account, "alice"))
+        print("alice, activated again:", await alice.ask(Balance(None)))
+    print("the system drained and stopped")
 
 
 if __name__ == "__main__":
-    main()
+    asyncio.run(main())

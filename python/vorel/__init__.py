@@ -5,15 +5,24 @@ activated on demand, reached through a ``Ref`` with ``tell`` and ``ask``, and ke
 """
 
 from ._vorel import (
+    Actor,
     ActorFailed,
+    ActorSystem,
+    Awaited,
+    Context,
+    DefaultedActor,
     MailboxFull,
     MessageTooLarge,
     NotStarted,
     ReentrancyError,
+    Ref,
     Refused,
+    Schema,
     SchemaError,
+    State,
     UnknownActor,
     Unavailable,
+    actor,
 )
 from .events import (
     EVENTS,
@@ -35,6 +44,15 @@ from .settings import Backoff, Cluster, Compression, Limits, Overlay, Tls, addre
 from .store import Store
 
 __all__ = [
+    "actor",
+    "Actor",
+    "ActorSystem",
+    "Awaited",
+    "Context",
+    "DefaultedActor",
+    "Ref",
+    "Schema",
+    "State",
     "ActorFailed",
     "MailboxFull",
     "MessageTooLarge",

@@ -23,6 +23,8 @@ Outcome Outcome::unreached(std::string_view actor, std::string_view key) {
   return {Unreached{std::string(actor), std::string(key)}};
 }
 
+std::span<const std::string_view> Outcome::names() { return kNames; }
+
 std::string_view Outcome::name() const {
   // Only a failed allocation while replacing the variant leaves it without a value.
   if (variant.valueless_by_exception()) {

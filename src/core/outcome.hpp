@@ -1,6 +1,7 @@
 // The result of an ask as it travels back to the asker.
 #pragma once
 
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -56,6 +57,8 @@ struct Outcome {
 
   // The name by which the variant travels between nodes.
   std::string_view name() const;
+  // Every variant's name, in the order of the variants.
+  static std::span<const std::string_view> names();
 
   friend bool operator==(const Outcome&, const Outcome&) = default;
 };

@@ -28,25 +28,6 @@ std::uint64_t get_u64(const std::uint8_t* in) {
   return value;
 }
 
-// The array of [name, bytes] pairs under "pages".
-Result<Pages> read_pages(wire::Reading& reading) {
-  auto count = reading.items();
-  if (!count) return std::unexpected(count.error());
-  Pages pages;
-  for (std::uint64_t i = 0; i < *count; ++i) {
-    auto pair = reading.items();
-    if (!pair) return std::unexpected(pair.error());
-    // A pair of any other length would shift every later read onto the wrong values.
-    if (*pair != 2) return std::unexpected(Malformed::marker(0x00));
-    auto name = reading.text();
-    if (!name) return std::unexpected(name.error());
-    auto bytes = reading.bytes();
-    if (!bytes) return std::unexpected(bytes.error());
-    pages.insert_or_assign(std::move(*name), std::move(*bytes));
-  }
-  return pages;
-}
-
 }  // namespace
 
 namespace store {
@@ -68,13 +49,9 @@ std::optional<Bytes> Stored::state_bytes() const {
   msgpack::write_str(out, kStateTag);
   msgpack::write_map(out, 1);
   msgpack::write_str(out, kPages);
-  msgpack::write_array(out, state->size());
-  for (const auto& [name, bytes] : *state) {
-    msgpack::write_array(out, 2);
-    msgpack::write_str(out, name);
-    msgpack::write_bin(out, bytes);
-  }
-  return out;
+  wire::Writer pages(std::move(out));
+  pages.pages(*state);
+  return pages.take();
 }
 
 Result<Stored> Stored::read(ByteView version, std::optional<ByteView> state) {
@@ -86,7 +63,7 @@ Result<Stored> Stored::read(ByteView version, std::optional<ByteView> state) {
   if (!state) return record;
 
   // A repeated "pages" key replaces the earlier page map whole.
-  auto pages = tagged_field<Pages>(*state, kStateTag, kPages, read_pages);
+  auto pages = tagged_field<Pages>(*state, kStateTag, kPages, [](wire::Reading& r) { return r.pages(); });
   if (!pages) return std::unexpected(pages.error());
   record.state = std::move(*pages);
   return record;

@@ -65,6 +65,15 @@ void Writer::target(const Target& t) {
   msgpack::write_int(out_, msgpack::Integer::of_signed(r->id));
 }
 
+void Writer::pages(const Pages& pages) {
+  msgpack::write_array(out_, pages.size());
+  for (const auto& [name, content] : pages) {
+    msgpack::write_array(out_, 2);
+    msgpack::write_str(out_, name);
+    msgpack::write_bin(out_, content);
+  }
+}
+
 Result<std::int64_t> Reading::int_() {
   auto v = read_int();
   if (!v) return std::unexpected(v.error());
@@ -154,6 +163,24 @@ Result<NodeId> Reading::node() {
   }
   if (!have_incarnation) return std::unexpected(Malformed::truncated());
   return id;
+}
+
+Result<Pages> Reading::pages() {
+  auto count = items();
+  if (!count) return std::unexpected(count.error());
+  Pages out;
+  for (std::uint64_t i = 0; i < *count; ++i) {
+    auto pair = items();
+    if (!pair) return std::unexpected(pair.error());
+    // A pair of any other length would shift every later read onto the wrong values.
+    if (*pair != 2) return std::unexpected(Malformed::marker(0x00));
+    auto name = text();
+    if (!name) return std::unexpected(name.error());
+    auto content = bytes();
+    if (!content) return std::unexpected(content.error());
+    out.insert_or_assign(std::move(*name), std::move(*content));
+  }
+  return out;
 }
 
 Result<Target> Reading::target() {

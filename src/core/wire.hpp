@@ -6,10 +6,17 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "core/bytes.hpp"
 #include "core/msgpack.hpp"
 #include "core/node.hpp"
+#include "core/pages.hpp"
+
+// In a reader returning a msgpack::Result: reads into `var`, or returns the read's failure.
+#define VOREL_READ(var, expr)       \
+  auto var = (expr);                \
+  if (!var) return std::unexpected(std::move(var).error())
 
 namespace vorel::core::wire {
 
@@ -32,6 +39,8 @@ class Writer {
   void entity(std::string_view kind, std::uint64_t entries, std::string_view actor, std::string_view key);
   // ["e", actor, key] or ["r", address or nil, bin 16, id]
   void target(const Target& t);
+  // [[name, bytes], ...] in the map's order of names.
+  void pages(const Pages& pages);
   template <class T, class F>
   void optional(const std::optional<T>& value, F&& write) {
     if (value) {
@@ -78,6 +87,53 @@ class Reading : public msgpack::Reader {
   Result<std::optional<std::string>> address();
   Result<NodeId> node();
   Result<Target> target();
+  // [[name, bytes], ...]; a name given twice keeps its later bytes.
+  Result<Pages> pages();
+
+  // The `count` entries of a map whose header is read: `field(key)` reads the value of a key it
+  // knows and gives true, or gives false and the value is skipped whole. A later entry of a key
+  // is read after an earlier one, so the field that stores it keeps the last.
+  template <class F>
+  Result<void> fields(std::uint64_t count, F&& field) {
+    for (std::uint64_t i = 0; i < count; ++i) {
+      auto key = read_str();
+      if (!key) return std::unexpected(key.error());
+      auto known = field(*key);
+      if (!known) return std::unexpected(known.error());
+      if (!*known) {
+        if (auto skipped = skip(); !skipped) return skipped;
+      }
+    }
+    return {};
+  }
+  // An array whose every element `element()` reads.
+  template <class T, class F>
+  Result<std::vector<T>> list(F&& element) {
+    auto count = items();
+    if (!count) return std::unexpected(count.error());
+    std::vector<T> out;
+    for (std::uint64_t i = 0; i < *count; ++i) {
+      auto value = element();
+      if (!value) return std::unexpected(value.error());
+      out.push_back(std::move(*value));
+    }
+    return out;
+  }
+  // A map header, then its entries as `fields` reads them.
+  template <class F>
+  Result<void> map(F&& field) {
+    auto count = read_map_len();
+    if (!count) return std::unexpected(count.error());
+    return fields(*count, std::forward<F>(field));
+  }
 };
+
+// Stores what a field reader read into its slot; for the readers given to Reading::map.
+template <class Slot, class T>
+Result<bool> into(Slot& slot, Result<T> value) {
+  if (!value) return std::unexpected(value.error());
+  slot = std::move(*value);
+  return true;
+}
 
 }  // namespace vorel::core::wire

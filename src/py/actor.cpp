@@ -335,13 +335,18 @@ std::optional<std::string> debug(PyObject* text) {
 
 Compiled compiled(const schema::Introspect& in, PyObject* hint, std::string_view label) {
   auto built = schema::Schema::compiled(in, hint, false);
-  if (built) return std::make_shared<const schema::Schema>(*std::move(built));
+  if (built) {
+    auto made = schema::object(*std::move(built));
+    if (made) return *std::move(made);
+    schema::raise(std::move(made.error()));
+    return Object();
+  }
   schema::Failure failure = std::move(built.error());
   if (failure.kind() == schema::Failure::Kind::Schema) {
     failure = schema::Failure::schema(fmt::format("{}: {}", label, failure.text()));
   }
   schema::raise(std::move(failure));
-  return nullptr;
+  return Object();
 }
 
 Object timedelta(core::Duration duration) {

@@ -14,8 +14,9 @@
 
 namespace vorel::py {
 
-// A compiled state or message schema, shared by the types `configured` makes from one another.
-using Compiled = std::shared_ptr<const schema::Schema>;
+// A state or message schema as the Python `Schema` object that holds it: refs and pending asks keep
+// that object, and the types `configured` makes from one another share it.
+using Compiled = Object;
 
 // The native collection that runs a type's keys instead of its body, named by its kind
 // ("counter", ..., "table_segment"); none for a type whose body runs.
@@ -28,6 +29,9 @@ struct Definition {
   Native native;
   Compiled state;
   Compiled message;
+  // The compiled records of the two schemas, which live as long as the objects above.
+  const schema::Schema& states() const { return *schema::held(state.get()); }
+  const schema::Schema& messages() const { return *schema::held(message.get()); }
   // Present for a DefaultedActor (the object None included), absent for an Actor.
   std::optional<Object> initial;
 

@@ -1,6 +1,8 @@
 // The module definition and its set-up step. The module keeps no state: everything the core owns
 // hangs off the node of one system, so a second interpreter gets a second core.
 #include "py/actor.hpp"
+#include "py/awaited.hpp"
+#include "py/node/system.hpp"
 #include "py/definition.hpp"
 #include "py/errors.hpp"
 #include "py/node/context.hpp"
@@ -20,13 +22,22 @@ int exec(PyObject* module) {
     PyObject* type = errors::get(c);
     if (type == nullptr || PyModule_AddObjectRef(module, errors::name(c), type) < 0) return -1;
   }
+  PyObject* awaited_type = awaited::type();
+  if (awaited_type == nullptr || PyModule_AddObjectRef(module, "Awaited", awaited_type) < 0) return -1;
+  {
+    Object abc = import("collections.abc");
+    Object coroutine = abc ? attr(abc.get(), "Coroutine") : Object();
+    if (!coroutine || !call_method(coroutine.get(), "register", awaited_type)) return -1;
+  }
   struct Named {
     const char* name;
     PyObject* (*type)();
   };
   constexpr Named kClasses[] = {{"Actor", actor::actor_type},
                                 {"DefaultedActor", actor::defaulted_type},
+                                {"ActorSystem", system::type},
                                 {"Context", context::type},
+                                {"State", state::type},
                                 {"Ref", refs::type},
                                 {"Schema", schema::type}};
   for (const Named& c : kClasses) {

@@ -17,6 +17,9 @@
 #include <vector>
 
 #include "core/backoff.hpp"
+#include "core/deliver.hpp"
+#include "core/outcome.hpp"
+#include "core/pages.hpp"
 #include "core/membership/member.hpp"
 #include "core/node.hpp"
 #include "core/store.hpp"
@@ -41,6 +44,17 @@ inline constexpr const char kNotStarted[] = "the system has not started";
 
 // The settings of a system, with the defaults an ActorSystem applies. An actor type's own
 // idle_after, ask_timeout, write_timeout and backoff win over these.
+// A state operation of a key: the read that opens it, a write of its pages, or its deletion.
+// `active` is set for the writes of a live activation and clear for the last one.
+struct Op {
+  enum class Kind : std::uint8_t { Read, Write, Delete };
+  Kind kind = Kind::Read;
+  std::optional<core::Pages> initial;  // Read: the pages a key without a record starts from
+  bool active = false;
+  std::uint64_t generation = 0;
+  core::Pages pages;  // Write
+};
+
 struct NodeConfig {
   core::Duration idle_after{60, 0};
   core::Duration ask_timeout{10, 0};
@@ -49,7 +63,7 @@ struct NodeConfig {
   core::Backoff backoff{2.0, core::Duration{0, 100'000'000}, core::Duration{10, 0}};
 };
 
-class Node {
+class Node : public std::enable_shared_from_this<Node> {
  public:
   // The joined cluster side with the handle of its started node runtime.
   struct Clustered {
@@ -85,6 +99,37 @@ class Node {
   // Registers a pending ask, replacing one under the same id. `schema` may be null.
   void waited(std::int64_t id, Object future, Object schema, std::uint32_t answer);
   std::optional<replies::Waiting> forget(std::int64_t id);
+
+  // Delivery: every message and start for a key passes through `hand` (the sending side) and
+  // `take` (the receiving side on the key's owner). Each returns false with the error set.
+  core::Chain chain();
+  bool hand(core::Command command);
+  bool take(core::Command command);
+  // The key's activation, made when there is none. Null without an error set: the type is unknown.
+  Object attach(std::string_view actor, std::string_view key);
+
+  // Answers: `answer` settles an ask of this node; `settle` completes its future by the outcome.
+  bool answer(const core::Target& target, core::Outcome outcome);
+  bool settle(std::int64_t id, core::Outcome outcome);
+  // Arms the ask timeout of a pending ask.
+  bool armed(std::int64_t id, double seconds);
+  // Stops the timer of a pending ask taken out, and has the key's owner forget the request.
+  bool cancel(std::int64_t id, replies::Waiting& waiting);
+  // An asker gave up: the ask is withdrawn, its run cancelled, or its target remembered.
+  bool cancelled(std::string_view actor, std::string_view key, const core::Target& target);
+
+  // The end of activations and of the system.
+  void vacate(PyObject* activation);
+  void forsake();
+  std::vector<Object> census();
+  void abandon();
+  void departed(bool abort, PyObject* exit);
+  // A future resolved once the operation on the key's record is done; null with the error set.
+  Object persist(std::string_view actor, std::string_view key, Op op);
+  // The effective ask timeout of an ask to the target, in seconds.
+  double ask_seconds(const core::Target& target);
+  bool is_stopped() const { return stopped.load(std::memory_order_acquire); }
+  bool is_leaving() const { return leaving.load(std::memory_order_acquire); }
 
   // Catalog, type resolution and events.
   void learn(PyObject* object, const std::shared_ptr<const Definition>& definition);

@@ -6,8 +6,12 @@
 #include <string>
 
 #include "core/siphash.hpp"
+#include "py/awaited.hpp"
 #include "py/generic.hpp"
+#include "py/node.hpp"
+#include "py/node/activation.hpp"
 #include "py/once.hpp"
+#include "py/schema/dump.hpp"
 
 namespace vorel::py::refs {
 namespace {
@@ -67,7 +71,86 @@ PyObject* class_getitem(PyObject* cls, PyObject* item) {
   return generic::aliased(cls, generic::subscript(item)).release();
 }
 
+// The ref's node, unless it has stopped; null with the RuntimeError set.
+Node* live_node(const Ref& ref) {
+  if (!ref.node || ref.node->is_stopped()) {
+    PyErr_SetString(PyExc_RuntimeError, "the system has stopped");
+    return nullptr;
+  }
+  return ref.node.get();
+}
+
+// Hands an encoded message to its target.
+bool send(const Ref& ref, Node& node, core::Bytes bytes, std::optional<core::Target> reply) {
+  if (const auto* r = ref.target->as_reply()) {
+    // A body that tells the reply target of the message it handles has answered it: a failure of
+    // the body later must not answer it a second time.
+    if (auto running = node.runs.running()) {
+      Activation& a = Activation::of(running->first.get());
+      auto s = a.state.lock();
+      if (s->run && s->run->number == running->second && s->run->current && s->run->current->reply == *ref.target) {
+        s->run->replied = true;
+      }
+    }
+    return node.answer(*ref.target, core::Outcome{core::Outcome::Value{std::move(bytes)}});
+  }
+  const auto* e = ref.target->as_entity();
+  core::Chain chain = reply ? node.chain() : core::Chain();
+  return node.hand(core::Command{core::Deliver{e->actor, e->key, std::move(bytes), std::move(reply), std::move(chain)}});
+}
+
+PyObject* tell(PyObject* self, PyObject* message) {
+  const Ref& ref = record(self);
+  if (!ref.target) Py_RETURN_NONE;
+  Node* node = live_node(ref);
+  if (node == nullptr) return nullptr;
+  const schema::Schema* s = schema::held(ref.schema.get());
+  core::Bytes bytes;
+  schema::dump::Writer writer(*s);
+  if (auto w = writer.write(ref.messages, message, bytes); !w) return schema::raise(std::move(w.error()));
+  if (!send(ref, *node, std::move(bytes), std::nullopt)) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* ask(PyObject* self, PyObject* message) {
+  const Ref& ref = record(self);
+  if (!ref.target) {
+    PyErr_SetString(PyExc_RuntimeError, "nobody is asked: this ref reaches nothing");
+    return nullptr;
+  }
+  Node* node = live_node(ref);
+  if (node == nullptr) return nullptr;
+  const std::int64_t id = node->replies.lock()->take_id();
+  core::Target reply = core::Target::reply(node->id(), id);
+  const schema::Schema* s = schema::held(ref.schema.get());
+  core::Bytes bytes;
+  schema::dump::Writer writer(*s, reply);
+  if (auto w = writer.write(ref.messages, message, bytes); !w) return schema::raise(std::move(w.error()));
+  if (!writer.filled) {
+    Object r = Object::steal(PyObject_Repr(message));
+    if (r) PyErr_Format(PyExc_TypeError, "%U has no reply_to to answer to; a message sent by ask is an Askable", r.get());
+    return nullptr;
+  }
+  Object future = node->future();
+  if (!future) return nullptr;
+  node->waited(id, future, ref.schema, writer.answer);
+  // An ask that could not be sent must not stay pending with nobody to settle it.
+  if (!node->armed(id, node->ask_seconds(*ref.target)) || !send(ref, *node, std::move(bytes), reply)) {
+    PyObject* raised = PyErr_GetRaisedException();
+    if (auto waiting = node->forget(id); waiting && waiting->timer) {
+      if (!call_method(waiting->timer.get(), "cancel")) PyErr_Clear();
+    }
+    PyErr_SetRaisedException(raised);
+    return nullptr;
+  }
+  return awaited::make(std::move(future), ref.node, id).release();
+}
+
 PyMethodDef methods[] = {
+    {"ask", ask, METH_O,
+     "ask($self, msg)\n--\n\nSend `msg`, an `Askable`, with a `reply_to` of its own, and wait for the value told to "
+     "it."},
+    {"tell", tell, METH_O, "tell($self, msg)\n--\n\nSend `msg` without waiting. Delivery is at most once."},
     {"__class_getitem__", class_getitem, METH_O | METH_CLASS, "__class_getitem__($cls, item)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -39,6 +39,15 @@ struct Stamp {
     if (c != 0) return c < 0;
     return a.epoch.node == b.epoch.node && a.version < b.version;
   }
+
+  // The order of versions as a durable store keeps them: round, incarnation, version. A stored
+  // version has no address, so `before` could never order it against a replica's stamp of the
+  // same term, and a newer record in the store would lose to an older state on the replicas.
+  static bool stored_before(const Stamp& a, const Stamp& b) {
+    auto c = Epoch::order(a.epoch, b.epoch);
+    if (c != 0) return c < 0;
+    return a.version < b.version;
+  }
 };
 
 }  // namespace vorel::core::replication

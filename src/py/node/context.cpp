@@ -1,10 +1,24 @@
 #include "py/node/context.hpp"
 
+#include "py/awaited.hpp"
 #include "py/generic.hpp"
+#include "py/node.hpp"
+#include "py/node/activation.hpp"
+#include "py/node/body.hpp"
 #include "py/once.hpp"
+#include "py/refs.hpp"
 
 namespace vorel::py::context {
 namespace {
+
+struct Record {
+  Object activation;
+  std::shared_ptr<Node> node;
+  std::uint64_t number = 0;
+};
+
+Record& of(PyObject* self) { return body::record<Record>(self); }
+Activation& activation_of(PyObject* self) { return Activation::of(of(self).activation.get()); }
 
 // Context[S] is Context[S, Never]: a body that reads no messages still has two type arguments, so
 // every actor type is read the same way.
@@ -20,9 +34,46 @@ PyObject* class_getitem(PyObject* cls, PyObject* item) {
   return generic::aliased(cls, arguments).release();
 }
 
+PyObject* key(PyObject* self, void*) { return text(activation_of(self).key).release(); }
+PyObject* state_of(PyObject* self, void*) { return state::make(of(self).activation).release(); }
+PyObject* inbox(PyObject* self, void*) { return messages::make(of(self).activation, of(self).number).release(); }
+
+PyObject* itself(PyObject* self, void*) {
+  Activation& a = activation_of(self);
+  std::shared_ptr<const Definition> d = a.state.lock()->definition;
+  return refs::make(refs::Ref{core::Target::entity(a.actor, a.key), d->message, of(self).node,
+                              d->messages().tree.tagged_root})
+      .release();
+}
+
+PyObject* system(PyObject* self, void*) { return of(self).node->system().release(); }
+
+PyObject* become(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs < 1 || nargs > 2) {
+    PyErr_SetString(PyExc_TypeError, "become() takes a behavior and an optional state");
+    return nullptr;
+  }
+  Object future = activation::become(of(self).activation, args[0], nargs == 2 ? args[1] : nullptr);
+  if (!future) return nullptr;
+  return awaited::make(std::move(future)).release();
+}
+
 PyMethodDef methods[] = {
-    {"__class_getitem__", class_getitem, METH_O | METH_CLASS, "__class_getitem__($cls, item)\n--\n\n"},
+    {"__class_getitem__", class_getitem, METH_O | METH_CLASS,
+     "__class_getitem__($cls, item)\n--\n\n`Context[S]` is `Context[S, Never]`: a body that takes no message at all."},
+    {"become", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(become)), METH_FASTCALL,
+     "become($self, behavior, state=None, /)\n--\n\nHand the key to another actor type, which runs it from the next "
+     "read of `inbox` or `merge` on."},
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"key", key, nullptr, nullptr, nullptr},
+    {"state", state_of, nullptr, "The state of the key: what was saved last, and the way to save another.", nullptr},
+    {"inbox", inbox, nullptr, "Messages in arrival order. Ends after `idle_after` without messages: the type's, or the system's.", nullptr},
+    {"self", itself, nullptr, "Reference to this entity, to hand to other actors.", nullptr},
+    {"system", system, nullptr, "The system of the node where this activation runs.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 constexpr const char kDoc[] =
@@ -30,16 +81,14 @@ constexpr const char kDoc[] =
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>(kDoc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(body::dealloc<Record>)},
     {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
     {0, nullptr},
 };
 
 PyType_Spec spec = {
-    "vorel._vorel.Context",
-    0,
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    slots,
+    "vorel._vorel.Context", sizeof(body::Of<Record>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots,
 };
 
 Once cell;
@@ -50,4 +99,138 @@ PyObject* type() {
   return cell.get([] { return PyType_FromSpec(&spec); });
 }
 
+Object make(const Object& activation, std::shared_ptr<Node> node, std::uint64_t number) {
+  PyObject* t = type();
+  if (t == nullptr) return Object();
+  return body::make<Record>(t, Record{activation, std::move(node), number});
+}
+
 }  // namespace vorel::py::context
+
+namespace vorel::py::state {
+namespace {
+
+struct Record {
+  Object activation;
+};
+
+const Object& of(PyObject* self) { return body::record<Record>(self).activation; }
+
+PyObject* class_getitem(PyObject* cls, PyObject* item) {
+  return generic::aliased(cls, generic::subscript(item)).release();
+}
+
+PyObject* value(PyObject* self, void*) { return activation::value(of(self)).release(); }
+
+PyObject* awaited_of(Object future) {
+  if (!future) return nullptr;
+  return awaited::make(std::move(future)).release();
+}
+
+PyObject* set(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"state", nullptr};
+  PyObject* value = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:set", const_cast<char**>(names), &value)) return nullptr;
+  return awaited_of(activation::stored(of(self), value, false));
+}
+
+PyObject* update(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"change", nullptr};
+  PyObject* change = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:update", const_cast<char**>(names), &change)) return nullptr;
+  Object old = activation::value(of(self));
+  if (!old) return nullptr;
+  Object result = call(change, old.get());
+  if (!result) return nullptr;
+  return awaited_of(activation::update(of(self), result.get()));
+}
+
+PyObject* delete_(PyObject* self, PyObject*) { return awaited_of(activation::deleted(of(self))); }
+
+PyMethodDef methods[] = {
+    {"__class_getitem__", class_getitem, METH_O | METH_CLASS, "__class_getitem__($cls, item)\n--\n\n"},
+    {"set", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set)), METH_VARARGS | METH_KEYWORDS,
+     "set($self, state)\n--\n\nStore `state` on the replicas and return once the type's write level confirms it."},
+    {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update)), METH_VARARGS | METH_KEYWORDS,
+     "update($self, change)\n--\n\nStore what `change` makes of the last saved state, and answer it once it is "
+     "confirmed."},
+    {"delete", delete_, METH_NOARGS,
+     "delete($self)\n--\n\nDelete the state from the replicas and return once the type's write level confirms it."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"value", value, nullptr, "The last saved state.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>("The state of one activation, as the body reads and writes it.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(body::dealloc<Record>)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "vorel._vorel.State", sizeof(body::Of<Record>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots,
+};
+
+Once cell;
+
+}  // namespace
+
+PyObject* type() {
+  return cell.get([] { return PyType_FromSpec(&spec); });
+}
+
+Object make(const Object& activation) {
+  PyObject* t = type();
+  if (t == nullptr) return Object();
+  return body::make<Record>(t, Record{activation});
+}
+
+}  // namespace vorel::py::state
+
+namespace vorel::py::messages {
+namespace {
+
+struct Record {
+  Object activation;
+  std::uint64_t number = 0;
+};
+
+PyObject* aiter(PyObject* self) { return Py_NewRef(self); }
+
+PyObject* anext(PyObject* self) {
+  Record& r = body::record<Record>(self);
+  return activation::anext(r.activation, r.number).release();
+}
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>("The messages of an activation, on their own or merged with a source the body brought.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(body::dealloc<Record>)},
+    {Py_am_aiter, reinterpret_cast<void*>(aiter)},
+    {Py_am_anext, reinterpret_cast<void*>(anext)},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "vorel._vorel.Inbox", sizeof(body::Of<Record>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots,
+};
+
+Once cell;
+
+}  // namespace
+
+PyObject* type() {
+  return cell.get([] { return PyType_FromSpec(&spec); });
+}
+
+Object make(const Object& activation, std::uint64_t number) {
+  PyObject* t = type();
+  if (t == nullptr) return Object();
+  return body::make<Record>(t, Record{activation, number});
+}
+
+}  // namespace vorel::py::messages

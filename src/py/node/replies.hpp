@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <unordered_map>
 
 #include "core/deliver.hpp"
@@ -51,6 +52,9 @@ class Replies {
   std::int64_t take_id() { return next_++; }
 
   std::size_t size() const { return waiting_.size(); }
+
+  // Takes every pending ask out at once; the ids go on from where they were.
+  std::unordered_map<std::int64_t, replies::Waiting, Keyed> abandon() { return std::exchange(waiting_, {}); }
 
  private:
   std::unordered_map<std::int64_t, replies::Waiting, Keyed> waiting_;

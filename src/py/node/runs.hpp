@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <utility>
 #include <unordered_map>
 
 #include "py/keyed.hpp"
@@ -26,6 +28,13 @@ struct Runs {
   Locked<std::unordered_map<std::uintptr_t, runs::Reader, Keyed>> readers;
   // asyncio.current_task, looked up at its first use.
   Locked<Object> current_task;
+
+  void enter(const Object& task, const Object& activation, std::uint64_t number);
+  void leave(const Object& task);
+  // The asyncio task running now; null outside a task. Never fails.
+  Object current();
+  // The activation and run number of the body running on the current task, if any.
+  std::optional<std::pair<Object, std::uint64_t>> running();
 };
 
 }  // namespace vorel::py

@@ -45,6 +45,21 @@ inline Bytes fuzz_input(std::mt19937_64& rng, int round, const Bytes& seed, std:
   return input;
 }
 
+// One input a decoder must refuse, and how: a row of a table of refusals.
+struct Refusal {
+  const char* name;
+  Bytes bytes;
+  msgpack::Malformed error;
+};
+
+// One input a decoder must read, and what it must read it as: a row of a table of readings.
+template <class T>
+struct Reading {
+  const char* name;
+  Bytes bytes;
+  T expected;
+};
+
 // A copy in a heap block of exactly its size, so that a sanitized build catches any read past
 // the end of the slice.
 class Exact {

@@ -11,6 +11,7 @@
 #include <fmt/format.h>
 
 #include "core/node.hpp"
+#include "testing/bytes.hpp"
 
 namespace vorel::core::testing {
 
@@ -19,6 +20,12 @@ inline NodeId id(std::uint8_t tag) {
   Incarnation inc;
   inc.fill(tag);
   return NodeId{fmt::format("n{}:7000", tag), inc};
+}
+
+// The node without an address whose incarnation is sixteen zero bytes, and its wire form.
+inline NodeId zero_id() { return NodeId{std::nullopt, Incarnation{}}; }
+inline Bytes zero_id_bytes() {
+  return cat({{0x82}, str("address"), {0xc0}, str("incarnation"), {0xc4, 0x10}, Bytes(16, 0)});
 }
 
 inline NodeId random_id(std::mt19937_64& rng) {

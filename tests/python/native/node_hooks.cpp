@@ -17,7 +17,8 @@
 namespace vorel::py::testing {
 namespace {
 
-Object kinds_of(const Compiled& schema) {
+Object kinds_of(const Compiled& held) {
+  const schema::Schema* schema = schema::held(held.get());
   const auto& nodes = schema->tree.nodes;
   Object names = Object::steal(PyList_New(static_cast<Py_ssize_t>(nodes.size())));
   for (std::size_t i = 0; names && i < nodes.size(); ++i) {

@@ -1,0 +1,177 @@
+#include "py/awaited.hpp"
+
+#include <mutex>
+#include <new>
+#include <utility>
+
+#include "py/node.hpp"
+#include "py/once.hpp"
+
+namespace vorel::py::awaited {
+namespace {
+
+struct AwaitedObject {
+  PyObject_HEAD
+  Object future;
+  std::mutex mutex;
+  Object steps;
+  std::shared_ptr<Node> node;
+  std::int64_t id;
+};
+
+AwaitedObject& record(PyObject* self) { return *reinterpret_cast<AwaitedObject*>(self); }
+
+int traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(record(self).future.get());
+  Py_VISIT(record(self).steps.get());
+  return 0;
+}
+
+int clear(PyObject* self) {
+  Object future = std::move(record(self).future);
+  Object steps;
+  {
+    std::lock_guard guard(record(self).mutex);
+    steps = std::move(record(self).steps);
+  }
+  return 0;
+}
+
+void dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  clear(self);
+  AwaitedObject& r = record(self);
+  r.node.~shared_ptr();
+  r.steps.~Object();
+  r.mutex.~mutex();
+  r.future.~Object();
+  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
+  free(self);
+  Py_DECREF(tp);
+}
+
+// The iterator of the future's __await__, made at the first step and kept.
+Object steps(PyObject* self) {
+  AwaitedObject& r = record(self);
+  std::lock_guard guard(r.mutex);
+  if (r.steps) return r.steps;
+  Object made = call_method(r.future.get(), "__await__");
+  if (made) r.steps = made;
+  return made;
+}
+
+bool stepped(PyObject* self) {
+  std::lock_guard guard(record(self).mutex);
+  return static_cast<bool>(record(self).steps);
+}
+
+PyObject* send_value(PyObject* self, PyObject* value) {
+  const bool kept = stepped(self);
+  Object it = steps(self);
+  if (!it) return nullptr;
+  // __next__ by name, so that the StopIteration carrying the result reaches the awaiting frame.
+  if (!kept) return call_method(it.get(), "__next__").release();
+  return call_method(it.get(), "send", value ? value : Py_None).release();
+}
+
+// Gives up the ask this stands for: the asker's future is cancelled, the pending ask forgotten,
+// its timer stopped and the owner of the key told.
+bool abandon(PyObject* self) {
+  AwaitedObject& r = record(self);
+  if (!r.node) return true;
+  if (!call_method(r.future.get(), "cancel")) return false;
+  std::optional<replies::Waiting> waiting = r.node->forget(r.id);
+  if (!waiting) return true;
+  return r.node->cancel(r.id, *waiting);
+}
+
+PyObject* await_(PyObject* self) { return Py_NewRef(self); }
+
+PyObject* next(PyObject* self) { return send_value(self, nullptr); }
+
+PyObject* send(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs > 1) {
+    PyErr_SetString(PyExc_TypeError, "send expected at most 1 argument");
+    return nullptr;
+  }
+  PyObject* value = nargs == 1 && args[0] != Py_None ? args[0] : nullptr;
+  return send_value(self, value);
+}
+
+PyObject* throw_(PyObject* self, PyObject* raised) {
+  if (!abandon(self)) return nullptr;
+  Object it = steps(self);
+  if (!it) return nullptr;
+  Object method = attr(it.get(), "throw");
+  if (!method) return nullptr;
+  return PyObject_CallObject(method.get(), raised);
+}
+
+PyObject* close(PyObject* self, PyObject*) {
+  const bool kept = stepped(self);
+  if (!abandon(self)) return nullptr;
+  Object done;
+  if (kept) {
+    Object it = steps(self);
+    if (!it) return nullptr;
+    done = call_method(it.get(), "close");
+  } else {
+    done = call_method(record(self).future.get(), "cancel");
+  }
+  if (!done) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyMethodDef methods[] = {
+    {"send", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(send)), METH_FASTCALL,
+     "send($self, value=None)\n--\n\n"},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(throw_)), METH_VARARGS,
+     "throw($self, *raised)\n--\n\n"},
+    {"close", close, METH_NOARGS, "close($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>("One awaited value, as the coroutine protocol asyncio drives.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear)},
+    {Py_am_await, reinterpret_cast<void*>(await_)},
+    {Py_tp_iter, reinterpret_cast<void*>(await_)},
+    {Py_tp_iternext, reinterpret_cast<void*>(next)},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "vorel._vorel.Awaited", sizeof(AwaitedObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots,
+};
+
+Once cell;
+
+}  // namespace
+
+PyObject* type() {
+  return cell.get([] { return PyType_FromSpec(&spec); });
+}
+
+Object make(Object future, std::shared_ptr<Node> node, std::int64_t id) {
+  PyObject* t = type();
+  if (t == nullptr) return Object();
+  auto* tp = reinterpret_cast<PyTypeObject*>(t);
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
+  Object self = Object::steal(alloc(tp, 0));
+  if (!self) return self;
+  AwaitedObject& r = record(self.get());
+  new (&r.future) Object(std::move(future));
+  new (&r.mutex) std::mutex;
+  new (&r.steps) Object();
+  new (&r.node) std::shared_ptr<Node>(std::move(node));
+  r.id = id;
+  return self;
+}
+
+}  // namespace vorel::py::awaited

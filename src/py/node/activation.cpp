@@ -1,0 +1,1205 @@
+#include "py/node/activation.hpp"
+
+#include <fmt/format.h>
+
+#include <cmath>
+#include <limits>
+#include <new>
+#include <utility>
+
+#include "core/msgpack.hpp"
+#include "py/awaited.hpp"
+#include "py/errors.hpp"
+#include "py/node.hpp"
+#include "py/node/steps.hpp"
+#include "py/node/context.hpp"
+#include "py/node/observe.hpp"
+#include "py/node/taken.hpp"
+#include "py/once.hpp"
+#include "py/schema/load.hpp"
+
+namespace vorel::py {
+namespace ir = core::schema::ir;
+
+namespace {
+
+struct ActivationObject {
+  PyObject_HEAD
+  Activation activation;
+};
+
+void dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  reinterpret_cast<ActivationObject*>(self)->activation.~Activation();
+  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
+  free(self);
+  Py_DECREF(tp);
+}
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>("The live instance of one key on this node.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "vorel._vorel.Activation", sizeof(ActivationObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    slots,
+};
+
+Once cell;
+
+double seconds(core::Duration d) { return d.as_seconds(); }
+
+// The str of the raised exception, which stays raised; none when str itself fails.
+std::optional<std::string> raised_text() {
+  PyObject* raised = PyErr_GetRaisedException();
+  Object text = Object::steal(PyObject_Str(raised));
+  std::optional<std::string> out;
+  if (text) out = utf8(text.get());
+  if (!out) PyErr_Clear();
+  PyErr_SetRaisedException(raised);
+  return out;
+}
+
+bool cancel_handle(const Object& handle) {
+  if (!handle || handle.get() == Py_None) return true;
+  return static_cast<bool>(call_method(handle.get(), "cancel"));
+}
+
+// True when the future is done; none with the error set.
+std::optional<bool> done(PyObject* future) {
+  Object answer = call_method(future, "done");
+  if (!answer) return std::nullopt;
+  const int truth = PyObject_IsTrue(answer.get());
+  if (truth < 0) return std::nullopt;
+  return truth == 1;
+}
+
+bool stop_iteration(PyObject* future) {
+  Object stop = Object::steal(PyObject_CallNoArgs(PyExc_StopAsyncIteration));
+  if (!stop) return false;
+  return static_cast<bool>(call_method(future, "set_exception", stop.get()));
+}
+
+using Maker = core::Outcome (*)(std::string_view, std::string_view);
+
+}  // namespace
+
+Activation& Activation::of(PyObject* o) { return reinterpret_cast<ActivationObject*>(o)->activation; }
+
+Object Activation::make(std::shared_ptr<Node> node, std::string actor, std::string key, double since,
+                        std::shared_ptr<const Definition> definition) {
+  PyObject* t = activation::type();
+  if (t == nullptr) return Object();
+  auto* tp = reinterpret_cast<PyTypeObject*>(t);
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
+  Object self = Object::steal(alloc(tp, 0));
+  if (!self) return self;
+  Activation& a = *new (&reinterpret_cast<ActivationObject*>(self.get())->activation) Activation;
+  a.node = std::move(node);
+  a.actor = std::move(actor);
+  a.key = std::move(key);
+  a.since = since;
+  auto s = a.state.lock();
+  s->mailbox = core::Mailbox(definition->options.mailbox, definition->options.wait);
+  s->definition = std::move(definition);
+  return self;
+}
+
+activation::Settings Activation::settings() {
+  std::shared_ptr<const Definition> d = state.lock()->definition;
+  const NodeConfig& c = node->config;
+  const core::Options& o = d->options;
+  return activation::Settings{o.idle_after.value_or(c.idle_after), o.ask_timeout.value_or(c.ask_timeout),
+                              o.write_timeout.value_or(c.write_timeout), c.leave_timeout,
+                              o.backoff.value_or(c.backoff)};
+}
+
+namespace activation {
+namespace {
+
+bool resume(const Object& self);
+bool attempt(const Object& self);
+bool start(const Object& self);
+bool after(const Object& self, std::uint64_t number, Object exception);
+bool deactivate(const Object& self);
+bool over(const Object& self);
+bool finish(const Object& self);
+bool wound_down(const Object& self);
+bool successor(const Object& self, const std::string& name);
+bool pass_on(const Object& self);
+
+Activation& the(const Object& self) { return Activation::of(self.get()); }
+
+// The pages of a value by a definition's state schema, with "@behavior" when the definition is not
+// the key's own type.
+std::optional<core::Pages> pages_of(const Object& self, const Definition& definition, PyObject* value) {
+  auto pages = schema::Schema::write_pages(definition.states(), value);
+  if (!pages) {
+    schema::raise(std::move(pages.error()));
+    return std::nullopt;
+  }
+  if (definition.name != the(self).actor) pages->insert_or_assign("@behavior", core::Bytes(definition.name.begin(), definition.name.end()));
+  return *std::move(pages);
+}
+
+// A state value read from its pages by a definition's state schema: a fresh object every time, so
+// that no two keys share one.
+Object decoded(const Object& self, const Definition& definition, const core::Pages& pages) {
+  const schema::Schema& s = definition.states();
+  const ir::Index root = s.tree.root;
+  const auto* d = s.tree.at(root).as<ir::Node::Dataclass>();
+  auto page = [&](const std::string& name) -> const core::Bytes* {
+    auto at = pages.find(name);
+    return at == pages.end() ? nullptr : &at->second;
+  };
+  if (d == nullptr) {
+    const core::Bytes* only = page(".");
+    if (only == nullptr) {
+      schema::raise(schema::Failure::schema(std::string("missing page '.'")));
+      return Object();
+    }
+    auto value = schema::Schema::read(definition.state.get(), root, *only, the(self).node);
+    if (!value) {
+      schema::raise(std::move(value.error()));
+      return Object();
+    }
+    return *std::move(value);
+  }
+  std::vector<Object> values(d->fields.size());
+  for (std::size_t i = 0; i < d->fields.size(); ++i) {
+    const core::Bytes* bytes = page(d->fields[i].name);
+    if (bytes == nullptr) continue;
+    auto value = schema::Schema::read(definition.state.get(), d->fields[i].node, *bytes, the(self).node);
+    if (!value) {
+      schema::raise(schema::under(std::move(value.error()), d->fields[i].name));
+      return Object();
+    }
+    values[i] = *std::move(value);
+  }
+  auto built = schema::Loader::build(s, root, values);
+  if (!built) {
+    schema::raise(std::move(built.error()));
+    return Object();
+  }
+  return *std::move(built);
+}
+
+std::string named(const core::Pages& pages, const std::string& actor) {
+  auto at = pages.find("@behavior");
+  if (at == pages.end()) return actor;
+  Object text = Object::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(at->second.data()),
+                                                   static_cast<Py_ssize_t>(at->second.size()), "replace"));
+  auto out = text ? utf8(text.get()) : std::nullopt;
+  if (!out) {
+    PyErr_Clear();
+    return actor;
+  }
+  return *out;
+}
+
+bool call_full(const Object& self, const std::vector<core::Target>& targets) {
+  Activation& a = the(self);
+  for (const core::Target& t : targets) {
+    if (!a.node->answer(t, core::Outcome::full(a.actor, a.key))) return false;
+  }
+  return true;
+}
+
+bool refuse_waiting(const Object& self, Maker maker, const std::string& reason) {
+  Activation& a = the(self);
+  core::mailbox::Drained drained;
+  {
+    auto s = a.state.lock();
+    drained = s->mailbox.drain();
+  }
+  for (core::Deliver& m : drained.queue) {
+    if (!m.reply) {
+      a.node->dropped(m.actor, m.key, reason);
+    } else if (!a.node->answer(*m.reply, maker(m.actor, m.key))) {
+      return false;
+    }
+  }
+  return call_full(self, drained.parked);
+}
+
+// An activation that cannot open or cannot run its body ends: it leaves the table and refuses what
+// waits, so that nothing waits for it for ever. The error stays raised for the loop to report.
+bool given_up(const Object& self) {
+  std::string reason = raised_text().value_or("the activation could not start");
+  PyObject* raised = PyErr_GetRaisedException();
+  Activation& a = the(self);
+  a.node->vacate(self.get());
+  if (refuse_waiting(self, core::Outcome::unreached, reason)) finish(self);
+  PyErr_Clear();
+  PyErr_SetRaisedException(raised);
+  return false;
+}
+
+bool ended_by(const Object& self, std::optional<core::Deliver> message, PyObject* exception) {
+  Activation& a = the(self);
+  Object loop = a.node->event_loop.get();
+  if (loop && (a.node->wanted.load() & observe::bit(observe::Event::ActivationFailed))) {
+    observe::deliver(loop.get(), a.node->observer.get(), observe::Event::ActivationFailed,
+                     {text(a.actor), text(a.key), Object::borrow(exception)});
+  }
+  if (!message || !message->reply) return true;
+  Object name = attr(reinterpret_cast<PyObject*>(Py_TYPE(exception)), "__name__");
+  if (!name) return false;
+  auto n = utf8(name.get());
+  if (!n) return false;
+  Object str = Object::steal(PyObject_Str(exception));
+  if (!str) return false;
+  auto t = utf8(str.get());
+  if (!t) return false;
+  core::Outcome outcome = *n == errors::name(errors::Class::Unavailable)
+                              ? core::Outcome::unreached(a.actor, a.key)
+                              : core::Outcome{core::Outcome::Failed{a.actor, a.key, *n, *t}};
+  return a.node->answer(*message->reply, std::move(outcome));
+}
+
+bool forsaken(Node& node, std::optional<Run> run) {
+  if (!run) return true;
+  if (run->entered) node.runs.leave(run->entered);
+  return cancel_handle(run->idle_timer);
+}
+
+bool held_by(const Object& self, PyObject* future) {
+  Activation& a = the(self);
+  Object result = call_method(future, "result");
+  if (!result) {
+    auto reason = raised_text();
+    if (!reason) return false;
+    PyErr_Clear();
+    a.node->vacate(self.get());
+    if (!refuse_waiting(self, core::Outcome::unreached, *reason)) return false;
+    return finish(self);
+  }
+  auto held = taken::take(result.get());
+  if (!held) return false;
+  if (!*held) {
+    a.node->vacate(self.get());
+    if (!refuse_waiting(self, core::Outcome::missing, "the key was not started")) return false;
+    return finish(self);
+  }
+  {
+    auto s = a.state.lock();
+    s->written = (*held)->pages;
+    s->pages = std::move((*held)->pages);
+    s->generation = (*held)->generation;
+    s->opened = true;
+    s->initial.reset();
+  }
+  if (!resume(self)) return given_up(self);
+  return true;
+}
+
+bool resume(const Object& self) {
+  Activation& a = the(self);
+  std::shared_ptr<const Definition> definition;
+  std::string name;
+  core::Pages pages;
+  bool stopping = false;
+  {
+    auto s = a.state.lock();
+    s->opened = true;
+    stopping = s->releasing || s->draining;
+    definition = s->definition;
+    name = named(s->pages, a.actor);
+    pages = s->pages;
+  }
+  if (stopping) return wound_down(self);
+  if (name != definition->name) return successor(self, name);
+  pages.erase("@behavior");
+  Object value = decoded(self, *definition, pages);
+  if (!value) return false;
+  {
+    auto s = a.state.lock();
+    std::swap(s->value, value);
+  }
+  return attempt(self);
+}
+
+bool attempt(const Object& self) {
+  Activation& a = the(self);
+  std::optional<Run> run;
+  bool ending = false;
+  {
+    auto s = a.state.lock();
+    s->becoming = false;
+    ending = s->ending;
+    run = std::exchange(s->run, std::nullopt);
+  }
+  if (!forsaken(*a.node, std::move(run))) return false;
+  if (ending) return deactivate(self);
+  return start(self);
+}
+
+bool start(const Object& self) {
+  Activation& a = the(self);
+  const std::uint64_t hold = a.node->next_run.fetch_add(1);
+  std::uint64_t number = 0;
+  std::optional<Run> previous;
+  std::shared_ptr<const Definition> definition;
+  {
+    auto s = a.state.lock();
+    if (s->closed) return true;
+    number = ++s->started;
+    previous = std::exchange(s->run, Run{});
+    s->run->number = number;
+    s->run->hold = hold;
+    s->run->failures = previous ? previous->failures : 0;
+    definition = s->definition;
+  }
+  if (!forsaken(*a.node, std::move(previous))) return false;
+  Object ctx = context::make(self, a.node, number);
+  if (!ctx) return false;
+  Object coroutine = call(definition->body.get(), ctx.get());
+  if (!coroutine) return false;
+  Object loop = a.node->running();
+  if (!loop) return false;
+  Object task = call_method(loop.get(), "create_task", coroutine.get());
+  if (!task) return false;
+  bool ok = steps::when_done(task.get(), [self, number](PyObject* finished) -> bool {
+    Activation& a = the(self);
+    Object exception;
+    Object cancelled = call_method(finished, "cancelled");
+    if (!cancelled) return false;
+    if (!PyObject_IsTrue(cancelled.get())) {
+      exception = call_method(finished, "exception");
+      if (!exception) return false;
+      if (exception.get() == Py_None) exception = Object();
+    }
+    bool park = false;
+    Object entered, task;
+    {
+      auto s = a.state.lock();
+      park = !s->releasing && !s->draining && s->unconfirmed != 0;
+      if (!s->run || s->run->number != number) return true;
+      task = std::move(s->run->task);
+      if (park) s->run->parked = exception;
+      entered = std::move(s->run->entered);
+    }
+    if (entered) a.node->runs.leave(entered);
+    if (park) return true;
+    return after(self, number, std::move(exception));
+  });
+  if (!ok) return false;
+  bool recorded = false;
+  {
+    auto s = a.state.lock();
+    if (s->run && s->run->number == number) {
+      s->run->task = task;
+      s->run->entered = task;
+      recorded = true;
+    }
+  }
+  if (recorded) a.node->runs.enter(task, self, number);
+  return true;
+}
+
+bool backoff_timer(const Object& self, std::uint64_t number) {
+  Activation& a = the(self);
+  bool stopping = false, ending = false;
+  {
+    auto s = a.state.lock();
+    stopping = s->releasing || s->draining;
+    ending = s->ending;
+  }
+  if (stopping) return wound_down(self);
+  if (ending) return after(self, number, Object());
+  return start(self);
+}
+
+bool after(const Object& self, std::uint64_t number, Object exception) {
+  Activation& a = the(self);
+  bool stopping = false;
+  {
+    auto s = a.state.lock();
+    stopping = s->releasing || s->draining;
+  }
+  if (stopping) return wound_down(self);
+  if (exception) {
+    Settings settings = a.settings();
+    std::uint32_t n = 0;
+    std::optional<core::Deliver> message;
+    {
+      auto s = a.state.lock();
+      if (s->run) {
+        n = std::min<std::uint32_t>(s->run->failures, 2147483647u);
+        if (s->run->failures != std::numeric_limits<std::uint32_t>::max()) ++s->run->failures;
+        message = std::exchange(s->run->current, std::nullopt);
+        if (s->run->replied) message.reset();
+      }
+    }
+    if (!ended_by(self, std::move(message), exception.get())) return false;
+    const core::Backoff& b = settings.backoff;
+    double delay = seconds(b.first) * std::pow(b.factor, static_cast<double>(n));
+    const double limit = seconds(b.limit);
+    if (!std::isfinite(delay) || delay > limit || delay < 0) delay = limit;
+    bool ending = false;
+    {
+      ending = a.state.lock()->ending;
+    }
+    if (!ending) {
+      Object loop = a.node->running();
+      if (!loop) return false;
+      Object timer = steps::bare([self, number] { return backoff_timer(self, number); });
+      if (!timer) return false;
+      Object d = Object::steal(PyFloat_FromDouble(delay));
+      return d && call_method(loop.get(), "call_later", d.get(), timer.get());
+    }
+  }
+  bool differs = false, becoming = false, restart = false;
+  std::string name;
+  std::optional<Run> run;
+  std::optional<core::Deliver> current;
+  {
+    auto s = a.state.lock();
+    name = named(s->pages, a.actor);
+    differs = name != s->definition->name;
+    if (!s->run || s->run->number != number) return true;
+    becoming = s->becoming;
+    const bool queued = !s->mailbox.queue().empty();
+    current = std::exchange(s->run->current, std::nullopt);
+    restart = !s->ending && (s->run->revoked || (queued && s->run->read));
+    if (!restart && !becoming) run = std::exchange(s->run, std::nullopt);
+  }
+  if (!forsaken(*a.node, std::move(run))) return false;
+  if (!becoming) return restart ? start(self) : deactivate(self);
+  return differs ? successor(self, name) : attempt(self);
+}
+
+bool deactivate(const Object& self) {
+  Activation& a = the(self);
+  bool ending = a.state.lock()->ending;
+  if (!ending) {
+    a.node->vacate(self.get());
+    if (!refuse_waiting(self, core::Outcome::unreached, "the body ended without reading it")) return false;
+  }
+  Op op;
+  bool deleted = false;
+  {
+    auto s = a.state.lock();
+    op.kind = Op::Kind::Write;
+    op.pages = s->pages;
+    op.generation = s->generation;
+    deleted = s->deleted;
+  }
+  if (deleted) return over(self);
+  Object future = a.node->persist(a.actor, a.key, std::move(op));
+  if (!future) return false;
+  return steps::when_done(future.get(), [self](PyObject* finished) {
+    // A failed final write ends the activation all the same.
+    if (!call_method(finished, "result")) PyErr_Clear();
+    return over(self);
+  });
+}
+
+bool over(const Object& self) {
+  Activation& a = the(self);
+  bool ending = false, closed = false;
+  {
+    auto s = a.state.lock();
+    ending = s->ending;
+    closed = s->closed;
+  }
+  if (ending && !closed) {
+    a.node->vacate(self.get());
+    if (!pass_on(self)) return false;
+  }
+  return finish(self);
+}
+
+bool finish(const Object& self) {
+  Activation& a = the(self);
+  std::vector<Object> waiters;
+  {
+    auto s = a.state.lock();
+    if (s->closed) return true;
+    s->closed = true;
+    waiters = std::exchange(s->waiters, {});
+  }
+  PyObject* kept = nullptr;
+  if (a.node->activations.lock()->empty()) {
+    Object drained = a.node->drained.replace(Object());
+    if (drained) {
+      auto d = done(drained.get());
+      if (!d || (!*d && !call_method(drained.get(), "set_result", Py_None))) kept = PyErr_GetRaisedException();
+    }
+  }
+  for (const Object& waiter : waiters) {
+    auto d = done(waiter.get());
+    if (!d || (!*d && !call_method(waiter.get(), "set_result", Py_True))) {
+      if (kept) Py_DECREF(kept);
+      return false;
+    }
+  }
+  if (kept) {
+    PyErr_SetRaisedException(kept);
+    return false;
+  }
+  return true;
+}
+
+bool wound_down(const Object& self) {
+  Activation& a = the(self);
+  bool draining = false;
+  {
+    auto s = a.state.lock();
+    if (s->closed || (s->run && s->run->task)) return true;
+    draining = s->draining;
+  }
+  const char* reason = draining ? "the node is shutting down" : "the key moved to another node";
+  a.node->vacate(self.get());
+  std::optional<core::Deliver> message;
+  Object timer;
+  {
+    auto s = a.state.lock();
+    if (s->run) {
+      message = std::exchange(s->run->current, std::nullopt);
+      if (s->run->replied) message.reset();
+      timer = std::move(s->run->idle_timer);
+    }
+  }
+  PyObject* kept = nullptr;
+  if (!cancel_handle(timer)) {
+    kept = PyErr_GetRaisedException();
+  } else if (message) {
+    if (!message->reply) {
+      a.node->dropped(a.actor, a.key, reason);
+    } else if (!a.node->answer(*message->reply, core::Outcome::unreached(a.actor, a.key))) {
+      kept = PyErr_GetRaisedException();
+    }
+  }
+  bool passed = kept == nullptr ? pass_on(self) : true;
+  PyObject* passing = passed ? nullptr : PyErr_GetRaisedException();
+  if (!finish(self)) {
+    if (kept) Py_DECREF(kept);
+    if (passing) Py_DECREF(passing);
+    return false;
+  }
+  if (kept) {
+    if (passing) Py_DECREF(passing);
+    PyErr_SetRaisedException(kept);
+    return false;
+  }
+  if (passing) {
+    PyErr_SetRaisedException(passing);
+    return false;
+  }
+  return true;
+}
+
+bool successor(const Object& self, const std::string& name) {
+  Activation& a = the(self);
+  std::shared_ptr<const Definition> found = a.node->resolve(name);
+  // A name that resolves to a type of another name would send the key back and forth between
+  // the two for ever: it counts as a type this node does not have.
+  if (found && found->name != name) found = nullptr;
+  if (found) {
+    std::shared_ptr<const Definition> old;
+    {
+      auto s = a.state.lock();
+      old = std::exchange(s->definition, found);
+    }
+    return resume(self);
+  }
+  Object loop = a.node->event_loop.get();
+  if (loop && (a.node->wanted.load() & observe::bit(observe::Event::ActivationFailed))) {
+    PyObject* cls = errors::get(errors::Class::UnknownActor);
+    Object message = text(fmt::format("{}/{} became {}, which this node does not have", a.actor, a.key, name));
+    Object exception = cls && message ? call(cls, message.get()) : Object();
+    if (exception) {
+      observe::deliver(loop.get(), a.node->observer.get(), observe::Event::ActivationFailed,
+                       {text(a.actor), text(a.key), exception});
+    } else {
+      PyErr_Clear();
+    }
+  }
+  a.node->vacate(self.get());
+  if (!refuse_waiting(self, core::Outcome::unreached, fmt::format("this node does not have {}", name))) return false;
+  return finish(self);
+}
+
+bool pass_on(const Object& self) {
+  Activation& a = the(self);
+  core::mailbox::Drained drained;
+  {
+    auto s = a.state.lock();
+    drained = s->mailbox.drain();
+  }
+  for (core::Deliver& m : drained.queue) {
+    if (a.node->hand(core::Command{std::move(m)})) continue;
+    std::string reason = raised_text().value_or("the message could not be handed on");
+    PyErr_Clear();
+    a.node->dropped(a.actor, a.key, reason);
+  }
+  return call_full(self, drained.parked);
+}
+
+bool idle_timer(const Object& self, std::uint64_t number) {
+  Activation& a = the(self);
+  Object reading, timer;
+  {
+    auto s = a.state.lock();
+    if (!s->run || s->run->number != number) return true;
+    timer = std::move(s->run->idle_timer);
+    s->run->idling.reset();
+    reading = std::move(s->run->reading);
+  }
+  if (!reading) return true;
+  auto d = done(reading.get());
+  if (!d) return false;
+  return *d || stop_iteration(reading.get());
+}
+
+}  // namespace
+
+bool release_idle(const Object& self);
+
+PyObject* type() {
+  return cell.get([] { return PyType_FromSpec(&spec); });
+}
+
+bool begin(const Object& self) {
+  Activation& a = the(self);
+  std::shared_ptr<const Definition> definition;
+  std::optional<core::Bytes> initial;
+  {
+    auto s = a.state.lock();
+    definition = s->definition;
+    initial = s->initial;
+  }
+  Op op;
+  op.kind = Op::Kind::Read;
+  if (initial) {
+    auto value = schema::Schema::read(definition->state.get(), definition->states().tree.tagged_root, *initial, a.node);
+    if (!value) {
+      schema::raise(std::move(value.error()));
+      return given_up(self);
+    }
+    op.initial = pages_of(self, *definition, value->get());
+    if (!op.initial) return given_up(self);
+  } else if (definition->initial) {
+    op.initial = pages_of(self, *definition, definition->initial->get());
+    if (!op.initial) return given_up(self);
+  }
+  Object future = a.node->persist(a.actor, a.key, std::move(op));
+  if (!future) return given_up(self);
+  if (!steps::when_done(future.get(), [self](PyObject* f) { return held_by(self, f); })) return given_up(self);
+  return true;
+}
+
+bool wake(const Object& self) {
+  Activation& a = the(self);
+  std::uint64_t number = 0;
+  std::optional<double> idling;
+  {
+    auto s = a.state.lock();
+    if (!s->run || !s->run->reading) return true;
+    number = s->run->number;
+    idling = s->run->idling;
+  }
+  bool expired = false;
+  if (idling) {
+    auto now = a.node->now();
+    if (!now) return false;
+    expired = *now >= *idling;
+  }
+  Object reading;
+  bool draining = false;
+  {
+    auto s = a.state.lock();
+    if (!s->run || s->run->number != number || !s->run->reading) return true;
+    reading = std::move(s->run->reading);
+    draining = s->draining;
+  }
+  auto d = done(reading.get());
+  if (!d) return false;
+  if (*d) {
+    Object timer;
+    {
+      auto s = a.state.lock();
+      if (s->run && s->run->number == number) {
+        s->run->idling.reset();
+        timer = std::move(s->run->idle_timer);
+      }
+    }
+    return cancel_handle(timer);
+  }
+  std::optional<core::Deliver> message;
+  if (!expired && !next(self, message)) {
+    auto s = a.state.lock();
+    if (s->run && s->run->number == number) s->run->reading = std::move(reading);
+    return false;
+  }
+  Object timer;
+  {
+    auto s = a.state.lock();
+    if (!s->run || s->run->number != number) return true;
+    if (!message && !expired && !draining) {
+      s->run->reading = std::move(reading);
+      return true;
+    }
+    s->run->idling.reset();
+    if (message) s->run->current = *message;
+    timer = std::move(s->run->idle_timer);
+  }
+  if (!cancel_handle(timer)) return false;
+  if (!message) return stop_iteration(reading.get());
+  Object value = opened(self, *message);
+  if (!value) {
+    PyObject* raised = PyErr_GetRaisedException();
+    Object error = Object::steal(raised);
+    return static_cast<bool>(call_method(reading.get(), "set_exception", error.get()));
+  }
+  return static_cast<bool>(call_method(reading.get(), "set_result", value.get()));
+}
+
+bool next(const Object& self, std::optional<core::Deliver>& message) {
+  for (;;) {
+    core::mailbox::Took took;
+    {
+      auto s = the(self).state.lock();
+      took = s->mailbox.take();
+    }
+    if (!call_full(self, took.released)) return false;
+    if (!took.released.empty() && !took.delivery) continue;
+    message = std::move(took.delivery);
+    return true;
+  }
+}
+
+Object opened(const Object& self, const core::Deliver& message) {
+  Activation& a = the(self);
+  std::shared_ptr<const Definition> definition = a.state.lock()->definition;
+  auto value = schema::Schema::read(definition->message.get(), definition->messages().tree.tagged_root,
+                                    message.message, a.node);
+  if (!value) {
+    schema::raise(std::move(value.error()));
+    return Object();
+  }
+  return *std::move(value);
+}
+
+bool drain(const Object& self) {
+  bool reading = false;
+  {
+    auto s = the(self).state.lock();
+    s->draining = true;
+    reading = s->run && s->run->reading;
+    if (!s->run || !s->run->task) reading = false;
+  }
+  if (reading) return wake(self);
+  return release_idle(self);
+}
+
+bool release(const Object& self) {
+  Activation& a = the(self);
+  Object task;
+  {
+    auto s = a.state.lock();
+    s->releasing = true;
+    if (s->run && s->run->task) task = s->run->task;
+  }
+  if (task) return static_cast<bool>(call_method(task.get(), "cancel"));
+  return release_idle(self);
+}
+
+// An activation with no body task winds down now; one whose opening, final write or confirmation
+// is still on its way ends when it lands, and finds itself over.
+bool release_idle(const Object& self) {
+  {
+    auto s = the(self).state.lock();
+    if (s->run && s->run->task) return true;
+    if (s->run && s->run->parked) return true;
+  }
+  return wound_down(self);
+}
+
+std::optional<std::string> closed(const Object& self, const core::Chain& chain) {
+  if (chain.empty()) return std::nullopt;
+  Activation& a = the(self);
+  std::optional<std::uint64_t> hold;
+  {
+    auto s = a.state.lock();
+    if (s->run && s->run->task && !s->run->reading) hold = s->run->hold;
+  }
+  return chain.closed(a.actor, a.key, hold);
+}
+
+bool decide(const Object& self, const core::Target& reply, const core::Chain& chain) {
+  Object loop = the(self).node->running();
+  if (!loop) return false;
+  Object step = steps::bare([self, reply, chain]() -> bool {
+    Activation& a = the(self);
+    auto cycle = closed(self, chain);
+    if (!cycle) return true;
+    core::mailbox::Withdrawn withdrawn;
+    {
+      auto s = a.state.lock();
+      withdrawn = s->mailbox.withdraw(reply);
+    }
+    if (std::holds_alternative<core::mailbox::Withdrawn::Absent>(withdrawn.value)) return true;
+    if (auto* q = std::get_if<core::mailbox::Withdrawn::Queued>(&withdrawn.value)) {
+      if (!call_full(self, q->released)) return false;
+    }
+    return a.node->answer(reply, core::Outcome{core::Outcome::Cycle{*cycle}});
+  });
+  if (!step) return false;
+  return static_cast<bool>(call_method(loop.get(), "call_soon", step.get()));
+}
+
+bool idling(const Object& self, std::uint64_t number) {
+  Activation& a = the(self);
+  const double idle = seconds(a.settings().idle_after);
+  Object loop = a.node->running();
+  if (!loop) return false;
+  Object timer = steps::bare([self, number] { return idle_timer(self, number); });
+  if (!timer) return false;
+  Object delay = Object::steal(PyFloat_FromDouble(idle));
+  if (!delay) return false;
+  Object handle = call_method(loop.get(), "call_later", delay.get(), timer.get());
+  if (!handle) return false;
+  auto now = a.node->now();
+  if (!now) return false;
+  Object old;
+  {
+    auto s = a.state.lock();
+    if (s->run && s->run->number == number) {
+      s->run->idling = *now + idle;
+      old = std::exchange(s->run->idle_timer, std::move(handle));
+    }
+  }
+  return true;
+}
+
+bool ending(const Object& self, const Object& waiter) {
+  Activation& a = the(self);
+  Object reading, timer;
+  {
+    auto s = a.state.lock();
+    s->waiters.push_back(waiter);
+    if (s->ending || s->releasing || s->draining) return true;
+    s->ending = true;
+    if (s->run) {
+      s->run->idling.reset();
+      reading = std::move(s->run->reading);
+      timer = std::move(s->run->idle_timer);
+    }
+  }
+  if (!cancel_handle(timer)) return false;
+  if (reading) {
+    auto d = done(reading.get());
+    if (!d) return false;
+    if (!*d && !stop_iteration(reading.get())) return false;
+  }
+  return true;
+}
+
+Object anext(const Object& self, std::uint64_t number) {
+  Activation& a = the(self);
+  Object task = a.node->runs.current();
+  const std::uint64_t hold = a.node->next_run.fetch_add(1);
+  bool live = false, becoming = false, moved = false, stopping = false;
+  Object old_entered, body;
+  std::optional<core::Deliver> previous;
+  {
+    auto s = a.state.lock();
+    if (s->run && s->run->number == number) {
+      live = true;
+      Run& run = *s->run;
+      becoming = s->becoming;
+      stopping = s->draining || s->ending;
+      run.revoked = false;
+      run.replied = false;
+      run.read = true;
+      run.hold = hold;
+      previous = std::exchange(run.current, std::nullopt);
+      if (previous) run.failures = 0;
+      if (task && task.get() != run.entered.get()) {
+        old_entered = std::exchange(run.entered, task);
+        moved = true;
+      }
+      body = run.task;
+    }
+  }
+  if (!live) {
+    PyErr_SetNone(PyExc_StopAsyncIteration);
+    return Object();
+  }
+  if (moved) {
+    if (old_entered) a.node->runs.leave(old_entered);
+    a.node->runs.enter(task, self, number);
+  }
+  if (becoming) {
+    if (body && !call_method(body.get(), "cancel")) return Object();
+    return a.node->future();
+  }
+  if (stopping) {
+    PyErr_SetNone(PyExc_StopAsyncIteration);
+    return Object();
+  }
+  std::optional<core::Deliver> message;
+  if (!next(self, message)) return Object();
+  if (message) {
+    {
+      auto s = a.state.lock();
+      if (s->run && s->run->number == number) s->run->current = *message;
+    }
+    Object value = opened(self, *message);
+    if (!value) return Object();
+    Object future = a.node->future();
+    if (!future || !call_method(future.get(), "set_result", value.get())) return Object();
+    return future;
+  }
+  Object future = a.node->future();
+  if (!future) return Object();
+  Object timer, replaced;
+  bool installed = false;
+  {
+    auto s = a.state.lock();
+    if (s->run && s->run->number == number) {
+      replaced = std::exchange(s->run->reading, future);
+      s->run->idling.reset();
+      timer = std::move(s->run->idle_timer);
+      installed = true;
+    }
+  }
+  if (!cancel_handle(timer)) return Object();
+  if (installed && !idling(self, number)) return Object();
+  return future;
+}
+
+Object value(const Object& self) {
+  Activation& a = the(self);
+  Object v;
+  bool deleted = false;
+  {
+    auto s = a.state.lock();
+    v = s->value;
+    deleted = s->deleted;
+  }
+  if (v) return v;
+  if (deleted) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    fmt::format("the state of {}/{} was deleted, and its type has no default to go on from", a.actor,
+                                a.key)
+                        .c_str());
+  } else {
+    PyErr_SetString(PyExc_RuntimeError, "the state is read before the body starts");
+  }
+  return Object();
+}
+
+namespace {
+
+bool refused_after_become(const Object& self) {
+  Activation& a = the(self);
+  if (!a.state.lock()->becoming) return false;
+  PyErr_SetString(PyExc_RuntimeError,
+                  fmt::format("{}/{} became another behavior, which owns the state now", a.actor, a.key).c_str());
+  return true;
+}
+
+// The confirmation of one write: installs what it wrote, answers the writer, and resumes an end
+// of the body that waited for it.
+bool confirmed(const Object& self, const Object& future, const Wrote& wrote, PyObject* persisted) {
+  Activation& a = the(self);
+  PyObject* kept = nullptr;
+  Object result = call_method(persisted, "result");
+  if (result) {
+    Object answer = wrote.answer && wrote.value ? wrote.value : Object::borrow(Py_None);
+    Object old_value;
+    {
+      auto s = a.state.lock();
+      s->pages = wrote.pages;
+      if (wrote.delete_ || wrote.value) old_value = std::exchange(s->value, wrote.value);
+      s->deleted = wrote.delete_;
+      if (wrote.become) s->becoming = true;
+    }
+    auto d = done(future.get());
+    if (!d || (!*d && !call_method(future.get(), "set_result", answer.get()))) kept = PyErr_GetRaisedException();
+  } else {
+    Object error = Object::steal(PyErr_GetRaisedException());
+    // A write that failed is not the key's state: the next write must not build on it.
+    {
+      auto s = a.state.lock();
+      if (s->unconfirmed <= 1) s->written = s->pages;
+    }
+    PyObject* fencing = errors::get(errors::Class::Fencing);
+    if (fencing && PyObject_IsInstance(error.get(), fencing) == 1) {
+      if (!release(self)) kept = PyErr_GetRaisedException();
+    } else {
+      auto d = done(future.get());
+      if (!d || (!*d && !call_method(future.get(), "set_exception", error.get()))) kept = PyErr_GetRaisedException();
+    }
+  }
+  std::optional<Object> parked;
+  std::uint64_t number = 0;
+  {
+    auto s = a.state.lock();
+    const std::uint64_t was = s->unconfirmed;
+    s->unconfirmed = was == 0 ? 0 : was - 1;
+    if (was <= 1 && s->run && s->run->parked) {
+      parked = std::exchange(s->run->parked, std::nullopt);
+      number = s->run->number;
+    }
+  }
+  if (parked && !after(self, number, std::move(*parked))) {
+    if (kept) Py_DECREF(kept);
+    return false;
+  }
+  if (kept) {
+    PyErr_SetRaisedException(kept);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+Object write(const Object& self, Wrote wrote) {
+  Activation& a = the(self);
+  Object future = a.node->future();
+  if (!future) return future;
+  Op op;
+  core::Pages replaced;
+  {
+    auto s = a.state.lock();
+    op.kind = wrote.delete_ ? Op::Kind::Delete : Op::Kind::Write;
+    op.active = true;
+    op.generation = s->generation;
+    if (!wrote.delete_) op.pages = wrote.pages;
+    replaced = std::exchange(s->written, wrote.pages);
+  }
+  Object persisted = a.node->persist(a.actor, a.key, std::move(op));
+  if (!persisted) return persisted;
+  auto shared = std::make_shared<Wrote>(std::move(wrote));
+  if (!steps::when_done(persisted.get(), [self, future, shared](PyObject* finished) {
+        return confirmed(self, future, *shared, finished);
+      })) {
+    return Object();
+  }
+  ++a.state.lock()->unconfirmed;
+  return future;
+}
+
+Object stored(const Object& self, PyObject* value, bool answer) {
+  if (refused_after_become(self)) return Object();
+  std::shared_ptr<const Definition> definition = the(self).state.lock()->definition;
+  auto pages = pages_of(self, *definition, value);
+  if (!pages) return Object();
+  return write(self, Wrote{*std::move(pages), Object::borrow(value), false, answer, false});
+}
+
+namespace {
+
+bool relay(PyObject* source, PyObject* target) {
+  auto d = done(target);
+  if (!d) return false;
+  if (*d) return true;
+  Object cancelled = call_method(source, "cancelled");
+  if (!cancelled) return false;
+  if (PyObject_IsTrue(cancelled.get())) return static_cast<bool>(call_method(target, "cancel"));
+  Object result = call_method(source, "result");
+  if (result) return static_cast<bool>(call_method(target, "set_result", result.get()));
+  Object error = Object::steal(PyErr_GetRaisedException());
+  return static_cast<bool>(call_method(target, "set_exception", error.get()));
+}
+
+bool failed_into(PyObject* future) {
+  Object error = Object::steal(PyErr_GetRaisedException());
+  auto d = done(future);
+  if (!d) return false;
+  return *d || call_method(future, "set_exception", error.get());
+}
+
+}  // namespace
+
+Object update(const Object& self, PyObject* result) {
+  Object inspect = import("inspect");
+  if (!inspect) return inspect;
+  Object awaitable = call_method(inspect.get(), "isawaitable", result);
+  if (!awaitable) return awaitable;
+  const int is = PyObject_IsTrue(awaitable.get());
+  if (is < 0) return Object();
+  if (!is) return stored(self, result, true);
+  Object asyncio = import("asyncio");
+  if (!asyncio) return asyncio;
+  Object task = call_method(asyncio.get(), "ensure_future", result);
+  if (!task) return task;
+  Object future = the(self).node->future();
+  if (!future) return future;
+  bool ok = steps::when_done(task.get(), [self, future](PyObject* finished) -> bool {
+    Object cancelled = call_method(finished, "cancelled");
+    if (!cancelled) return false;
+    if (PyObject_IsTrue(cancelled.get())) return relay(finished, future.get());
+    auto d = done(future.get());
+    if (!d) return false;
+    if (*d) return static_cast<bool>(call_method(finished, "exception"));
+    Object value = call_method(finished, "result");
+    if (!value) return failed_into(future.get());
+    Object written = stored(self, value.get(), true);
+    if (!written) return failed_into(future.get());
+    return steps::when_done(written.get(), [future](PyObject* w) { return relay(w, future.get()); });
+  });
+  if (!ok) return Object();
+  ok = steps::when_done(future.get(), [task](PyObject* f) -> bool {
+    Object cancelled = call_method(f, "cancelled");
+    if (!cancelled) return false;
+    return !PyObject_IsTrue(cancelled.get()) || call_method(task.get(), "cancel");
+  });
+  if (!ok) return Object();
+  return future;
+}
+
+Object deleted(const Object& self) {
+  if (refused_after_become(self)) return Object();
+  std::shared_ptr<const Definition> definition = the(self).state.lock()->definition;
+  Wrote wrote;
+  wrote.delete_ = true;
+  if (definition->initial) {
+    auto pages = pages_of(self, *definition, definition->initial->get());
+    if (!pages) return Object();
+    core::Pages own = *pages;
+    own.erase("@behavior");
+    // Each key gets a value of its own, read back from the pages: mutating it in place must not
+    // change the default of every other key.
+    wrote.value = decoded(self, *definition, own);
+    if (!wrote.value) return Object();
+    wrote.pages = *std::move(pages);
+  }
+  return write(self, std::move(wrote));
+}
+
+Object become(const Object& self, PyObject* behavior, PyObject* state) {
+  Activation& a = the(self);
+  std::shared_ptr<const Definition> definition = Definition::of(behavior);
+  if (!definition) return Object();
+  a.node->learn(behavior, definition);
+  core::Pages pages;
+  if (state != nullptr && state != Py_None) {
+    auto written = schema::Schema::write_pages(definition->states(), state);
+    if (!written) {
+      schema::raise(std::move(written.error()));
+      return Object();
+    }
+    pages = *std::move(written);
+  } else {
+    auto s = a.state.lock();
+    for (const auto& [name, bytes] : s->pages) {
+      if (name != "@behavior" && name != "@schedules") pages.emplace(name, bytes);
+    }
+  }
+  if (definition->name != a.actor) pages["@behavior"] = core::Bytes(definition->name.begin(), definition->name.end());
+  Wrote wrote;
+  wrote.pages = std::move(pages);
+  wrote.become = true;
+  return write(self, std::move(wrote));
+}
+
+}  // namespace activation
+}  // namespace vorel::py

@@ -1,0 +1,135 @@
+// The live instance of one key on the node that owns it, and the steps of its life on the loop:
+// opening, runs of the body, restarts after failures, deactivation, release and drain, delivery
+// into it, and the writes of its state. Every step runs on the loop thread; the activation's lock
+// is held only for short sections, never across a call into Python and never with another lock.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/backoff.hpp"
+#include "core/deliver.hpp"
+#include "core/mailbox.hpp"
+#include "core/outcome.hpp"
+#include "core/pages.hpp"
+#include "py/definition.hpp"
+#include "py/locked.hpp"
+#include "py/object.hpp"
+
+namespace vorel::py {
+
+class Node;
+
+namespace activation {
+
+// One run of a Python body.
+struct Run {
+  std::uint64_t number = 0;
+  std::uint64_t hold = 0;
+  Object task;
+  std::optional<core::Deliver> current;
+  Object entered;
+  Object reading;
+  Object idle_timer;
+  // The end of the body task (its exception, or null), kept while writes are unconfirmed.
+  std::optional<Object> parked;
+  std::optional<double> idling;
+  std::uint32_t failures = 0;
+  bool replied = false;
+  bool read = false;
+  bool revoked = false;
+};
+
+struct Settings {
+  core::Duration idle_after;
+  core::Duration ask_timeout;
+  core::Duration write_timeout;
+  core::Duration leave_timeout;
+  core::Backoff backoff;
+};
+
+// One state change handed to `write`.
+struct Wrote {
+  core::Pages pages;
+  Object value;  // null: the writer has no value
+  bool become = false;
+  bool answer = false;
+  bool delete_ = false;
+};
+
+struct State {
+  std::shared_ptr<const Definition> definition;
+  core::Mailbox mailbox;
+  std::optional<core::Bytes> initial;
+  std::vector<Object> waiters;
+  core::Pages pages;
+  Object value;
+  std::optional<Run> run;
+  core::Pages written;
+  std::uint64_t generation = 0;
+  std::uint64_t started = 0;
+  std::uint64_t unconfirmed = 0;
+  bool opened = false;
+  bool releasing = false;
+  bool draining = false;
+  bool ending = false;
+  bool becoming = false;
+  bool closed = false;
+  bool deleted = false;
+};
+
+}  // namespace activation
+
+struct Activation {
+  std::shared_ptr<Node> node;
+  std::string actor;
+  std::string key;
+  double since = 0;  // seconds since the Unix epoch
+  Locked<activation::State> state;
+
+  // The record of an `Activation` object (the caller knows it is one).
+  static Activation& of(PyObject* o);
+  // A new Python `Activation`; null with the error set.
+  static Object make(std::shared_ptr<Node> node, std::string actor, std::string key, double since,
+                     std::shared_ptr<const Definition> definition);
+
+  activation::Settings settings();
+};
+
+// The steps, each taking the Python object of the activation. Those returning bool give false
+// with the Python error set.
+namespace activation {
+
+PyObject* type();
+
+bool begin(const Object& self);
+bool wake(const Object& self);
+bool drain(const Object& self);
+bool release(const Object& self);
+// The cycle text when the chain closes a cycle through this key now.
+std::optional<std::string> closed(const Object& self, const core::Chain& chain);
+bool decide(const Object& self, const core::Target& reply, const core::Chain& chain);
+// The next queued message, after answering the askers it releases.
+bool next(const Object& self, std::optional<core::Deliver>& message);
+// The message decoded for the body; null with the error set.
+Object opened(const Object& self, const core::Deliver& message);
+bool idling(const Object& self, std::uint64_t number);
+// One read of the inbox of run `number`: a future of the next message; null with the error set
+// (StopAsyncIteration when the iteration is over).
+Object anext(const Object& self, std::uint64_t number);
+// Lets the key go as if it had idled out now; `waiter` gets True once it is over.
+bool ending(const Object& self, const Object& waiter);
+
+// State.
+Object value(const Object& self);
+Object stored(const Object& self, PyObject* value, bool answer);
+Object write(const Object& self, Wrote wrote);
+Object update(const Object& self, PyObject* result);
+Object deleted(const Object& self);
+Object become(const Object& self, PyObject* behavior, PyObject* state);
+
+}  // namespace activation
+}  // namespace vorel::py

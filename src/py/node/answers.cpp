@@ -1,0 +1,203 @@
+// How asks end: answers settle the asker's future by their outcome, timeouts fail it, and an
+// asker that gives up has its request taken back at the key.
+#include <fmt/format.h>
+
+#include "py/errors.hpp"
+#include "py/node.hpp"
+#include "py/node/activation.hpp"
+#include "py/node/steps.hpp"
+
+namespace vorel::py {
+namespace {
+
+Object exception_of(errors::Class c, const std::string& message) {
+  PyObject* cls = errors::get(c);
+  if (cls == nullptr) return Object();
+  Object t = text(message);
+  if (!t) return t;
+  return call(cls, t.get());
+}
+
+// The exception an outcome other than a value fails the asker with; null with the error set.
+Object failure(const core::Outcome& outcome) {
+  using O = core::Outcome;
+  return std::visit(
+      [](const auto& o) -> Object {
+        using T = std::decay_t<decltype(o)>;
+        if constexpr (std::is_same_v<T, O::Failed>) {
+          Object e = exception_of(errors::Class::ActorFailed,
+                                  fmt::format("{}/{} raised {}: {}", o.actor, o.key, o.error, o.message));
+          if (!e) return e;
+          const std::pair<const char*, const std::string*> fields[] = {
+              {"actor", &o.actor}, {"key", &o.key}, {"error", &o.error}, {"message", &o.message}};
+          for (const auto& [name, value] : fields) {
+            Object v = text(*value);
+            if (!v || PyObject_SetAttrString(e.get(), name, v.get()) < 0) return Object();
+          }
+          return e;
+        } else if constexpr (std::is_same_v<T, O::Missing>) {
+          return exception_of(errors::Class::NotStarted, fmt::format("{}/{} was not started", o.actor, o.key));
+        } else if constexpr (std::is_same_v<T, O::Full>) {
+          return exception_of(errors::Class::MailboxFull, fmt::format("the mailbox of {}/{} is full", o.actor, o.key));
+        } else if constexpr (std::is_same_v<T, O::Unreached>) {
+          return exception_of(errors::Class::Unavailable,
+                              fmt::format("{}/{} did not process the message", o.actor, o.key));
+        } else if constexpr (std::is_same_v<T, O::Unknown>) {
+          return exception_of(errors::Class::UnknownActor,
+                              fmt::format("the owner of {}/{} does not have the type {}", o.actor, o.key, o.actor));
+        } else if constexpr (std::is_same_v<T, O::TooLarge>) {
+          return exception_of(errors::Class::MessageTooLarge, o.message);
+        } else if constexpr (std::is_same_v<T, O::Cycle>) {
+          return exception_of(
+              errors::Class::ReentrancyError,
+              fmt::format("ask cycle {}: the first key waits for this answer and would never read it", o.message));
+        } else {
+          PyErr_SetString(PyExc_SystemError, "a value is not a failure");
+          return Object();
+        }
+      },
+      outcome.variant);
+}
+
+bool cancel_timer(const Object& timer) {
+  if (!timer) return true;
+  return static_cast<bool>(call_method(timer.get(), "cancel"));
+}
+
+}  // namespace
+
+bool Node::answer(const core::Target& target, core::Outcome outcome) {
+  const core::Target::Reply* reply = target.as_reply();
+  if (reply == nullptr) return true;
+  // Ask ids are this node's own: an answer for another node (an earlier run, another system)
+  // must not settle an unrelated ask that happens to have the same id.
+  if (reply->node != id()) return true;
+  return settle(reply->id, std::move(outcome));
+}
+
+bool Node::settle(std::int64_t id, core::Outcome outcome) {
+  std::optional<replies::Waiting> waiting = forget(id);
+  if (!waiting) return true;
+  Object d = call_method(waiting->future.get(), "done");
+  if (!d) return false;
+  if (PyObject_IsTrue(d.get())) return true;
+  if (std::holds_alternative<core::Outcome::Full>(outcome.variant) && waiting->kept) {
+    core::Deliver again = *waiting->kept;
+    std::optional<replies::Waiting> replaced = replies.lock()->wait(id, *std::move(waiting));
+    return hand(core::Command{std::move(again)});
+  }
+  if (!cancel_timer(waiting->timer)) return false;
+  if (auto* v = std::get_if<core::Outcome::Value>(&outcome.variant)) {
+    Object value;
+    if (waiting->schema) {
+      auto read = schema::Schema::read(waiting->schema.get(), waiting->answer, v->data, shared_from_this());
+      if (!read) {
+        schema::raise(std::move(read.error()));
+        Object error = Object::steal(PyErr_GetRaisedException());
+        return static_cast<bool>(call_method(waiting->future.get(), "set_exception", error.get()));
+      }
+      value = *std::move(read);
+    } else {
+      value = Object::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v->data.data()),
+                                                      static_cast<Py_ssize_t>(v->data.size())));
+      if (!value) return false;
+    }
+    return static_cast<bool>(call_method(waiting->future.get(), "set_result", value.get()));
+  }
+  Object error = failure(outcome);
+  if (!error) error = Object::steal(PyErr_GetRaisedException());
+  return static_cast<bool>(call_method(waiting->future.get(), "set_exception", error.get()));
+}
+
+double Node::ask_seconds(const core::Target& target) {
+  core::Duration d = config.ask_timeout;
+  if (const auto* e = target.as_entity()) {
+    if (auto definition = resolve(e->actor); definition && definition->options.ask_timeout) {
+      d = *definition->options.ask_timeout;
+    }
+  }
+  return d.as_seconds();
+}
+
+bool Node::armed(std::int64_t id, double seconds) {
+  Object loop = running();
+  if (!loop) return false;
+  std::shared_ptr<Node> self = shared_from_this();
+  Object timer = steps::bare([self, id]() -> bool {
+    std::optional<replies::Waiting> waiting = self->forget(id);
+    if (!waiting) return true;
+    Object d = call_method(waiting->future.get(), "done");
+    if (!d) return false;
+    if (!PyObject_IsTrue(d.get())) {
+      Object error = Object::steal(PyObject_CallFunction(PyExc_TimeoutError, "s", "the answer did not arrive in time"));
+      if (!error || !call_method(waiting->future.get(), "set_exception", error.get())) return false;
+    }
+    waiting->timer = Object();  // it is the timer that fires now
+    return self->cancel(id, *waiting);
+  });
+  if (!timer) return false;
+  Object delay = Object::steal(PyFloat_FromDouble(seconds));
+  if (!delay) return false;
+  Object handle = call_method(loop.get(), "call_later", delay.get(), timer.get());
+  if (!handle) return false;
+  Object old;
+  {
+    auto r = replies.lock();
+    if (auto w = r->forget(id)) {
+      old = std::exchange(w->timer, handle);
+      std::optional<replies::Waiting> none = r->wait(id, *std::move(w));
+    }
+  }
+  return true;
+}
+
+bool Node::cancel(std::int64_t id, replies::Waiting& waiting) {
+  if (!cancel_timer(waiting.timer)) return false;
+  if (!waiting.target) return true;
+  return cancelled(waiting.target->first, waiting.target->second, core::Target::reply(this->id(), id));
+}
+
+bool Node::cancelled(std::string_view actor, std::string_view key, const core::Target& target) {
+  if (Object self = activation(actor, key)) {
+    Activation& a = Activation::of(self.get());
+    core::mailbox::Withdrawn withdrawn;
+    {
+      auto s = a.state.lock();
+      withdrawn = s->mailbox.withdraw(target);
+    }
+    if (auto* q = std::get_if<core::mailbox::Withdrawn::Queued>(&withdrawn.value)) {
+      for (const core::Target& t : q->released) {
+        if (!answer(t, core::Outcome::full(actor, key))) return false;
+      }
+      return true;
+    }
+    if (std::holds_alternative<core::mailbox::Withdrawn::Parked>(withdrawn.value)) return true;
+    Object task;
+    bool handled = false;
+    std::optional<core::Deliver> dropped_message;
+    {
+      auto s = a.state.lock();
+      if (s->run && s->run->current && s->run->current->reply == target) {
+        handled = true;
+        if (!s->run->replied) {
+          dropped_message = std::exchange(s->run->current, std::nullopt);
+          s->run->revoked = true;
+          task = s->run->task;
+        }
+      }
+    }
+    if (handled) return !task || call_method(task.get(), "cancel");
+  }
+  auto t = now();
+  if (!t) return false;
+  double wait = config.ask_timeout.as_seconds();
+  if (auto definition = resolve(actor); definition && definition->options.ask_timeout) {
+    wait = definition->options.ask_timeout->as_seconds();
+  }
+  auto c = cancelled_targets.lock();
+  std::erase_if(*c, [&](const auto& entry) { return entry.second <= *t; });
+  (*c)[target] = *t + wait;
+  return true;
+}
+
+}  // namespace vorel::py

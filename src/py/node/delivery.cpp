@@ -1,0 +1,151 @@
+// The road of a message to its key: `hand` on the sending side, `take` on the key's owner.
+#include <chrono>
+
+#include "py/node.hpp"
+#include "py/node/activation.hpp"
+#include "py/node/observe.hpp"
+#include "py/node/steps.hpp"
+
+namespace vorel::py {
+
+core::Chain Node::chain() {
+  auto running = runs.running();
+  if (!running) return core::Chain();
+  Activation& a = Activation::of(running->first.get());
+  std::optional<core::chain::Link> link;
+  core::Chain base;
+  {
+    auto s = a.state.lock();
+    if (!s->run || s->run->number != running->second) return core::Chain();
+    link = core::chain::Link{a.actor, a.key, s->run->hold};
+    if (s->run->current && !s->run->replied) base = s->run->current->chain;
+  }
+  return base.then(*link);
+}
+
+bool Node::hand(core::Command command) {
+  if (auto* d = std::get_if<core::Deliver>(&command)) {
+    const core::Target::Reply* reply = d->reply ? d->reply->as_reply() : nullptr;
+    if (reply != nullptr && reply->node == id()) {
+      std::shared_ptr<const Definition> definition = resolve(d->actor);
+      const bool keeps = definition && definition->options.wait;
+      std::optional<core::Deliver> replaced;
+      {
+        auto r = replies.lock();
+        if (auto w = r->forget(reply->id)) {
+          w->target = Entity(d->actor, d->key);
+          replaced = std::exchange(w->kept, keeps ? std::optional<core::Deliver>(*d) : std::nullopt);
+          std::optional<replies::Waiting> none = r->wait(reply->id, *std::move(w));
+        }
+      }
+    }
+  }
+  // Without a cluster every key lives here.
+  return take(std::move(command));
+}
+
+bool Node::take(core::Command command) {
+  // Copies: the command itself moves into the mailbox below.
+  const std::string actor = std::visit([](auto& c) { return c.actor; }, command);
+  const std::string key = std::visit([](auto& c) { return c.key; }, command);
+  auto* d = std::get_if<core::Deliver>(&command);
+  if (d != nullptr && d->reply) {
+    std::optional<double> deadline;
+    {
+      auto c = cancelled_targets.lock();
+      auto at = c->find(*d->reply);
+      if (at != c->end()) {
+        deadline = at->second;
+        c->erase(at);
+      }
+    }
+    if (deadline) {
+      auto t = now();
+      if (!t) {
+        PyErr_Clear();
+      } else if (*deadline > *t) {
+        return true;
+      }
+    }
+  }
+  if (is_leaving()) {
+    if (d != nullptr && d->reply) return answer(*d->reply, core::Outcome::unreached(actor, key));
+    dropped(actor, key, "the node is shutting down");
+    return true;
+  }
+  Object self = attach(actor, key);
+  if (!self) {
+    if (PyErr_Occurred()) return false;
+    if (d != nullptr && d->reply) return answer(*d->reply, core::Outcome{core::Outcome::Unknown{actor, key}});
+    dropped(actor, key, "this node does not have the type");
+    return true;
+  }
+  Activation& a = Activation::of(self.get());
+  if (auto* start = std::get_if<core::Start>(&command)) {
+    auto s = a.state.lock();
+    if (!s->opened && !s->initial) s->initial = std::move(start->state);
+    return true;
+  }
+  bool deferred = false;
+  if (auto cycle = activation::closed(self, d->chain)) {
+    if (!d->reply) return true;
+    auto running = runs.running();
+    if (!running || running->first.get() != self.get()) {
+      return answer(*d->reply, core::Outcome{core::Outcome::Cycle{*cycle}});
+    }
+    deferred = true;
+  }
+  std::optional<core::Target> reply = d->reply;
+  core::Chain chain = deferred ? d->chain : core::Chain();
+  core::mailbox::Put put;
+  {
+    auto s = a.state.lock();
+    put = s->mailbox.put(std::move(*d));
+  }
+  if (std::holds_alternative<core::mailbox::Put::Queued>(put.value)) {
+    if (!activation::wake(self)) return false;
+  } else if (std::holds_alternative<core::mailbox::Put::Refused>(put.value)) {
+    if (!reply) {
+      dropped(actor, key, "the mailbox is full");
+      return true;
+    }
+    return answer(*reply, core::Outcome::full(actor, key));
+  }
+  if (deferred) return activation::decide(self, *reply, chain);
+  return true;
+}
+
+Object Node::attach(std::string_view actor, std::string_view key) {
+  if (Object live = activation(actor, key)) return live;
+  std::shared_ptr<const Definition> definition = resolve(actor);
+  if (!definition) return Object();
+  const double since =
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  Object made = Activation::make(shared_from_this(), std::string(actor), std::string(key), since, definition);
+  if (!made) return made;
+  // Resolving can run Python code, which may have activated the key meanwhile.
+  Object existing;
+  {
+    auto live = activations.lock();
+    auto at = live->find(std::pair<std::string_view, std::string_view>(actor, key));
+    if (at != live->end()) {
+      existing = at->second;
+    } else {
+      live->emplace(Entity(actor, key), made);
+    }
+  }
+  if (existing) return existing;
+  Object loop = event_loop.get();
+  if (loop && (wanted.load() & observe::bit(observe::Event::ActivationStarted))) {
+    observe::deliver(loop.get(), observer.get(), observe::Event::ActivationStarted, {text(actor), text(key)});
+  }
+  if (!loop) {
+    PyErr_SetString(PyExc_RuntimeError, kNotStarted);
+    return Object();
+  }
+  Object step = steps::bare([made] { return activation::begin(made); });
+  if (!step || !call_method(loop.get(), "call_soon", step.get())) return Object();
+  return made;
+}
+
+}  // namespace vorel::py

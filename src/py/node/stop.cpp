@@ -1,0 +1,120 @@
+// The end of activations and of a system, and the record table of a system without a cluster.
+#include <fmt/format.h>
+
+#include "py/errors.hpp"
+#include "py/node.hpp"
+#include "py/node/activation.hpp"
+#include "py/node/observe.hpp"
+#include "py/node/taken.hpp"
+
+namespace vorel::py {
+
+void Node::vacate(PyObject* self) {
+  Activation& a = Activation::of(self);
+  Object removed;
+  {
+    auto live = activations.lock();
+    auto at = live->find(std::pair<std::string_view, std::string_view>(a.actor, a.key));
+    if (at != live->end() && at->second.get() == self) {
+      removed = std::move(at->second);
+      live->erase(at);
+    }
+  }
+  if (!removed) return;
+  Object loop = event_loop.get();
+  if (loop && (wanted.load() & observe::bit(observe::Event::ActivationEnded))) {
+    observe::deliver(loop.get(), observer.get(), observe::Event::ActivationEnded, {text(a.actor), text(a.key)});
+  }
+}
+
+void Node::forsake() {
+  std::unordered_map<std::int64_t, replies::Waiting, Keyed> taken;
+  {
+    auto r = replies.lock();
+    taken = r->abandon();
+  }
+  for (auto& [id, waiting] : taken) {
+    Object d = call_method(waiting.future.get(), "done");
+    if (!d || PyObject_IsTrue(d.get())) {
+      PyErr_Clear();
+      continue;
+    }
+    if (waiting.timer && !call_method(waiting.timer.get(), "cancel")) PyErr_Clear();
+    std::string message = waiting.target ? fmt::format("the system stopped before {}/{} answered",
+                                                       waiting.target->first, waiting.target->second)
+                                         : std::string("the system stopped before the answer arrived");
+    PyObject* cls = errors::get(errors::Class::Unavailable);
+    Object t = text(message);
+    Object error = cls && t ? call(cls, t.get()) : Object();
+    if (!error || !call_method(waiting.future.get(), "set_exception", error.get())) PyErr_Clear();
+  }
+  std::unordered_map<std::uintptr_t, Object, Keyed> tasks;
+  {
+    auto h = handed.lock();
+    tasks.swap(*h);
+  }
+  for (auto& [address, task] : tasks) {
+    if (!call_method(task.get(), "cancel")) PyErr_Clear();
+  }
+}
+
+std::vector<Object> Node::census() {
+  std::vector<Object> out;
+  auto live = activations.lock();
+  out.reserve(live->size());
+  for (const auto& [entity, a] : *live) out.push_back(a);
+  return out;
+}
+
+void Node::abandon() {
+  for (const Object& a : census()) {
+    if (!activation::release(a)) PyErr_Clear();
+  }
+}
+
+void Node::departed(bool, PyObject* exit) {
+  leaving.exchange(true);
+  stopped.exchange(true);
+  forsake();
+  Object d = call_method(exit, "done");
+  if (!d) PyErr_Clear();
+  if (!d || !PyObject_IsTrue(d.get())) {
+    if (!call_method(exit, "set_result", Py_None)) PyErr_Clear();
+  }
+}
+
+Object Node::persist(std::string_view actor, std::string_view key, Op op) {
+  Object future = this->future();
+  if (!future) return future;
+  if (cluster_config.get()) {
+    PyObject* cls = errors::get(errors::Class::Unavailable);
+    Object t = text(fmt::format("{}/{}: this node is not in its cluster", actor, key));
+    Object error = cls && t ? call(cls, t.get()) : Object();
+    if (!error || !call_method(future.get(), "set_exception", error.get())) return Object();
+    return future;
+  }
+  // The local road; a durable type's store joins it later.
+  if (op.kind == Op::Kind::Read) {
+    std::optional<core::store::Held> held;
+    {
+      auto records = store();
+      held = records->restore(actor, key, std::nullopt, op.initial);
+    }
+    Object taken = taken::make(std::move(held));
+    if (!taken || !call_method(future.get(), "set_result", taken.get())) return Object();
+    return future;
+  }
+  {
+    auto records = store();
+    if (op.kind == Op::Kind::Write) {
+      records->write(actor, key, std::move(op.pages), op.active, false);
+    } else {
+      records->delete_(actor, key);
+    }
+  }
+  writes_confirmed.fetch_add(1);
+  if (!call_method(future.get(), "set_result", Py_None)) return Object();
+  return future;
+}
+
+}  // namespace vorel::py

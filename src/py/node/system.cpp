@@ -1,0 +1,396 @@
+#include "py/node/system.hpp"
+
+#include <fmt/format.h>
+
+#include <cstring>
+
+#include "core/placement/pin.hpp"
+#include "py/actor.hpp"
+#include "py/awaited.hpp"
+#include "py/generic.hpp"
+#include "py/node.hpp"
+#include "py/node/activation.hpp"
+#include "py/node/body.hpp"
+#include "py/node/steps.hpp"
+#include "py/once.hpp"
+#include "py/refs.hpp"
+
+namespace vorel::py::system {
+namespace {
+
+struct Record {
+  std::shared_ptr<Node> node;
+  Object cluster;
+};
+
+Node& node_of(PyObject* self) { return *body::record<Record>(self).node; }
+
+// The node, unless the system has stopped or was never entered; null with the error set.
+Node* running_node(PyObject* self) {
+  Node& node = node_of(self);
+  if (node.is_stopped()) {
+    PyErr_SetString(PyExc_RuntimeError, "the system has stopped");
+    return nullptr;
+  }
+  if (!node.running()) return nullptr;
+  return &node;
+}
+
+std::optional<core::Duration> duration(PyObject* value, const char* name, core::Duration fallback) {
+  if (value == nullptr || value == Py_None) return fallback;
+  return actor::period(name, value);
+}
+
+std::optional<core::Incarnation> incarnation() {
+  Object uuid = import("uuid");
+  if (!uuid) return std::nullopt;
+  Object made = call_method(uuid.get(), "uuid4");
+  if (!made) return std::nullopt;
+  Object bytes = attr(made.get(), "bytes");
+  if (!bytes) return std::nullopt;
+  if (!PyBytes_Check(bytes.get()) || PyBytes_Size(bytes.get()) != 16) {
+    PyErr_SetString(PyExc_ValueError, "a uuid is sixteen bytes");
+    return std::nullopt;
+  }
+  core::Incarnation out{};
+  std::memcpy(out.data(), PyBytes_AsString(bytes.get()), 16);
+  return out;
+}
+
+PyObject* new_(PyTypeObject* cls, PyObject*, PyObject* kwargs) {
+  PyObject* named[9] = {};
+  static const char* names[] = {"cluster",       "idle_after", "backoff", "ask_timeout", "write_timeout",
+                                "leave_timeout", "observer",   "store",   "runtime"};
+  if (kwargs != nullptr) {
+    PyObject *k, *v;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(kwargs, &pos, &k, &v)) {
+      auto name = utf8(k);
+      if (!name) return nullptr;
+      bool known = false;
+      for (int i = 0; i < 9; ++i) {
+        if (*name == names[i]) {
+          named[i] = v == Py_None ? nullptr : v;
+          known = true;
+        }
+      }
+      if (!known) {
+        PyErr_Format(PyExc_TypeError, "ActorSystem() got an unexpected keyword argument '%U'", k);
+        return nullptr;
+      }
+    }
+  }
+  if (named[8] != nullptr) {
+    // The shared transport threads come with a cluster; a system without one never starts any.
+    PyErr_SetString(PyExc_TypeError, "runtime must be a Runtime");
+    return nullptr;
+  }
+  NodeConfig config;
+  auto idle = duration(named[1], "idle_after", config.idle_after);
+  if (!idle) return nullptr;
+  auto ask = duration(named[3], "ask_timeout", config.ask_timeout);
+  if (!ask) return nullptr;
+  auto write = duration(named[4], "write_timeout", config.write_timeout);
+  if (!write) return nullptr;
+  auto leave = duration(named[5], "leave_timeout", config.leave_timeout);
+  if (!leave) return nullptr;
+  config.idle_after = *idle;
+  config.ask_timeout = *ask;
+  config.write_timeout = *write;
+  config.leave_timeout = *leave;
+  if (named[2] != nullptr) {
+    auto b = actor::backed_off(named[2]);
+    if (!b) return nullptr;
+    config.backoff = *b;
+  }
+  auto drawn = incarnation();
+  if (!drawn) return nullptr;
+  Object observer;
+  if (named[6] != nullptr) {
+    if (!PyCallable_Check(named[6])) {
+      PyErr_SetString(PyExc_TypeError, "observer must be callable");
+      return nullptr;
+    }
+    observer = Object::borrow(named[6]);
+  } else {
+    Object vorel = import("vorel");
+    Object logging = vorel ? attr(vorel.get(), "LoggingObserver") : Object();
+    observer = logging ? call(logging.get()) : Object();
+    if (!observer) return nullptr;
+  }
+  Object store;
+  if (named[7] != nullptr) {
+    for (const char* method : {"load", "save", "drop"}) {
+      Object m = attr(named[7], method);
+      if (!m) PyErr_Clear();
+      if (!m || !PyCallable_Check(m.get())) {
+        Object r = Object::steal(PyObject_Repr(named[7]));
+        if (r) PyErr_Format(PyExc_TypeError, "store is %U, which has no %s method to call", r.get(), method);
+        return nullptr;
+      }
+    }
+    store = Object::borrow(named[7]);
+  }
+  auto node = Node::new_(config, core::NodeId{std::nullopt, *drawn}, std::move(observer), std::move(store), nullptr);
+  return body::make<Record>(reinterpret_cast<PyObject*>(cls), Record{std::move(node), Object::borrow(named[0])})
+      .release();
+}
+
+int init(PyObject*, PyObject*, PyObject*) { return 0; }
+
+PyObject* aenter(PyObject* self, PyObject*) {
+  Record& r = body::record<Record>(self);
+  Node& node = *r.node;
+  if (node.is_stopped() || node.event_loop.get()) {
+    // A system runs once: its keys, asks and stop flags belong to that one run.
+    PyErr_SetString(PyExc_RuntimeError, node.is_stopped() ? "the system has stopped" : "the system is running already");
+    return nullptr;
+  }
+  if (r.cluster) {
+    PyErr_SetString(PyExc_RuntimeError, "this build of vorel runs without a cluster: leave cluster= out");
+    return nullptr;
+  }
+  Object asyncio = import("asyncio");
+  if (!asyncio) return nullptr;
+  Object loop = call_method(asyncio.get(), "get_running_loop");
+  if (!loop) return nullptr;
+  if (!node.subscribe()) return nullptr;
+  Object old_loop = node.event_loop.replace(loop);
+  Object old_system = node.system_.replace(Object::borrow(self));
+  Object future = node.future();
+  if (!future || !call_method(future.get(), "set_result", self)) return nullptr;
+  return awaited::make(std::move(future)).release();
+}
+
+PyObject* aexit(PyObject* self, PyObject* exc) {
+  Record& r = body::record<Record>(self);
+  std::shared_ptr<Node> node = r.node;
+  bool raised = false;
+  for (Py_ssize_t i = 0; i < PyTuple_Size(exc); ++i) raised = raised || PyTuple_GetItem(exc, i) != Py_None;
+  Object exit = node->future();
+  if (!exit) return nullptr;
+  if (raised) {
+    node->leaving.exchange(true);
+    node->stopped.exchange(true);
+    node->abandon();
+    node->departed(true, exit.get());
+    return awaited::make(std::move(exit)).release();
+  }
+  node->leaving.exchange(true);
+  Object drain = node->future();
+  if (!drain) return nullptr;
+  std::vector<Object> live = node->census();
+  if (live.empty()) {
+    if (!call_method(drain.get(), "set_result", Py_None)) return nullptr;
+  } else {
+    Object old = node->drained.replace(drain);
+    for (const Object& a : live) {
+      if (!activation::drain(a)) return nullptr;
+    }
+    // Draining ends at the leave timeout at the latest: what is still live then is let go.
+    Object timer = steps::bare([node] {
+      node->abandon();
+      return true;
+    });
+    Object delay = timer ? Object::steal(PyFloat_FromDouble(node->config.leave_timeout.as_seconds())) : Object();
+    Object loop = node->running();
+    if (!delay || !loop || !call_method(loop.get(), "call_later", delay.get(), timer.get())) return nullptr;
+  }
+  Raised added = callback::when_done(drain.get(), [node, exit](Token, PyObject*) -> Raised {
+    node->departed(false, exit.get());
+    return Raised();
+  });
+  if (added) return rethrow(std::move(*added));
+  return awaited::make(std::move(exit)).release();
+}
+
+PyObject* release(PyObject* self, PyObject* args) {
+  PyObject *actor, *key;
+  if (!PyArg_ParseTuple(args, "OU:release", &actor, &key)) return nullptr;
+  Node* node = running_node(self);
+  if (node == nullptr) return nullptr;
+  auto definition = Definition::of(actor);
+  if (!definition) return nullptr;
+  auto k = utf8(key);
+  if (!k) return nullptr;
+  Object future = node->future();
+  if (!future) return nullptr;
+  Object live = node->activation(definition->name, *k);
+  if (!live) {
+    if (!call_method(future.get(), "set_result", Py_False)) return nullptr;
+  } else if (!activation::ending(live, future)) {
+    return nullptr;
+  }
+  return awaited::make(std::move(future)).release();
+}
+
+Object identity(const core::NodeId& id) {
+  Object vorel = import("vorel");
+  Object cls = vorel ? attr(vorel.get(), "NodeId") : Object();
+  Object uuid = cls ? import("uuid") : Object();
+  Object uuid_cls = uuid ? attr(uuid.get(), "UUID") : Object();
+  if (!uuid_cls) return Object();
+  Object bytes = Object::steal(
+      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(id.incarnation.data()), 16));
+  Object kwargs = bytes ? Object::steal(Py_BuildValue("{s:O}", "bytes", bytes.get())) : Object();
+  Object empty = Object::steal(PyTuple_New(0));
+  Object u = kwargs && empty ? Object::steal(PyObject_Call(uuid_cls.get(), empty.get(), kwargs.get())) : Object();
+  if (!u) return u;
+  Object address = id.address ? text(*id.address) : Object::borrow(Py_None);
+  if (!address) return address;
+  return call(cls.get(), address.get(), u.get());
+}
+
+PyObject* node_id(PyObject* self, void*) {
+  Node* node = running_node(self);
+  if (node == nullptr) return nullptr;
+  return identity(node->id()).release();
+}
+
+// The key under which the type places it: a ring type takes the key as it is.
+std::optional<std::string> placed(const Definition& d, const std::string& key, PyObject* at) {
+  if (!d.options.pinned) {
+    if (at != nullptr) {
+      PyErr_SetString(PyExc_TypeError,
+                      fmt::format("{} is placed by the ring, and only a type declared with pinned=True takes at=", d.name)
+                          .c_str());
+      return std::nullopt;
+    }
+    if (core::placement::pinned(key)) {
+      Object k = text(key);
+      auto shown = k ? actor::debug(k.get()) : std::nullopt;
+      if (shown) {
+        actor::value_error(fmt::format("{}: the key {} has the form @host:port/name, which only the keys of a pinned "
+                                       "type have",
+                                       d.name, *shown));
+      }
+      return std::nullopt;
+    }
+    return key;
+  }
+  if (at == nullptr) {
+    PyErr_SetString(PyExc_TypeError,
+                    fmt::format("{} is pinned, so its ref names the node it runs on: pass at=", d.name).c_str());
+    return std::nullopt;
+  }
+  PyErr_SetString(PyExc_RuntimeError, "a pinned type names a node of a cluster, and this system has none");
+  return std::nullopt;
+}
+
+PyObject* ref(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"", "", "initial", "at", nullptr};
+  PyObject *actor, *key, *initial = Py_None, *at = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OU|$OO:ref", const_cast<char**>(names), &actor, &key, &initial,
+                                   &at)) {
+    return nullptr;
+  }
+  Node* node = running_node(self);
+  if (node == nullptr) return nullptr;
+  auto definition = Definition::of(actor);
+  if (!definition) return nullptr;
+  auto k = utf8(key);
+  if (!k) return nullptr;
+  auto placed_key = placed(*definition, *k, at == Py_None ? nullptr : at);
+  if (!placed_key) return nullptr;
+  node->learn(actor, definition);
+  std::optional<core::Bytes> state;
+  const schema::Schema& s = definition->states();
+  if (initial != Py_None) {
+    auto w = schema::Schema::write(s, s.tree.tagged_root, initial);
+    if (!w) return schema::raise(std::move(w.error()));
+    state = *std::move(w);
+  } else if (!definition->initial) {
+    auto w = schema::Schema::write(s, s.tree.tagged_root, Py_None);
+    if (!w) {
+      PyErr_SetString(PyExc_TypeError,
+                      fmt::format("{} has no default initial state, and its state cannot be None: pass initial=",
+                                  definition->name)
+                          .c_str());
+      return nullptr;
+    }
+    state = *std::move(w);
+  }
+  if (!node->hand(core::Command{core::Start{definition->name, *placed_key, std::move(state)}})) return nullptr;
+  return refs::make(refs::Ref{core::Target::entity(definition->name, *placed_key), definition->message,
+                              body::record<Record>(self).node, definition->messages().tree.tagged_root})
+      .release();
+}
+
+PyObject* placement(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"", "", "at", nullptr};
+  PyObject *actor, *key, *at = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OU|$O:placement", const_cast<char**>(names), &actor, &key, &at)) {
+    return nullptr;
+  }
+  Node* node = running_node(self);
+  if (node == nullptr) return nullptr;
+  auto definition = Definition::of(actor);
+  if (!definition) return nullptr;
+  auto k = utf8(key);
+  if (!k || !placed(*definition, *k, at == Py_None ? nullptr : at)) return nullptr;
+  node->learn(actor, definition);
+  Object future = node->future();
+  if (!future) return nullptr;
+  // Without a cluster every key lives here, on this node alone.
+  Object me = identity(node->id());
+  Object vorel = me ? import("vorel") : Object();
+  Object cls = vorel ? attr(vorel.get(), "Placement") : Object();
+  Object nodes = cls ? Object::steal(PyTuple_Pack(1, me.get())) : Object();
+  Object placed_at = nodes ? call(cls.get(), me.get(), nodes.get()) : Object();
+  if (!placed_at || !call_method(future.get(), "set_result", placed_at.get())) return nullptr;
+  return awaited::make(std::move(future)).release();
+}
+
+PyObject* class_getitem(PyObject* cls, PyObject* item) {
+  return generic::aliased(cls, generic::subscript(item)).release();
+}
+
+PyMethodDef methods[] = {
+    {"__aenter__", aenter, METH_NOARGS, "__aenter__($self)\n--\n\n"},
+    {"__aexit__", aexit, METH_VARARGS,
+     "__aexit__($self, *exc)\n--\n\nLeaving by an exception is the process going away: nothing is drained and the "
+     "transport aborts."},
+    {"release", release, METH_VARARGS,
+     "release($self, actor, key, /)\n--\n\nLet the key go on purpose, as if its activation here idled out now, "
+     "answering whether there was one once it\nis over."},
+    {"ref", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ref)), METH_VARARGS | METH_KEYWORDS,
+     "ref($self, actor, key, /, *, initial=None, at=None)\n--\n\nReference to the entity `(actor, key)`, wherever it "
+     "is placed, or on the node `at` names for a pinned\ntype. It creates the key if it has to, and activates it."},
+    {"placement", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(placement)), METH_VARARGS | METH_KEYWORDS,
+     "placement($self, actor, key, /, *, at=None)\n--\n\n"},
+    {"__class_getitem__", class_getitem, METH_O | METH_CLASS, "__class_getitem__($cls, item)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"node", node_id, nullptr, "The NodeId of this node.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+constexpr const char kDoc[] =
+    "ActorSystem(*_extra, cluster=None, idle_after=None, backoff=None, ask_timeout=None, write_timeout=None, "
+    "leave_timeout=None, observer=None, store=None, runtime=None)\n--\n\nA node. It hosts every actor type it meets: "
+    "the ones this process uses, and the ones the cluster tells it of.";
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(kDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(new_)},
+    {Py_tp_init, reinterpret_cast<void*>(init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(body::dealloc<Record>)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"vorel._vorel.ActorSystem", sizeof(body::Of<Record>), 0,
+                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
+
+Once cell;
+
+}  // namespace
+
+PyObject* type() {
+  return cell.get([] { return PyType_FromSpec(&spec); });
+}
+
+}  // namespace vorel::py::system

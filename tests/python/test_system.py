@@ -1,0 +1,435 @@
+"""One process end to end: refs, tells and asks, activations, state, failures, and the stop."""
+
+import asyncio
+from dataclasses import dataclass
+from datetime import timedelta
+
+import pytest
+
+import vorel
+from vorel import (
+    ActorFailed,
+    ActorSystem,
+    Context,
+    MailboxFull,
+    NotStarted,
+    ReentrancyError,
+    Ref,
+    Unavailable,
+    actor,
+)
+
+pytestmark = pytest.mark.timeout(10)
+
+
+def run(coroutine, limit=5.0):
+    return asyncio.run(asyncio.wait_for(coroutine, limit))
+
+
+@dataclass(frozen=True)
+class Add:
+    n: int
+
+
+@dataclass(frozen=True)
+class Get:
+    reply_to: Ref[int]
+
+
+@dataclass(frozen=True)
+class Fail:
+    text: str
+    reply_to: Ref[int]
+
+
+@actor(initial=0)
+async def counter(ctx: Context[int, Add | Get | Fail]):
+    async for m in ctx.inbox:
+        if isinstance(m, Add):
+            await ctx.state.set(ctx.state.value + m.n)
+        elif isinstance(m, Get):
+            m.reply_to.tell(ctx.state.value)
+        else:
+            raise ValueError(m.text)
+
+
+class Events:
+    def __init__(self):
+        self.seen = []
+
+    def __call__(self, event):
+        self.seen.append(event)
+
+    def of(self, cls):
+        return [e for e in self.seen if isinstance(e, cls)]
+
+
+def test_tells_and_an_ask_reach_the_key_in_order():
+    async def main():
+        async with ActorSystem() as system:
+            ref = system.ref(counter, "a")
+            for n in range(1, 5):
+                ref.tell(Add(n))
+            return await ref.ask(Get(None))
+
+    assert run(main()) == 10
+
+
+def test_entering_yields_the_system_and_a_second_entry_is_refused():
+    async def main():
+        system = ActorSystem()
+        async with system as entered:
+            assert entered is system
+            with pytest.raises(RuntimeError):
+                await system.__aenter__()
+        with pytest.raises(RuntimeError, match="the system has stopped"):
+            system.ref(counter, "a")
+        with pytest.raises(RuntimeError, match="the system has stopped"):
+            await system.__aenter__()
+
+    run(main())
+
+
+def test_before_entry_the_system_has_not_started():
+    with pytest.raises(RuntimeError, match="the system has not started"):
+        ActorSystem().ref(counter, "a")
+
+
+def test_state_survives_deactivation_after_idle_after():
+    events = Events()
+
+    async def main():
+        async with ActorSystem(idle_after=timedelta(milliseconds=50), observer=events) as system:
+            ref = system.ref(counter, "k")
+            ref.tell(Add(7))
+            assert await ref.ask(Get(None)) == 7
+            await asyncio.sleep(0.2)
+            assert len(events.of(vorel.ActivationEnded)) == 1
+            assert await ref.ask(Get(None)) == 7
+            assert len(events.of(vorel.ActivationStarted)) == 2
+
+    run(main())
+
+
+def test_a_failure_reaches_the_asker_and_the_body_restarts():
+    events = Events()
+
+    async def main():
+        async with ActorSystem(observer=events) as system:
+            ref = system.ref(counter, "f")
+            ref.tell(Add(1))
+            with pytest.raises(ActorFailed) as failed:
+                await ref.ask(Fail("boom", None))
+            e = failed.value
+            assert (e.actor, e.key, e.error, e.message) == (counter_name(), "f", "ValueError", "boom")
+            assert str(e) == f"{counter_name()}/f raised ValueError: boom"
+            assert await ref.ask(Get(None)) == 1
+            assert [type(x.error) for x in events.of(vorel.ActivationFailed)] == [ValueError]
+
+    run(main())
+
+
+def counter_name():
+    return f"{__name__}:counter"
+
+
+def test_an_ask_times_out_with_timeout_error():
+    @dataclass(frozen=True)
+    class Ping:
+        reply_to: Ref[int]
+
+    @actor(initial=0)
+    async def silent(ctx: Context[int, Ping]):
+        async for _ in ctx.inbox:
+            pass
+
+    async def main():
+        async with ActorSystem(ask_timeout=timedelta(milliseconds=50)) as system:
+            with pytest.raises(TimeoutError, match="the answer did not arrive in time"):
+                await system.ref(silent, "s").ask(Ping(None))
+
+    run(main())
+
+
+@dataclass(frozen=True)
+class Via:
+    other: Ref["Via"]
+    reply_to: Ref[int]
+
+
+@actor(initial=0)
+async def relay(ctx: Context[int, Via]):
+    async for m in ctx.inbox:
+        m.reply_to.tell(await m.other.ask(Via(ctx.self, None)))
+
+
+def test_an_ask_cycle_is_refused():
+    async def main():
+        async with ActorSystem() as system:
+            a = system.ref(relay, "a")
+            b = system.ref(relay, "b")
+            with pytest.raises(ActorFailed) as failed:
+                await a.ask(Via(b, None))
+            # b's own ask back to a is refused, and b's failure travels on to the first asker.
+            assert failed.value.error == "ActorFailed"
+            assert "raised ReentrancyError: ask cycle" in failed.value.message
+            assert f"{__name__}:relay/a -> {__name__}:relay/b -> {__name__}:relay/a" in failed.value.message
+
+    run(main())
+
+
+def test_a_self_ask_is_refused_as_a_cycle():
+    @dataclass(frozen=True)
+    class Me:
+        reply_to: Ref[int]
+
+    @actor(initial=0)
+    async def selfish(ctx: Context[int, Me]):
+        async for m in ctx.inbox:
+            try:
+                m.reply_to.tell(await ctx.self.ask(Me(None)))
+            except ReentrancyError as e:
+                assert "would never read it" in str(e)
+                m.reply_to.tell(-1)
+
+    async def main():
+        async with ActorSystem() as system:
+            assert await system.ref(selfish, "x").ask(Me(None)) == -1
+
+    run(main())
+
+
+@dataclass(frozen=True)
+class Slow:
+    reply_to: Ref[int]
+
+
+@actor(initial=0, mailbox=1)
+async def refusing(ctx: Context[int, Slow]):
+    async for m in ctx.inbox:
+        await asyncio.sleep(0.05)
+        m.reply_to.tell(1)
+
+
+@actor(initial=0, mailbox=1, on_full="wait")
+async def waiting(ctx: Context[int, Slow]):
+    async for m in ctx.inbox:
+        await asyncio.sleep(0.02)
+        m.reply_to.tell(1)
+
+
+def test_a_full_mailbox_refuses():
+    async def main():
+        async with ActorSystem() as system:
+            ref = system.ref(refusing, "r")
+            asks = [asyncio.ensure_future(ref.ask(Slow(None))) for _ in range(4)]
+            results = await asyncio.gather(*asks, return_exceptions=True)
+            assert any(isinstance(r, MailboxFull) for r in results)
+            assert any(r == 1 for r in results)
+            full = next(r for r in results if isinstance(r, MailboxFull))
+            assert str(full) == f"the mailbox of {__name__}:refusing/r is full"
+
+    run(main())
+
+
+def test_a_full_mailbox_with_wait_parks_the_askers():
+    async def main():
+        async with ActorSystem() as system:
+            ref = system.ref(waiting, "w")
+            results = await asyncio.gather(*[ref.ask(Slow(None)) for _ in range(5)])
+            assert results == [1] * 5
+
+    run(main())
+
+
+def test_a_key_never_started_is_not_started():
+    @actor
+    async def plain(ctx: Context[int, Get]):
+        async for m in ctx.inbox:
+            m.reply_to.tell(ctx.state.value)
+
+    async def main():
+        async with ActorSystem() as system:
+            ref = system.ref(plain, "p", initial=5)
+            assert await ref.ask(Get(None)) == 5
+            with pytest.raises(TypeError, match="has no default initial state"):
+                system.ref(plain, "q")
+
+    run(main())
+
+
+def test_become_hands_the_key_to_another_type():
+    @dataclass(frozen=True)
+    class Who:
+        reply_to: Ref[str]
+
+    @actor(initial=0)
+    async def second(ctx: Context[int, Who]):
+        async for m in ctx.inbox:
+            m.reply_to.tell(f"second {ctx.state.value}")
+
+    @actor(initial=0)
+    async def first(ctx: Context[int, Who]):
+        async for m in ctx.inbox:
+            m.reply_to.tell(f"first {ctx.state.value}")
+            await ctx.state.set(3)
+            await ctx.become(second)
+
+    async def main():
+        async with ActorSystem() as system:
+            ref = system.ref(first, "b")
+            assert await ref.ask(Who(None)) == "first 0"
+            assert await ref.ask(Who(None)) == "second 3"
+
+    run(main())
+
+
+def test_state_update_delete_and_own_defaults():
+    @dataclass(frozen=True)
+    class Step:
+        kind: str
+        reply_to: Ref[tuple[int, ...]]
+
+    @actor(initial=())
+    async def listing(ctx: Context[tuple[int, ...], Step]):
+        async for m in ctx.inbox:
+            if m.kind == "grow":
+                value = await ctx.state.update(lambda s: (*s, len(s)))
+                m.reply_to.tell(value)
+            elif m.kind == "delete":
+                await ctx.state.delete()
+                m.reply_to.tell(ctx.state.value)
+            else:
+                m.reply_to.tell(ctx.state.value)
+
+    async def main():
+        async with ActorSystem() as system:
+            a = system.ref(listing, "a")
+            assert await a.ask(Step("grow", None)) == (0,)
+            assert await a.ask(Step("grow", None)) == (0, 1)
+            assert await a.ask(Step("delete", None)) == ()
+            assert await a.ask(Step("grow", None)) == (0,)
+
+    run(main())
+
+
+def test_a_normal_exit_drains_and_an_exception_abandons():
+    events = Events()
+    done = []
+
+    @actor(initial=0)
+    async def worker(ctx: Context[int, Add]):
+        async for m in ctx.inbox:
+            await asyncio.sleep(0.01)
+            done.append(m.n)
+
+    async def drained():
+        async with ActorSystem(observer=events) as system:
+            ref = system.ref(worker, "w")
+            ref.tell(Add(1))
+            await asyncio.sleep(0.005)  # the body is busy with the message when the block ends
+
+    run(drained())
+    assert done == [1]
+
+    async def aborted():
+        with pytest.raises(KeyError):
+            async with ActorSystem() as system:
+                ref = system.ref(worker, "w")
+                ref.tell(Add(2))
+                await asyncio.sleep(0.001)
+                raise KeyError("stop")
+
+    run(aborted())
+    assert done == [1]
+
+
+def test_pending_asks_of_a_stopped_system_fail_with_unavailable():
+    @dataclass(frozen=True)
+    class Hang:
+        reply_to: Ref[int]
+
+    @actor(initial=0)
+    async def hang(ctx: Context[int, Hang]):
+        async for _ in ctx.inbox:
+            await asyncio.sleep(10)
+
+    async def main():
+        system = ActorSystem(leave_timeout=timedelta(milliseconds=20))
+        await system.__aenter__()
+        pending = asyncio.ensure_future(system.ref(hang, "h").ask(Hang(None)))
+        await asyncio.sleep(0.01)
+        await system.__aexit__(None, None, None)
+        with pytest.raises(Unavailable):
+            await pending
+
+    run(main())
+
+
+def test_release_lets_a_key_go_and_answers_whether_it_was_there():
+    async def main():
+        async with ActorSystem() as system:
+            assert await system.release(counter, "none") is False
+            ref = system.ref(counter, "r")
+            ref.tell(Add(4))
+            assert await ref.ask(Get(None)) == 4
+            assert await system.release(counter, "r") is True
+            assert await ref.ask(Get(None)) == 4
+
+    run(main())
+
+
+def test_an_unknown_type_and_a_body_that_cannot_open_end_cleanly():
+    @actor(initial=0)
+    def not_async(ctx: Context[int, Get]):  # calling it gives no coroutine
+        return 1
+
+    async def main():
+        async with ActorSystem(leave_timeout=timedelta(seconds=3)) as system:
+            ref = system.ref(not_async, "n")
+            with pytest.raises(Unavailable):
+                await ref.ask(Get(None))
+
+    run(main())
+
+
+def test_placement_of_a_system_without_a_cluster_is_this_node():
+    async def main():
+        async with ActorSystem() as system:
+            placed = await system.placement(counter, "k")
+            assert placed.owner == system.node
+            assert placed.nodes == (system.node,)
+            with pytest.raises(ValueError, match="has the form @host:port/name"):
+                system.ref(counter, "@a:1/b")
+
+    run(main())
+
+
+
+@dataclass(frozen=True)
+class Box:
+    n: int
+
+
+DEFAULT = Box(0)
+
+
+@dataclass(frozen=True)
+class Poke:
+    reply_to: Ref[bool]
+
+
+@actor(initial=DEFAULT)
+async def boxed(ctx: Context[Box, Poke]):
+    async for m in ctx.inbox:
+        await ctx.state.set(Box(5))
+        await ctx.state.delete()
+        m.reply_to.tell(ctx.state.value == DEFAULT and ctx.state.value is not DEFAULT)
+
+
+def test_after_a_delete_each_key_has_a_default_of_its_own():
+    async def main():
+        async with ActorSystem() as system:
+            assert await system.ref(boxed, "a").ask(Poke(None)) is True
+
+    run(main())
