@@ -393,4 +393,14 @@ PyObject* type() {
   return cell.get([] { return PyType_FromSpec(&spec); });
 }
 
+std::shared_ptr<Node> node(PyObject* system) {
+  PyObject* t = type();
+  if (t == nullptr) return nullptr;
+  if (!PyObject_TypeCheck(system, reinterpret_cast<PyTypeObject*>(t))) {
+    PyErr_SetString(PyExc_TypeError, "not an ActorSystem");
+    return nullptr;
+  }
+  return body::record<Record>(system).node;
+}
+
 }  // namespace vorel::py::system
