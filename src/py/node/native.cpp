@@ -197,18 +197,12 @@ bool stepped(const Object& self, PyObject* future) {
   }
   // A send that fails must not leave the key stuck with its delivery: the loop goes on, and the
   // failure is reported after it.
-  const bool sent = answer_all(self, std::move(sends));
-  PyObject* kept = sent ? nullptr : PyErr_GetRaisedException();
+  Object kept = answer_all(self, std::move(sends)) ? Object() : raised();
   a.state.lock()->stepping.current.reset();
-  if (!again(self)) {
-    if (kept) Py_DECREF(kept);
-    return false;
-  }
-  if (kept) {
-    PyErr_SetRaisedException(kept);
-    return false;
-  }
-  return true;
+  if (!again(self)) return false;
+  if (!kept) return true;
+  PyErr_SetRaisedException(kept.release());
+  return false;
 }
 
 bool answered(const Object& self, PyObject* future) {
