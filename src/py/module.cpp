@@ -6,6 +6,7 @@
 #include "py/definition.hpp"
 #include "py/errors.hpp"
 #include "py/node/context.hpp"
+#include "py/node/schedule.hpp"
 #include "py/object.hpp"
 #include "py/refs.hpp"
 #include "py/runtime.hpp"
@@ -39,6 +40,7 @@ int exec(PyObject* module) {
                                 {"ActorSystem", system::type},
                                 {"Context", context::type},
                                 {"State", state::type},
+                                {"Schedule", schedule_class::type},
                                 {"Ref", refs::type},
                                 {"Runtime", runtime::type},
                                 {"Schema", schema::type}};

@@ -93,7 +93,8 @@ Object Node::persist(std::string_view actor, std::string_view key, Op op) {
     if (!error || !call_method(future.get(), "set_exception", error.get())) return Object();
     return future;
   }
-  // The local road; a durable type's store joins it later.
+  std::shared_ptr<const Definition> type = resolve(actor);
+  if (type && type->options.durable) return durable::persist(*this, actor, key, std::move(op), *type, std::move(future));
   if (op.kind == Op::Kind::Read) {
     std::optional<core::store::Held> held;
     {

@@ -177,6 +177,8 @@ PyObject* aexit(PyObject* self, PyObject* exc) {
     return awaited::make(std::move(exit)).release();
   }
   node->leaving.exchange(true);
+  auto began = node->now();
+  if (!began) return nullptr;
   Object drain = node->future();
   if (!drain) return nullptr;
   std::vector<Object> live = node->census();
@@ -196,8 +198,13 @@ PyObject* aexit(PyObject* self, PyObject* exc) {
     Object loop = node->running();
     if (!delay || !loop || !call_method(loop.get(), "call_later", delay.get(), timer.get())) return nullptr;
   }
-  Raised added = callback::when_done(drain.get(), [node, exit](Token, PyObject*) -> Raised {
-    node->departed(false, exit.get());
+  // The saves of durable keys still planned or under way finish within what is left of the leave
+  // timeout, before the system is gone.
+  Raised added = callback::when_done(drain.get(), [node, exit, began = *began](Token, PyObject*) -> Raised {
+    auto now = node->now();
+    if (!now) return caught();
+    const double left = node->config.leave_timeout.as_seconds() - (*now - began);
+    if (!durable::closing(node, left, [node, exit] { node->departed(false, exit.get()); })) return caught();
     return Raised();
   });
   if (added) return rethrow(std::move(*added));
