@@ -7,7 +7,7 @@ from datetime import timedelta
 import pytest
 from memory_store import MemoryStore
 
-from vorel import ActorSystem, Backoff, Context, Ref, Unavailable, WriteFailed, actor
+from vorel import ActivationFailed, ActorSystem, Backoff, Context, Ref, Unavailable, WriteFailed, actor
 
 pytestmark = pytest.mark.timeout(20)
 
@@ -172,6 +172,9 @@ def test_a_failed_save_of_a_write_type_reaches_the_writer_and_the_observer(failu
 
     run(main())
     reason = f"{SAVER}/k: the store did not keep the write: {text}"
+    # The writer's await failed with the same text, which ended its run.
+    raised = [e.error for e in events.seen if isinstance(e, ActivationFailed)]
+    assert [(type(e), str(e)) for e in raised] == [(Unavailable, reason)]
     failed = events.failed()
     assert [(e.actor, e.key, e.operation, e.kind, e.reason) for e in failed] == [
         (SAVER, "k", "write", "unavailable", reason)

@@ -36,15 +36,6 @@ bool raised(Raised r) {
   return false;
 }
 
-// True when the future is done already, so that a late answer changes nothing; none with the error set.
-std::optional<bool> finished(PyObject* future) {
-  Object d = call_method(future, "done");
-  if (!d) return std::nullopt;
-  const int truth = PyObject_IsTrue(d.get());
-  if (truth < 0) return std::nullopt;
-  return truth == 1;
-}
-
 bool fail(PyObject* future, const std::string& reason) {
   PyObject* cls = errors::get(errors::Class::Unavailable);
   Object t = text(reason);
@@ -61,7 +52,7 @@ void answered(Node& node) {
     if (p->calls == 0) waiters.swap(p->waiters);
   }
   for (const Object& w : waiters) {
-    auto d = finished(w.get());
+    auto d = steps::done(w.get());
     if (!d || (!*d && !call_method(w.get(), "set_result", Py_None))) PyErr_Clear();
   }
 }
@@ -134,9 +125,8 @@ bool plan(const Shared& node, const std::string& actor, const std::string& key, 
   }
   Object loop = node->running();
   if (!loop) return false;
-  Object timer = steps::bare([node, actor, key, number] { return planned(node, actor, key, number); });
-  Object delay = timer ? Object::steal(PyFloat_FromDouble(seconds_of(period))) : Object();
-  Object handle = delay ? call_method(loop.get(), "call_later", delay.get(), timer.get()) : Object();
+  Object handle = steps::later(loop.get(), seconds_of(period),
+                               [node, actor, key, number] { return planned(node, actor, key, number); });
   if (!handle) return false;
   Object replaced;
   {
@@ -202,11 +192,9 @@ bool forgetting(const Shared& node, const std::string& actor, const std::string&
   }
   Object loop = node->running();
   if (!loop) return false;
-  Object timer = steps::bare([node, actor, key, timeout, stamp, attempt, number] {
+  Object handle = steps::later(loop.get(), drop_delay(*node, attempt), [node, actor, key, timeout, stamp, attempt, number] {
     return dropped_due(node, actor, key, timeout, stamp, attempt, number);
   });
-  Object delay = timer ? Object::steal(PyFloat_FromDouble(drop_delay(*node, attempt))) : Object();
-  Object handle = delay ? call_method(loop.get(), "call_later", delay.get(), timer.get()) : Object();
   if (!handle) return false;
   Object replaced = std::exchange(node->stowing.lock()->drops[number], handle);
   return true;
@@ -215,7 +203,7 @@ bool forgetting(const Shared& node, const std::string& actor, const std::string&
 // The answer of a write's save: the writer hears of a failure.
 storage::Done kept(const Shared& node, std::string actor, std::string key, Object future) {
   return [node, actor = std::move(actor), key = std::move(key), future](Token, storage::Result result) -> Raised {
-    auto d = finished(future.get());
+    auto d = steps::done(future.get());
     if (!d) return caught();
     if (*d) return std::nullopt;
     if (result) return call_method(future.get(), "set_result", Py_None) ? Raised() : caught();
@@ -256,7 +244,7 @@ Object persist(Node& node_ref, std::string_view actor_view, std::string_view key
     auto initial = std::make_shared<std::optional<core::Pages>>(std::move(op.initial));
     bool ok = stow(node, actor, key, timeout, core::Storage{core::Storage::Load{}},
                    [node, actor, key, future, initial](Token, storage::Result result) -> Raised {
-                     auto d = finished(future.get());
+                     auto d = steps::done(future.get());
                      if (!d) return caught();
                      if (*d) return std::nullopt;
                      if (!result) {
@@ -360,13 +348,11 @@ bool closing(const std::shared_ptr<Node>& node, double seconds, std::move_only_f
   }
   // Calls still under way at the end of the leave timeout are reported by their own timeouts.
   Object loop = node->running();
-  Object timer = steps::bare([waiter] {
-    auto d = finished(waiter.get());
-    if (!d) return false;
-    return *d || static_cast<bool>(call_method(waiter.get(), "set_result", Py_None));
-  });
-  Object delay = timer ? Object::steal(PyFloat_FromDouble(std::max(0.0, seconds))) : Object();
-  return loop && delay && call_method(loop.get(), "call_later", delay.get(), timer.get());
+  return loop && steps::later(loop.get(), std::max(0.0, seconds), [waiter] {
+           auto d = steps::done(waiter.get());
+           if (!d) return false;
+           return *d || static_cast<bool>(call_method(waiter.get(), "set_result", Py_None));
+         });
 }
 
 }  // namespace durable

@@ -53,15 +53,6 @@ std::vector<activation::Scheduled>::iterator find(std::vector<activation::Schedu
   return std::find_if(list.begin(), list.end(), [number](const activation::Scheduled& s) { return s.number == number; });
 }
 
-// True when the future is done; none with the error set.
-std::optional<bool> done(PyObject* future) {
-  Object answer = call_method(future, "done");
-  if (!answer) return std::nullopt;
-  const int truth = PyObject_IsTrue(answer.get());
-  if (truth < 0) return std::nullopt;
-  return truth == 1;
-}
-
 // The str of the raised exception, which is taken out; `fallback` when str itself fails.
 std::string taken_text(const char* fallback) {
   Object raised = Object::steal(PyErr_GetRaisedException());
@@ -221,7 +212,7 @@ bool made(const Object& self, PyObject* written, const Object& answer, const Obj
   Object result = call_method(written, "result");
   if (result) {
     if (!arm(self, number)) return false;
-    auto d = done(answer.get());
+    auto d = steps::done(answer.get());
     if (!d) return false;
     return *d || call_method(answer.get(), "set_result", schedule.get());
   }
@@ -245,7 +236,7 @@ bool made(const Object& self, PyObject* written, const Object& answer, const Obj
   }
   if (back && !arm(self, *back)) return false;
   if (!unscheduled(self)) return false;
-  auto d = done(answer.get());
+  auto d = steps::done(answer.get());
   if (!d) return false;
   return *d || call_method(answer.get(), "set_exception", error.get());
 }
@@ -291,9 +282,7 @@ bool arm(const Object& self, std::uint64_t number) {
       static_cast<double>(delay / kMicros) + static_cast<double>((delay % kMicros) * 1000) / 1e9;
   Object loop = a.node->running();
   if (!loop) return false;
-  Object timer = steps::bare([self, number] { return fire(self, number); });
-  Object wait = timer ? Object::steal(PyFloat_FromDouble(seconds)) : Object();
-  Object handle = wait ? call_method(loop.get(), "call_later", wait.get(), timer.get()) : Object();
+  Object handle = steps::later(loop.get(), seconds, [self, number] { return fire(self, number); });
   if (!handle) return false;
   Object old;
   {
