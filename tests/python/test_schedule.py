@@ -239,3 +239,10 @@ def test_a_replacing_schedule_whose_write_fails_leaves_the_old_one_live():
     ticks, due = run(main())
     assert ticks == (1,)
     assert due is None
+
+
+def test_schedule_is_generic_and_made_only_by_a_context():
+    assert Schedule[Tick].__origin__ is Schedule
+    assert Schedule[Tick].__args__ == (Tick,)
+    with pytest.raises(TypeError):
+        Schedule()
