@@ -38,7 +38,20 @@ bool parsed(PyObject* args, PyObject* kwargs, const char* format, const char* co
   return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names), out...) != 0;
 }
 
-PyTypeObject* schema_type() { return reinterpret_cast<PyTypeObject*>(schema::type()); }
+// Whether the argument is of the kind the hook takes; false with a TypeError naming it.
+bool kind_of(const char* hook, const char* argument, PyObject* value, PyObject* type) {
+  if (type == nullptr) return false;
+  if (PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(type))) return true;
+  Object expected = Object::steal(PyType_GetName(reinterpret_cast<PyTypeObject*>(type)));
+  Object got = Object::steal(PyType_GetName(Py_TYPE(value)));
+  if (expected && got) {
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %U, not %U", hook, argument, expected.get(), got.get());
+  }
+  return false;
+}
+
+PyObject* str_type() { return reinterpret_cast<PyObject*>(&PyUnicode_Type); }
+PyObject* bytes_type() { return reinterpret_cast<PyObject*>(&PyBytes_Type); }
 
 PyObject* schema_(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* names[] = {"annotation", nullptr};
@@ -54,7 +67,8 @@ PyObject* schema_(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* encode(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* names[] = {"schema", "value", nullptr};
   PyObject *object, *value;
-  if (schema_type() == nullptr || !parsed(args, kwargs, "O!O:_encode", names, schema_type(), &object, &value)) {
+  if (!parsed(args, kwargs, "OO:_encode", names, &object, &value) ||
+      !kind_of("_encode", "schema", object, schema::type())) {
     return nullptr;
   }
   const schema::Schema& s = *schema::held(object);
@@ -66,8 +80,8 @@ PyObject* encode(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* decode(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* names[] = {"schema", "data", nullptr};
   PyObject *object, *data;
-  if (schema_type() == nullptr ||
-      !parsed(args, kwargs, "O!O!:_decode", names, schema_type(), &object, &PyBytes_Type, &data)) {
+  if (!parsed(args, kwargs, "OO:_decode", names, &object, &data) ||
+      !kind_of("_decode", "schema", object, schema::type()) || !kind_of("_decode", "data", data, bytes_type())) {
     return nullptr;
   }
   const schema::Schema& s = *schema::held(object);
@@ -81,7 +95,9 @@ PyObject* decode(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* resolve(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* names[] = {"name", nullptr};
   PyObject* name;
-  if (!parsed(args, kwargs, "U:_resolve", names, &name)) return nullptr;
+  if (!parsed(args, kwargs, "O:_resolve", names, &name) || !kind_of("_resolve", "name", name, str_type())) {
+    return nullptr;
+  }
   auto n = utf8(name);
   if (!n) return nullptr;
   Node& node = *facade::node_of(self);
@@ -113,9 +129,8 @@ PyObject* learn(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* cancel(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* names[] = {"actor", "key", "reply_to", nullptr};
   PyObject *actor, *key, *reply_to;
-  PyObject* ref_type = refs::type();
-  if (ref_type == nullptr ||
-      !parsed(args, kwargs, "OUO!:_cancel", names, &actor, &key, reinterpret_cast<PyTypeObject*>(ref_type), &reply_to)) {
+  if (!parsed(args, kwargs, "OOO:_cancel", names, &actor, &key, &reply_to) ||
+      !kind_of("_cancel", "key", key, str_type()) || !kind_of("_cancel", "reply_to", reply_to, refs::type())) {
     return nullptr;
   }
   auto definition = Definition::of(actor);
@@ -129,7 +144,9 @@ PyObject* cancel(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* queued(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* names[] = {"actor", "key", nullptr};
   PyObject *actor, *key;
-  if (!parsed(args, kwargs, "OU:_queued", names, &actor, &key)) return nullptr;
+  if (!parsed(args, kwargs, "OO:_queued", names, &actor, &key) || !kind_of("_queued", "key", key, str_type())) {
+    return nullptr;
+  }
   auto definition = Definition::of(actor);
   auto k = definition ? utf8(key) : std::nullopt;
   if (!k) return nullptr;
