@@ -10,18 +10,9 @@
 #include "core/backoff.hpp"
 #include "net/compress.hpp"
 #include "net/limits.hpp"
+#include "net/tls.hpp"
 
 namespace vorel::node {
-
-// The PEM files of a node's TLS.
-struct Tls {
-  std::string cert;
-  std::string key;
-  std::optional<std::string> ca;
-  bool require_client_cert = true;
-
-  friend bool operator==(const Tls&, const Tls&) = default;
-};
 
 struct Cluster {
   std::string bind;
@@ -39,7 +30,7 @@ struct Cluster {
   std::uint64_t passive = 30;
   std::uint32_t join_walk = 6;
   std::uint32_t passive_walk = 3;
-  std::optional<Tls> tls;
+  std::optional<net::Tls> tls;
   // None: the start offers zstd, lz4 and zlib.
   std::optional<std::vector<net::compress::Name>> codecs;
   std::uint64_t min_bytes = 4096;

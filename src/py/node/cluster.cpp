@@ -52,9 +52,9 @@ std::optional<core::Duration> every(const char* name, PyObject* value) {
   return d;
 }
 
-std::optional<std::optional<node::Tls>> tls(PyObject* value) {
-  if (value == nullptr || value == Py_None) return std::optional<node::Tls>();
-  node::Tls out;
+std::optional<std::optional<net::Tls>> tls(PyObject* value) {
+  if (value == nullptr || value == Py_None) return std::optional<net::Tls>();
+  net::Tls out;
   auto cert = text_attribute(value, "cert");
   if (!cert) return std::nullopt;
   auto key = text_attribute(value, "key");
@@ -76,7 +76,7 @@ std::optional<std::optional<node::Tls>> tls(PyObject* value) {
   out.cert = std::move(*cert);
   out.key = std::move(*key);
   out.require_client_cert = require.get() == Py_True;
-  return std::optional<node::Tls>(std::move(out));
+  return std::optional<net::Tls>(std::move(out));
 }
 
 std::optional<std::optional<std::vector<net::compress::Name>>> compressed(PyObject* compression) {

@@ -15,7 +15,7 @@ namespace vorel::py::cluster {
 // A period between two rounds: a timedelta, neither negative nor zero; none with the error set.
 std::optional<core::Duration> every(const char* name, PyObject* value);
 // None gives no TLS; otherwise its cert, key, ca and require_client_cert, read in that order.
-std::optional<std::optional<node::Tls>> tls(PyObject* value);
+std::optional<std::optional<net::Tls>> tls(PyObject* value);
 // The codecs of a compression object; none when its `codecs` is None.
 std::optional<std::optional<std::vector<net::compress::Name>>> compressed(PyObject* compression);
 // The frame, message and window of a limits object, with the transport's fixed durations.
