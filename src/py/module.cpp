@@ -2,6 +2,9 @@
 // hangs off the node of one system, so a second interpreter gets a second core.
 #include "py/actor.hpp"
 #include "py/awaited.hpp"
+#include "py/node/client.hpp"
+#include "py/node/hooks.hpp"
+#include "py/node/members.hpp"
 #include "py/node/system.hpp"
 #include "py/definition.hpp"
 #include "py/errors.hpp"
@@ -38,6 +41,8 @@ int exec(PyObject* module) {
   constexpr Named kClasses[] = {{"Actor", actor::actor_type},
                                 {"DefaultedActor", actor::defaulted_type},
                                 {"ActorSystem", system::type},
+                                {"Client", client::type},
+                                {"Writes", hooks::writes_type},
                                 {"Context", context::type},
                                 {"State", state::type},
                                 {"Schedule", schedule_class::type},
@@ -49,6 +54,7 @@ int exec(PyObject* module) {
     if (type == nullptr || PyModule_AddObjectRef(module, c.name, type) < 0) return -1;
   }
   if (PyModule_AddFunctions(module, actor::functions) < 0) return -1;
+  if (PyModule_AddFunctions(module, members::functions) < 0) return -1;
   return 0;
 }
 

@@ -4,6 +4,7 @@
 #include "py/errors.hpp"
 #include "py/node.hpp"
 #include "py/node/activation.hpp"
+#include "py/node/hooks.hpp"
 #include "py/node/observe.hpp"
 #include "py/node/taken.hpp"
 
@@ -84,6 +85,7 @@ void Node::departed(bool, PyObject* exit) {
 }
 
 Object Node::persist(std::string_view actor, std::string_view key, Op op) {
+  if (op.kind == Op::Kind::Write && !hooks::watched(*this, op.pages)) return Object();
   Object future = this->future();
   if (!future) return future;
   if (cluster_config.get()) {

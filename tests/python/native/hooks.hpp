@@ -9,4 +9,7 @@ namespace vorel::py::testing {
 // -1 with the error set.
 int add_node_hooks(PyObject* module);
 
+// The observer events of the node runtime: adds `observed`; -1 with the error set.
+int add_observe_hooks(PyObject* module);
+
 }  // namespace vorel::py::testing
