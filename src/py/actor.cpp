@@ -301,6 +301,14 @@ std::optional<core::Backoff> backed_off(PyObject* value) {
   if (!factor) return std::nullopt;
   const double f = PyFloat_AsDouble(factor.get());
   if (f == -1.0 && PyErr_Occurred()) return std::nullopt;
+  // A factor that is not above zero would retry at once, for ever: refused like a negative delay.
+  if (!(f > 0.0)) {
+    Object shown = Object::steal(PyFloat_FromDouble(f));
+    Object r = shown ? Object::steal(PyObject_Repr(shown.get())) : Object();
+    auto t = r ? utf8(r.get()) : std::nullopt;
+    if (t) value_error(fmt::format("backoff.factor is {}, which is not above zero", *t));
+    return std::nullopt;
+  }
   return core::Backoff{f, *first_delay, *limit_delay};
 }
 

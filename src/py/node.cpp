@@ -69,6 +69,7 @@ Node::~Node() {
   let_go(runs.current_task);
   let_go(handed);
   let_go(drained);
+  let_go(stowing);
   observer = Object();
   threads.reset();
 }

@@ -27,6 +27,7 @@
 #include "py/definition.hpp"
 #include "py/keyed.hpp"
 #include "py/locked.hpp"
+#include "py/node/durable.hpp"
 #include "py/node/joined.hpp"
 #include "py/node/replies.hpp"
 #include "py/node/runs.hpp"
@@ -140,6 +141,8 @@ class Node : public std::enable_shared_from_this<Node> {
   std::shared_ptr<const Definition> resolve(std::string_view name);
   // Reports a message that will never be handled. Never fails.
   void dropped(std::string_view actor, std::string_view key, std::string_view reason);
+  // Reports a store failure of a durable key as WriteFailed ("write" or "activate"). Never fails.
+  void reported(std::string_view actor, std::string_view key, bool write, std::string_view reason);
   // Asks the observer which event classes it wants; false with the error set, `wanted` unchanged.
   bool subscribe();
 
@@ -165,6 +168,7 @@ class Node : public std::enable_shared_from_this<Node> {
   Runs runs;
   Locked<std::unordered_map<std::uintptr_t, Object, Keyed>> handed;
   Locked<Object> drained;
+  Locked<durable::Pending> stowing;
   Object observer;
   std::shared_ptr<vorel::node::Threads> threads;
 

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "core/msgpack.hpp"
+#include "core/schedule.hpp"
 #include "py/awaited.hpp"
 #include "py/errors.hpp"
 #include "py/node.hpp"
@@ -132,6 +133,12 @@ bool pass_on(const Object& self);
 
 Activation& the(const Object& self) { return Activation::of(self.get()); }
 
+// Puts the page of the key's live schedules into pages about to be written.
+void scheduled_into(const Object& self, core::Pages& pages) {
+  auto s = the(self).state.lock();
+  if (auto page = schedules_page(s->schedules)) pages.insert_or_assign(std::string(core::schedule::kPage), *std::move(page));
+}
+
 // The pages of a value by a definition's state schema, with "@behavior" when the definition is not
 // the key's own type.
 std::optional<core::Pages> pages_of(const Object& self, const Definition& definition, PyObject* value) {
@@ -141,6 +148,7 @@ std::optional<core::Pages> pages_of(const Object& self, const Definition& defini
     return std::nullopt;
   }
   if (definition.name != the(self).actor) pages->insert_or_assign("@behavior", core::Bytes(definition.name.begin(), definition.name.end()));
+  scheduled_into(self, *pages);
   return *std::move(pages);
 }
 
@@ -291,6 +299,7 @@ bool held_by(const Object& self, PyObject* future) {
     s->opened = true;
     s->initial.reset();
   }
+  if (!restored(self)) return false;
   if (!resume(self)) return given_up(self);
   return true;
 }
@@ -524,19 +533,25 @@ bool over(const Object& self) {
 
 bool finish(const Object& self) {
   Activation& a = the(self);
-  std::vector<Object> waiters;
+  std::vector<Object> waiters, timers;
   {
     auto s = a.state.lock();
     if (s->closed) return true;
     s->closed = true;
+    timers = unarmed(s->schedules);
     waiters = std::exchange(s->waiters, {});
   }
   PyObject* kept = nullptr;
+  // The schedules stay in the key's pages: the next activation arms them again.
+  if (!cancel_all(timers)) kept = PyErr_GetRaisedException();
   if (a.node->activations.lock()->empty()) {
     Object drained = a.node->drained.replace(Object());
     if (drained) {
       auto d = done(drained.get());
-      if (!d || (!*d && !call_method(drained.get(), "set_result", Py_None))) kept = PyErr_GetRaisedException();
+      if (!d || (!*d && !call_method(drained.get(), "set_result", Py_None))) {
+        if (kept) Py_DECREF(kept);
+        kept = PyErr_GetRaisedException();
+      }
     }
   }
   for (const Object& waiter : waiters) {
@@ -988,7 +1003,7 @@ Object anext(const Object& self, std::uint64_t number) {
   Object future = a.node->future();
   if (!future) return Object();
   Object timer, replaced;
-  bool installed = false;
+  bool installed = false, scheduled = false;
   {
     auto s = a.state.lock();
     if (s->run && s->run->number == number) {
@@ -996,10 +1011,12 @@ Object anext(const Object& self, std::uint64_t number) {
       s->run->idling.reset();
       timer = std::move(s->run->idle_timer);
       installed = true;
+      scheduled = !s->schedules.empty();
     }
   }
   if (!cancel_handle(timer)) return Object();
-  if (installed && !idling(self, number)) return Object();
+  // A key with a live schedule never idles out of its read: it has something coming.
+  if (installed && !scheduled && !idling(self, number)) return Object();
   return future;
 }
 
@@ -1188,6 +1205,13 @@ Object update(const Object& self, PyObject* result) {
 
 Object deleted(const Object& self) {
   if (refused_after_become(self)) return Object();
+  std::vector<Object> timers;
+  {
+    auto s = the(self).state.lock();
+    timers = unarmed(s->schedules);
+    s->schedules.clear();
+  }
+  if (!cancel_all(timers)) return Object();
   std::shared_ptr<const Definition> definition = the(self).state.lock()->definition;
   Wrote wrote;
   wrote.delete_ = true;
@@ -1225,6 +1249,7 @@ Object become(const Object& self, PyObject* behavior, PyObject* state) {
     }
   }
   if (definition->name != a.actor) pages["@behavior"] = core::Bytes(definition->name.begin(), definition->name.end());
+  scheduled_into(self, pages);
   Wrote wrote;
   wrote.pages = std::move(pages);
   wrote.become = true;

@@ -18,6 +18,7 @@
 #include "core/pages.hpp"
 #include "py/definition.hpp"
 #include "py/locked.hpp"
+#include "py/node/schedule.hpp"
 #include "py/object.hpp"
 
 namespace vorel::py {
@@ -90,6 +91,8 @@ struct State {
   Object value;
   std::optional<Run> run;
   core::Pages written;
+  std::vector<Scheduled> schedules;
+  std::uint64_t next_schedule = 0;
   std::uint64_t generation = 0;
   std::uint64_t started = 0;
   std::uint64_t unconfirmed = 0;

@@ -4,6 +4,7 @@
 #include "py/errors.hpp"
 #include "py/node.hpp"
 #include "py/node/activation.hpp"
+#include "py/node/hooks.hpp"
 #include "py/node/observe.hpp"
 #include "py/node/steps.hpp"
 #include "py/node/taken.hpp"
@@ -85,6 +86,7 @@ void Node::departed(bool, PyObject* exit) {
 }
 
 Object Node::persist(std::string_view actor, std::string_view key, Op op) {
+  if (op.kind == Op::Kind::Write && !hooks::watched(*this, op.pages)) return Object();
   Object future = this->future();
   if (!future) return future;
   if (cluster_config.get()) {
@@ -94,7 +96,8 @@ Object Node::persist(std::string_view actor, std::string_view key, Op op) {
     if (!error || !call_method(future.get(), "set_exception", error.get())) return Object();
     return future;
   }
-  // The local road; a durable type's store joins it later.
+  std::shared_ptr<const Definition> type = resolve(actor);
+  if (type && type->options.durable) return durable::persist(*this, actor, key, std::move(op), *type, std::move(future));
   if (op.kind == Op::Kind::Read) {
     std::optional<core::store::Held> held;
     {

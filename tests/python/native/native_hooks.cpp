@@ -12,8 +12,13 @@ PyObject* gate(PyObject*, PyObject* args) {
   PyObject* system = nullptr;
   PyObject* callable = nullptr;
   if (!PyArg_ParseTuple(args, "OO:gate", &system, &callable)) return nullptr;
-  std::shared_ptr<Node> node = system::node(system);
-  if (!node) return nullptr;
+  PyObject* cls = system::type();
+  if (cls == nullptr) return nullptr;
+  if (!PyObject_TypeCheck(system, reinterpret_cast<PyTypeObject*>(cls))) {
+    PyErr_SetString(PyExc_TypeError, "gate takes an ActorSystem");
+    return nullptr;
+  }
+  const std::shared_ptr<Node>& node = system::node(system);
   Object old = node->gate.replace(callable == Py_None ? Object() : Object::borrow(callable));
   Py_RETURN_NONE;
 }
