@@ -23,6 +23,7 @@ from ._vorel import (
     UnknownActor,
     Unavailable,
     actor,
+    nobody,
 )
 from .events import (
     EVENTS,
@@ -45,6 +46,7 @@ from .store import Store
 
 __all__ = [
     "actor",
+    "nobody",
     "Actor",
     "ActorSystem",
     "Awaited",

@@ -146,6 +146,16 @@ PyObject* ask(PyObject* self, PyObject* message) {
   return awaited::make(std::move(future), ref.node, id).release();
 }
 
+// The ref that reaches nobody: a schema of None, so that writing it as a reply_to needs no system.
+PyObject* nobody(PyObject*, PyObject*) {
+  auto compiled = schema::Schema::of(Py_None, false);
+  if (!compiled) return schema::raise(std::move(compiled.error()));
+  const core::schema::ir::Index root = compiled->tree.root;
+  auto held = schema::object(*std::move(compiled));
+  if (!held) return schema::raise(std::move(held.error()));
+  return make(Ref{std::nullopt, *std::move(held), nullptr, root}).release();
+}
+
 PyMethodDef methods[] = {
     {"ask", ask, METH_O,
      "ask($self, msg)\n--\n\nSend `msg`, an `Askable`, with a `reply_to` of its own, and wait for the value told to "
@@ -197,6 +207,12 @@ const Ref* of(PyObject* o) {
   }
   return PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(t)) ? &record(o) : nullptr;
 }
+
+PyMethodDef functions[] = {
+    {"nobody", nobody, METH_NOARGS,
+     "nobody()\n--\n\nThe ref that reaches nobody, which is the `reply_to` of an `Askable` that no `ask` sent."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 Object make(Ref ref) {
   PyObject* t = type();
