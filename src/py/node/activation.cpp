@@ -655,6 +655,92 @@ bool idle_timer(const Object& self, std::uint64_t number) {
   return *d || stop_iteration(reading.get());
 }
 
+// A future that carries what the finished task gave: its result, or its exception (the end of a
+// source included, which ends the body's `async for`).
+Object delivered(const std::shared_ptr<Node>& node, PyObject* task) {
+  Object future = node->future();
+  if (!future) return future;
+  Object result = call_method(task, "result");
+  if (result) {
+    if (!call_method(future.get(), "set_result", result.get())) return Object();
+    return future;
+  }
+  Object error = Object::steal(PyErr_GetRaisedException());
+  if (!call_method(future.get(), "set_exception", error.get())) return Object();
+  return future;
+}
+
+// The source's item task of run `number` has finished: a waiting read gets the item; otherwise the
+// item waits for the next read, ahead of every message queued from now on.
+bool merge_done(const Object& self, std::uint64_t number, PyObject* task) {
+  Activation& a = the(self);
+  Object reading, taken;
+  {
+    auto s = a.state.lock();
+    if (!s->run || s->run->number != number || s->run->merge_task.get() != task) return true;
+    if (!s->run->reading) {
+      s->run->merged = s->mailbox.next();
+      return true;
+    }
+    reading = std::move(s->run->reading);
+    taken = std::move(s->run->merge_task);
+  }
+  auto d = done(reading.get());
+  if (!d) return false;
+  if (*d) return true;
+  Object result = call_method(task, "result");
+  if (result) return static_cast<bool>(call_method(reading.get(), "set_result", result.get()));
+  Object error = Object::steal(PyErr_GetRaisedException());
+  return static_cast<bool>(call_method(reading.get(), "set_exception", error.get()));
+}
+
+// A merged read that found no queued message: it waits for a message or the source's next item,
+// with no idle timeout.
+Object merging(const Object& self, std::uint64_t number, PyObject* source) {
+  Activation& a = the(self);
+  Object task;
+  {
+    auto s = a.state.lock();
+    if (s->run && s->run->number == number) task = s->run->merge_task;
+  }
+  if (task) {
+    auto d = done(task.get());
+    if (!d) return Object();
+    if (*d) {
+      Object taken;
+      {
+        auto s = a.state.lock();
+        if (s->run && s->run->number == number) {
+          s->run->merged.reset();
+          taken = std::move(s->run->merge_task);
+        }
+      }
+      return delivered(a.node, task.get());
+    }
+  } else {
+    Object item = call_method(source, "__anext__");
+    if (!item) return item;
+    Object loop = a.node->running();
+    if (!loop) return loop;
+    task = call_method(loop.get(), "create_task", item.get());
+    if (!task) return task;
+    if (!steps::when_done(task.get(), [self, number](PyObject* f) { return merge_done(self, number, f); })) {
+      return Object();
+    }
+    Object replaced;
+    auto s = a.state.lock();
+    if (s->run && s->run->number == number) replaced = std::exchange(s->run->merge_task, task);
+  }
+  Object future = a.node->future();
+  if (!future) return future;
+  Object replaced;
+  {
+    auto s = a.state.lock();
+    if (s->run && s->run->number == number) replaced = std::exchange(s->run->reading, future);
+  }
+  return future;
+}
+
 }  // namespace
 
 bool release_idle(const Object& self);
@@ -899,7 +985,7 @@ bool ending(const Object& self, const Object& waiter) {
   return true;
 }
 
-Object anext(const Object& self, std::uint64_t number) {
+Object anext(const Object& self, std::uint64_t number, PyObject* source) {
   Activation& a = the(self);
   Object task = a.node->runs.current();
   const std::uint64_t hold = a.node->next_run.fetch_add(1);
@@ -942,6 +1028,21 @@ Object anext(const Object& self, std::uint64_t number) {
     PyErr_SetNone(PyExc_StopAsyncIteration);
     return Object();
   }
+  if (source != nullptr) {
+    // A source item that became ready before the oldest queued message arrived is read first.
+    Object ready;
+    {
+      auto s = a.state.lock();
+      if (s->run && s->run->number == number && s->run->merged) {
+        const std::optional<std::uint64_t> oldest = s->mailbox.oldest();
+        if (!oldest || *oldest >= *s->run->merged) {
+          s->run->merged.reset();
+          ready = std::move(s->run->merge_task);
+        }
+      }
+    }
+    if (ready) return delivered(a.node, ready.get());
+  }
   std::optional<core::Deliver> message;
   if (!next(self, message)) return Object();
   if (message) {
@@ -955,6 +1056,7 @@ Object anext(const Object& self, std::uint64_t number) {
     if (!future || !call_method(future.get(), "set_result", value.get())) return Object();
     return future;
   }
+  if (source != nullptr) return merging(self, number, source);
   Object future = a.node->future();
   if (!future) return Object();
   Object timer, replaced;

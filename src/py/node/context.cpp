@@ -36,7 +36,9 @@ PyObject* class_getitem(PyObject* cls, PyObject* item) {
 
 PyObject* key(PyObject* self, void*) { return text(activation_of(self).key).release(); }
 PyObject* state_of(PyObject* self, void*) { return state::make(of(self).activation).release(); }
-PyObject* inbox(PyObject* self, void*) { return messages::make(of(self).activation, of(self).number).release(); }
+PyObject* inbox(PyObject* self, void*) {
+  return messages::make(of(self).activation, of(self).number, Object()).release();
+}
 
 PyObject* itself(PyObject* self, void*) {
   Activation& a = activation_of(self);
@@ -58,12 +60,23 @@ PyObject* become(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   return awaited::make(std::move(future)).release();
 }
 
+// A source without __aiter__ is taken as its own iterator, so that a bare __anext__ is enough.
+PyObject* merge(PyObject* self, PyObject* source) {
+  Object iterator = call_method(source, "__aiter__");
+  if (!iterator) {
+    PyErr_Clear();
+    iterator = Object::borrow(source);
+  }
+  return messages::make(of(self).activation, of(self).number, std::move(iterator)).release();
+}
+
 PyMethodDef methods[] = {
     {"__class_getitem__", class_getitem, METH_O | METH_CLASS,
      "__class_getitem__($cls, item)\n--\n\n`Context[S]` is `Context[S, Never]`: a body that takes no message at all."},
     {"become", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(become)), METH_FASTCALL,
      "become($self, behavior, state=None, /)\n--\n\nHand the key to another actor type, which runs it from the next "
      "read of `inbox` or `merge` on."},
+    {"merge", merge, METH_O, "merge($self, source)\n--\n\nMessages and items of `source` in arrival order, until `source` ends."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -198,13 +211,14 @@ namespace {
 struct Record {
   Object activation;
   std::uint64_t number = 0;
+  Object source;  // the iterator merged with the messages; null for the inbox alone
 };
 
 PyObject* aiter(PyObject* self) { return Py_NewRef(self); }
 
 PyObject* anext(PyObject* self) {
   Record& r = body::record<Record>(self);
-  return activation::anext(r.activation, r.number).release();
+  return activation::anext(r.activation, r.number, r.source.get()).release();
 }
 
 PyType_Slot slots[] = {
@@ -227,10 +241,10 @@ PyObject* type() {
   return cell.get([] { return PyType_FromSpec(&spec); });
 }
 
-Object make(const Object& activation, std::uint64_t number) {
+Object make(const Object& activation, std::uint64_t number, Object source) {
   PyObject* t = type();
   if (t == nullptr) return Object();
-  return body::make<Record>(t, Record{activation, number});
+  return body::make<Record>(t, Record{activation, number, std::move(source)});
 }
 
 }  // namespace vorel::py::messages
