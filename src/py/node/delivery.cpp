@@ -144,7 +144,13 @@ Object Node::attach(std::string_view actor, std::string_view key) {
     return Object();
   }
   Object step = steps::bare([made] { return activation::begin(made); });
-  if (!step || !call_method(loop.get(), "call_soon", step.get())) return Object();
+  if (!step || !call_method(loop.get(), "call_soon", step.get())) {
+    // A key that will never open must not stay in the table, where draining would wait for it.
+    PyObject* raised = PyErr_GetRaisedException();
+    vacate(made.get());
+    PyErr_SetRaisedException(raised);
+    return Object();
+  }
   return made;
 }
 
