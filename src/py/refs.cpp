@@ -137,9 +137,7 @@ PyObject* ask(PyObject* self, PyObject* message) {
   // An ask that could not be sent must not stay pending with nobody to settle it.
   if (!node->armed(id, node->ask_seconds(*ref.target)) || !send(ref, *node, std::move(bytes), reply)) {
     PyObject* raised = PyErr_GetRaisedException();
-    if (auto waiting = node->forget(id); waiting && waiting->timer) {
-      if (!call_method(waiting->timer.get(), "cancel")) PyErr_Clear();
-    }
+    node->forget(id);
     PyErr_SetRaisedException(raised);
     return nullptr;
   }

@@ -4,6 +4,7 @@ import asyncio
 import contextlib
 from collections.abc import Mapping
 from dataclasses import dataclass
+from datetime import timedelta
 
 import pytest
 
@@ -177,5 +178,42 @@ def test_a_message_that_carries_nobody_is_answered_to_no_one():
             assert await ref.ask(Remember(nobody())) == 0
             assert REMEMBERED[-2] == nobody()
             assert REMEMBERED[-1] != nobody()
+
+    run(main())
+
+
+@actor(initial=0)
+async def silent(ctx: Context[int, Keep]):
+    async for _ in ctx.inbox:
+        pass
+
+
+@actor(initial=0, ask_timeout=timedelta(milliseconds=100))
+async def hasty(ctx: Context[int, Keep]):
+    async for _ in ctx.inbox:
+        pass
+
+
+def test_asks_time_out_by_their_own_deadlines_in_any_order():
+    async def main():
+        loop = asyncio.get_running_loop()
+        async with ActorSystem(ask_timeout=timedelta(milliseconds=300)) as system:
+            started = loop.time()
+            ended = {}
+
+            async def timed(name, awaited):
+                with pytest.raises(TimeoutError, match="^the answer did not arrive in time$"):
+                    await awaited
+                ended[name] = loop.time() - started
+
+            late = asyncio.ensure_future(timed("late", system.ref(silent, "k").ask(Keep(None))))
+            early = asyncio.ensure_future(timed("early", system.ref(hasty, "k").ask(Keep(None))))
+            abandoned = asyncio.ensure_future(system.ref(hasty, "other").ask(Keep(None)))
+            assert await system.ref(keeper, "k").ask(Remember(None)) == 0
+            abandoned.cancel()
+            await asyncio.gather(late, early)
+            assert 0.09 <= ended["early"] < 0.25
+            assert 0.29 <= ended["late"] < 0.45
+            assert abandoned.cancelled()
 
     run(main())

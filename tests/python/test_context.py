@@ -231,3 +231,30 @@ def test_merge_never_raises_and_makes_an_inbox():
         assert not hasattr(_vorel, "Inbox")
 
     run(main())
+
+
+IDLED: dict[str, list[float]] = {}
+
+
+@actor(initial=0, idle_after=timedelta(milliseconds=200))
+async def idler(ctx: Context[int, Note]):
+    times = IDLED.setdefault(ctx.key, [])
+    loop = asyncio.get_running_loop()
+    async for _ in ctx.inbox:
+        times.append(loop.time())
+    times.append(loop.time())
+
+
+def test_each_waiting_read_idles_out_a_full_period_after_it():
+    async def main():
+        async with ActorSystem() as system:
+            ref = system.ref(idler, "k")
+            for _ in range(3):
+                await asyncio.sleep(0.15)
+                ref.tell(Note("n"))
+            await asyncio.sleep(0.4)
+            *reads, ended = IDLED["k"]
+            assert len(reads) == 3
+            assert 0.19 <= ended - reads[-1] < 0.3
+
+    run(main())

@@ -639,13 +639,49 @@ bool pass_on(const Object& self) {
   return call_full(self, drained.parked);
 }
 
+bool idle_timer(const Object& self, std::uint64_t number);
+
+// Arms the idle timer of run `number` to fire `delay` seconds from now, at loop time `due`.
+bool idle_armed(const Object& self, std::uint64_t number, double delay, double due) {
+  Activation& a = the(self);
+  Object loop = a.node->running();
+  if (!loop) return false;
+  Object timer = steps::bare([self, number] { return idle_timer(self, number); });
+  if (!timer) return false;
+  Object seconds = Object::steal(PyFloat_FromDouble(delay));
+  if (!seconds) return false;
+  Object handle = call_method(loop.get(), "call_later", seconds.get(), timer.get());
+  if (!handle) return false;
+  Object old;
+  {
+    auto s = a.state.lock();
+    if (s->run && s->run->number == number) {
+      old = std::exchange(s->run->idle_timer, std::move(handle));
+      s->run->idle_due = due;
+    }
+  }
+  return cancel_handle(old);
+}
+
 bool idle_timer(const Object& self, std::uint64_t number) {
   Activation& a = the(self);
   Object reading, timer;
+  std::optional<double> deadline;
   {
     auto s = a.state.lock();
     if (!s->run || s->run->number != number) return true;
     timer = std::move(s->run->idle_timer);
+    s->run->idle_due.reset();
+    deadline = s->run->idling;
+  }
+  // No read waits: the next one that has to wait arms a timer again.
+  if (!deadline) return true;
+  auto now = a.node->now();
+  if (!now) return false;
+  if (*now < *deadline) return idle_armed(self, number, *deadline - *now, *deadline);
+  {
+    auto s = a.state.lock();
+    if (!s->run || s->run->number != number || s->run->idling != deadline) return true;
     s->run->idling.reset();
     reading = std::move(s->run->reading);
   }
@@ -736,7 +772,10 @@ Object merging(const Object& self, std::uint64_t number, PyObject* source) {
   Object replaced;
   {
     auto s = a.state.lock();
-    if (s->run && s->run->number == number) replaced = std::exchange(s->run->reading, future);
+    if (s->run && s->run->number == number) {
+      replaced = std::exchange(s->run->reading, future);
+      s->run->idling.reset();
+    }
   }
   return future;
 }
@@ -805,15 +844,9 @@ bool wake(const Object& self) {
   auto d = done(reading.get());
   if (!d) return false;
   if (*d) {
-    Object timer;
-    {
-      auto s = a.state.lock();
-      if (s->run && s->run->number == number) {
-        s->run->idling.reset();
-        timer = std::move(s->run->idle_timer);
-      }
-    }
-    return cancel_handle(timer);
+    auto s = a.state.lock();
+    if (s->run && s->run->number == number) s->run->idling.reset();
+    return true;
   }
   std::optional<core::Deliver> message;
   if (!expired && !next(self, message)) {
@@ -821,7 +854,6 @@ bool wake(const Object& self) {
     if (s->run && s->run->number == number) s->run->reading = std::move(reading);
     return false;
   }
-  Object timer;
   {
     auto s = a.state.lock();
     if (!s->run || s->run->number != number) return true;
@@ -831,9 +863,7 @@ bool wake(const Object& self) {
     }
     s->run->idling.reset();
     if (message) s->run->current = *message;
-    timer = std::move(s->run->idle_timer);
   }
-  if (!cancel_handle(timer)) return false;
   if (!message) return stop_iteration(reading.get());
   Object value = opened(self, *message);
   if (!value) {
@@ -941,25 +971,19 @@ bool decide(const Object& self, const core::Target& reply, const core::Chain& ch
 bool idling(const Object& self, std::uint64_t number) {
   Activation& a = the(self);
   const double idle = seconds(a.settings().idle_after);
-  Object loop = a.node->running();
-  if (!loop) return false;
-  Object timer = steps::bare([self, number] { return idle_timer(self, number); });
-  if (!timer) return false;
-  Object delay = Object::steal(PyFloat_FromDouble(idle));
-  if (!delay) return false;
-  Object handle = call_method(loop.get(), "call_later", delay.get(), timer.get());
-  if (!handle) return false;
   auto now = a.node->now();
   if (!now) return false;
-  Object old;
+  const double due = *now + idle;
+  bool arm = false;
   {
     auto s = a.state.lock();
-    if (s->run && s->run->number == number) {
-      s->run->idling = *now + idle;
-      old = std::exchange(s->run->idle_timer, std::move(handle));
-    }
+    if (!s->run || s->run->number != number) return true;
+    s->run->idling = due;
+    // A timer armed by an earlier read fires before this deadline and arms the rest then, so a
+    // key that is busy arms one timer an idle period, not one a read.
+    arm = !s->run->idle_timer || !s->run->idle_due || *s->run->idle_due > due;
   }
-  return true;
+  return !arm || idle_armed(self, number, idle, due);
 }
 
 bool ending(const Object& self, const Object& waiter) {
@@ -1059,18 +1083,15 @@ Object anext(const Object& self, std::uint64_t number, PyObject* source) {
   if (source != nullptr) return merging(self, number, source);
   Object future = a.node->future();
   if (!future) return Object();
-  Object timer, replaced;
+  Object replaced;
   bool installed = false;
   {
     auto s = a.state.lock();
     if (s->run && s->run->number == number) {
       replaced = std::exchange(s->run->reading, future);
-      s->run->idling.reset();
-      timer = std::move(s->run->idle_timer);
       installed = true;
     }
   }
-  if (!cancel_handle(timer)) return Object();
   if (installed && !idling(self, number)) return Object();
   return future;
 }

@@ -33,7 +33,10 @@ struct Run {
   std::optional<core::Deliver> current;
   Object entered;
   Object reading;
+  // The idle timer outlives the read that armed it: a later read moves only `idling`, and the timer,
+  // firing at `idle_due`, arms itself again for what is left.
   Object idle_timer;
+  std::optional<double> idle_due;
   // A merged inbox: the task awaiting the source's next item, and, once that item is ready with no
   // read waiting, the mailbox number from which messages arrived after it.
   Object merge_task;

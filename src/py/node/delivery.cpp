@@ -32,10 +32,9 @@ bool Node::hand(core::Command command) {
       std::optional<core::Deliver> replaced;
       {
         auto r = replies.lock();
-        if (auto w = r->forget(reply->id)) {
+        if (replies::Waiting* w = r->find(reply->id)) {
           w->target = Entity(d->actor, d->key);
           replaced = std::exchange(w->kept, keeps ? std::optional<core::Deliver>(*d) : std::nullopt);
-          std::optional<replies::Waiting> none = r->wait(reply->id, *std::move(w));
         }
       }
     }
