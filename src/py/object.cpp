@@ -25,10 +25,13 @@ PyObject* method_name(const char* name) {
   // Made outside the lock: interning can run no Python code, but it allocates and may fail.
   PyObject* made = PyUnicode_InternFromString(name);
   if (made == nullptr) return nullptr;
-  std::lock_guard lock(mutex);
-  auto [at, inserted] = kept.try_emplace(std::string(wanted), made);
-  if (!inserted) Py_DECREF(made);
-  return at->second;
+  PyObject* out = nullptr;
+  {
+    std::lock_guard lock(mutex);
+    out = kept.try_emplace(std::string(wanted), made).first->second;
+  }
+  if (out != made) Py_DECREF(made);
+  return out;
 }
 
 }  // namespace vorel::py

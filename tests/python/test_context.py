@@ -179,7 +179,14 @@ def test_messages_and_source_items_arrive_in_order_and_a_merged_read_never_idles
     run(main())
 
 
-def test_an_item_ready_while_the_body_is_busy_comes_after_older_messages_and_before_newer_ones():
+@pytest.mark.parametrize(
+    "before, item, after, seen",
+    [
+        pytest.param(["before"], "x", ["after"], ("slow", "before", "item x", "after"), id="an item"),
+        pytest.param([], None, ["queued"], ("slow", "end", "queued"), id="the end of the source"),
+    ],
+)
+def test_what_the_source_gives_while_the_body_is_busy_takes_its_place_among_the_messages(before, item, after, seen):
     async def main():
         queue = await merging("iterable")
         async with ActorSystem() as system:
@@ -187,27 +194,13 @@ def test_an_item_ready_while_the_body_is_busy_comes_after_older_messages_and_bef
             await settle()
             ref.tell(Slow("slow"))
             await settle()
-            ref.tell(Note("before"))
-            queue.put_nowait("x")
+            for text in before:
+                ref.tell(Note(text))
+            queue.put_nowait(item)
             await settle()
-            ref.tell(Note("after"))
-            assert await ref.ask(Seen(None)) == ("slow", "before", "item x", "after")
-
-    run(main())
-
-
-def test_the_end_of_the_source_ends_the_merge_before_messages_queued_after_it():
-    async def main():
-        queue = await merging("iterable")
-        async with ActorSystem() as system:
-            ref = system.ref(merger, "iterable")
-            await settle()
-            ref.tell(Slow("slow"))
-            await settle()
-            queue.put_nowait(None)
-            await settle()
-            ref.tell(Note("queued"))
-            assert await ref.ask(Seen(None)) == ("slow", "end", "queued")
+            for text in after:
+                ref.tell(Note(text))
+            assert await ref.ask(Seen(None)) == seen
 
     run(main())
 

@@ -4,7 +4,6 @@
 
 #include <cmath>
 #include <limits>
-#include <new>
 #include <utility>
 
 #include "core/msgpack.hpp"
@@ -15,7 +14,7 @@
 #include "py/node/context.hpp"
 #include "py/node/observe.hpp"
 #include "py/node/taken.hpp"
-#include "py/once.hpp"
+#include "py/node/body.hpp"
 #include "py/schema/load.hpp"
 
 namespace vorel::py {
@@ -23,31 +22,18 @@ namespace ir = core::schema::ir;
 
 namespace {
 
-struct ActivationObject {
-  PyObject_HEAD
-  Activation activation;
-};
-
-void dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  reinterpret_cast<ActivationObject*>(self)->activation.~Activation();
-  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
-  free(self);
-  Py_DECREF(tp);
-}
-
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("The live instance of one key on this node.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(body::dealloc<Activation>)},
     {0, nullptr},
 };
 
 PyType_Spec spec = {
-    "vorel._vorel.Activation", sizeof(ActivationObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    slots,
+    "vorel._vorel.Activation", sizeof(body::Of<Activation>), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots,
 };
 
-Once cell;
+body::Type<Activation> kind(spec);
 
 double seconds(core::Duration d) { return d.as_seconds(); }
 
@@ -86,17 +72,13 @@ using Maker = core::Outcome (*)(std::string_view, std::string_view);
 
 }  // namespace
 
-Activation& Activation::of(PyObject* o) { return reinterpret_cast<ActivationObject*>(o)->activation; }
+Activation& Activation::of(PyObject* o) { return body::record<Activation>(o); }
 
 Object Activation::make(std::shared_ptr<Node> node, std::string actor, std::string key, double since,
                         std::shared_ptr<const Definition> definition) {
-  PyObject* t = activation::type();
-  if (t == nullptr) return Object();
-  auto* tp = reinterpret_cast<PyTypeObject*>(t);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
-  Object self = Object::steal(alloc(tp, 0));
+  Object self = kind.make();
   if (!self) return self;
-  Activation& a = *new (&reinterpret_cast<ActivationObject*>(self.get())->activation) Activation;
+  Activation& a = of(self.get());
   a.node = std::move(node);
   a.actor = std::move(actor);
   a.key = std::move(key);
@@ -444,11 +426,7 @@ bool after(const Object& self, std::uint64_t number, Object exception) {
     }
     if (!ending) {
       Object loop = a.node->running();
-      if (!loop) return false;
-      Object timer = steps::bare([self, number] { return backoff_timer(self, number); });
-      if (!timer) return false;
-      Object d = Object::steal(PyFloat_FromDouble(delay));
-      return d && call_method(loop.get(), "call_later", d.get(), timer.get());
+      return loop && steps::later(loop.get(), delay, [self, number] { return backoff_timer(self, number); });
     }
   }
   bool differs = false, becoming = false, restart = false;
@@ -646,11 +624,7 @@ bool idle_armed(const Object& self, std::uint64_t number, double delay, double d
   Activation& a = the(self);
   Object loop = a.node->running();
   if (!loop) return false;
-  Object timer = steps::bare([self, number] { return idle_timer(self, number); });
-  if (!timer) return false;
-  Object seconds = Object::steal(PyFloat_FromDouble(delay));
-  if (!seconds) return false;
-  Object handle = call_method(loop.get(), "call_later", seconds.get(), timer.get());
+  Object handle = steps::later(loop.get(), delay, [self, number] { return idle_timer(self, number); });
   if (!handle) return false;
   Object old;
   {
@@ -784,9 +758,7 @@ Object merging(const Object& self, std::uint64_t number, PyObject* source) {
 
 bool release_idle(const Object& self);
 
-PyObject* type() {
-  return cell.get([] { return PyType_FromSpec(&spec); });
-}
+PyObject* type() { return kind.get(); }
 
 bool begin(const Object& self) {
   Activation& a = the(self);

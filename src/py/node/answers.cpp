@@ -134,12 +134,7 @@ bool Node::armed(std::int64_t id, double seconds) {
 bool Node::timed(double delay, double due) {
   Object loop = running();
   if (!loop) return false;
-  std::shared_ptr<Node> self = shared_from_this();
-  Object timer = steps::bare([self] { return self->timeouts(); });
-  if (!timer) return false;
-  Object seconds = Object::steal(PyFloat_FromDouble(delay));
-  if (!seconds) return false;
-  Object handle = call_method(loop.get(), "call_later", seconds.get(), timer.get());
+  Object handle = steps::later(loop.get(), delay, [self = shared_from_this()] { return self->timeouts(); });
   if (!handle) return false;
   Object old;
   {

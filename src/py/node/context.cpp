@@ -5,7 +5,6 @@
 #include "py/node.hpp"
 #include "py/node/activation.hpp"
 #include "py/node/body.hpp"
-#include "py/once.hpp"
 #include "py/refs.hpp"
 
 namespace vorel::py::context {
@@ -104,18 +103,14 @@ PyType_Spec spec = {
     "vorel._vorel.Context", sizeof(body::Of<Record>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots,
 };
 
-Once cell;
+body::Type<Record> kind(spec);
 
 }  // namespace
 
-PyObject* type() {
-  return cell.get([] { return PyType_FromSpec(&spec); });
-}
+PyObject* type() { return kind.get(); }
 
 Object make(const Object& activation, std::shared_ptr<Node> node, std::uint64_t number) {
-  PyObject* t = type();
-  if (t == nullptr) return Object();
-  return body::make<Record>(t, Record{activation, std::move(node), number});
+  return kind.make(Record{activation, std::move(node), number});
 }
 
 }  // namespace vorel::py::context
@@ -189,19 +184,13 @@ PyType_Spec spec = {
     "vorel._vorel.State", sizeof(body::Of<Record>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots,
 };
 
-Once cell;
+body::Type<Record> kind(spec);
 
 }  // namespace
 
-PyObject* type() {
-  return cell.get([] { return PyType_FromSpec(&spec); });
-}
+PyObject* type() { return kind.get(); }
 
-Object make(const Object& activation) {
-  PyObject* t = type();
-  if (t == nullptr) return Object();
-  return body::make<Record>(t, Record{activation});
-}
+Object make(const Object& activation) { return kind.make(Record{activation}); }
 
 }  // namespace vorel::py::state
 
@@ -233,18 +222,14 @@ PyType_Spec spec = {
     "vorel._vorel.Inbox", sizeof(body::Of<Record>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots,
 };
 
-Once cell;
+body::Type<Record> kind(spec);
 
 }  // namespace
 
-PyObject* type() {
-  return cell.get([] { return PyType_FromSpec(&spec); });
-}
+PyObject* type() { return kind.get(); }
 
 Object make(const Object& activation, std::uint64_t number, Object source) {
-  PyObject* t = type();
-  if (t == nullptr) return Object();
-  return body::make<Record>(t, Record{activation, number, std::move(source)});
+  return kind.make(Record{activation, number, std::move(source)});
 }
 
 }  // namespace vorel::py::messages
