@@ -665,18 +665,18 @@ bool idle_timer(const Object& self, std::uint64_t number) {
   return *d || stop_iteration(reading.get());
 }
 
-// A future that carries what the finished task gave: its result, or its exception (the end of a
+// Completes the future with what the finished task gave: its result, or its exception (the end of a
 // source included, which ends the body's `async for`).
+bool passed(PyObject* task, PyObject* future) {
+  Object result = call_method(task, "result");
+  if (result) return static_cast<bool>(call_method(future, "set_result", result.get()));
+  Object error = Object::steal(PyErr_GetRaisedException());
+  return static_cast<bool>(call_method(future, "set_exception", error.get()));
+}
+
 Object delivered(const std::shared_ptr<Node>& node, PyObject* task) {
   Object future = node->future();
-  if (!future) return future;
-  Object result = call_method(task, "result");
-  if (result) {
-    if (!call_method(future.get(), "set_result", result.get())) return Object();
-    return future;
-  }
-  Object error = Object::steal(PyErr_GetRaisedException());
-  if (!call_method(future.get(), "set_exception", error.get())) return Object();
+  if (!future || !passed(task, future.get())) return Object();
   return future;
 }
 
@@ -697,11 +697,7 @@ bool merge_done(const Object& self, std::uint64_t number, PyObject* task) {
   }
   auto d = done(reading.get());
   if (!d) return false;
-  if (*d) return true;
-  Object result = call_method(task, "result");
-  if (result) return static_cast<bool>(call_method(reading.get(), "set_result", result.get()));
-  Object error = Object::steal(PyErr_GetRaisedException());
-  return static_cast<bool>(call_method(reading.get(), "set_exception", error.get()));
+  return *d || passed(task, reading.get());
 }
 
 // A merged read that found no queued message: it waits for a message or the source's next item,
