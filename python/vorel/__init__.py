@@ -25,6 +25,7 @@ from ._vorel import (
     UnknownActor,
     Unavailable,
     actor,
+    nobody,
 )
 from .events import (
     EVENTS,
@@ -47,6 +48,7 @@ from .store import Store
 
 __all__ = [
     "actor",
+    "nobody",
     "Actor",
     "ActorSystem",
     "Awaited",

@@ -53,8 +53,9 @@ int exec(PyObject* module) {
     PyObject* type = c.type();
     if (type == nullptr || PyModule_AddObjectRef(module, c.name, type) < 0) return -1;
   }
-  if (PyModule_AddFunctions(module, actor::functions) < 0) return -1;
-  if (PyModule_AddFunctions(module, members::functions) < 0) return -1;
+  for (PyMethodDef* functions : {actor::functions, members::functions, refs::functions}) {
+    if (PyModule_AddFunctions(module, functions) < 0) return -1;
+  }
   return 0;
 }
 

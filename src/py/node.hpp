@@ -112,9 +112,13 @@ class Node : public std::enable_shared_from_this<Node> {
   // Answers: `answer` settles an ask of this node; `settle` completes its future by the outcome.
   bool answer(const core::Target& target, core::Outcome outcome);
   bool settle(std::int64_t id, core::Outcome outcome);
-  // Arms the ask timeout of a pending ask.
+  // Gives a pending ask its timeout, `seconds` from now.
   bool armed(std::int64_t id, double seconds);
-  // Stops the timer of a pending ask taken out, and has the key's owner forget the request.
+  // Arms the timer the asks' timeouts share for `delay` seconds from now, at loop time `due`.
+  bool timed(double delay, double due);
+  // That timer fired: every ask that is due fails with TimeoutError, and the timer goes on.
+  bool timeouts();
+  // Has the key's owner forget the request of a pending ask taken out.
   bool cancel(std::int64_t id, replies::Waiting& waiting);
   // An asker gave up: the ask is withdrawn, its run cancelled, or its target remembered.
   bool cancelled(std::string_view actor, std::string_view key, const core::Target& target);

@@ -4,7 +4,6 @@
 
 #include <cmath>
 #include <limits>
-#include <new>
 #include <utility>
 
 #include "core/msgpack.hpp"
@@ -16,7 +15,7 @@
 #include "py/node/context.hpp"
 #include "py/node/observe.hpp"
 #include "py/node/taken.hpp"
-#include "py/once.hpp"
+#include "py/node/body.hpp"
 #include "py/schema/load.hpp"
 
 namespace vorel::py {
@@ -24,31 +23,18 @@ namespace ir = core::schema::ir;
 
 namespace {
 
-struct ActivationObject {
-  PyObject_HEAD
-  Activation activation;
-};
-
-void dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  reinterpret_cast<ActivationObject*>(self)->activation.~Activation();
-  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
-  free(self);
-  Py_DECREF(tp);
-}
-
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("The live instance of one key on this node.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(body::dealloc<Activation>)},
     {0, nullptr},
 };
 
 PyType_Spec spec = {
-    "vorel._vorel.Activation", sizeof(ActivationObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    slots,
+    "vorel._vorel.Activation", sizeof(body::Of<Activation>), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots,
 };
 
-Once cell;
+body::Type<Activation> kind(spec);
 
 double seconds(core::Duration d) { return d.as_seconds(); }
 
@@ -87,17 +73,13 @@ using Maker = core::Outcome (*)(std::string_view, std::string_view);
 
 }  // namespace
 
-Activation& Activation::of(PyObject* o) { return reinterpret_cast<ActivationObject*>(o)->activation; }
+Activation& Activation::of(PyObject* o) { return body::record<Activation>(o); }
 
 Object Activation::make(std::shared_ptr<Node> node, std::string actor, std::string key, double since,
                         std::shared_ptr<const Definition> definition) {
-  PyObject* t = activation::type();
-  if (t == nullptr) return Object();
-  auto* tp = reinterpret_cast<PyTypeObject*>(t);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
-  Object self = Object::steal(alloc(tp, 0));
+  Object self = kind.make();
   if (!self) return self;
-  Activation& a = *new (&reinterpret_cast<ActivationObject*>(self.get())->activation) Activation;
+  Activation& a = of(self.get());
   a.node = std::move(node);
   a.actor = std::move(actor);
   a.key = std::move(key);
@@ -456,11 +438,7 @@ bool after(const Object& self, std::uint64_t number, Object exception) {
     }
     if (!ending) {
       Object loop = a.node->running();
-      if (!loop) return false;
-      Object timer = steps::bare([self, number] { return backoff_timer(self, number); });
-      if (!timer) return false;
-      Object d = Object::steal(PyFloat_FromDouble(delay));
-      return d && call_method(loop.get(), "call_later", d.get(), timer.get());
+      return loop && steps::later(loop.get(), delay, [self, number] { return backoff_timer(self, number); });
     }
   }
   bool differs = false, becoming = false, restart = false;
@@ -668,13 +646,45 @@ bool pass_on(const Object& self) {
   return call_full(self, drained.parked);
 }
 
+bool idle_timer(const Object& self, std::uint64_t number);
+
+// Arms the idle timer of run `number` to fire `delay` seconds from now, at loop time `due`.
+bool idle_armed(const Object& self, std::uint64_t number, double delay, double due) {
+  Activation& a = the(self);
+  Object loop = a.node->running();
+  if (!loop) return false;
+  Object handle = steps::later(loop.get(), delay, [self, number] { return idle_timer(self, number); });
+  if (!handle) return false;
+  Object old;
+  {
+    auto s = a.state.lock();
+    if (s->run && s->run->number == number) {
+      old = std::exchange(s->run->idle_timer, std::move(handle));
+      s->run->idle_due = due;
+    }
+  }
+  return cancel_handle(old);
+}
+
 bool idle_timer(const Object& self, std::uint64_t number) {
   Activation& a = the(self);
   Object reading, timer;
+  std::optional<double> deadline;
   {
     auto s = a.state.lock();
     if (!s->run || s->run->number != number) return true;
     timer = std::move(s->run->idle_timer);
+    s->run->idle_due.reset();
+    deadline = s->run->idling;
+  }
+  // No read waits: the next one that has to wait arms a timer again.
+  if (!deadline) return true;
+  auto now = a.node->now();
+  if (!now) return false;
+  if (*now < *deadline) return idle_armed(self, number, *deadline - *now, *deadline);
+  {
+    auto s = a.state.lock();
+    if (!s->run || s->run->number != number || s->run->idling != deadline) return true;
     s->run->idling.reset();
     reading = std::move(s->run->reading);
   }
@@ -682,6 +692,91 @@ bool idle_timer(const Object& self, std::uint64_t number) {
   auto d = done(reading.get());
   if (!d) return false;
   return *d || stop_iteration(reading.get());
+}
+
+// Completes the future with what the finished task gave: its result, or its exception (the end of a
+// source included, which ends the body's `async for`).
+bool passed(PyObject* task, PyObject* future) {
+  Object result = call_method(task, "result");
+  if (result) return static_cast<bool>(call_method(future, "set_result", result.get()));
+  Object error = Object::steal(PyErr_GetRaisedException());
+  return static_cast<bool>(call_method(future, "set_exception", error.get()));
+}
+
+Object delivered(const std::shared_ptr<Node>& node, PyObject* task) {
+  Object future = node->future();
+  if (!future || !passed(task, future.get())) return Object();
+  return future;
+}
+
+// The source's item task of run `number` has finished: a waiting read gets the item; otherwise the
+// item waits for the next read, ahead of every message queued from now on.
+bool merge_done(const Object& self, std::uint64_t number, PyObject* task) {
+  Activation& a = the(self);
+  Object reading, taken;
+  {
+    auto s = a.state.lock();
+    if (!s->run || s->run->number != number || s->run->merge_task.get() != task) return true;
+    if (!s->run->reading) {
+      s->run->merged = s->mailbox.next();
+      return true;
+    }
+    reading = std::move(s->run->reading);
+    taken = std::move(s->run->merge_task);
+  }
+  auto d = done(reading.get());
+  if (!d) return false;
+  return *d || passed(task, reading.get());
+}
+
+// A merged read that found no queued message: it waits for a message or the source's next item,
+// with no idle timeout.
+Object merging(const Object& self, std::uint64_t number, PyObject* source) {
+  Activation& a = the(self);
+  Object task;
+  {
+    auto s = a.state.lock();
+    if (s->run && s->run->number == number) task = s->run->merge_task;
+  }
+  if (task) {
+    auto d = done(task.get());
+    if (!d) return Object();
+    if (*d) {
+      Object taken;
+      {
+        auto s = a.state.lock();
+        if (s->run && s->run->number == number) {
+          s->run->merged.reset();
+          taken = std::move(s->run->merge_task);
+        }
+      }
+      return delivered(a.node, task.get());
+    }
+  } else {
+    Object item = call_method(source, "__anext__");
+    if (!item) return item;
+    Object loop = a.node->running();
+    if (!loop) return loop;
+    task = call_method(loop.get(), "create_task", item.get());
+    if (!task) return task;
+    if (!steps::when_done(task.get(), [self, number](PyObject* f) { return merge_done(self, number, f); })) {
+      return Object();
+    }
+    Object replaced;
+    auto s = a.state.lock();
+    if (s->run && s->run->number == number) replaced = std::exchange(s->run->merge_task, task);
+  }
+  Object future = a.node->future();
+  if (!future) return future;
+  Object replaced;
+  {
+    auto s = a.state.lock();
+    if (s->run && s->run->number == number) {
+      replaced = std::exchange(s->run->reading, future);
+      s->run->idling.reset();
+    }
+  }
+  return future;
 }
 
 }  // namespace
@@ -694,9 +789,7 @@ bool end_with(const Object& self, std::optional<core::Deliver> message, PyObject
 bool deactivated(const Object& self) { return deactivate(self); }
 bool wind_down(const Object& self) { return wound_down(self); }
 
-PyObject* type() {
-  return cell.get([] { return PyType_FromSpec(&spec); });
-}
+PyObject* type() { return kind.get(); }
 
 bool begin(const Object& self) {
   Activation& a = the(self);
@@ -760,15 +853,9 @@ bool wake(const Object& self) {
   auto d = done(reading.get());
   if (!d) return false;
   if (*d) {
-    Object timer;
-    {
-      auto s = a.state.lock();
-      if (s->run && s->run->number == number) {
-        s->run->idling.reset();
-        timer = std::move(s->run->idle_timer);
-      }
-    }
-    return cancel_handle(timer);
+    auto s = a.state.lock();
+    if (s->run && s->run->number == number) s->run->idling.reset();
+    return true;
   }
   std::optional<core::Deliver> message;
   if (!expired && !next(self, message)) {
@@ -776,7 +863,6 @@ bool wake(const Object& self) {
     if (s->run && s->run->number == number) s->run->reading = std::move(reading);
     return false;
   }
-  Object timer;
   {
     auto s = a.state.lock();
     if (!s->run || s->run->number != number) return true;
@@ -786,9 +872,7 @@ bool wake(const Object& self) {
     }
     s->run->idling.reset();
     if (message) s->run->current = *message;
-    timer = std::move(s->run->idle_timer);
   }
-  if (!cancel_handle(timer)) return false;
   if (!message) return stop_iteration(reading.get());
   Object value = opened(self, *message);
   if (!value) {
@@ -899,25 +983,19 @@ bool decide(const Object& self, const core::Target& reply, const core::Chain& ch
 bool idling(const Object& self, std::uint64_t number) {
   Activation& a = the(self);
   const double idle = seconds(a.settings().idle_after);
-  Object loop = a.node->running();
-  if (!loop) return false;
-  Object timer = steps::bare([self, number] { return idle_timer(self, number); });
-  if (!timer) return false;
-  Object delay = Object::steal(PyFloat_FromDouble(idle));
-  if (!delay) return false;
-  Object handle = call_method(loop.get(), "call_later", delay.get(), timer.get());
-  if (!handle) return false;
   auto now = a.node->now();
   if (!now) return false;
-  Object old;
+  const double due = *now + idle;
+  bool arm = false;
   {
     auto s = a.state.lock();
-    if (s->run && s->run->number == number) {
-      s->run->idling = *now + idle;
-      old = std::exchange(s->run->idle_timer, std::move(handle));
-    }
+    if (!s->run || s->run->number != number) return true;
+    s->run->idling = due;
+    // A timer armed by an earlier read fires before this deadline and arms the rest then, so a
+    // key that is busy arms one timer an idle period, not one a read.
+    arm = !s->run->idle_timer || !s->run->idle_due || *s->run->idle_due > due;
   }
-  return true;
+  return !arm || idle_armed(self, number, idle, due);
 }
 
 bool ending(const Object& self, const Object& waiter) {
@@ -944,7 +1022,7 @@ bool ending(const Object& self, const Object& waiter) {
   return true;
 }
 
-Object anext(const Object& self, std::uint64_t number) {
+Object anext(const Object& self, std::uint64_t number, PyObject* source) {
   Activation& a = the(self);
   Object task = a.node->runs.current();
   const std::uint64_t hold = a.node->next_run.fetch_add(1);
@@ -987,6 +1065,21 @@ Object anext(const Object& self, std::uint64_t number) {
     PyErr_SetNone(PyExc_StopAsyncIteration);
     return Object();
   }
+  if (source != nullptr) {
+    // A source item that became ready before the oldest queued message arrived is read first.
+    Object ready;
+    {
+      auto s = a.state.lock();
+      if (s->run && s->run->number == number && s->run->merged) {
+        const std::optional<std::uint64_t> oldest = s->mailbox.oldest();
+        if (!oldest || *oldest >= *s->run->merged) {
+          s->run->merged.reset();
+          ready = std::move(s->run->merge_task);
+        }
+      }
+    }
+    if (ready) return delivered(a.node, ready.get());
+  }
   std::optional<core::Deliver> message;
   if (!next(self, message)) return Object();
   if (message) {
@@ -1000,22 +1093,22 @@ Object anext(const Object& self, std::uint64_t number) {
     if (!future || !call_method(future.get(), "set_result", value.get())) return Object();
     return future;
   }
+  if (source != nullptr) return merging(self, number, source);
   Object future = a.node->future();
   if (!future) return Object();
-  Object timer, replaced;
+  Object replaced;
   bool installed = false, scheduled = false;
   {
     auto s = a.state.lock();
     if (s->run && s->run->number == number) {
       replaced = std::exchange(s->run->reading, future);
-      s->run->idling.reset();
-      timer = std::move(s->run->idle_timer);
       installed = true;
       scheduled = !s->schedules.empty();
+      // A key with a live schedule never idles out of its read: it has something coming. A
+      // deadline set by an earlier read must not end it either.
+      if (scheduled) s->run->idling.reset();
     }
   }
-  if (!cancel_handle(timer)) return Object();
-  // A key with a live schedule never idles out of its read: it has something coming.
   if (installed && !scheduled && !idling(self, number)) return Object();
   return future;
 }

@@ -35,7 +35,14 @@ struct Run {
   std::optional<core::Deliver> current;
   Object entered;
   Object reading;
+  // The idle timer outlives the read that armed it: a later read moves only `idling`, and the timer,
+  // firing at `idle_due`, arms itself again for what is left.
   Object idle_timer;
+  std::optional<double> idle_due;
+  // A merged inbox: the task awaiting the source's next item, and, once that item is ready with no
+  // read waiting, the mailbox number from which messages arrived after it.
+  Object merge_task;
+  std::optional<std::uint64_t> merged;
   // The end of the body task (its exception, or null), kept while writes are unconfirmed.
   std::optional<Object> parked;
   std::optional<double> idling;
@@ -142,9 +149,10 @@ bool next(const Object& self, std::optional<core::Deliver>& message);
 // The message decoded for the body; null with the error set.
 Object opened(const Object& self, const core::Deliver& message);
 bool idling(const Object& self, std::uint64_t number);
-// One read of the inbox of run `number`: a future of the next message; null with the error set
-// (StopAsyncIteration when the iteration is over).
-Object anext(const Object& self, std::uint64_t number);
+// One read of the inbox of run `number`, merged with `source` when it is not null: a future of the
+// next message or source item; null with the error set (StopAsyncIteration when the iteration is
+// over).
+Object anext(const Object& self, std::uint64_t number, PyObject* source);
 // Lets the key go as if it had idled out now; `waiter` gets True once it is over.
 bool ending(const Object& self, const Object& waiter);
 

@@ -38,7 +38,9 @@ PyObject* class_getitem(PyObject* cls, PyObject* item) {
 
 PyObject* key(PyObject* self, void*) { return text(activation_of(self).key).release(); }
 PyObject* state_of(PyObject* self, void*) { return state::make(of(self).activation).release(); }
-PyObject* inbox(PyObject* self, void*) { return messages::make(of(self).activation, of(self).number).release(); }
+PyObject* inbox(PyObject* self, void*) {
+  return messages::make(of(self).activation, of(self).number, Object()).release();
+}
 
 PyObject* itself(PyObject* self, void*) {
   Activation& a = activation_of(self);
@@ -80,6 +82,16 @@ PyObject* schedule(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
 
 PyObject* schedules(PyObject* self, void*) { return activation::schedules(of(self).activation).release(); }
 
+// A source without __aiter__ is taken as its own iterator, so that a bare __anext__ is enough.
+PyObject* merge(PyObject* self, PyObject* source) {
+  Object iterator = call_method(source, "__aiter__");
+  if (!iterator) {
+    PyErr_Clear();
+    iterator = Object::borrow(source);
+  }
+  return messages::make(of(self).activation, of(self).number, std::move(iterator)).release();
+}
+
 PyMethodDef methods[] = {
     {"__class_getitem__", class_getitem, METH_O | METH_CLASS,
      "__class_getitem__($cls, item)\n--\n\n`Context[S]` is `Context[S, Never]`: a body that takes no message at all."},
@@ -96,6 +108,7 @@ PyMethodDef methods[] = {
      "schedule($self, name, delay, interval, message, /)\n--\n\nTell this entity `message` `delay` from now, and then "
      "every `interval`, while the key is active; once, without\n`interval`. It takes the place of the schedule named "
      "`name`, and resolves to it once the replicas have it."},
+    {"merge", merge, METH_O, "merge($self, source)\n--\n\nMessages and items of `source` in arrival order, until `source` ends."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -125,18 +138,14 @@ PyType_Spec spec = {
     "vorel._vorel.Context", sizeof(body::Of<Record>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots,
 };
 
-Once cell;
+body::Type<Record> kind(spec);
 
 }  // namespace
 
-PyObject* type() {
-  return cell.get([] { return PyType_FromSpec(&spec); });
-}
+PyObject* type() { return kind.get(); }
 
 Object make(const Object& activation, std::shared_ptr<Node> node, std::uint64_t number) {
-  PyObject* t = type();
-  if (t == nullptr) return Object();
-  return body::make<Record>(t, Record{activation, std::move(node), number});
+  return kind.make(Record{activation, std::move(node), number});
 }
 
 }  // namespace vorel::py::context
@@ -210,19 +219,13 @@ PyType_Spec spec = {
     "vorel._vorel.State", sizeof(body::Of<Record>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots,
 };
 
-Once cell;
+body::Type<Record> kind(spec);
 
 }  // namespace
 
-PyObject* type() {
-  return cell.get([] { return PyType_FromSpec(&spec); });
-}
+PyObject* type() { return kind.get(); }
 
-Object make(const Object& activation) {
-  PyObject* t = type();
-  if (t == nullptr) return Object();
-  return body::make<Record>(t, Record{activation});
-}
+Object make(const Object& activation) { return kind.make(Record{activation}); }
 
 }  // namespace vorel::py::state
 
@@ -232,13 +235,14 @@ namespace {
 struct Record {
   Object activation;
   std::uint64_t number = 0;
+  Object source;  // the iterator merged with the messages; null for the inbox alone
 };
 
 PyObject* aiter(PyObject* self) { return Py_NewRef(self); }
 
 PyObject* anext(PyObject* self) {
   Record& r = body::record<Record>(self);
-  return activation::anext(r.activation, r.number).release();
+  return activation::anext(r.activation, r.number, r.source.get()).release();
 }
 
 PyType_Slot slots[] = {
@@ -253,18 +257,14 @@ PyType_Spec spec = {
     "vorel._vorel.Inbox", sizeof(body::Of<Record>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots,
 };
 
-Once cell;
+body::Type<Record> kind(spec);
 
 }  // namespace
 
-PyObject* type() {
-  return cell.get([] { return PyType_FromSpec(&spec); });
-}
+PyObject* type() { return kind.get(); }
 
-Object make(const Object& activation, std::uint64_t number) {
-  PyObject* t = type();
-  if (t == nullptr) return Object();
-  return body::make<Record>(t, Record{activation, number});
+Object make(const Object& activation, std::uint64_t number, Object source) {
+  return kind.make(Record{activation, number, std::move(source)});
 }
 
 }  // namespace vorel::py::messages

@@ -351,7 +351,7 @@ bool unscheduled(const Object& self) {
   {
     auto s = a.state.lock();
     if (!s->schedules.empty()) return true;
-    if (!s->run || !s->run->reading || s->run->idle_timer) return true;
+    if (!s->run || !s->run->reading || s->run->idling) return true;
     number = s->run->number;
   }
   return idling(self, number);

@@ -31,17 +31,20 @@ void Node::vacate(PyObject* self) {
 
 void Node::forsake() {
   std::unordered_map<std::int64_t, replies::Waiting, Keyed> taken;
+  Object timer;
   {
     auto r = replies.lock();
     taken = r->abandon();
+    timer = std::move(r->timer);
+    r->timer_due.reset();
   }
+  if (timer && !call_method(timer.get(), "cancel")) PyErr_Clear();
   for (auto& [id, waiting] : taken) {
     Object d = call_method(waiting.future.get(), "done");
     if (!d || PyObject_IsTrue(d.get())) {
       PyErr_Clear();
       continue;
     }
-    if (waiting.timer && !call_method(waiting.timer.get(), "cancel")) PyErr_Clear();
     std::string message = waiting.target ? fmt::format("the system stopped before {}/{} answered",
                                                        waiting.target->first, waiting.target->second)
                                          : std::string("the system stopped before the answer arrived");

@@ -153,13 +153,13 @@ PyObject* aexit(PyObject* self, PyObject* exc) {
       if (!activation::drain(a)) return nullptr;
     }
     // Draining ends at the leave timeout at the latest: what is still live then is let go.
-    Object timer = steps::bare([node] {
-      node->abandon();
-      return true;
-    });
-    Object delay = timer ? Object::steal(PyFloat_FromDouble(node->config.leave_timeout.as_seconds())) : Object();
     Object loop = node->running();
-    if (!delay || !loop || !call_method(loop.get(), "call_later", delay.get(), timer.get())) return nullptr;
+    if (!loop || !steps::later(loop.get(), node->config.leave_timeout.as_seconds(), [node] {
+          node->abandon();
+          return true;
+        })) {
+      return nullptr;
+    }
   }
   // The saves of durable keys still planned or under way finish within what is left of the leave
   // timeout, before the system is gone.
@@ -230,6 +230,27 @@ std::optional<std::string> placed(const Definition& d, const std::string& key, P
   return std::nullopt;
 }
 
+// What `ref` and `placement` name: the running node, the actor type, which the node learns, and
+// the key as the type places it.
+struct Named {
+  Node* node;
+  std::shared_ptr<const Definition> definition;
+  std::string key;
+};
+
+std::optional<Named> entity(PyObject* self, PyObject* actor, PyObject* key, PyObject* at) {
+  Node* node = facade::running(self);
+  if (node == nullptr) return std::nullopt;
+  auto definition = Definition::of(actor);
+  if (!definition) return std::nullopt;
+  auto k = utf8(key);
+  if (!k) return std::nullopt;
+  auto placed_key = placed(*definition, *k, at == Py_None ? nullptr : at);
+  if (!placed_key) return std::nullopt;
+  node->learn(actor, definition);
+  return Named{node, std::move(definition), *std::move(placed_key)};
+}
+
 PyObject* ref(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* names[] = {"", "", "initial", "at", nullptr};
   PyObject *actor, *key, *initial = Py_None, *at = Py_None;
@@ -237,15 +258,10 @@ PyObject* ref(PyObject* self, PyObject* args, PyObject* kwargs) {
                                    &at)) {
     return nullptr;
   }
-  Node* node = facade::running(self);
-  if (node == nullptr) return nullptr;
-  auto definition = Definition::of(actor);
-  if (!definition) return nullptr;
-  auto k = utf8(key);
-  if (!k) return nullptr;
-  auto placed_key = placed(*definition, *k, at == Py_None ? nullptr : at);
-  if (!placed_key) return nullptr;
-  node->learn(actor, definition);
+  auto named = entity(self, actor, key, at);
+  if (!named) return nullptr;
+  Node* node = named->node;
+  const auto& definition = named->definition;
   std::optional<core::Bytes> state;
   const schema::Schema& s = definition->states();
   if (initial != Py_None) {
@@ -263,8 +279,8 @@ PyObject* ref(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     state = *std::move(w);
   }
-  if (!node->hand(core::Command{core::Start{definition->name, *placed_key, std::move(state)}})) return nullptr;
-  return refs::make(refs::Ref{core::Target::entity(definition->name, *placed_key), definition->message,
+  if (!node->hand(core::Command{core::Start{definition->name, named->key, std::move(state)}})) return nullptr;
+  return refs::make(refs::Ref{core::Target::entity(definition->name, named->key), definition->message,
                               facade::node_of(self), definition->messages().tree.tagged_root})
       .release();
 }
@@ -275,13 +291,9 @@ PyObject* placement(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OU|$O:placement", const_cast<char**>(names), &actor, &key, &at)) {
     return nullptr;
   }
-  Node* node = facade::running(self);
-  if (node == nullptr) return nullptr;
-  auto definition = Definition::of(actor);
-  if (!definition) return nullptr;
-  auto k = utf8(key);
-  if (!k || !placed(*definition, *k, at == Py_None ? nullptr : at)) return nullptr;
-  node->learn(actor, definition);
+  auto named = entity(self, actor, key, at);
+  if (!named) return nullptr;
+  Node* node = named->node;
   Object future = node->future();
   if (!future) return nullptr;
   // Without a cluster every key lives here, on this node alone.
