@@ -50,11 +50,7 @@ template <class F>
 Object later(Node& node, double delay, F step) {
   Object loop = node.running();
   if (!loop) return loop;
-  Object callback = steps::bare(std::move(step));
-  if (!callback) return callback;
-  Object seconds = Object::steal(PyFloat_FromDouble(delay));
-  if (!seconds) return seconds;
-  return call_method(loop.get(), "call_later", seconds.get(), callback.get());
+  return steps::later(loop.get(), delay, std::move(step));
 }
 
 // The raised exception, taken out.
