@@ -257,6 +257,15 @@ class Network : public ::testing::Test {
     return Deliver{"T", key, {0x0a}, Target::reply(asker, ask), {}};
   }
   Command tell(const std::string& key) { return Deliver{"T", key, {0x0b}, std::nullopt, {}}; }
+
+  // The ask with id 1 from a came back to a as unreached, and `reporter` reported the tell of the
+  // key dropped with `reason`.
+  void expect_refused(const NodeId& reporter, const std::string& key, std::string_view reason) {
+    EXPECT_EQ(nodes.at(a).settled, (std::vector<std::pair<std::int64_t, Outcome>>{{1, Outcome::unreached("T", key)}}));
+    ASSERT_EQ(nodes.at(reporter).dropped.size(), 1u);
+    EXPECT_EQ(nodes.at(reporter).dropped[0].first, tell(key));
+    EXPECT_EQ(nodes.at(reporter).dropped[0].second, reason);
+  }
 };
 
 TEST_F(Network, CommandsReachTheOwnerAndAnswersTheAsker) {
@@ -308,10 +317,7 @@ TEST_F(Network, CommandsThatFindNoPlaceExpireWithTheirTexts) {
   run(milliseconds(4990));
   EXPECT_TRUE(nodes.at(a).settled.empty());
   run(milliseconds(20));
-  EXPECT_EQ(nodes.at(a).settled,
-            (std::vector<std::pair<std::int64_t, Outcome>>{{1, Outcome::unreached("T", key)}}));
-  ASSERT_EQ(nodes.at(a).dropped.size(), 1u);
-  EXPECT_EQ(nodes.at(a).dropped[0].second, "no owner took the message within the write timeout");
+  expect_refused(a, key, "no owner took the message within the write timeout");
   EXPECT_EQ(nodes.at(a).room.count, 0u);
 }
 
@@ -320,10 +326,7 @@ TEST_F(Network, NoMemberHostsTheType) {
   const auto key = key_owned_by(b, {a, b, c});
   route(a, ask_from(a, 1, key));
   route(a, tell(key));
-  EXPECT_EQ(nodes.at(a).settled,
-            (std::vector<std::pair<std::int64_t, Outcome>>{{1, Outcome::unreached("T", key)}}));
-  ASSERT_EQ(nodes.at(a).dropped.size(), 1u);
-  EXPECT_EQ(nodes.at(a).dropped[0].second, "no member hosts T");
+  expect_refused(a, key, "no member hosts T");
 }
 
 TEST_F(Network, AKeyOnItsWayWaitsOnItsNewOwner) {
@@ -391,11 +394,7 @@ TEST_F(WrongOwners, GiveUpOnceTheDelaysPassTheWriteTimeout) {
   route(a, ask_from(a, 1, key));
   route(a, tell(key));
   run(milliseconds(10'000));
-  EXPECT_EQ(nodes.at(a).settled,
-            (std::vector<std::pair<std::int64_t, Outcome>>{{1, Outcome::unreached("T", key)}}));
-  ASSERT_EQ(nodes.at(a).dropped.size(), 1u);
-  EXPECT_EQ(nodes.at(a).dropped[0].second,
-            "the nodes did not agree on the owner of the key within the write timeout");
+  expect_refused(a, key, "the nodes did not agree on the owner of the key within the write timeout");
   // The first send and ten retries: the eleventh return is given up.
   EXPECT_EQ(sends_to_b().size(), 22u);
   EXPECT_EQ(nodes.at(a).room.count, 0u);
@@ -444,10 +443,7 @@ TEST_F(Network, ALeavingOwnerRefusesItsKeys) {
   route(a, tell(key));
   run(milliseconds(0));
   EXPECT_TRUE(nodes.at(c).handed.empty());
-  EXPECT_EQ(nodes.at(a).settled,
-            (std::vector<std::pair<std::int64_t, Outcome>>{{1, Outcome::unreached("T", key)}}));
-  ASSERT_EQ(nodes.at(c).dropped.size(), 1u);
-  EXPECT_EQ(nodes.at(c).dropped[0].second, "the node is shutting down");
+  expect_refused(c, key, "the node is shutting down");
 }
 
 TEST_F(Network, AFullRoomRefusesMore) {
@@ -458,10 +454,8 @@ TEST_F(Network, AFullRoomRefusesMore) {
   route(a, tell(key));
   route(a, tell(key));
   route(a, ask_from(a, 1, key));
-  ASSERT_EQ(nodes.at(a).dropped.size(), 1u);
-  EXPECT_EQ(nodes.at(a).dropped[0].second, "2 messages wait on this node for their keys already");
-  EXPECT_EQ(nodes.at(a).settled,
-            (std::vector<std::pair<std::int64_t, Outcome>>{{1, Outcome::unreached("T", key)}}));
+  expect_refused(a, key, "2 messages wait on this node for their keys already");
+  EXPECT_EQ(nodes.at(a).room.count, 2u);
 }
 
 }  // namespace
