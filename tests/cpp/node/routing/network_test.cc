@@ -404,11 +404,15 @@ TEST_F(WrongOwners, GiveUpOnceTheDelaysPassTheWriteTimeout) {
 TEST_F(WrongOwners, ALeavingNodeRoutesAReturnAtOnce) {
   nodes.at(a).routing.stopping = true;
   route(a, tell(key));
-  // b returns it; a routes it again by its view, without a delay, and b returns it again: fix the
-  // view before delivering so the loop ends at the owner.
+  // a learns of c before b's return arrives: a leaving node routes the return at once by what it
+  // knows now, instead of parking it for a retry.
   see(a, {a, b, c});
   run(milliseconds(0));
   EXPECT_EQ(nodes.at(c).handed, std::vector<Command>{tell(key)});
+  ASSERT_EQ(nodes.at(a).sent.size(), 2u);
+  EXPECT_EQ(nodes.at(a).sent[1].to, c);
+  EXPECT_EQ(nodes.at(a).sent[1].at, start);
+  EXPECT_EQ(std::get<Routed>(nodes.at(a).sent[1].message.variant).attempt, 1u);
   EXPECT_EQ(nodes.at(a).room.count, 0u);
 }
 
