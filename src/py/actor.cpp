@@ -386,6 +386,6 @@ PyMethodDef functions[] = {
 
 namespace vorel::py::collections {
 
-Native collection(std::string_view name) { return core::collections::kind_of(name); }
+Native collection(std::string_view name) { return core::collections::collection(name); }
 
 }  // namespace vorel::py::collections

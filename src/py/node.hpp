@@ -131,6 +131,8 @@ class Node : public std::enable_shared_from_this<Node> {
   void departed(bool abort, PyObject* exit);
   // A future resolved once the operation on the key's record is done; null with the error set.
   Object persist(std::string_view actor, std::string_view key, Op op);
+  // The local road's write or delete of a key's record, then `future` resolved; false with the error set.
+  bool stored(std::string_view actor, std::string_view key, Op op, const Object& future);
   // The effective ask timeout of an ask to the target, in seconds.
   double ask_seconds(const core::Target& target);
   bool is_stopped() const { return stopped.load(std::memory_order_acquire); }
@@ -155,6 +157,10 @@ class Node : public std::enable_shared_from_this<Node> {
   Locked<Object> cluster_config;
   Locked<std::vector<core::membership::Member>> members;
   Locked<Object> writes;
+  // A test hook's callable that each write or delete of a live key passes first, given the actor
+  // type and key: None lets it go on at once; an awaitable holds it until it ends, and its failure
+  // is the write's.
+  Locked<Object> gate;
   Locked<Object> event_loop;
   Locked<Object> system_;
   Locked<Catalog> catalog;

@@ -302,6 +302,8 @@ bool resume(const Object& self) {
   }
   if (stopping) return wound_down(self);
   if (name != definition->name) return successor(self, name);
+  // A native collection's parts are stepped as they are, never read into a Python value.
+  if (definition->native) return attempt(self);
   pages.erase("@behavior");
   Object value = decoded(self, *definition, pages);
   if (!value) return false;
@@ -324,6 +326,7 @@ bool attempt(const Object& self) {
   }
   if (!forsaken(*a.node, std::move(run))) return false;
   if (ending) return deactivate(self);
+  if (Native native = a.state.lock()->definition->native) return stepping(self, *native);
   return start(self);
 }
 
@@ -467,14 +470,21 @@ bool deactivate(const Object& self) {
   }
   Op op;
   bool deleted = false;
+  Native native;
   {
     auto s = a.state.lock();
     op.kind = Op::Kind::Write;
     op.pages = s->pages;
     op.generation = s->generation;
     deleted = s->deleted;
+    native = s->definition->native;
   }
   if (deleted) return over(self);
+  if (native) {
+    auto now = a.node->clock();
+    if (!now) return false;
+    if (native->disposable(op.pages, *now)) op.kind = Op::Kind::Delete;
+  }
   Object future = a.node->persist(a.actor, a.key, std::move(op));
   if (!future) return false;
   return steps::when_done(future.get(), [self](PyObject* finished) {
@@ -547,17 +557,21 @@ bool wound_down(const Object& self) {
   const char* reason = draining ? "the node is shutting down" : "the key moved to another node";
   a.node->vacate(self.get());
   std::optional<core::Deliver> message;
-  Object timer;
+  Object timer, wake_timer;
   {
     auto s = a.state.lock();
     if (s->run) {
       message = std::exchange(s->run->current, std::nullopt);
       if (s->run->replied) message.reset();
       timer = std::move(s->run->idle_timer);
+    } else {
+      message = std::exchange(s->stepping.current, std::nullopt);
+      timer = std::move(s->stepping.idle_timer);
+      wake_timer = std::move(s->stepping.wake_timer);
     }
   }
   PyObject* kept = nullptr;
-  if (!cancel_handle(timer)) {
+  if (!cancel_handle(timer) || !cancel_handle(wake_timer)) {
     kept = PyErr_GetRaisedException();
   } else if (message) {
     if (!message->reply) {
@@ -769,6 +783,12 @@ Object merging(const Object& self, std::uint64_t number, PyObject* source) {
 
 bool release_idle(const Object& self);
 
+bool end_with(const Object& self, std::optional<core::Deliver> message, PyObject* exception) {
+  return ended_by(self, std::move(message), exception);
+}
+bool deactivated(const Object& self) { return deactivate(self); }
+bool wind_down(const Object& self) { return wound_down(self); }
+
 PyObject* type() { return kind.get(); }
 
 bool begin(const Object& self) {
@@ -790,6 +810,11 @@ bool begin(const Object& self) {
     }
     op.initial = pages_of(self, *definition, value->get());
     if (!op.initial) return given_up(self);
+  } else if (definition->native && definition->initial) {
+    // A collection starts from its own initial parts; the default value only says it has one.
+    auto now = a.node->clock();
+    if (!now) return given_up(self);
+    op.initial = definition->native->initial(*now);
   } else if (definition->initial) {
     op.initial = pages_of(self, *definition, definition->initial->get());
     if (!op.initial) return given_up(self);
@@ -802,6 +827,7 @@ bool begin(const Object& self) {
 
 bool wake(const Object& self) {
   Activation& a = the(self);
+  if (a.state.lock()->definition->native) return woken(self);
   std::uint64_t number = 0;
   std::optional<double> idling;
   {
@@ -892,6 +918,7 @@ bool drain(const Object& self) {
     if (!s->run || !s->run->task) reading = false;
   }
   if (reading) return wake(self);
+  if (the(self).state.lock()->definition->native) return let_go(self);
   return release_idle(self);
 }
 
@@ -904,6 +931,7 @@ bool release(const Object& self) {
     if (s->run && s->run->task) task = s->run->task;
   }
   if (task) return static_cast<bool>(call_method(task.get(), "cancel"));
+  if (a.state.lock()->definition->native) return let_go(self);
   return release_idle(self);
 }
 
@@ -925,6 +953,7 @@ std::optional<std::string> closed(const Object& self, const core::Chain& chain) 
   {
     auto s = a.state.lock();
     if (s->run && s->run->task && !s->run->reading) hold = s->run->hold;
+    if (s->stepping.awaiting) hold = s->stepping.hold;
   }
   return chain.closed(a.actor, a.key, hold);
 }
@@ -989,6 +1018,7 @@ bool ending(const Object& self, const Object& waiter) {
     if (!d) return false;
     if (!*d && !stop_iteration(reading.get())) return false;
   }
+  if (a.state.lock()->definition->native) return idled(self);
   return true;
 }
 

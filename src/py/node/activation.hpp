@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/backoff.hpp"
+#include "core/collections/native.hpp"
 #include "core/deliver.hpp"
 #include "core/mailbox.hpp"
 #include "core/outcome.hpp"
@@ -59,6 +60,26 @@ struct Settings {
   core::Backoff backoff;
 };
 
+// What the driver of a native collection keeps between the steps of its key. At most one write
+// or ask is in flight at a time, and `current` stays set until the Turn of its delivery is applied.
+struct Stepping {
+  std::optional<core::Deliver> current;
+  std::uint64_t hold = 0;
+  // The parts, sends and delete flag of the write in flight.
+  std::optional<core::Pages> unconfirmed;
+  std::vector<core::collections::Send> held_sends;
+  bool deleting = false;
+  // The collection's own ask in flight: the message that made it ask, and the ask's id.
+  std::optional<std::pair<core::Bytes, std::int64_t>> awaiting;
+  Object wake_timer;
+  Object idle_timer;
+  bool asleep = false;
+  // The wake deadline passed while a write or ask was in flight: the tick waits for it to land.
+  bool rung = false;
+
+  bool busy() const { return current || unconfirmed || awaiting; }
+};
+
 // One state change handed to `write`.
 struct Wrote {
   core::Pages pages;
@@ -89,6 +110,7 @@ struct State {
   bool becoming = false;
   bool closed = false;
   bool deleted = false;
+  Stepping stepping;
 };
 
 }  // namespace activation
@@ -133,6 +155,19 @@ bool idling(const Object& self, std::uint64_t number);
 Object anext(const Object& self, std::uint64_t number, PyObject* source);
 // Lets the key go as if it had idled out now; `waiter` gets True once it is over.
 bool ending(const Object& self, const Object& waiter);
+
+// The driver of a native collection's key (native.cpp). `stepping` runs the step loop; `again`
+// runs it with the type's collection after a tick held back, if any; `woken`, `let_go` and `idled`
+// are what waking, releasing or draining, and the system's release do to a native key.
+bool stepping(const Object& self, const core::collections::Native& native);
+bool again(const Object& self);
+bool woken(const Object& self);
+bool let_go(const Object& self);
+bool idled(const Object& self);
+// The steps of the engine the driver hands the key back to.
+bool end_with(const Object& self, std::optional<core::Deliver> message, PyObject* exception);
+bool deactivated(const Object& self);
+bool wind_down(const Object& self);
 
 // State.
 Object value(const Object& self);

@@ -38,10 +38,16 @@ std::string reason_of_raised() {
 }
 
 Raised completed(Record& r, PyObject* future) {
+  Object kept;
   {
     auto h = r.node->handed.lock();
-    h->erase(reinterpret_cast<std::uintptr_t>(future));
+    // Let the reference go after unlocking: a finalizer may come back into the node.
+    if (auto it = h->find(reinterpret_cast<std::uintptr_t>(future)); it != h->end()) {
+      kept = std::move(it->second);
+      h->erase(it);
+    }
   }
+  kept = Object();
   Object cancelled = call_method(future, "cancelled");
   if (!cancelled) return caught();
   const int is = PyObject_IsTrue(cancelled.get());

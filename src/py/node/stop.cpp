@@ -6,6 +6,7 @@
 #include "py/node/activation.hpp"
 #include "py/node/hooks.hpp"
 #include "py/node/observe.hpp"
+#include "py/node/steps.hpp"
 #include "py/node/taken.hpp"
 
 namespace vorel::py {
@@ -110,6 +111,37 @@ Object Node::persist(std::string_view actor, std::string_view key, Op op) {
     if (!taken || !call_method(future.get(), "set_result", taken.get())) return Object();
     return future;
   }
+  Object gate = this->gate.get();
+  if (op.active && gate) {
+    Object named = text(actor), keyed = text(key);
+    if (!named || !keyed) return Object();
+    Object held = call(gate.get(), named.get(), keyed.get());
+    if (!held) return held;
+    if (held.get() != Py_None) {
+      Object asyncio = import("asyncio");
+      Object waited = asyncio ? call_method(asyncio.get(), "ensure_future", held.get()) : Object();
+      if (!waited) return waited;
+      auto shared = std::make_shared<Op>(std::move(op));
+      std::weak_ptr<Node> node = weak_from_this();
+      bool ok = steps::when_done(waited.get(), [node, future, shared, actor = std::string(actor),
+                                                key = std::string(key)](PyObject* finished) -> bool {
+        auto n = node.lock();
+        if (!n) return true;
+        if (!call_method(finished, "result")) {
+          Object error = Object::steal(PyErr_GetRaisedException());
+          return static_cast<bool>(call_method(future.get(), "set_exception", error.get()));
+        }
+        return n->stored(actor, key, std::move(*shared), future);
+      });
+      if (!ok) return Object();
+      return future;
+    }
+  }
+  if (!stored(actor, key, std::move(op), future)) return Object();
+  return future;
+}
+
+bool Node::stored(std::string_view actor, std::string_view key, Op op, const Object& future) {
   {
     auto records = store();
     if (op.kind == Op::Kind::Write) {
@@ -119,8 +151,7 @@ Object Node::persist(std::string_view actor, std::string_view key, Op op) {
     }
   }
   writes_confirmed.fetch_add(1);
-  if (!call_method(future.get(), "set_result", Py_None)) return Object();
-  return future;
+  return static_cast<bool>(call_method(future.get(), "set_result", Py_None));
 }
 
 }  // namespace vorel::py

@@ -34,7 +34,7 @@ Object kinds_of(const Compiled& held) {
 PyObject* definition(PyObject*, PyObject* actor) {
   auto d = Definition::of(actor);
   if (!d) return nullptr;
-  Object native = d->native ? text(*d->native) : Object::borrow(Py_None);
+  Object native = d->native ? text(d->native->fmt()) : Object::borrow(Py_None);
   Object state = kinds_of(d->state);
   Object message = kinds_of(d->message);
   if (!native || !state || !message) return nullptr;
