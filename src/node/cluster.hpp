@@ -3,13 +3,16 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/backoff.hpp"
 #include "net/compress.hpp"
 #include "net/limits.hpp"
+#include "net/pool.hpp"
 #include "net/tls.hpp"
 
 namespace vorel::node {
@@ -35,9 +38,14 @@ struct Cluster {
   std::optional<std::vector<net::compress::Name>> codecs;
   std::uint64_t min_bytes = 4096;
   net::Limits limits{262'144, 4'194'304, 262'144};
+  // The default write timeout of replication and of routing retries.
   core::Duration write_timeout{5, 0};
+  // The time limit of a graceful leave's hand-off; also the interval of tombstone burials.
   core::Duration leave_timeout{30, 0};
+  // Resends of the hand-off.
   core::Backoff backoff{2.0, core::Duration{0, 100'000'000}, core::Duration{10, 0}};
+  // Maps an address before the pool dials it; none dials the address as it is.
+  std::shared_ptr<net::pool::AddressMap> address_map;
 
   // The defaults, listening on `bind`.
   static Cluster at(std::string bind) {
