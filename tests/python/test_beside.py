@@ -5,14 +5,14 @@ from dataclasses import dataclass
 from datetime import timedelta
 
 import pytest
+from support import runner
 
 from vorel import ActorSystem, Context, MessageDropped, Ref, actor
 
 pytestmark = pytest.mark.timeout(20)
 
 
-def run(coroutine, limit=10.0):
-    return asyncio.run(asyncio.wait_for(coroutine, limit))
+run = runner(10.0)
 
 
 class Events:

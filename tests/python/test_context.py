@@ -6,15 +6,12 @@ from dataclasses import dataclass
 from datetime import timedelta
 
 import pytest
+from support import run
 
 from vorel import ActorSystem, Context, Ref, State, actor
 from vorel import _vorel
 
 pytestmark = pytest.mark.timeout(10)
-
-
-def run(coroutine, limit=5.0):
-    return asyncio.run(asyncio.wait_for(coroutine, limit))
 
 
 MEMBERS = [

@@ -6,14 +6,14 @@ from datetime import timedelta
 
 import pytest
 from memory_store import MemoryStore
+from support import runner
 
 from vorel import ActivationFailed, ActorSystem, Backoff, Context, Ref, Unavailable, WriteFailed, actor
 
 pytestmark = pytest.mark.timeout(20)
 
 
-def run(coroutine, limit=10.0):
-    return asyncio.run(asyncio.wait_for(coroutine, limit))
+run = runner(10.0)
 
 
 @dataclass(frozen=True)

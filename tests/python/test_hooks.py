@@ -5,15 +5,12 @@ from collections.abc import Mapping
 from dataclasses import dataclass
 
 import pytest
+from support import run
 
 from vorel import ActorSystem, Client, Context, Ref, Schema, SchemaError, actor
 from vorel._vorel import Writes
 
 pytestmark = pytest.mark.timeout(10)
-
-
-def run(coroutine, limit=5.0):
-    return asyncio.run(asyncio.wait_for(coroutine, limit))
 
 
 def entered(body):

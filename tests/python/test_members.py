@@ -1,19 +1,15 @@
 """The members a system sees, and the module's `replicas` hook over the hash ring."""
 
-import asyncio
 import random
 from uuid import UUID, uuid4
 
 import pytest
+from support import run
 
 import vorel
 from vorel import ActorSystem, Context, _vorel, actor
 
 pytestmark = pytest.mark.timeout(10)
-
-
-def run(coroutine, limit=5.0):
-    return asyncio.run(asyncio.wait_for(coroutine, limit))
 
 
 @actor(initial=0)

@@ -7,6 +7,7 @@ import time
 from datetime import timedelta
 
 import pytest
+from support import runner
 
 import vorel
 from vorel import ActorFailed, ActorSystem
@@ -15,8 +16,7 @@ from vorel import collections as c
 pytestmark = pytest.mark.timeout(30)
 
 
-def run(coroutine, limit=15.0):
-    return asyncio.run(asyncio.wait_for(coroutine, limit))
+run = runner(15.0)
 
 
 class Gate:

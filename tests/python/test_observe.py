@@ -6,15 +6,12 @@ from dataclasses import dataclass
 from uuid import UUID
 
 import pytest
+from support import run
 
 import vorel
 from vorel import ActorSystem, Context, Ref, actor
 
 pytestmark = pytest.mark.timeout(10)
-
-
-def run(coroutine, limit=5.0):
-    return asyncio.run(asyncio.wait_for(coroutine, limit))
 
 
 @dataclass(frozen=True)

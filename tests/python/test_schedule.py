@@ -6,6 +6,7 @@ from datetime import datetime, timedelta, timezone
 
 import pytest
 from memory_store import MemoryStore
+from support import runner
 
 from vorel import ActorSystem, Context, Ref, Schedule, SchemaError, Unavailable, actor
 
@@ -14,8 +15,7 @@ pytestmark = pytest.mark.timeout(20)
 SECOND = timedelta(seconds=1)
 
 
-def run(coroutine, limit=10.0):
-    return asyncio.run(asyncio.wait_for(coroutine, limit))
+run = runner(10.0)
 
 
 @dataclass(frozen=True)

@@ -5,6 +5,7 @@ from dataclasses import dataclass
 from datetime import timedelta
 
 import pytest
+from support import run
 
 import vorel
 from vorel import (
@@ -20,10 +21,6 @@ from vorel import (
 )
 
 pytestmark = pytest.mark.timeout(10)
-
-
-def run(coroutine, limit=5.0):
-    return asyncio.run(asyncio.wait_for(coroutine, limit))
 
 
 @dataclass(frozen=True)

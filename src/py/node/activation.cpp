@@ -49,6 +49,14 @@ std::optional<std::string> raised_text() {
   return out;
 }
 
+// The end of a step that went on past a failure: true when nothing was kept, else the kept
+// exception raised again. A later failure returns before this, and its error stands.
+bool raise_kept(Object kept) {
+  if (!kept) return true;
+  PyErr_SetRaisedException(kept.release());
+  return false;
+}
+
 bool cancel_handle(const Object& handle) {
   if (!handle || handle.get() == Py_None) return true;
   return static_cast<bool>(call_method(handle.get(), "cancel"));
@@ -519,31 +527,23 @@ bool finish(const Object& self) {
     timers = unarmed(s->schedules);
     waiters = std::exchange(s->waiters, {});
   }
-  PyObject* kept = nullptr;
+  Object kept;
   // The schedules stay in the key's pages: the next activation arms them again.
-  if (!cancel_all(timers)) kept = PyErr_GetRaisedException();
+  if (!cancel_all(timers)) kept = Object::steal(PyErr_GetRaisedException());
   if (a.node->activations.lock()->empty()) {
     Object drained = a.node->drained.replace(Object());
     if (drained) {
       auto d = done(drained.get());
       if (!d || (!*d && !call_method(drained.get(), "set_result", Py_None))) {
-        if (kept) Py_DECREF(kept);
-        kept = PyErr_GetRaisedException();
+        kept = Object::steal(PyErr_GetRaisedException());
       }
     }
   }
   for (const Object& waiter : waiters) {
     auto d = done(waiter.get());
-    if (!d || (!*d && !call_method(waiter.get(), "set_result", Py_True))) {
-      if (kept) Py_DECREF(kept);
-      return false;
-    }
+    if (!d || (!*d && !call_method(waiter.get(), "set_result", Py_True))) return false;
   }
-  if (kept) {
-    PyErr_SetRaisedException(kept);
-    return false;
-  }
-  return true;
+  return raise_kept(std::move(kept));
 }
 
 bool wound_down(const Object& self) {
@@ -570,33 +570,19 @@ bool wound_down(const Object& self) {
       wake_timer = std::move(s->stepping.wake_timer);
     }
   }
-  PyObject* kept = nullptr;
+  Object kept;
   if (!cancel_handle(timer) || !cancel_handle(wake_timer)) {
-    kept = PyErr_GetRaisedException();
+    kept = Object::steal(PyErr_GetRaisedException());
   } else if (message) {
     if (!message->reply) {
       a.node->dropped(a.actor, a.key, reason);
     } else if (!a.node->answer(*message->reply, core::Outcome::unreached(a.actor, a.key))) {
-      kept = PyErr_GetRaisedException();
+      kept = Object::steal(PyErr_GetRaisedException());
     }
   }
-  bool passed = kept == nullptr ? pass_on(self) : true;
-  PyObject* passing = passed ? nullptr : PyErr_GetRaisedException();
-  if (!finish(self)) {
-    if (kept) Py_DECREF(kept);
-    if (passing) Py_DECREF(passing);
-    return false;
-  }
-  if (kept) {
-    if (passing) Py_DECREF(passing);
-    PyErr_SetRaisedException(kept);
-    return false;
-  }
-  if (passing) {
-    PyErr_SetRaisedException(passing);
-    return false;
-  }
-  return true;
+  if (!kept && !pass_on(self)) kept = Object::steal(PyErr_GetRaisedException());
+  if (!finish(self)) return false;
+  return raise_kept(std::move(kept));
 }
 
 bool successor(const Object& self, const std::string& name) {
@@ -1148,7 +1134,7 @@ bool refused_after_become(const Object& self) {
 // of the body that waited for it.
 bool confirmed(const Object& self, const Object& future, const Wrote& wrote, PyObject* persisted) {
   Activation& a = the(self);
-  PyObject* kept = nullptr;
+  Object kept;
   Object result = call_method(persisted, "result");
   if (result) {
     Object answer = wrote.answer && wrote.value ? wrote.value : Object::borrow(Py_None);
@@ -1161,7 +1147,9 @@ bool confirmed(const Object& self, const Object& future, const Wrote& wrote, PyO
       if (wrote.become) s->becoming = true;
     }
     auto d = done(future.get());
-    if (!d || (!*d && !call_method(future.get(), "set_result", answer.get()))) kept = PyErr_GetRaisedException();
+    if (!d || (!*d && !call_method(future.get(), "set_result", answer.get()))) {
+      kept = Object::steal(PyErr_GetRaisedException());
+    }
   } else {
     Object error = Object::steal(PyErr_GetRaisedException());
     // A write that failed is not the key's state: the next write must not build on it.
@@ -1171,10 +1159,12 @@ bool confirmed(const Object& self, const Object& future, const Wrote& wrote, PyO
     }
     PyObject* fencing = errors::get(errors::Class::Fencing);
     if (fencing && PyObject_IsInstance(error.get(), fencing) == 1) {
-      if (!release(self)) kept = PyErr_GetRaisedException();
+      if (!release(self)) kept = Object::steal(PyErr_GetRaisedException());
     } else {
       auto d = done(future.get());
-      if (!d || (!*d && !call_method(future.get(), "set_exception", error.get()))) kept = PyErr_GetRaisedException();
+      if (!d || (!*d && !call_method(future.get(), "set_exception", error.get()))) {
+        kept = Object::steal(PyErr_GetRaisedException());
+      }
     }
   }
   std::optional<Object> parked;
@@ -1188,15 +1178,8 @@ bool confirmed(const Object& self, const Object& future, const Wrote& wrote, PyO
       number = s->run->number;
     }
   }
-  if (parked && !after(self, number, std::move(*parked))) {
-    if (kept) Py_DECREF(kept);
-    return false;
-  }
-  if (kept) {
-    PyErr_SetRaisedException(kept);
-    return false;
-  }
-  return true;
+  if (parked && !after(self, number, std::move(*parked))) return false;
+  return raise_kept(std::move(kept));
 }
 
 }  // namespace

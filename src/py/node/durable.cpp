@@ -115,25 +115,28 @@ bool planned(const Shared& node, const std::string& actor, const std::string& ke
   return flush(node, actor, key, plan->timeout, *std::move(due), plan->period);
 }
 
+// The number of a new timer, or none once a graceful stop has begun: the mark stays set and
+// nothing fires after the stop.
+std::optional<std::uint64_t> numbered(const Shared& node) {
+  auto p = node->stowing.lock();
+  if (p->closing) return std::nullopt;
+  return ++p->next;
+}
+
 bool plan(const Shared& node, const std::string& actor, const std::string& key, double timeout, core::Duration period) {
-  std::uint64_t number = 0;
-  {
-    auto p = node->stowing.lock();
-    // Once a graceful stop has begun, the mark stays set and nothing fires after the stop.
-    if (p->closing) return true;
-    number = ++p->next;
-  }
+  const std::optional<std::uint64_t> number = numbered(node);
+  if (!number) return true;
   Object loop = node->running();
   if (!loop) return false;
   Object handle = steps::later(loop.get(), seconds_of(period),
-                               [node, actor, key, number] { return planned(node, actor, key, number); });
+                               [node, actor, key, number = *number] { return planned(node, actor, key, number); });
   if (!handle) return false;
   Object replaced;
   {
     auto p = node->stowing.lock();
     Plan& slot = p->planned[Entity(actor, key)];
     replaced = std::exchange(slot.timer, handle);
-    slot.number = number;
+    slot.number = *number;
     slot.period = period;
     slot.timeout = timeout;
   }
@@ -184,19 +187,16 @@ bool dropped_due(const Shared& node, const std::string& actor, const std::string
 bool forgetting(const Shared& node, const std::string& actor, const std::string& key, double timeout,
                 core::replication::Stamp stamp, std::uint32_t attempt) {
   if (!node->store_object) return true;
-  std::uint64_t number = 0;
-  {
-    auto p = node->stowing.lock();
-    if (p->closing) return true;
-    number = ++p->next;
-  }
+  const std::optional<std::uint64_t> number = numbered(node);
+  if (!number) return true;
   Object loop = node->running();
   if (!loop) return false;
-  Object handle = steps::later(loop.get(), drop_delay(*node, attempt), [node, actor, key, timeout, stamp, attempt, number] {
-    return dropped_due(node, actor, key, timeout, stamp, attempt, number);
-  });
+  Object handle = steps::later(loop.get(), drop_delay(*node, attempt),
+                               [node, actor, key, timeout, stamp, attempt, number = *number] {
+                                 return dropped_due(node, actor, key, timeout, stamp, attempt, number);
+                               });
   if (!handle) return false;
-  Object replaced = std::exchange(node->stowing.lock()->drops[number], handle);
+  Object replaced = std::exchange(node->stowing.lock()->drops[*number], handle);
   return true;
 }
 
