@@ -241,6 +241,15 @@ std::optional<core::Bytes> bytes_argument(const char* function, const char* name
   return core::Bytes(data, data + PyBytes_Size(value));
 }
 
+// The actor and the key that every call begins with.
+std::optional<std::pair<std::string, std::string>> entity(const char* function, PyObject* actor, PyObject* key) {
+  auto a = str_argument(function, "actor", actor);
+  if (!a) return std::nullopt;
+  auto k = str_argument(function, "key", key);
+  if (!k) return std::nullopt;
+  return std::pair(std::move(*a), std::move(*k));
+}
+
 PyObject* new_(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
   if (kwargs != nullptr && PyDict_Size(kwargs) != 0) {
     PyErr_SetString(PyExc_TypeError, "SQL() takes no keyword arguments");
@@ -389,20 +398,16 @@ PyObject* perform(PyObject* self, Request request) {
 PyObject* load(PyObject* self, PyObject* args) {
   PyObject *actor, *key;
   if (!PyArg_UnpackTuple(args, "load", 2, 2, &actor, &key)) return nullptr;
-  auto a = str_argument("load", "actor", actor);
-  if (!a) return nullptr;
-  auto k = str_argument("load", "key", key);
-  if (!k) return nullptr;
-  return perform(self, Load{std::move(*a), std::move(*k)});
+  auto named = entity("load", actor, key);
+  if (!named) return nullptr;
+  return perform(self, Load{std::move(named->first), std::move(named->second)});
 }
 
 PyObject* save(PyObject* self, PyObject* args) {
   PyObject *actor, *key, *version, *state;
   if (!PyArg_UnpackTuple(args, "save", 4, 4, &actor, &key, &version, &state)) return nullptr;
-  auto a = str_argument("save", "actor", actor);
-  if (!a) return nullptr;
-  auto k = str_argument("save", "key", key);
-  if (!k) return nullptr;
+  auto named = entity("save", actor, key);
+  if (!named) return nullptr;
   auto v = bytes_argument("save", "version", version);
   if (!v) return nullptr;
   std::optional<core::Bytes> s;
@@ -411,19 +416,17 @@ PyObject* save(PyObject* self, PyObject* args) {
     s = bytes_argument("save", "state", state);
     if (!s) return nullptr;
   }
-  return perform(self, Save{std::move(*a), std::move(*k), std::move(*v), std::move(s)});
+  return perform(self, Save{std::move(named->first), std::move(named->second), std::move(*v), std::move(s)});
 }
 
 PyObject* drop(PyObject* self, PyObject* args) {
   PyObject *actor, *key, *version;
   if (!PyArg_UnpackTuple(args, "drop", 3, 3, &actor, &key, &version)) return nullptr;
-  auto a = str_argument("drop", "actor", actor);
-  if (!a) return nullptr;
-  auto k = str_argument("drop", "key", key);
-  if (!k) return nullptr;
+  auto named = entity("drop", actor, key);
+  if (!named) return nullptr;
   auto v = bytes_argument("drop", "version", version);
   if (!v) return nullptr;
-  return perform(self, Drop{std::move(*a), std::move(*k), std::move(*v)});
+  return perform(self, Drop{std::move(named->first), std::move(named->second), std::move(*v)});
 }
 
 PyMethodDef methods[] = {
