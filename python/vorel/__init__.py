@@ -9,6 +9,7 @@ from ._vorel import (
     ActorFailed,
     ActorSystem,
     Awaited,
+    Client,
     Context,
     DefaultedActor,
     MailboxFull,
@@ -17,6 +18,7 @@ from ._vorel import (
     ReentrancyError,
     Ref,
     Refused,
+    Schedule,
     Schema,
     SQL,
     SchemaError,
@@ -24,6 +26,7 @@ from ._vorel import (
     UnknownActor,
     Unavailable,
     actor,
+    nobody,
 )
 from .events import (
     EVENTS,
@@ -46,15 +49,18 @@ from .store import Store
 
 __all__ = [
     "actor",
+    "nobody",
     "Actor",
     "ActorSystem",
     "Awaited",
+    "Client",
     "Context",
     "DefaultedActor",
     "Ref",
     "Schema",
     "SQL",
     "State",
+    "Schedule",
     "ActorFailed",
     "MailboxFull",
     "MessageTooLarge",

@@ -607,3 +607,29 @@ class table_segment:
         reply_to: _vorel.Ref[tuple[int, int]] = None
 
     Messages = Add | Get | Remove | List | Unlist | Size | Scan | Clear
+
+
+# Each kind's actor type, `<kind>.actor`: a type whose keys the node steps natively, so its body never
+# runs. Its state and messages are the schemas a Python program reaches it with; a key started from
+# nothing begins with the kind's own initial parts.
+
+
+def _native(owner: type, state: object, messages: object, initial: object) -> None:
+    async def actor(ctx) -> None:  # pragma: no cover - a native collection's key runs in the node
+        raise RuntimeError(f"{MODULE}:{owner.__name__}.actor runs in the node, not in Python")
+
+    actor.__module__ = MODULE
+    actor.__qualname__ = f"{owner.__name__}.actor"
+    actor.__annotations__ = {"ctx": _vorel.Context[state, messages], "return": None}
+    owner.actor = _vorel.actor(actor, initial=initial)
+
+
+_native(counter, int, counter.Messages, 0)
+_native(register, register.State, register.Messages, register.State())
+_native(entry, entry.State, entry.Messages, entry.State())
+_native(semaphore, semaphore.State, semaphore.Messages, semaphore.State())
+_native(barrier, barrier.State, barrier.Messages, barrier.State())
+_native(queue, queue.State, queue.Messages, queue.State())
+_native(queue_segment, queue_segment.State, queue_segment.Messages, queue_segment.State())
+_native(table, table.State, table.Messages, table.State())
+_native(table_segment, table_segment.State, table_segment.Messages, table_segment.State())

@@ -59,7 +59,10 @@ class Backoff:
         kind = type(self.factor)
         if kind is bool or not (hasattr(kind, "__float__") or hasattr(kind, "__index__")):
             raise TypeError(f"backoff.factor is {self.factor!r}, not a number")
-        object.__setattr__(self, "factor", float(self.factor))
+        factor = float(self.factor)
+        if not factor > 0.0:
+            raise ValueError(f"backoff.factor is {factor!r}, which is not above zero")
+        object.__setattr__(self, "factor", factor)
 
 
 @dataclass(frozen=True)

@@ -13,6 +13,7 @@ using mailbox::Withdrawn;
 Put Mailbox::put(Deliver delivery) {
   if (!bound_ || queue_.size() < *bound_) {
     queue_.push_back(std::move(delivery));
+    numbers_.push_back(next_++);
     return {Put::Queued{}};
   }
   if (wait_ && delivery.reply) {
@@ -33,6 +34,7 @@ Took Mailbox::take() {
   if (!queue_.empty()) {
     took.delivery = std::move(queue_.front());
     queue_.pop_front();
+    numbers_.pop_front();
     release_one(took.released);
     return took;
   }
@@ -47,6 +49,7 @@ Drained Mailbox::drain() {
   drained.queue.assign(std::make_move_iterator(queue_.begin()), std::make_move_iterator(queue_.end()));
   drained.parked.assign(std::make_move_iterator(parked_.begin()), std::make_move_iterator(parked_.end()));
   queue_.clear();
+  numbers_.clear();
   parked_.clear();
   return drained;
 }
@@ -55,6 +58,7 @@ Withdrawn Mailbox::withdraw(const Target& target) {
   auto queued = std::find_if(queue_.begin(), queue_.end(),
                              [&](const Deliver& d) { return d.reply && *d.reply == target; });
   if (queued != queue_.end()) {
+    numbers_.erase(numbers_.begin() + (queued - queue_.begin()));
     queue_.erase(queued);
     Withdrawn::Queued result;
     release_one(result.released);

@@ -79,6 +79,12 @@ class Mailbox {
   bool wait() const { return wait_; }
   const std::deque<Deliver>& queue() const { return queue_; }
   const std::deque<Target>& parked() const { return parked_; }
+  // Every queued delivery is numbered in arrival order from 0; a number is never given twice, so
+  // a mark taken now is below the number of every delivery queued later.
+  std::uint64_t next() const { return next_; }
+  std::optional<std::uint64_t> oldest() const {
+    return numbers_.empty() ? std::nullopt : std::optional<std::uint64_t>(numbers_.front());
+  }
 
  private:
   // At most one parked asker is invited back for each delivery that leaves the queue.
@@ -87,6 +93,8 @@ class Mailbox {
   std::optional<std::uint64_t> bound_;
   std::deque<Deliver> queue_;
   std::deque<Target> parked_;
+  std::deque<std::uint64_t> numbers_;  // the number of each queued delivery, in step with queue_
+  std::uint64_t next_ = 0;
   bool wait_ = false;
 };
 

@@ -2,11 +2,10 @@
 
 #include <fmt/format.h>
 
-#include <algorithm>
-#include <array>
 #include <new>
 #include <utility>
 
+#include "core/collections/native.hpp"
 #include "core/debug_form.hpp"
 #include "py/once.hpp"
 #include "py/schema/failure.hpp"
@@ -302,6 +301,14 @@ std::optional<core::Backoff> backed_off(PyObject* value) {
   if (!factor) return std::nullopt;
   const double f = PyFloat_AsDouble(factor.get());
   if (f == -1.0 && PyErr_Occurred()) return std::nullopt;
+  // A factor that is not above zero would retry at once, for ever: refused like a negative delay.
+  if (!(f > 0.0)) {
+    Object shown = Object::steal(PyFloat_FromDouble(f));
+    Object r = shown ? Object::steal(PyObject_Repr(shown.get())) : Object();
+    auto t = r ? utf8(r.get()) : std::nullopt;
+    if (t) value_error(fmt::format("backoff.factor is {}, which is not above zero", *t));
+    return std::nullopt;
+  }
   return core::Backoff{f, *first_delay, *limit_delay};
 }
 
@@ -378,38 +385,7 @@ PyMethodDef functions[] = {
 }  // namespace vorel::py::actor
 
 namespace vorel::py::collections {
-namespace {
 
-constexpr std::array<std::string_view, 9> kKinds = {"counter", "register",      "entry", "semaphore",    "barrier",
-                                                    "queue",   "queue_segment", "table", "table_segment"};
-
-// The kind that Q (the name after its colon) ends in: "kind.actor", or "kind_digits_level".
-std::optional<std::string_view> kind_of(std::string_view q) {
-  constexpr std::string_view kActor = ".actor";
-  if (q.ends_with(kActor)) return q.substr(0, q.size() - kActor.size());
-  const auto last = q.rfind('_');
-  if (last == std::string_view::npos || last == 0) return std::nullopt;
-  if (!core::write_level(q.substr(last + 1))) return std::nullopt;
-  const auto before = q.rfind('_', last - 1);
-  if (before == std::string_view::npos) return std::nullopt;
-  const std::string_view digits = q.substr(before + 1, last - before - 1);
-  if (digits.empty() || !std::ranges::all_of(digits, [](char c) { return c >= '0' && c <= '9'; })) {
-    return std::nullopt;
-  }
-  return q.substr(0, before);
-}
-
-}  // namespace
-
-Native collection(std::string_view name) {
-  const auto colon = name.find(':');
-  if (colon == std::string_view::npos || name.substr(0, colon) != "vorel.collections") return std::nullopt;
-  const auto kind = kind_of(name.substr(colon + 1));
-  if (!kind) return std::nullopt;
-  for (std::string_view k : kKinds) {
-    if (k == *kind) return k;
-  }
-  return std::nullopt;
-}
+Native collection(std::string_view name) { return core::collections::collection(name); }
 
 }  // namespace vorel::py::collections

@@ -56,8 +56,8 @@ extern PyMethodDef functions[];
 
 namespace vorel::py::collections {
 
-// The native collection an actor type name selects: "vorel.collections:<kind>.actor" or
-// "vorel.collections:<kind>_<digits>_<level>"; none for any other name.
+// A new native collection of the kind an actor type name selects: "vorel.collections:<kind>.actor"
+// or "vorel.collections:<kind>_<digits>_<level>"; null for any other name.
 Native collection(std::string_view name);
 
 }  // namespace vorel::py::collections

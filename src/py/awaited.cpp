@@ -1,17 +1,16 @@
 #include "py/awaited.hpp"
 
 #include <mutex>
-#include <new>
 #include <utility>
 
 #include "py/node.hpp"
-#include "py/once.hpp"
+#include "py/node/body.hpp"
 
 namespace vorel::py::awaited {
 namespace {
 
-struct AwaitedObject {
-  PyObject_HEAD
+struct Record {
+  Record(Object f, std::shared_ptr<Node> n, std::int64_t i) : future(std::move(f)), node(std::move(n)), id(i) {}
   Object future;
   std::mutex mutex;
   Object steps;
@@ -19,7 +18,7 @@ struct AwaitedObject {
   std::int64_t id;
 };
 
-AwaitedObject& record(PyObject* self) { return *reinterpret_cast<AwaitedObject*>(self); }
+Record& record(PyObject* self) { return body::record<Record>(self); }
 
 int traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
@@ -38,23 +37,9 @@ int clear(PyObject* self) {
   return 0;
 }
 
-void dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  clear(self);
-  AwaitedObject& r = record(self);
-  r.node.~shared_ptr();
-  r.steps.~Object();
-  r.mutex.~mutex();
-  r.future.~Object();
-  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
-  free(self);
-  Py_DECREF(tp);
-}
-
 // The iterator of the future's __await__, made at the first step and kept.
 Object steps(PyObject* self) {
-  AwaitedObject& r = record(self);
+  Record& r = record(self);
   std::lock_guard guard(r.mutex);
   if (r.steps) return r.steps;
   Object made = call_method(r.future.get(), "__await__");
@@ -79,7 +64,7 @@ PyObject* send_value(PyObject* self, PyObject* value) {
 // Gives up the ask this stands for: the asker's future is cancelled, the pending ask forgotten,
 // its timer stopped and the owner of the key told.
 bool abandon(PyObject* self) {
-  AwaitedObject& r = record(self);
+  Record& r = record(self);
   if (!r.node) return true;
   if (!call_method(r.future.get(), "cancel")) return false;
   std::optional<replies::Waiting> waiting = r.node->forget(r.id);
@@ -135,7 +120,7 @@ PyMethodDef methods[] = {
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("One awaited value, as the coroutine protocol asyncio drives.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(body::dealloc<Record>)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(clear)},
     {Py_am_await, reinterpret_cast<void*>(await_)},
@@ -146,32 +131,18 @@ PyType_Slot slots[] = {
 };
 
 PyType_Spec spec = {
-    "vorel._vorel.Awaited", sizeof(AwaitedObject), 0,
+    "vorel._vorel.Awaited", sizeof(body::Of<Record>), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots,
 };
 
-Once cell;
+body::Type<Record> kind(spec);
 
 }  // namespace
 
-PyObject* type() {
-  return cell.get([] { return PyType_FromSpec(&spec); });
-}
+PyObject* type() { return kind.get(); }
 
 Object make(Object future, std::shared_ptr<Node> node, std::int64_t id) {
-  PyObject* t = type();
-  if (t == nullptr) return Object();
-  auto* tp = reinterpret_cast<PyTypeObject*>(t);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
-  Object self = Object::steal(alloc(tp, 0));
-  if (!self) return self;
-  AwaitedObject& r = record(self.get());
-  new (&r.future) Object(std::move(future));
-  new (&r.mutex) std::mutex;
-  new (&r.steps) Object();
-  new (&r.node) std::shared_ptr<Node>(std::move(node));
-  r.id = id;
-  return self;
+  return kind.make(std::move(future), std::move(node), id);
 }
 
 }  // namespace vorel::py::awaited

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/collections/native.hpp"
 #include "core/options.hpp"
 #include "py/object.hpp"
 #include "py/schema/schema.hpp"
@@ -18,9 +19,9 @@ namespace vorel::py {
 // that object, and the types `configured` makes from one another share it.
 using Compiled = Object;
 
-// The native collection that runs a type's keys instead of its body, named by its kind
-// ("counter", ..., "table_segment"); none for a type whose body runs.
-using Native = std::optional<std::string_view>;
+// The native collection that runs a type's keys instead of its body: one object per definition,
+// shared by the types `configured` makes from it; null for a type whose body runs.
+using Native = std::shared_ptr<const core::collections::Native>;
 
 struct Definition {
   std::string name;  // module:qualname of the body

@@ -2,10 +2,14 @@
 // hangs off the node of one system, so a second interpreter gets a second core.
 #include "py/actor.hpp"
 #include "py/awaited.hpp"
+#include "py/node/client.hpp"
+#include "py/node/hooks.hpp"
+#include "py/node/members.hpp"
 #include "py/node/system.hpp"
 #include "py/definition.hpp"
 #include "py/errors.hpp"
 #include "py/node/context.hpp"
+#include "py/node/schedule.hpp"
 #include "py/object.hpp"
 #include "py/refs.hpp"
 #include "py/runtime.hpp"
@@ -38,8 +42,11 @@ int exec(PyObject* module) {
   constexpr Named kClasses[] = {{"Actor", actor::actor_type},
                                 {"DefaultedActor", actor::defaulted_type},
                                 {"ActorSystem", system::type},
+                                {"Client", client::type},
+                                {"Writes", hooks::writes_type},
                                 {"Context", context::type},
                                 {"State", state::type},
+                                {"Schedule", schedule_class::type},
                                 {"Ref", refs::type},
                                 {"Runtime", runtime::type},
                                 {"Schema", schema::type},
@@ -48,7 +55,9 @@ int exec(PyObject* module) {
     PyObject* type = c.type();
     if (type == nullptr || PyModule_AddObjectRef(module, c.name, type) < 0) return -1;
   }
-  if (PyModule_AddFunctions(module, actor::functions) < 0) return -1;
+  for (PyMethodDef* functions : {actor::functions, members::functions, refs::functions}) {
+    if (PyModule_AddFunctions(module, functions) < 0) return -1;
+  }
   return 0;
 }
 

@@ -56,6 +56,7 @@ Node::~Node() {
   let_go(cluster_config);
   let_go(members);
   let_go(writes);
+  let_go(gate);
   let_go(event_loop);
   let_go(system_);
   let_go(catalog);
@@ -68,6 +69,7 @@ Node::~Node() {
   let_go(runs.current_task);
   let_go(handed);
   let_go(drained);
+  let_go(stowing);
   observer = Object();
   threads.reset();
 }

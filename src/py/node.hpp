@@ -27,6 +27,7 @@
 #include "py/definition.hpp"
 #include "py/keyed.hpp"
 #include "py/locked.hpp"
+#include "py/node/durable.hpp"
 #include "py/node/joined.hpp"
 #include "py/node/replies.hpp"
 #include "py/node/runs.hpp"
@@ -111,9 +112,13 @@ class Node : public std::enable_shared_from_this<Node> {
   // Answers: `answer` settles an ask of this node; `settle` completes its future by the outcome.
   bool answer(const core::Target& target, core::Outcome outcome);
   bool settle(std::int64_t id, core::Outcome outcome);
-  // Arms the ask timeout of a pending ask.
+  // Gives a pending ask its timeout, `seconds` from now.
   bool armed(std::int64_t id, double seconds);
-  // Stops the timer of a pending ask taken out, and has the key's owner forget the request.
+  // Arms the timer the asks' timeouts share for `delay` seconds from now, at loop time `due`.
+  bool timed(double delay, double due);
+  // That timer fired: every ask that is due fails with TimeoutError, and the timer goes on.
+  bool timeouts();
+  // Has the key's owner forget the request of a pending ask taken out.
   bool cancel(std::int64_t id, replies::Waiting& waiting);
   // An asker gave up: the ask is withdrawn, its run cancelled, or its target remembered.
   bool cancelled(std::string_view actor, std::string_view key, const core::Target& target);
@@ -126,6 +131,8 @@ class Node : public std::enable_shared_from_this<Node> {
   void departed(bool abort, PyObject* exit);
   // A future resolved once the operation on the key's record is done; null with the error set.
   Object persist(std::string_view actor, std::string_view key, Op op);
+  // The local road's write or delete of a key's record, then `future` resolved; false with the error set.
+  bool stored(std::string_view actor, std::string_view key, Op op, const Object& future);
   // The effective ask timeout of an ask to the target, in seconds.
   double ask_seconds(const core::Target& target);
   bool is_stopped() const { return stopped.load(std::memory_order_acquire); }
@@ -138,6 +145,8 @@ class Node : public std::enable_shared_from_this<Node> {
   std::shared_ptr<const Definition> resolve(std::string_view name);
   // Reports a message that will never be handled. Never fails.
   void dropped(std::string_view actor, std::string_view key, std::string_view reason);
+  // Reports a store failure of a durable key as WriteFailed ("write" or "activate"). Never fails.
+  void reported(std::string_view actor, std::string_view key, bool write, std::string_view reason);
   // Asks the observer which event classes it wants; false with the error set, `wanted` unchanged.
   bool subscribe();
 
@@ -148,6 +157,10 @@ class Node : public std::enable_shared_from_this<Node> {
   Locked<Object> cluster_config;
   Locked<std::vector<core::membership::Member>> members;
   Locked<Object> writes;
+  // A test hook's callable that each write or delete of a live key passes first, given the actor
+  // type and key: None lets it go on at once; an awaitable holds it until it ends, and its failure
+  // is the write's.
+  Locked<Object> gate;
   Locked<Object> event_loop;
   Locked<Object> system_;
   Locked<Catalog> catalog;
@@ -159,6 +172,7 @@ class Node : public std::enable_shared_from_this<Node> {
   Runs runs;
   Locked<std::unordered_map<std::uintptr_t, Object, Keyed>> handed;
   Locked<Object> drained;
+  Locked<durable::Pending> stowing;
   Object observer;
   std::shared_ptr<vorel::node::Threads> threads;
 

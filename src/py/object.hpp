@@ -57,11 +57,16 @@ Object call_method(PyObject* self, PyObject* name, Args... args) {
       PyObject_VectorcallMethod(name, argv, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+// The interned str of a method name (borrowed), made at its first use and kept for the life of the
+// process; null with the error set when it cannot be made. The interpreter's method cache keys on
+// interned names only: a fresh str per call costs an allocation and a lookup through the whole MRO.
+PyObject* method_name(const char* name);
+
 template <class... Args>
 Object call_method(PyObject* self, const char* name, Args... args) {
-  Object method = Object::steal(PyUnicode_FromString(name));
-  if (!method) return method;
-  return call_method(self, method.get(), args...);
+  PyObject* method = method_name(name);
+  if (method == nullptr) return Object();
+  return call_method(self, method, args...);
 }
 
 inline Object attr(PyObject* o, const char* name) { return Object::steal(PyObject_GetAttrString(o, name)); }

@@ -2,7 +2,6 @@
 
 #include <fmt/format.h>
 
-#include <new>
 #include <string>
 
 #include "core/siphash.hpp"
@@ -10,18 +9,13 @@
 #include "py/generic.hpp"
 #include "py/node.hpp"
 #include "py/node/activation.hpp"
-#include "py/once.hpp"
+#include "py/node/body.hpp"
 #include "py/schema/dump.hpp"
 
 namespace vorel::py::refs {
 namespace {
 
-struct RefObject {
-  PyObject_HEAD
-  Ref ref;
-};
-
-Ref& record(PyObject* self) { return reinterpret_cast<RefObject*>(self)->ref; }
+Ref& record(PyObject* self) { return body::record<Ref>(self); }
 
 int traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
@@ -32,15 +26,6 @@ int traverse(PyObject* self, visitproc visit, void* arg) {
 int clear(PyObject* self) {
   record(self).schema = Object();
   return 0;
-}
-
-void dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  record(self).~Ref();
-  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
-  free(self);
-  Py_DECREF(tp);
 }
 
 PyObject* repr(PyObject* self) {
@@ -82,7 +67,7 @@ Node* live_node(const Ref& ref) {
 
 // Hands an encoded message to its target.
 bool send(const Ref& ref, Node& node, core::Bytes bytes, std::optional<core::Target> reply) {
-  if (const auto* r = ref.target->as_reply()) {
+  if (ref.target->as_reply() != nullptr) {
     // A body that tells the reply target of the message it handles has answered it: a failure of
     // the body later must not answer it a second time.
     if (auto running = node.runs.running()) {
@@ -137,13 +122,21 @@ PyObject* ask(PyObject* self, PyObject* message) {
   // An ask that could not be sent must not stay pending with nobody to settle it.
   if (!node->armed(id, node->ask_seconds(*ref.target)) || !send(ref, *node, std::move(bytes), reply)) {
     PyObject* raised = PyErr_GetRaisedException();
-    if (auto waiting = node->forget(id); waiting && waiting->timer) {
-      if (!call_method(waiting->timer.get(), "cancel")) PyErr_Clear();
-    }
+    node->forget(id);
     PyErr_SetRaisedException(raised);
     return nullptr;
   }
   return awaited::make(std::move(future), ref.node, id).release();
+}
+
+// The ref that reaches nobody: a schema of None, so that writing it as a reply_to needs no system.
+PyObject* nobody(PyObject*, PyObject*) {
+  auto compiled = schema::Schema::of(Py_None, false);
+  if (!compiled) return schema::raise(std::move(compiled.error()));
+  const core::schema::ir::Index root = compiled->tree.root;
+  auto held = schema::object(*std::move(compiled));
+  if (!held) return schema::raise(std::move(held.error()));
+  return make(Ref{std::nullopt, *std::move(held), nullptr, root}).release();
 }
 
 PyMethodDef methods[] = {
@@ -163,7 +156,7 @@ constexpr const char kDoc[] =
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>(kDoc)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(body::dealloc<Ref>)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(clear)},
     {Py_tp_repr, reinterpret_cast<void*>(repr)},
@@ -175,19 +168,17 @@ PyType_Slot slots[] = {
 
 PyType_Spec spec = {
     "vorel._vorel.Ref",
-    sizeof(RefObject),
+    sizeof(body::Of<Ref>),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     slots,
 };
 
-Once cell;
+body::Type<Ref> kind(spec);
 
 }  // namespace
 
-PyObject* type() {
-  return cell.get([] { return PyType_FromSpec(&spec); });
-}
+PyObject* type() { return kind.get(); }
 
 const Ref* of(PyObject* o) {
   PyObject* t = type();
@@ -198,16 +189,13 @@ const Ref* of(PyObject* o) {
   return PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(t)) ? &record(o) : nullptr;
 }
 
-Object make(Ref ref) {
-  PyObject* t = type();
-  if (t == nullptr) return Object();
-  auto* tp = reinterpret_cast<PyTypeObject*>(t);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
-  Object self = Object::steal(alloc(tp, 0));
-  if (!self) return self;
-  new (&record(self.get())) Ref(std::move(ref));
-  return self;
-}
+PyMethodDef functions[] = {
+    {"nobody", nobody, METH_NOARGS,
+     "nobody()\n--\n\nThe ref that reaches nobody, which is the `reply_to` of an `Askable` that no `ask` sent."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+Object make(Ref ref) { return kind.make(std::move(ref)); }
 
 std::int64_t hash(const std::optional<core::Target>& target) {
   core::SipHasher h = core::SipHasher::sip13();

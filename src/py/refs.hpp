@@ -27,6 +27,9 @@ struct Ref {
 // the error set when it could not be made.
 PyObject* type();
 
+// The module function `nobody`.
+extern PyMethodDef functions[];
+
 // A new Python `Ref` holding the record; null with the error set.
 Object make(Ref ref);
 

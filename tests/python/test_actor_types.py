@@ -201,6 +201,20 @@ COLLECTION_NAMES = [
 ]
 
 
+# The debug name of each kind's native collection, which the test hook shows.
+DEBUG_NAMES = {
+    "counter": "Counter",
+    "register": "Register",
+    "entry": "Entry",
+    "semaphore": "Semaphore",
+    "barrier": "Barrier",
+    "queue": "Queue",
+    "queue_segment": "Segment",
+    "table": "Table",
+    "table_segment": "Segment",
+}
+
+
 @pytest.mark.parametrize("name", COLLECTION_NAMES)
 def test_collection_names_select_their_native_kind(testing, name):
     module, _, qualname = name.partition(":")
@@ -211,7 +225,7 @@ def test_collection_names_select_their_native_kind(testing, name):
     collection.__module__ = module
     collection.__qualname__ = qualname
     named = parse(name)
-    assert testing.definition(actor(collection))["native"] == (named.kind if named else None)
+    assert testing.definition(actor(collection))["native"] == (DEBUG_NAMES[named.kind] if named else None)
 
 
 def test_collection_examples(testing):
@@ -224,9 +238,9 @@ def test_collection_examples(testing):
         collection.__module__, collection.__qualname__ = module, qualname
         return testing.definition(actor(collection))["native"]
 
-    assert native("vorel.collections:table_segment.actor") == "table_segment"
-    assert native("vorel.collections:table.actor") == "table"
-    assert native("vorel.collections:counter_3_majority") == "counter"
+    assert native("vorel.collections:table_segment.actor") == "Segment"
+    assert native("vorel.collections:table.actor") == "Table"
+    assert native("vorel.collections:counter_3_majority") == "Counter"
     assert native("vorel.collections:Counter.actor") is None
     assert native("vorel.collections:counter") is None
 
@@ -247,7 +261,7 @@ def test_configured_keeps_the_native_collection(testing):
 
     collection.__module__, collection.__qualname__ = "vorel.collections", "counter.actor"
     made = actor(collection).configured("app:plain", 2, "majority")
-    assert testing.definition(made)["native"] == "counter"
+    assert testing.definition(made)["native"] == "Counter"
 
 
 @pytest.mark.parametrize(

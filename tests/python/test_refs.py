@@ -137,3 +137,20 @@ def test_subscription_makes_a_generic_alias():
     assert Ref[int, str].__args__ == (int, str)
     assert Ref[(int,)].__args__ == (int,)
     assert Ref.__class_getitem__.__text_signature__ == "($cls, item)"
+
+
+def test_nobody_is_a_ref_to_nothing_bound_to_no_system(testing):
+    assert _vorel.nobody.__text_signature__ == "()"
+    assert _vorel.nobody.__doc__ == (
+        "The ref that reaches nobody, which is the `reply_to` of an `Askable` that no `ask` sent."
+    )
+    first, second = _vorel.nobody(), _vorel.nobody()
+    assert first == second and hash(first) == hash(second) and first is not second
+    assert first == testing.ref(None)
+    assert repr(first) == "Ref(nobody)"
+    schema, _, bound = testing.ref_parts(first)
+    assert isinstance(schema, _vorel.Schema) and not bound
+    assert first.tell(1) is None
+    assert first.tell(object()) is None
+    with pytest.raises(RuntimeError, match="^nobody is asked: this ref reaches nothing$"):
+        first.ask(1)

@@ -1,6 +1,7 @@
 from dataclasses import FrozenInstanceError
 from datetime import timedelta
 from pathlib import Path
+from types import SimpleNamespace
 
 import pytest
 
@@ -48,10 +49,25 @@ def test_backoff_defaults_and_positional_order():
     assert type(made.factor) is float
 
 
-@pytest.mark.parametrize("factor", [0.0, -1.0, float("nan")])
-def test_backoff_takes_any_factor_the_core_keeps(factor):
-    # The core accepts these from any backoff object and hands them back through this class.
-    assert vorel.Backoff(ZERO, ZERO, factor).factor == pytest.approx(factor, nan_ok=True)
+@pytest.mark.parametrize(
+    "factor, shown", [(0.0, "0.0"), (-1, "-1.0"), (float("nan"), "nan"), (float("-inf"), "-inf")]
+)
+def test_backoff_refuses_a_factor_not_above_zero(factor, shown):
+    text = f"backoff.factor is {shown}, which is not above zero"
+    with pytest.raises(ValueError) as raised:
+        vorel.Backoff(ZERO, ZERO, factor)
+    assert str(raised.value) == text
+    # The core refuses the same factors from any backoff object, with the same text.
+    with pytest.raises(ValueError) as raised:
+        vorel.actor(backoff=SimpleNamespace(first=ZERO, limit=ZERO, factor=factor))
+    assert str(raised.value) == text
+    with pytest.raises(ValueError) as raised:
+        vorel.ActorSystem(backoff=SimpleNamespace(first=ZERO, limit=ZERO, factor=factor))
+    assert str(raised.value) == text
+
+
+def test_backoff_takes_a_factor_below_one():
+    assert vorel.Backoff(ZERO, ZERO, 0.5).factor == 0.5
 
 
 @pytest.mark.parametrize(

@@ -4,10 +4,10 @@
 
 #include <cmath>
 #include <limits>
-#include <new>
 #include <utility>
 
 #include "core/msgpack.hpp"
+#include "core/schedule.hpp"
 #include "py/awaited.hpp"
 #include "py/errors.hpp"
 #include "py/node.hpp"
@@ -15,7 +15,7 @@
 #include "py/node/context.hpp"
 #include "py/node/observe.hpp"
 #include "py/node/taken.hpp"
-#include "py/once.hpp"
+#include "py/node/body.hpp"
 #include "py/schema/load.hpp"
 
 namespace vorel::py {
@@ -23,31 +23,18 @@ namespace ir = core::schema::ir;
 
 namespace {
 
-struct ActivationObject {
-  PyObject_HEAD
-  Activation activation;
-};
-
-void dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  reinterpret_cast<ActivationObject*>(self)->activation.~Activation();
-  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
-  free(self);
-  Py_DECREF(tp);
-}
-
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("The live instance of one key on this node.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(body::dealloc<Activation>)},
     {0, nullptr},
 };
 
 PyType_Spec spec = {
-    "vorel._vorel.Activation", sizeof(ActivationObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    slots,
+    "vorel._vorel.Activation", sizeof(body::Of<Activation>), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots,
 };
 
-Once cell;
+body::Type<Activation> kind(spec);
 
 double seconds(core::Duration d) { return d.as_seconds(); }
 
@@ -86,17 +73,13 @@ using Maker = core::Outcome (*)(std::string_view, std::string_view);
 
 }  // namespace
 
-Activation& Activation::of(PyObject* o) { return reinterpret_cast<ActivationObject*>(o)->activation; }
+Activation& Activation::of(PyObject* o) { return body::record<Activation>(o); }
 
 Object Activation::make(std::shared_ptr<Node> node, std::string actor, std::string key, double since,
                         std::shared_ptr<const Definition> definition) {
-  PyObject* t = activation::type();
-  if (t == nullptr) return Object();
-  auto* tp = reinterpret_cast<PyTypeObject*>(t);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
-  Object self = Object::steal(alloc(tp, 0));
+  Object self = kind.make();
   if (!self) return self;
-  Activation& a = *new (&reinterpret_cast<ActivationObject*>(self.get())->activation) Activation;
+  Activation& a = of(self.get());
   a.node = std::move(node);
   a.actor = std::move(actor);
   a.key = std::move(key);
@@ -132,6 +115,12 @@ bool pass_on(const Object& self);
 
 Activation& the(const Object& self) { return Activation::of(self.get()); }
 
+// Puts the page of the key's live schedules into pages about to be written.
+void scheduled_into(const Object& self, core::Pages& pages) {
+  auto s = the(self).state.lock();
+  if (auto page = schedules_page(s->schedules)) pages.insert_or_assign(std::string(core::schedule::kPage), *std::move(page));
+}
+
 // The pages of a value by a definition's state schema, with "@behavior" when the definition is not
 // the key's own type.
 std::optional<core::Pages> pages_of(const Object& self, const Definition& definition, PyObject* value) {
@@ -141,6 +130,7 @@ std::optional<core::Pages> pages_of(const Object& self, const Definition& defini
     return std::nullopt;
   }
   if (definition.name != the(self).actor) pages->insert_or_assign("@behavior", core::Bytes(definition.name.begin(), definition.name.end()));
+  scheduled_into(self, *pages);
   return *std::move(pages);
 }
 
@@ -291,6 +281,7 @@ bool held_by(const Object& self, PyObject* future) {
     s->opened = true;
     s->initial.reset();
   }
+  if (!restored(self)) return false;
   if (!resume(self)) return given_up(self);
   return true;
 }
@@ -311,6 +302,8 @@ bool resume(const Object& self) {
   }
   if (stopping) return wound_down(self);
   if (name != definition->name) return successor(self, name);
+  // A native collection's parts are stepped as they are, never read into a Python value.
+  if (definition->native) return attempt(self);
   pages.erase("@behavior");
   Object value = decoded(self, *definition, pages);
   if (!value) return false;
@@ -333,6 +326,7 @@ bool attempt(const Object& self) {
   }
   if (!forsaken(*a.node, std::move(run))) return false;
   if (ending) return deactivate(self);
+  if (Native native = a.state.lock()->definition->native) return stepping(self, *native);
   return start(self);
 }
 
@@ -444,11 +438,7 @@ bool after(const Object& self, std::uint64_t number, Object exception) {
     }
     if (!ending) {
       Object loop = a.node->running();
-      if (!loop) return false;
-      Object timer = steps::bare([self, number] { return backoff_timer(self, number); });
-      if (!timer) return false;
-      Object d = Object::steal(PyFloat_FromDouble(delay));
-      return d && call_method(loop.get(), "call_later", d.get(), timer.get());
+      return loop && steps::later(loop.get(), delay, [self, number] { return backoff_timer(self, number); });
     }
   }
   bool differs = false, becoming = false, restart = false;
@@ -480,14 +470,21 @@ bool deactivate(const Object& self) {
   }
   Op op;
   bool deleted = false;
+  Native native;
   {
     auto s = a.state.lock();
     op.kind = Op::Kind::Write;
     op.pages = s->pages;
     op.generation = s->generation;
     deleted = s->deleted;
+    native = s->definition->native;
   }
   if (deleted) return over(self);
+  if (native) {
+    auto now = a.node->clock();
+    if (!now) return false;
+    if (native->disposable(op.pages, *now)) op.kind = Op::Kind::Delete;
+  }
   Object future = a.node->persist(a.actor, a.key, std::move(op));
   if (!future) return false;
   return steps::when_done(future.get(), [self](PyObject* finished) {
@@ -514,19 +511,25 @@ bool over(const Object& self) {
 
 bool finish(const Object& self) {
   Activation& a = the(self);
-  std::vector<Object> waiters;
+  std::vector<Object> waiters, timers;
   {
     auto s = a.state.lock();
     if (s->closed) return true;
     s->closed = true;
+    timers = unarmed(s->schedules);
     waiters = std::exchange(s->waiters, {});
   }
   PyObject* kept = nullptr;
+  // The schedules stay in the key's pages: the next activation arms them again.
+  if (!cancel_all(timers)) kept = PyErr_GetRaisedException();
   if (a.node->activations.lock()->empty()) {
     Object drained = a.node->drained.replace(Object());
     if (drained) {
       auto d = done(drained.get());
-      if (!d || (!*d && !call_method(drained.get(), "set_result", Py_None))) kept = PyErr_GetRaisedException();
+      if (!d || (!*d && !call_method(drained.get(), "set_result", Py_None))) {
+        if (kept) Py_DECREF(kept);
+        kept = PyErr_GetRaisedException();
+      }
     }
   }
   for (const Object& waiter : waiters) {
@@ -554,17 +557,21 @@ bool wound_down(const Object& self) {
   const char* reason = draining ? "the node is shutting down" : "the key moved to another node";
   a.node->vacate(self.get());
   std::optional<core::Deliver> message;
-  Object timer;
+  Object timer, wake_timer;
   {
     auto s = a.state.lock();
     if (s->run) {
       message = std::exchange(s->run->current, std::nullopt);
       if (s->run->replied) message.reset();
       timer = std::move(s->run->idle_timer);
+    } else {
+      message = std::exchange(s->stepping.current, std::nullopt);
+      timer = std::move(s->stepping.idle_timer);
+      wake_timer = std::move(s->stepping.wake_timer);
     }
   }
   PyObject* kept = nullptr;
-  if (!cancel_handle(timer)) {
+  if (!cancel_handle(timer) || !cancel_handle(wake_timer)) {
     kept = PyErr_GetRaisedException();
   } else if (message) {
     if (!message->reply) {
@@ -639,13 +646,45 @@ bool pass_on(const Object& self) {
   return call_full(self, drained.parked);
 }
 
+bool idle_timer(const Object& self, std::uint64_t number);
+
+// Arms the idle timer of run `number` to fire `delay` seconds from now, at loop time `due`.
+bool idle_armed(const Object& self, std::uint64_t number, double delay, double due) {
+  Activation& a = the(self);
+  Object loop = a.node->running();
+  if (!loop) return false;
+  Object handle = steps::later(loop.get(), delay, [self, number] { return idle_timer(self, number); });
+  if (!handle) return false;
+  Object old;
+  {
+    auto s = a.state.lock();
+    if (s->run && s->run->number == number) {
+      old = std::exchange(s->run->idle_timer, std::move(handle));
+      s->run->idle_due = due;
+    }
+  }
+  return cancel_handle(old);
+}
+
 bool idle_timer(const Object& self, std::uint64_t number) {
   Activation& a = the(self);
   Object reading, timer;
+  std::optional<double> deadline;
   {
     auto s = a.state.lock();
     if (!s->run || s->run->number != number) return true;
     timer = std::move(s->run->idle_timer);
+    s->run->idle_due.reset();
+    deadline = s->run->idling;
+  }
+  // No read waits: the next one that has to wait arms a timer again.
+  if (!deadline) return true;
+  auto now = a.node->now();
+  if (!now) return false;
+  if (*now < *deadline) return idle_armed(self, number, *deadline - *now, *deadline);
+  {
+    auto s = a.state.lock();
+    if (!s->run || s->run->number != number || s->run->idling != deadline) return true;
     s->run->idling.reset();
     reading = std::move(s->run->reading);
   }
@@ -655,13 +694,102 @@ bool idle_timer(const Object& self, std::uint64_t number) {
   return *d || stop_iteration(reading.get());
 }
 
+// Completes the future with what the finished task gave: its result, or its exception (the end of a
+// source included, which ends the body's `async for`).
+bool passed(PyObject* task, PyObject* future) {
+  Object result = call_method(task, "result");
+  if (result) return static_cast<bool>(call_method(future, "set_result", result.get()));
+  Object error = Object::steal(PyErr_GetRaisedException());
+  return static_cast<bool>(call_method(future, "set_exception", error.get()));
+}
+
+Object delivered(const std::shared_ptr<Node>& node, PyObject* task) {
+  Object future = node->future();
+  if (!future || !passed(task, future.get())) return Object();
+  return future;
+}
+
+// The source's item task of run `number` has finished: a waiting read gets the item; otherwise the
+// item waits for the next read, ahead of every message queued from now on.
+bool merge_done(const Object& self, std::uint64_t number, PyObject* task) {
+  Activation& a = the(self);
+  Object reading, taken;
+  {
+    auto s = a.state.lock();
+    if (!s->run || s->run->number != number || s->run->merge_task.get() != task) return true;
+    if (!s->run->reading) {
+      s->run->merged = s->mailbox.next();
+      return true;
+    }
+    reading = std::move(s->run->reading);
+    taken = std::move(s->run->merge_task);
+  }
+  auto d = done(reading.get());
+  if (!d) return false;
+  return *d || passed(task, reading.get());
+}
+
+// A merged read that found no queued message: it waits for a message or the source's next item,
+// with no idle timeout.
+Object merging(const Object& self, std::uint64_t number, PyObject* source) {
+  Activation& a = the(self);
+  Object task;
+  {
+    auto s = a.state.lock();
+    if (s->run && s->run->number == number) task = s->run->merge_task;
+  }
+  if (task) {
+    auto d = done(task.get());
+    if (!d) return Object();
+    if (*d) {
+      Object taken;
+      {
+        auto s = a.state.lock();
+        if (s->run && s->run->number == number) {
+          s->run->merged.reset();
+          taken = std::move(s->run->merge_task);
+        }
+      }
+      return delivered(a.node, task.get());
+    }
+  } else {
+    Object item = call_method(source, "__anext__");
+    if (!item) return item;
+    Object loop = a.node->running();
+    if (!loop) return loop;
+    task = call_method(loop.get(), "create_task", item.get());
+    if (!task) return task;
+    if (!steps::when_done(task.get(), [self, number](PyObject* f) { return merge_done(self, number, f); })) {
+      return Object();
+    }
+    Object replaced;
+    auto s = a.state.lock();
+    if (s->run && s->run->number == number) replaced = std::exchange(s->run->merge_task, task);
+  }
+  Object future = a.node->future();
+  if (!future) return future;
+  Object replaced;
+  {
+    auto s = a.state.lock();
+    if (s->run && s->run->number == number) {
+      replaced = std::exchange(s->run->reading, future);
+      s->run->idling.reset();
+    }
+  }
+  return future;
+}
+
 }  // namespace
 
 bool release_idle(const Object& self);
 
-PyObject* type() {
-  return cell.get([] { return PyType_FromSpec(&spec); });
+bool end_with(const Object& self, std::optional<core::Deliver> message, PyObject* exception) {
+  return ended_by(self, std::move(message), exception);
 }
+bool deactivated(const Object& self) { return deactivate(self); }
+bool wind_down(const Object& self) { return wound_down(self); }
+
+PyObject* type() { return kind.get(); }
 
 bool begin(const Object& self) {
   Activation& a = the(self);
@@ -682,6 +810,11 @@ bool begin(const Object& self) {
     }
     op.initial = pages_of(self, *definition, value->get());
     if (!op.initial) return given_up(self);
+  } else if (definition->native && definition->initial) {
+    // A collection starts from its own initial parts; the default value only says it has one.
+    auto now = a.node->clock();
+    if (!now) return given_up(self);
+    op.initial = definition->native->initial(*now);
   } else if (definition->initial) {
     op.initial = pages_of(self, *definition, definition->initial->get());
     if (!op.initial) return given_up(self);
@@ -694,6 +827,7 @@ bool begin(const Object& self) {
 
 bool wake(const Object& self) {
   Activation& a = the(self);
+  if (a.state.lock()->definition->native) return woken(self);
   std::uint64_t number = 0;
   std::optional<double> idling;
   {
@@ -719,15 +853,9 @@ bool wake(const Object& self) {
   auto d = done(reading.get());
   if (!d) return false;
   if (*d) {
-    Object timer;
-    {
-      auto s = a.state.lock();
-      if (s->run && s->run->number == number) {
-        s->run->idling.reset();
-        timer = std::move(s->run->idle_timer);
-      }
-    }
-    return cancel_handle(timer);
+    auto s = a.state.lock();
+    if (s->run && s->run->number == number) s->run->idling.reset();
+    return true;
   }
   std::optional<core::Deliver> message;
   if (!expired && !next(self, message)) {
@@ -735,7 +863,6 @@ bool wake(const Object& self) {
     if (s->run && s->run->number == number) s->run->reading = std::move(reading);
     return false;
   }
-  Object timer;
   {
     auto s = a.state.lock();
     if (!s->run || s->run->number != number) return true;
@@ -745,9 +872,7 @@ bool wake(const Object& self) {
     }
     s->run->idling.reset();
     if (message) s->run->current = *message;
-    timer = std::move(s->run->idle_timer);
   }
-  if (!cancel_handle(timer)) return false;
   if (!message) return stop_iteration(reading.get());
   Object value = opened(self, *message);
   if (!value) {
@@ -793,6 +918,7 @@ bool drain(const Object& self) {
     if (!s->run || !s->run->task) reading = false;
   }
   if (reading) return wake(self);
+  if (the(self).state.lock()->definition->native) return let_go(self);
   return release_idle(self);
 }
 
@@ -805,6 +931,7 @@ bool release(const Object& self) {
     if (s->run && s->run->task) task = s->run->task;
   }
   if (task) return static_cast<bool>(call_method(task.get(), "cancel"));
+  if (a.state.lock()->definition->native) return let_go(self);
   return release_idle(self);
 }
 
@@ -826,6 +953,7 @@ std::optional<std::string> closed(const Object& self, const core::Chain& chain) 
   {
     auto s = a.state.lock();
     if (s->run && s->run->task && !s->run->reading) hold = s->run->hold;
+    if (s->stepping.awaiting) hold = s->stepping.hold;
   }
   return chain.closed(a.actor, a.key, hold);
 }
@@ -855,25 +983,19 @@ bool decide(const Object& self, const core::Target& reply, const core::Chain& ch
 bool idling(const Object& self, std::uint64_t number) {
   Activation& a = the(self);
   const double idle = seconds(a.settings().idle_after);
-  Object loop = a.node->running();
-  if (!loop) return false;
-  Object timer = steps::bare([self, number] { return idle_timer(self, number); });
-  if (!timer) return false;
-  Object delay = Object::steal(PyFloat_FromDouble(idle));
-  if (!delay) return false;
-  Object handle = call_method(loop.get(), "call_later", delay.get(), timer.get());
-  if (!handle) return false;
   auto now = a.node->now();
   if (!now) return false;
-  Object old;
+  const double due = *now + idle;
+  bool arm = false;
   {
     auto s = a.state.lock();
-    if (s->run && s->run->number == number) {
-      s->run->idling = *now + idle;
-      old = std::exchange(s->run->idle_timer, std::move(handle));
-    }
+    if (!s->run || s->run->number != number) return true;
+    s->run->idling = due;
+    // A timer armed by an earlier read fires before this deadline and arms the rest then, so a
+    // key that is busy arms one timer an idle period, not one a read.
+    arm = !s->run->idle_timer || !s->run->idle_due || *s->run->idle_due > due;
   }
-  return true;
+  return !arm || idle_armed(self, number, idle, due);
 }
 
 bool ending(const Object& self, const Object& waiter) {
@@ -896,10 +1018,11 @@ bool ending(const Object& self, const Object& waiter) {
     if (!d) return false;
     if (!*d && !stop_iteration(reading.get())) return false;
   }
+  if (a.state.lock()->definition->native) return idled(self);
   return true;
 }
 
-Object anext(const Object& self, std::uint64_t number) {
+Object anext(const Object& self, std::uint64_t number, PyObject* source) {
   Activation& a = the(self);
   Object task = a.node->runs.current();
   const std::uint64_t hold = a.node->next_run.fetch_add(1);
@@ -942,6 +1065,21 @@ Object anext(const Object& self, std::uint64_t number) {
     PyErr_SetNone(PyExc_StopAsyncIteration);
     return Object();
   }
+  if (source != nullptr) {
+    // A source item that became ready before the oldest queued message arrived is read first.
+    Object ready;
+    {
+      auto s = a.state.lock();
+      if (s->run && s->run->number == number && s->run->merged) {
+        const std::optional<std::uint64_t> oldest = s->mailbox.oldest();
+        if (!oldest || *oldest >= *s->run->merged) {
+          s->run->merged.reset();
+          ready = std::move(s->run->merge_task);
+        }
+      }
+    }
+    if (ready) return delivered(a.node, ready.get());
+  }
   std::optional<core::Deliver> message;
   if (!next(self, message)) return Object();
   if (message) {
@@ -955,21 +1093,23 @@ Object anext(const Object& self, std::uint64_t number) {
     if (!future || !call_method(future.get(), "set_result", value.get())) return Object();
     return future;
   }
+  if (source != nullptr) return merging(self, number, source);
   Object future = a.node->future();
   if (!future) return Object();
-  Object timer, replaced;
-  bool installed = false;
+  Object replaced;
+  bool installed = false, scheduled = false;
   {
     auto s = a.state.lock();
     if (s->run && s->run->number == number) {
       replaced = std::exchange(s->run->reading, future);
-      s->run->idling.reset();
-      timer = std::move(s->run->idle_timer);
       installed = true;
+      scheduled = !s->schedules.empty();
+      // A key with a live schedule never idles out of its read: it has something coming. A
+      // deadline set by an earlier read must not end it either.
+      if (scheduled) s->run->idling.reset();
     }
   }
-  if (!cancel_handle(timer)) return Object();
-  if (installed && !idling(self, number)) return Object();
+  if (installed && !scheduled && !idling(self, number)) return Object();
   return future;
 }
 
@@ -1158,6 +1298,13 @@ Object update(const Object& self, PyObject* result) {
 
 Object deleted(const Object& self) {
   if (refused_after_become(self)) return Object();
+  std::vector<Object> timers;
+  {
+    auto s = the(self).state.lock();
+    timers = unarmed(s->schedules);
+    s->schedules.clear();
+  }
+  if (!cancel_all(timers)) return Object();
   std::shared_ptr<const Definition> definition = the(self).state.lock()->definition;
   Wrote wrote;
   wrote.delete_ = true;
@@ -1195,6 +1342,7 @@ Object become(const Object& self, PyObject* behavior, PyObject* state) {
     }
   }
   if (definition->name != a.actor) pages["@behavior"] = core::Bytes(definition->name.begin(), definition->name.end());
+  scheduled_into(self, pages);
   Wrote wrote;
   wrote.pages = std::move(pages);
   wrote.become = true;

@@ -11,12 +11,14 @@
 #include <vector>
 
 #include "core/backoff.hpp"
+#include "core/collections/native.hpp"
 #include "core/deliver.hpp"
 #include "core/mailbox.hpp"
 #include "core/outcome.hpp"
 #include "core/pages.hpp"
 #include "py/definition.hpp"
 #include "py/locked.hpp"
+#include "py/node/schedule.hpp"
 #include "py/object.hpp"
 
 namespace vorel::py {
@@ -33,7 +35,14 @@ struct Run {
   std::optional<core::Deliver> current;
   Object entered;
   Object reading;
+  // The idle timer outlives the read that armed it: a later read moves only `idling`, and the timer,
+  // firing at `idle_due`, arms itself again for what is left.
   Object idle_timer;
+  std::optional<double> idle_due;
+  // A merged inbox: the task awaiting the source's next item, and, once that item is ready with no
+  // read waiting, the mailbox number from which messages arrived after it.
+  Object merge_task;
+  std::optional<std::uint64_t> merged;
   // The end of the body task (its exception, or null), kept while writes are unconfirmed.
   std::optional<Object> parked;
   std::optional<double> idling;
@@ -49,6 +58,26 @@ struct Settings {
   core::Duration write_timeout;
   core::Duration leave_timeout;
   core::Backoff backoff;
+};
+
+// What the driver of a native collection keeps between the steps of its key. At most one write
+// or ask is in flight at a time, and `current` stays set until the Turn of its delivery is applied.
+struct Stepping {
+  std::optional<core::Deliver> current;
+  std::uint64_t hold = 0;
+  // The parts, sends and delete flag of the write in flight.
+  std::optional<core::Pages> unconfirmed;
+  std::vector<core::collections::Send> held_sends;
+  bool deleting = false;
+  // The collection's own ask in flight: the message that made it ask, and the ask's id.
+  std::optional<std::pair<core::Bytes, std::int64_t>> awaiting;
+  Object wake_timer;
+  Object idle_timer;
+  bool asleep = false;
+  // The wake deadline passed while a write or ask was in flight: the tick waits for it to land.
+  bool rung = false;
+
+  bool busy() const { return current || unconfirmed || awaiting; }
 };
 
 // One state change handed to `write`.
@@ -69,6 +98,8 @@ struct State {
   Object value;
   std::optional<Run> run;
   core::Pages written;
+  std::vector<Scheduled> schedules;
+  std::uint64_t next_schedule = 0;
   std::uint64_t generation = 0;
   std::uint64_t started = 0;
   std::uint64_t unconfirmed = 0;
@@ -79,6 +110,7 @@ struct State {
   bool becoming = false;
   bool closed = false;
   bool deleted = false;
+  Stepping stepping;
 };
 
 }  // namespace activation
@@ -117,11 +149,25 @@ bool next(const Object& self, std::optional<core::Deliver>& message);
 // The message decoded for the body; null with the error set.
 Object opened(const Object& self, const core::Deliver& message);
 bool idling(const Object& self, std::uint64_t number);
-// One read of the inbox of run `number`: a future of the next message; null with the error set
-// (StopAsyncIteration when the iteration is over).
-Object anext(const Object& self, std::uint64_t number);
+// One read of the inbox of run `number`, merged with `source` when it is not null: a future of the
+// next message or source item; null with the error set (StopAsyncIteration when the iteration is
+// over).
+Object anext(const Object& self, std::uint64_t number, PyObject* source);
 // Lets the key go as if it had idled out now; `waiter` gets True once it is over.
 bool ending(const Object& self, const Object& waiter);
+
+// The driver of a native collection's key (native.cpp). `stepping` runs the step loop; `again`
+// runs it with the type's collection after a tick held back, if any; `woken`, `let_go` and `idled`
+// are what waking, releasing or draining, and the system's release do to a native key.
+bool stepping(const Object& self, const core::collections::Native& native);
+bool again(const Object& self);
+bool woken(const Object& self);
+bool let_go(const Object& self);
+bool idled(const Object& self);
+// The steps of the engine the driver hands the key back to.
+bool end_with(const Object& self, std::optional<core::Deliver> message, PyObject* exception);
+bool deactivated(const Object& self);
+bool wind_down(const Object& self);
 
 // State.
 Object value(const Object& self);

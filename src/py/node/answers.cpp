@@ -86,7 +86,6 @@ bool Node::settle(std::int64_t id, core::Outcome outcome) {
     std::optional<replies::Waiting> replaced = replies.lock()->wait(id, *std::move(waiting));
     return hand(core::Command{std::move(again)});
   }
-  if (!cancel_timer(waiting->timer)) return false;
   if (auto* v = std::get_if<core::Outcome::Value>(&outcome.variant)) {
     Object value;
     if (waiting->schema) {
@@ -120,39 +119,65 @@ double Node::ask_seconds(const core::Target& target) {
 }
 
 bool Node::armed(std::int64_t id, double seconds) {
+  auto now = this->now();
+  if (!now) return false;
+  const double due = *now + seconds;
+  bool arm = false;
+  {
+    auto r = replies.lock();
+    if (!r->arm(id, due)) return true;
+    arm = !r->timer || !r->timer_due || *r->timer_due > due;
+  }
+  return !arm || timed(seconds, due);
+}
+
+bool Node::timed(double delay, double due) {
   Object loop = running();
   if (!loop) return false;
-  std::shared_ptr<Node> self = shared_from_this();
-  Object timer = steps::bare([self, id]() -> bool {
-    std::optional<replies::Waiting> waiting = self->forget(id);
-    if (!waiting) return true;
-    Object d = call_method(waiting->future.get(), "done");
-    if (!d) return false;
-    if (!PyObject_IsTrue(d.get())) {
-      Object error = Object::steal(PyObject_CallFunction(PyExc_TimeoutError, "s", "the answer did not arrive in time"));
-      if (!error || !call_method(waiting->future.get(), "set_exception", error.get())) return false;
-    }
-    waiting->timer = Object();  // it is the timer that fires now
-    return self->cancel(id, *waiting);
-  });
-  if (!timer) return false;
-  Object delay = Object::steal(PyFloat_FromDouble(seconds));
-  if (!delay) return false;
-  Object handle = call_method(loop.get(), "call_later", delay.get(), timer.get());
+  Object handle = steps::later(loop.get(), delay, [self = shared_from_this()] { return self->timeouts(); });
   if (!handle) return false;
   Object old;
   {
     auto r = replies.lock();
-    if (auto w = r->forget(id)) {
-      old = std::exchange(w->timer, handle);
-      std::optional<replies::Waiting> none = r->wait(id, *std::move(w));
-    }
+    old = std::exchange(r->timer, std::move(handle));
+    r->timer_due = due;
   }
-  return true;
+  return cancel_timer(old);
+}
+
+bool Node::timeouts() {
+  auto now = this->now();
+  if (!now) return false;
+  std::vector<std::pair<std::int64_t, replies::Waiting>> due;
+  std::optional<double> next;
+  Object fired;
+  {
+    auto r = replies.lock();
+    fired = std::move(r->timer);
+    r->timer_due.reset();
+    due = r->expired(*now);
+    next = r->earliest();
+  }
+  // One ask that cannot be failed must not keep the others, or the timer, from going on.
+  PyObject* kept = nullptr;
+  for (auto& [id, waiting] : due) {
+    Object d = call_method(waiting.future.get(), "done");
+    bool ok = static_cast<bool>(d);
+    if (ok && !PyObject_IsTrue(d.get())) {
+      Object error = Object::steal(PyObject_CallFunction(PyExc_TimeoutError, "s", "the answer did not arrive in time"));
+      ok = error && call_method(waiting.future.get(), "set_exception", error.get());
+    }
+    ok = ok && cancel(id, waiting);
+    if (!ok && kept == nullptr) kept = PyErr_GetRaisedException();
+    PyErr_Clear();
+  }
+  if (next && !timed(*next - *now, *next) && kept == nullptr) kept = PyErr_GetRaisedException();
+  if (kept == nullptr) return true;
+  PyErr_SetRaisedException(kept);
+  return false;
 }
 
 bool Node::cancel(std::int64_t id, replies::Waiting& waiting) {
-  if (!cancel_timer(waiting.timer)) return false;
   if (!waiting.target) return true;
   return cancelled(waiting.target->first, waiting.target->second, core::Target::reply(this->id(), id));
 }

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "py/object.hpp"
+#include "py/once.hpp"
 
 namespace vorel::py::body {
 
@@ -20,10 +21,12 @@ R& record(PyObject* self) {
   return reinterpret_cast<Of<R>*>(self)->record;
 }
 
-// The type's dealloc slot.
+// The type's dealloc slot. An object of a type with garbage collection leaves the collector first,
+// so that it is never traversed half destroyed.
 template <class R>
 void dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
+  if (PyType_GetFlags(tp) & Py_TPFLAGS_HAVE_GC) PyObject_GC_UnTrack(self);
   record<R>(self).~R();
   auto free = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
   free(self);
@@ -40,5 +43,29 @@ Object make(PyObject* type, A&&... args) {
   if (self) new (&record<R>(self.get())) R(std::forward<A>(args)...);
   return self;
 }
+
+// A heap type made from its spec at its first use and kept for the life of the process, whose
+// objects each hold an R.
+template <class R>
+class Type {
+ public:
+  explicit Type(PyType_Spec& spec) : spec_(spec) {}
+
+  // The class (borrowed); null with the error set.
+  PyObject* get() {
+    return cell_.get([this] { return PyType_FromSpec(&spec_); });
+  }
+  // A new object with its record made from the arguments; null with the error set.
+  template <class... A>
+  Object make(A&&... args) {
+    PyObject* t = get();
+    if (t == nullptr) return Object();
+    return body::make<R>(t, std::forward<A>(args)...);
+  }
+
+ private:
+  PyType_Spec& spec_;
+  Once cell_;
+};
 
 }  // namespace vorel::py::body

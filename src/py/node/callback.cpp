@@ -3,7 +3,6 @@
 #include <mutex>
 
 #include "py/node/body.hpp"
-#include "py/once.hpp"
 
 namespace vorel::py {
 
@@ -72,18 +71,14 @@ PyType_Spec spec = {
     slots,
 };
 
-Once cell;
+body::Type<Armed> kind(spec);
 
 }  // namespace
 
-PyObject* Callback::type() {
-  return cell.get([] { return PyType_FromSpec(&spec); });
-}
+PyObject* Callback::type() { return kind.get(); }
 
 Object Callback::make(Closure closure) {
-  PyObject* t = type();
-  if (t == nullptr) return Object();
-  Object self = body::make<Armed>(t);
+  Object self = kind.make();
   if (self) armed(self.get()).closure = std::move(closure);
   return self;
 }

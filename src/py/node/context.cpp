@@ -5,6 +5,8 @@
 #include "py/node.hpp"
 #include "py/node/activation.hpp"
 #include "py/node/body.hpp"
+#include "py/node/handed.hpp"
+#include "py/node/schedule.hpp"
 #include "py/once.hpp"
 #include "py/refs.hpp"
 
@@ -36,7 +38,9 @@ PyObject* class_getitem(PyObject* cls, PyObject* item) {
 
 PyObject* key(PyObject* self, void*) { return text(activation_of(self).key).release(); }
 PyObject* state_of(PyObject* self, void*) { return state::make(of(self).activation).release(); }
-PyObject* inbox(PyObject* self, void*) { return messages::make(of(self).activation, of(self).number).release(); }
+PyObject* inbox(PyObject* self, void*) {
+  return messages::make(of(self).activation, of(self).number, Object()).release();
+}
 
 PyObject* itself(PyObject* self, void*) {
   Activation& a = activation_of(self);
@@ -58,12 +62,53 @@ PyObject* become(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   return awaited::make(std::move(future)).release();
 }
 
+PyObject* to_self(PyObject* self, PyObject* args, PyObject* kwargs) {
+  Record& r = of(self);
+  return handed::to_self(r.activation, r.node, r.number, args, kwargs);
+}
+
+PyObject* ask(PyObject* self, PyObject* args, PyObject* kwargs) {
+  Record& r = of(self);
+  return handed::ask(r.activation, r.node, r.number, args, kwargs);
+}
+
+PyObject* schedule(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 4) {
+    PyErr_Format(PyExc_TypeError, "schedule() takes name, delay, interval and message (%zd given)", nargs);
+    return nullptr;
+  }
+  return activation::schedule(of(self).activation, args[0], args[1], args[2], args[3]).release();
+}
+
+PyObject* schedules(PyObject* self, void*) { return activation::schedules(of(self).activation).release(); }
+
+// A source without __aiter__ is taken as its own iterator, so that a bare __anext__ is enough.
+PyObject* merge(PyObject* self, PyObject* source) {
+  Object iterator = call_method(source, "__aiter__");
+  if (!iterator) {
+    PyErr_Clear();
+    iterator = Object::borrow(source);
+  }
+  return messages::make(of(self).activation, of(self).number, std::move(iterator)).release();
+}
+
 PyMethodDef methods[] = {
     {"__class_getitem__", class_getitem, METH_O | METH_CLASS,
      "__class_getitem__($cls, item)\n--\n\n`Context[S]` is `Context[S, Never]`: a body that takes no message at all."},
     {"become", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(become)), METH_FASTCALL,
      "become($self, behavior, state=None, /)\n--\n\nHand the key to another actor type, which runs it from the next "
      "read of `inbox` or `merge` on."},
+    {"to_self", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(to_self)), METH_VARARGS | METH_KEYWORDS,
+     "to_self($self, work, mapper=None, /, *, failed=None)\n--\n\nAwait `work` beside the body, and tell this entity "
+     "what it gives, through `mapper` when there is one, or what\n`failed` makes of what it raised."},
+    {"ask", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ask)), METH_VARARGS | METH_KEYWORDS,
+     "ask($self, target, msg, /, mapper, *, failed=None)\n--\n\nSend `msg`, an `Askable`, to `target`, and tell this "
+     "entity what `mapper` makes of the answer, or what\n`failed` makes of what the `ask` raised."},
+    {"schedule", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(schedule)), METH_FASTCALL,
+     "schedule($self, name, delay, interval, message, /)\n--\n\nTell this entity `message` `delay` from now, and then "
+     "every `interval`, while the key is active; once, without\n`interval`. It takes the place of the schedule named "
+     "`name`, and resolves to it once the replicas have it."},
+    {"merge", merge, METH_O, "merge($self, source)\n--\n\nMessages and items of `source` in arrival order, until `source` ends."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -73,6 +118,8 @@ PyGetSetDef getset[] = {
     {"inbox", inbox, nullptr, "Messages in arrival order. Ends after `idle_after` without messages: the type's, or the system's.", nullptr},
     {"self", itself, nullptr, "Reference to this entity, to hand to other actors.", nullptr},
     {"system", system, nullptr, "The system of the node where this activation runs.", nullptr},
+    {"schedules", schedules, nullptr,
+     "The schedules of the key that are not over, by name, in the order they were made.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -91,18 +138,14 @@ PyType_Spec spec = {
     "vorel._vorel.Context", sizeof(body::Of<Record>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots,
 };
 
-Once cell;
+body::Type<Record> kind(spec);
 
 }  // namespace
 
-PyObject* type() {
-  return cell.get([] { return PyType_FromSpec(&spec); });
-}
+PyObject* type() { return kind.get(); }
 
 Object make(const Object& activation, std::shared_ptr<Node> node, std::uint64_t number) {
-  PyObject* t = type();
-  if (t == nullptr) return Object();
-  return body::make<Record>(t, Record{activation, std::move(node), number});
+  return kind.make(Record{activation, std::move(node), number});
 }
 
 }  // namespace vorel::py::context
@@ -176,19 +219,13 @@ PyType_Spec spec = {
     "vorel._vorel.State", sizeof(body::Of<Record>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots,
 };
 
-Once cell;
+body::Type<Record> kind(spec);
 
 }  // namespace
 
-PyObject* type() {
-  return cell.get([] { return PyType_FromSpec(&spec); });
-}
+PyObject* type() { return kind.get(); }
 
-Object make(const Object& activation) {
-  PyObject* t = type();
-  if (t == nullptr) return Object();
-  return body::make<Record>(t, Record{activation});
-}
+Object make(const Object& activation) { return kind.make(Record{activation}); }
 
 }  // namespace vorel::py::state
 
@@ -198,13 +235,14 @@ namespace {
 struct Record {
   Object activation;
   std::uint64_t number = 0;
+  Object source;  // the iterator merged with the messages; null for the inbox alone
 };
 
 PyObject* aiter(PyObject* self) { return Py_NewRef(self); }
 
 PyObject* anext(PyObject* self) {
   Record& r = body::record<Record>(self);
-  return activation::anext(r.activation, r.number).release();
+  return activation::anext(r.activation, r.number, r.source.get()).release();
 }
 
 PyType_Slot slots[] = {
@@ -219,18 +257,14 @@ PyType_Spec spec = {
     "vorel._vorel.Inbox", sizeof(body::Of<Record>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots,
 };
 
-Once cell;
+body::Type<Record> kind(spec);
 
 }  // namespace
 
-PyObject* type() {
-  return cell.get([] { return PyType_FromSpec(&spec); });
-}
+PyObject* type() { return kind.get(); }
 
-Object make(const Object& activation, std::uint64_t number) {
-  PyObject* t = type();
-  if (t == nullptr) return Object();
-  return body::make<Record>(t, Record{activation, number});
+Object make(const Object& activation, std::uint64_t number, Object source) {
+  return kind.make(Record{activation, number, std::move(source)});
 }
 
 }  // namespace vorel::py::messages

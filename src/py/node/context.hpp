@@ -29,5 +29,6 @@ Object make(const Object& activation);
 namespace vorel::py::messages {
 // The class `Inbox`.
 PyObject* type();
-Object make(const Object& activation, std::uint64_t number);
+// The inbox of run `number`, merged with the async iterator `source` unless it is null.
+Object make(const Object& activation, std::uint64_t number, Object source);
 }  // namespace vorel::py::messages

@@ -32,10 +32,9 @@ bool Node::hand(core::Command command) {
       std::optional<core::Deliver> replaced;
       {
         auto r = replies.lock();
-        if (auto w = r->forget(reply->id)) {
+        if (replies::Waiting* w = r->find(reply->id)) {
           w->target = Entity(d->actor, d->key);
           replaced = std::exchange(w->kept, keeps ? std::optional<core::Deliver>(*d) : std::nullopt);
-          std::optional<replies::Waiting> none = r->wait(reply->id, *std::move(w));
         }
       }
     }
@@ -144,7 +143,13 @@ Object Node::attach(std::string_view actor, std::string_view key) {
     return Object();
   }
   Object step = steps::bare([made] { return activation::begin(made); });
-  if (!step || !call_method(loop.get(), "call_soon", step.get())) return Object();
+  if (!step || !call_method(loop.get(), "call_soon", step.get())) {
+    // A key that will never open must not stay in the table, where draining would wait for it.
+    PyObject* raised = PyErr_GetRaisedException();
+    vacate(made.get());
+    PyErr_SetRaisedException(raised);
+    return Object();
+  }
   return made;
 }
 

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include "py/node/body.hpp"
-#include "py/once.hpp"
 
 namespace vorel::py::inbox {
 namespace {
@@ -52,13 +51,9 @@ PyType_Spec spec = {
     slots,
 };
 
-Once cell;
+body::Type<Reader> kind(spec);
 
-Object make_reader(std::shared_ptr<Pending> pending, Object sock) {
-  PyObject* t = cell.get([] { return PyType_FromSpec(&spec); });
-  if (t == nullptr) return Object();
-  return body::make<Reader>(t, std::move(pending), std::move(sock));
-}
+Object make_reader(std::shared_ptr<Pending> pending, Object sock) { return kind.make(std::move(pending), std::move(sock)); }
 
 // Closes a Python socket on a failure path, keeping the failure that is being raised.
 void close_keeping_error(PyObject* sock) {

@@ -4,7 +4,9 @@
 #include "py/errors.hpp"
 #include "py/node.hpp"
 #include "py/node/activation.hpp"
+#include "py/node/hooks.hpp"
 #include "py/node/observe.hpp"
+#include "py/node/steps.hpp"
 #include "py/node/taken.hpp"
 
 namespace vorel::py {
@@ -29,17 +31,20 @@ void Node::vacate(PyObject* self) {
 
 void Node::forsake() {
   std::unordered_map<std::int64_t, replies::Waiting, Keyed> taken;
+  Object timer;
   {
     auto r = replies.lock();
     taken = r->abandon();
+    timer = std::move(r->timer);
+    r->timer_due.reset();
   }
+  if (timer && !call_method(timer.get(), "cancel")) PyErr_Clear();
   for (auto& [id, waiting] : taken) {
     Object d = call_method(waiting.future.get(), "done");
     if (!d || PyObject_IsTrue(d.get())) {
       PyErr_Clear();
       continue;
     }
-    if (waiting.timer && !call_method(waiting.timer.get(), "cancel")) PyErr_Clear();
     std::string message = waiting.target ? fmt::format("the system stopped before {}/{} answered",
                                                        waiting.target->first, waiting.target->second)
                                          : std::string("the system stopped before the answer arrived");
@@ -84,6 +89,7 @@ void Node::departed(bool, PyObject* exit) {
 }
 
 Object Node::persist(std::string_view actor, std::string_view key, Op op) {
+  if (op.kind == Op::Kind::Write && !hooks::watched(*this, op.pages)) return Object();
   Object future = this->future();
   if (!future) return future;
   if (cluster_config.get()) {
@@ -93,7 +99,8 @@ Object Node::persist(std::string_view actor, std::string_view key, Op op) {
     if (!error || !call_method(future.get(), "set_exception", error.get())) return Object();
     return future;
   }
-  // The local road; a durable type's store joins it later.
+  std::shared_ptr<const Definition> type = resolve(actor);
+  if (type && type->options.durable) return durable::persist(*this, actor, key, std::move(op), *type, std::move(future));
   if (op.kind == Op::Kind::Read) {
     std::optional<core::store::Held> held;
     {
@@ -104,6 +111,37 @@ Object Node::persist(std::string_view actor, std::string_view key, Op op) {
     if (!taken || !call_method(future.get(), "set_result", taken.get())) return Object();
     return future;
   }
+  Object gate = this->gate.get();
+  if (op.active && gate) {
+    Object named = text(actor), keyed = text(key);
+    if (!named || !keyed) return Object();
+    Object held = call(gate.get(), named.get(), keyed.get());
+    if (!held) return held;
+    if (held.get() != Py_None) {
+      Object asyncio = import("asyncio");
+      Object waited = asyncio ? call_method(asyncio.get(), "ensure_future", held.get()) : Object();
+      if (!waited) return waited;
+      auto shared = std::make_shared<Op>(std::move(op));
+      std::weak_ptr<Node> node = weak_from_this();
+      bool ok = steps::when_done(waited.get(), [node, future, shared, actor = std::string(actor),
+                                                key = std::string(key)](PyObject* finished) -> bool {
+        auto n = node.lock();
+        if (!n) return true;
+        if (!call_method(finished, "result")) {
+          Object error = Object::steal(PyErr_GetRaisedException());
+          return static_cast<bool>(call_method(future.get(), "set_exception", error.get()));
+        }
+        return n->stored(actor, key, std::move(*shared), future);
+      });
+      if (!ok) return Object();
+      return future;
+    }
+  }
+  if (!stored(actor, key, std::move(op), future)) return Object();
+  return future;
+}
+
+bool Node::stored(std::string_view actor, std::string_view key, Op op, const Object& future) {
   {
     auto records = store();
     if (op.kind == Op::Kind::Write) {
@@ -113,8 +151,7 @@ Object Node::persist(std::string_view actor, std::string_view key, Op op) {
     }
   }
   writes_confirmed.fetch_add(1);
-  if (!call_method(future.get(), "set_result", Py_None)) return Object();
-  return future;
+  return static_cast<bool>(call_method(future.get(), "set_result", Py_None));
 }
 
 }  // namespace vorel::py

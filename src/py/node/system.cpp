@@ -11,6 +11,9 @@
 #include "py/node.hpp"
 #include "py/node/activation.hpp"
 #include "py/node/body.hpp"
+#include "py/node/facade.hpp"
+#include "py/node/identity.hpp"
+#include "py/node/observe.hpp"
 #include "py/node/steps.hpp"
 #include "py/once.hpp"
 #include "py/refs.hpp"
@@ -23,38 +26,9 @@ struct Record {
   Object cluster;
 };
 
-Node& node_of(PyObject* self) { return *body::record<Record>(self).node; }
-
-// The node, unless the system has stopped or was never entered; null with the error set.
-Node* running_node(PyObject* self) {
-  Node& node = node_of(self);
-  if (node.is_stopped()) {
-    PyErr_SetString(PyExc_RuntimeError, "the system has stopped");
-    return nullptr;
-  }
-  if (!node.running()) return nullptr;
-  return &node;
-}
-
 std::optional<core::Duration> duration(PyObject* value, const char* name, core::Duration fallback) {
   if (value == nullptr || value == Py_None) return fallback;
   return actor::period(name, value);
-}
-
-std::optional<core::Incarnation> incarnation() {
-  Object uuid = import("uuid");
-  if (!uuid) return std::nullopt;
-  Object made = call_method(uuid.get(), "uuid4");
-  if (!made) return std::nullopt;
-  Object bytes = attr(made.get(), "bytes");
-  if (!bytes) return std::nullopt;
-  if (!PyBytes_Check(bytes.get()) || PyBytes_Size(bytes.get()) != 16) {
-    PyErr_SetString(PyExc_ValueError, "a uuid is sixteen bytes");
-    return std::nullopt;
-  }
-  core::Incarnation out{};
-  std::memcpy(out.data(), PyBytes_AsString(bytes.get()), 16);
-  return out;
 }
 
 PyObject* new_(PyTypeObject* cls, PyObject*, PyObject* kwargs) {
@@ -103,21 +77,10 @@ PyObject* new_(PyTypeObject* cls, PyObject*, PyObject* kwargs) {
     if (!b) return nullptr;
     config.backoff = *b;
   }
-  auto drawn = incarnation();
+  auto drawn = identity::incarnation();
   if (!drawn) return nullptr;
-  Object observer;
-  if (named[6] != nullptr) {
-    if (!PyCallable_Check(named[6])) {
-      PyErr_SetString(PyExc_TypeError, "observer must be callable");
-      return nullptr;
-    }
-    observer = Object::borrow(named[6]);
-  } else {
-    Object vorel = import("vorel");
-    Object logging = vorel ? attr(vorel.get(), "LoggingObserver") : Object();
-    observer = logging ? call(logging.get()) : Object();
-    if (!observer) return nullptr;
-  }
+  Object observer = observe::observing(named[6]);
+  if (!observer) return nullptr;
   Object store;
   if (named[7] != nullptr) {
     for (const char* method : {"load", "save", "drop"}) {
@@ -177,6 +140,8 @@ PyObject* aexit(PyObject* self, PyObject* exc) {
     return awaited::make(std::move(exit)).release();
   }
   node->leaving.exchange(true);
+  auto began = node->now();
+  if (!began) return nullptr;
   Object drain = node->future();
   if (!drain) return nullptr;
   std::vector<Object> live = node->census();
@@ -188,16 +153,21 @@ PyObject* aexit(PyObject* self, PyObject* exc) {
       if (!activation::drain(a)) return nullptr;
     }
     // Draining ends at the leave timeout at the latest: what is still live then is let go.
-    Object timer = steps::bare([node] {
-      node->abandon();
-      return true;
-    });
-    Object delay = timer ? Object::steal(PyFloat_FromDouble(node->config.leave_timeout.as_seconds())) : Object();
     Object loop = node->running();
-    if (!delay || !loop || !call_method(loop.get(), "call_later", delay.get(), timer.get())) return nullptr;
+    if (!loop || !steps::later(loop.get(), node->config.leave_timeout.as_seconds(), [node] {
+          node->abandon();
+          return true;
+        })) {
+      return nullptr;
+    }
   }
-  Raised added = callback::when_done(drain.get(), [node, exit](Token, PyObject*) -> Raised {
-    node->departed(false, exit.get());
+  // The saves of durable keys still planned or under way finish within what is left of the leave
+  // timeout, before the system is gone.
+  Raised added = callback::when_done(drain.get(), [node, exit, began = *began](Token, PyObject*) -> Raised {
+    auto now = node->now();
+    if (!now) return caught();
+    const double left = node->config.leave_timeout.as_seconds() - (*now - began);
+    if (!durable::closing(node, left, [node, exit] { node->departed(false, exit.get()); })) return caught();
     return Raised();
   });
   if (added) return rethrow(std::move(*added));
@@ -207,7 +177,7 @@ PyObject* aexit(PyObject* self, PyObject* exc) {
 PyObject* release(PyObject* self, PyObject* args) {
   PyObject *actor, *key;
   if (!PyArg_ParseTuple(args, "OU:release", &actor, &key)) return nullptr;
-  Node* node = running_node(self);
+  Node* node = facade::running(self);
   if (node == nullptr) return nullptr;
   auto definition = Definition::of(actor);
   if (!definition) return nullptr;
@@ -224,27 +194,10 @@ PyObject* release(PyObject* self, PyObject* args) {
   return awaited::make(std::move(future)).release();
 }
 
-Object identity(const core::NodeId& id) {
-  Object vorel = import("vorel");
-  Object cls = vorel ? attr(vorel.get(), "NodeId") : Object();
-  Object uuid = cls ? import("uuid") : Object();
-  Object uuid_cls = uuid ? attr(uuid.get(), "UUID") : Object();
-  if (!uuid_cls) return Object();
-  Object bytes = Object::steal(
-      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(id.incarnation.data()), 16));
-  Object kwargs = bytes ? Object::steal(Py_BuildValue("{s:O}", "bytes", bytes.get())) : Object();
-  Object empty = Object::steal(PyTuple_New(0));
-  Object u = kwargs && empty ? Object::steal(PyObject_Call(uuid_cls.get(), empty.get(), kwargs.get())) : Object();
-  if (!u) return u;
-  Object address = id.address ? text(*id.address) : Object::borrow(Py_None);
-  if (!address) return address;
-  return call(cls.get(), address.get(), u.get());
-}
-
 PyObject* node_id(PyObject* self, void*) {
-  Node* node = running_node(self);
+  Node* node = facade::running(self);
   if (node == nullptr) return nullptr;
-  return identity(node->id()).release();
+  return identity::of(node->id()).release();
 }
 
 // The key under which the type places it: a ring type takes the key as it is.
@@ -277,6 +230,27 @@ std::optional<std::string> placed(const Definition& d, const std::string& key, P
   return std::nullopt;
 }
 
+// What `ref` and `placement` name: the running node, the actor type, which the node learns, and
+// the key as the type places it.
+struct Named {
+  Node* node;
+  std::shared_ptr<const Definition> definition;
+  std::string key;
+};
+
+std::optional<Named> entity(PyObject* self, PyObject* actor, PyObject* key, PyObject* at) {
+  Node* node = facade::running(self);
+  if (node == nullptr) return std::nullopt;
+  auto definition = Definition::of(actor);
+  if (!definition) return std::nullopt;
+  auto k = utf8(key);
+  if (!k) return std::nullopt;
+  auto placed_key = placed(*definition, *k, at == Py_None ? nullptr : at);
+  if (!placed_key) return std::nullopt;
+  node->learn(actor, definition);
+  return Named{node, std::move(definition), *std::move(placed_key)};
+}
+
 PyObject* ref(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* names[] = {"", "", "initial", "at", nullptr};
   PyObject *actor, *key, *initial = Py_None, *at = Py_None;
@@ -284,15 +258,10 @@ PyObject* ref(PyObject* self, PyObject* args, PyObject* kwargs) {
                                    &at)) {
     return nullptr;
   }
-  Node* node = running_node(self);
-  if (node == nullptr) return nullptr;
-  auto definition = Definition::of(actor);
-  if (!definition) return nullptr;
-  auto k = utf8(key);
-  if (!k) return nullptr;
-  auto placed_key = placed(*definition, *k, at == Py_None ? nullptr : at);
-  if (!placed_key) return nullptr;
-  node->learn(actor, definition);
+  auto named = entity(self, actor, key, at);
+  if (!named) return nullptr;
+  Node* node = named->node;
+  const auto& definition = named->definition;
   std::optional<core::Bytes> state;
   const schema::Schema& s = definition->states();
   if (initial != Py_None) {
@@ -310,9 +279,9 @@ PyObject* ref(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     state = *std::move(w);
   }
-  if (!node->hand(core::Command{core::Start{definition->name, *placed_key, std::move(state)}})) return nullptr;
-  return refs::make(refs::Ref{core::Target::entity(definition->name, *placed_key), definition->message,
-                              body::record<Record>(self).node, definition->messages().tree.tagged_root})
+  if (!node->hand(core::Command{core::Start{definition->name, named->key, std::move(state)}})) return nullptr;
+  return refs::make(refs::Ref{core::Target::entity(definition->name, named->key), definition->message,
+                              facade::node_of(self), definition->messages().tree.tagged_root})
       .release();
 }
 
@@ -322,17 +291,13 @@ PyObject* placement(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OU|$O:placement", const_cast<char**>(names), &actor, &key, &at)) {
     return nullptr;
   }
-  Node* node = running_node(self);
-  if (node == nullptr) return nullptr;
-  auto definition = Definition::of(actor);
-  if (!definition) return nullptr;
-  auto k = utf8(key);
-  if (!k || !placed(*definition, *k, at == Py_None ? nullptr : at)) return nullptr;
-  node->learn(actor, definition);
+  auto named = entity(self, actor, key, at);
+  if (!named) return nullptr;
+  Node* node = named->node;
   Object future = node->future();
   if (!future) return nullptr;
   // Without a cluster every key lives here, on this node alone.
-  Object me = identity(node->id());
+  Object me = identity::of(node->id());
   Object vorel = me ? import("vorel") : Object();
   Object cls = vorel ? attr(vorel.get(), "Placement") : Object();
   Object nodes = cls ? Object::steal(PyTuple_Pack(1, me.get())) : Object();
@@ -390,7 +355,30 @@ Once cell;
 }  // namespace
 
 PyObject* type() {
-  return cell.get([] { return PyType_FromSpec(&spec); });
+  return cell.get([] {
+    // The methods and attributes an ActorSystem shares with a Client join its own.
+    for (PyType_Slot& slot : slots) {
+      if (slot.slot == Py_tp_methods) slot.pfunc = facade::methods(methods, true);
+      if (slot.slot == Py_tp_getset) slot.pfunc = facade::getset(getset, true);
+    }
+    return PyType_FromSpec(&spec);
+  });
+}
+
+const std::shared_ptr<Node>& node(PyObject* self) { return body::record<Record>(self).node; }
+
+PyMethodDef method(const char* name) {
+  for (const PyMethodDef* m = methods; m->ml_name != nullptr; ++m) {
+    if (std::strcmp(m->ml_name, name) == 0) return *m;
+  }
+  return PyMethodDef{};
+}
+
+PyGetSetDef attribute(const char* name) {
+  for (const PyGetSetDef* g = getset; g->name != nullptr; ++g) {
+    if (std::strcmp(g->name, name) == 0) return *g;
+  }
+  return PyGetSetDef{};
 }
 
 }  // namespace vorel::py::system

@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "py/node/body.hpp"
-#include "py/once.hpp"
 
 namespace vorel::py::taken {
 namespace {
@@ -24,19 +23,13 @@ PyType_Slot slots[] = {
 PyType_Spec spec = {"vorel._vorel.Taken", sizeof(body::Of<Record>), 0,
                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
 
-Once cell;
+body::Type<Record> kind(spec);
 
 }  // namespace
 
-PyObject* type() {
-  return cell.get([] { return PyType_FromSpec(&spec); });
-}
+PyObject* type() { return kind.get(); }
 
-Object make(std::optional<core::store::Held> held) {
-  PyObject* t = type();
-  if (t == nullptr) return Object();
-  return body::make<Record>(t, std::move(held));
-}
+Object make(std::optional<core::store::Held> held) { return kind.make(std::move(held)); }
 
 std::optional<std::optional<core::store::Held>> take(PyObject* o) {
   PyObject* t = type();

@@ -188,5 +188,30 @@ TEST_F(FullWaitingMailbox, DrainEmptiesEverythingInOrder) {
   EXPECT_TRUE(box.parked().empty());
 }
 
+// The numbers follow arrivals through takes, withdrawals, refusals and drains, and never repeat.
+TEST(Mailbox, QueuedDeliveriesAreNumberedInArrivalOrder) {
+  Mailbox box(3, false);
+  EXPECT_EQ(box.next(), 0u);
+  EXPECT_EQ(box.oldest(), std::nullopt);
+  (void)box.put(tell());
+  (void)box.put(ask(1));
+  (void)box.put(ask(2));
+  EXPECT_EQ(box.oldest(), 0u);
+  EXPECT_EQ(box.next(), 3u);
+  EXPECT_TRUE(std::holds_alternative<Put::Refused>(box.put(tell()).value));
+  EXPECT_EQ(box.next(), 3u);
+  (void)box.withdraw(reply(1));
+  (void)box.take();
+  EXPECT_EQ(box.oldest(), 2u);
+  (void)box.put(tell());
+  EXPECT_EQ(box.next(), 4u);
+  (void)box.withdraw(reply(2));
+  EXPECT_EQ(box.oldest(), 3u);
+  (void)box.drain();
+  EXPECT_EQ(box.oldest(), std::nullopt);
+  (void)box.put(tell());
+  EXPECT_EQ(box.oldest(), 4u);
+}
+
 }  // namespace
 }  // namespace vorel::core

@@ -8,5 +8,10 @@ namespace vorel::py::testing {
 // Actor type definitions and the per-system node: adds their functions and classes to the module;
 // -1 with the error set.
 int add_node_hooks(PyObject* module);
+// The driver of native collections: the gate that holds or fails a system's writes.
+int add_native_hooks(PyObject* module);
+
+// The observer events of the node runtime: adds `observed`; -1 with the error set.
+int add_observe_hooks(PyObject* module);
 
 }  // namespace vorel::py::testing

@@ -13,6 +13,7 @@
 #include "py/definition.hpp"
 #include "py/node.hpp"
 #include "py/once.hpp"
+#include "py/refs.hpp"
 
 namespace vorel::py::testing {
 namespace {
@@ -33,7 +34,7 @@ Object kinds_of(const Compiled& held) {
 PyObject* definition(PyObject*, PyObject* actor) {
   auto d = Definition::of(actor);
   if (!d) return nullptr;
-  Object native = d->native ? text(*d->native) : Object::borrow(Py_None);
+  Object native = d->native ? text(d->native->fmt()) : Object::borrow(Py_None);
   Object state = kinds_of(d->state);
   Object message = kinds_of(d->message);
   if (!native || !state || !message) return nullptr;
@@ -331,7 +332,18 @@ PyObject* node(PyObject*, PyObject* args, PyObject* kwargs) {
   return self;
 }
 
+// pending(ref, /): how many asks wait for an answer on the node the ref sends through.
+PyObject* pending(PyObject*, PyObject* o) {
+  const refs::Ref* r = refs::of(o);
+  if (r == nullptr || !r->node) {
+    PyErr_SetString(PyExc_TypeError, "not a Ref bound to a system");
+    return nullptr;
+  }
+  return PyLong_FromSize_t(r->node->replies.lock()->size());
+}
+
 PyMethodDef functions[] = {
+    {"pending", pending, METH_O, "pending(ref, /)\n--\n\nThe number of pending asks of the ref's node."},
     {"definition", definition, METH_O,
      "definition(actor, /)\n--\n\nThe name, native kind and schemas an actor type was built with."},
     {"node", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(node)), METH_VARARGS | METH_KEYWORDS,

@@ -467,6 +467,8 @@ PyMethodDef methods[] = {
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(add_node_hooks)},
     {Py_mod_exec, reinterpret_cast<void*>(add_inbox_hooks)},
+    {Py_mod_exec, reinterpret_cast<void*>(add_native_hooks)},
+    {Py_mod_exec, reinterpret_cast<void*>(add_observe_hooks)},
     {0, nullptr},
 };
 

@@ -1,0 +1,53 @@
+#include "core/collections/queue.hpp"
+
+#include <algorithm>
+
+#include "core/collections/message.hpp"
+
+namespace vorel::core::collections {
+
+std::optional<queue::Read> queue::read(ByteView bytes) {
+  Fields f;
+  std::optional<Target> reply_to;
+  auto op = message::read(bytes, [&](std::string_view key, wire::Reading& r) {
+    if (key == "reply_to") return message::target_or_nil(r, reply_to);
+    if (key == "at") return message::integer(r, f.at);
+    if (key == "index") return message::target(r, f.index);
+    if (key == "head") return message::integer(r, f.head);
+    if (key == "tail") return message::integer(r, f.tail);
+    if (key == "limit") return message::integer(r, f.limit);
+    if (key == "value") return message::bin(r, f.value);
+    return message::skip(r);
+  });
+  if (!op || !reply_to) return std::nullopt;
+  f.reply_to = std::move(*reply_to);
+  return Read{*op, std::move(f)};
+}
+
+Parts queue::index(std::int64_t head, std::int64_t tail) {
+  return Parts{{"head", number(head)}, {"tail", number(tail)}};
+}
+
+Parts Queue::initial(double) const { return queue::index(0, 0); }
+
+std::optional<Turn> Queue::turn(const Parts& parts, const Input& input, double, Namer&) const {
+  const auto* delivered = input.as_message();
+  if (!delivered) return std::nullopt;
+  auto read = queue::read(delivered->bytes);
+  if (!read || read->op != "Advance") return std::nullopt;
+  const std::int64_t head = message::integer_in(parts, "head").value_or(0);
+  const std::int64_t tail = message::integer_in(parts, "tail").value_or(0);
+  const std::int64_t new_head = std::max(head, read->fields.head.value_or(head));
+  // The tail never lies below the head.
+  const std::int64_t new_tail = std::max({tail, read->fields.tail.value_or(tail), new_head});
+  Turn turn;
+  if (new_head != head || new_tail != tail) turn.parts = queue::index(new_head, new_tail);
+  wire::Writer reply;
+  reply.array(2);
+  reply.int_(new_head);
+  reply.int_(new_tail);
+  turn.sends.push_back({std::move(read->fields.reply_to), reply.take()});
+  return turn;
+}
+
+}  // namespace vorel::core::collections

@@ -1,0 +1,266 @@
+#include "core/collections/native.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "core/collections/counter.hpp"
+#include "core/collections/message.hpp"
+#include "core/collections/queue_segment.hpp"
+#include "core/collections/table_segment.hpp"
+#include "harness.hpp"
+
+namespace vorel::core::collections {
+namespace {
+
+using namespace testing;
+
+TEST(Collection, RecognisesTypeNamesByCase) {
+  struct Case {
+    std::string name;
+    std::string fmt;  // empty: an ordinary actor type
+  };
+  const std::vector<Case> cases = {
+      {"vorel.collections:counter.actor", "Counter"},
+      {"vorel.collections:register_1_one", "Register"},
+      {"vorel.collections:entry.actor", "Entry"},
+      {"vorel.collections:entry_1_one", "Entry"},
+      {"vorel.collections:semaphore_12_all", "Semaphore"},
+      {"vorel.collections:barrier_3_majority", "Barrier"},
+      {"vorel.collections:queue.actor", "Queue"},
+      {"vorel.collections:queue_segment_2_majority", "Segment"},
+      {"vorel.collections:table_0_one", "Table"},
+      {"vorel.collections:table_segment.actor", "Segment"},
+      {"vorel.collections:counter", ""},
+      {"vorel.collections:counter_3_quorum", ""},
+      {"vorel.collections:counter__one", ""},
+      {"vorel.collections:entry_x_one", ""},
+      {"vorel.collections:entry_1x_one", ""},
+      {"vorel.collections:Entry.actor", ""},
+      {"vorel.collections:entry_1_quorum", ""},
+      {"vorel.collections:entry_1_One", ""},
+      {"vorel.collection:entry.actor", ""},
+      {"Vorel.collections:entry.actor", ""},
+      {"vorel.collections.entry.actor", ""},
+      {"vorel.collections:.actor", ""},
+      {"vorel.collections:_1_one", ""},
+      {"vorel.collections:1_one", ""},
+      {"vorel.collections:_one", ""},
+      {"vorel.collections:entry.actor.actor", ""},
+      {"vorel.collections:stack.actor", ""},
+      {"vorel.collections:entry.actor:x", ""},
+      {"vorel.collections:entry_1_one ", ""},
+      {"x:vorel.collections:entry.actor", ""},
+      {"", ""},
+  };
+  for (const auto& c : cases) {
+    auto native = collection(c.name);
+    if (c.fmt.empty()) {
+      EXPECT_EQ(native, nullptr) << c.name;
+    } else {
+      ASSERT_NE(native, nullptr) << c.name;
+      EXPECT_EQ(native->fmt(), c.fmt) << c.name;
+    }
+  }
+  // The two segment kinds share a debug name but not their behaviour.
+  EXPECT_NE(dynamic_cast<const table::Segment*>(collection("vorel.collections:table_segment.actor").get()), nullptr);
+  EXPECT_NE(dynamic_cast<const queue::Segment*>(collection("vorel.collections:queue_segment_2_majority").get()),
+            nullptr);
+  EXPECT_NE(collection("vorel.collections:counter.actor"), collection("vorel.collections:counter.actor"))
+      << "every type gets a handle of its own";
+}
+
+TEST(Collection, TimedKinds) {
+  for (std::string kind : {"counter", "register", "entry", "semaphore", "barrier", "queue", "queue_segment", "table",
+                           "table_segment"}) {
+    auto native = collection("vorel.collections:" + kind + ".actor");
+    ASSERT_NE(native, nullptr) << kind;
+    EXPECT_EQ(native->timed(), kind == "semaphore" || kind == "barrier") << kind;
+  }
+}
+
+TEST(Replies, Encodings) {
+  EXPECT_EQ(nil(), (Bytes{0xc0}));
+  EXPECT_EQ(truth(true), (Bytes{0xc3}));
+  EXPECT_EQ(truth(false), (Bytes{0xc2}));
+  EXPECT_EQ(number(-1), (Bytes{0xff}));
+  EXPECT_EQ(number(200), (Bytes{0xcc, 0xc8}));
+  EXPECT_EQ(number(-33), (Bytes{0xd0, 0xdf}));
+  EXPECT_EQ(number(INT64_MIN), (Bytes{0xd3, 0x80, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(optional(std::nullopt), (Bytes{0xc0}));
+  EXPECT_EQ(optional(ByteView{}), (Bytes{0xc4, 0x00}));
+  EXPECT_EQ(optional(view_of("ab")), (Bytes{0xc4, 0x02, 'a', 'b'}));
+}
+
+TEST(Replies, OptionalInByCase) {
+  struct Case {
+    std::string name;
+    Parts parts;
+    std::optional<Bytes> expected;
+  };
+  const std::vector<Case> cases = {
+      {"bin", {{"value", Bin("xy")}}, Bytes_of("xy")},
+      {"empty bin", {{"value", Bin("")}}, Bytes{}},
+      {"nil", {{"value", NIL}}, std::nullopt},
+      {"int", {{"value", I(3)}}, std::nullopt},
+      {"str", {{"value", S("xy")}}, std::nullopt},
+      {"cut bin", {{"value", {0xc4, 0x05, 'a'}}}, std::nullopt},
+      {"empty part", {{"value", {}}}, std::nullopt},
+      {"missing", {{"other", Bin("xy")}}, std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(optional_in(c.parts), c.expected) << c.name;
+}
+
+TEST(Message, OpIsTheTextAfterTheLastDot) {
+  EXPECT_EQ(message::op_of("Add"), "Add");
+  EXPECT_EQ(message::op_of("counter.Add"), "Add");
+  EXPECT_EQ(message::op_of("x.y.Add"), "Add");
+  EXPECT_EQ(message::op_of("table_segment.Split"), "Split");
+  EXPECT_EQ(message::op_of("a."), "");
+}
+
+// What message::read makes of each shape, with a reader that knows the field "n" as an integer.
+TEST(Message, ReadByCase) {
+  struct Case {
+    std::string name;
+    Bytes bytes;
+    std::optional<std::string> op;
+    std::optional<std::int64_t> n;
+  };
+  const Bytes head = cat({{0x92}, S("a.Op")});
+  const std::vector<Case> cases = {
+      {"no fields", cat({head, {0x80}}), "Op", std::nullopt},
+      {"one field", cat({head, {0x81}, S("n"), I(5)}), "Op", 5},
+      {"a later field wins", cat({head, {0x82}, S("n"), I(5), S("n"), I(-6)}), "Op", -6},
+      {"unknown fields are skipped whole", cat({head, {0x82}, S("x"), A({A({NIL}), S("z")}), S("n"), I(1)}), "Op", 1},
+      {"bytes after the map are ignored", cat({head, {0x81}, S("n"), I(2), {0xc1, 0xff}}), "Op", 2},
+      {"map 16", cat({head, {0xde, 0x00, 0x01}, S("n"), I(2)}), "Op", 2},
+      {"array 16", cat({{0xdc, 0x00, 0x02}, S("Op"), {0x80}}), "Op", std::nullopt},
+      {"empty op", cat({{0x92}, S("a."), {0x80}}), "", std::nullopt},
+      {"wrong form of a known field", cat({head, {0x81}, S("n"), S("5")}), std::nullopt, std::nullopt},
+      {"unsigned above the signed range", cat({head, {0x81}, S("n"), U(1ull << 63)}), std::nullopt, std::nullopt},
+      {"array of three", cat({{0x93}, S("Op"), {0x80, 0xc0}}), std::nullopt, std::nullopt},
+      {"array of one", cat({{0x91}, S("Op")}), std::nullopt, std::nullopt},
+      {"name not a str", cat({{0x92}, Bin("Op"), {0x80}}), std::nullopt, std::nullopt},
+      {"name not UTF-8", cat({{0x92, 0xa1, 0xff}, {0x80}}), std::nullopt, std::nullopt},
+      {"fields not a map", cat({head, A({})}), std::nullopt, std::nullopt},
+      {"key not a str", cat({head, {0x81}, I(1), I(5)}), std::nullopt, std::nullopt},
+      {"ends inside a value", cat({head, {0x81}, S("n"), {0xcd, 0x01}}), std::nullopt, std::nullopt},
+      {"ends inside an unknown value", cat({head, {0x81}, S("x"), {0xc4, 0x09, 0x01}}), std::nullopt, std::nullopt},
+      {"map count above the bytes left", cat({head, {0xdf, 0xff, 0xff, 0xff, 0xff}}), std::nullopt, std::nullopt},
+      {"not an array", S("Op"), std::nullopt, std::nullopt},
+      {"empty", {}, std::nullopt, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    std::optional<std::int64_t> n;
+    auto op = message::read(c.bytes, [&](std::string_view key, wire::Reading& r) {
+      if (key == "n") return message::integer(r, n);
+      return message::skip(r);
+    });
+    EXPECT_EQ(op, c.op) << c.name;
+    if (op) {
+      EXPECT_EQ(n, c.n) << c.name;
+    }
+  }
+}
+
+TEST(Message, FieldFormsByCase) {
+  using Reader = bool (*)(wire::Reading&);
+  const auto integer = [](wire::Reading& r) {
+    std::optional<std::int64_t> v;
+    return message::integer(r, v);
+  };
+  const auto bin = [](wire::Reading& r) {
+    std::optional<ByteView> v;
+    return message::bin(r, v);
+  };
+  const auto finite = [](wire::Reading& r) {
+    std::optional<double> v;
+    return message::finite(r, v);
+  };
+  const auto target = [](wire::Reading& r) {
+    std::optional<Target> v;
+    return message::target(r, v);
+  };
+  struct Case {
+    std::string name;
+    Reader read;
+    Bytes value;
+    bool ok;
+  };
+  const std::vector<Case> cases = {
+      {"int fixint", integer, I(3), true},
+      {"int 64", integer, I(INT64_MIN), true},
+      {"uint 64 in range", integer, U(INT64_MAX), true},
+      {"uint 64 above", integer, U(UINT64_MAX), false},
+      {"int from float", integer, F(1.0), false},
+      {"int from nil", integer, NIL, false},
+      {"bin", bin, Bin("x"), true},
+      {"bin from str", bin, S("x"), false},
+      {"bin from nil", bin, NIL, false},
+      {"float64", finite, F(1.5), true},
+      {"float32", finite, F32(1.5f), true},
+      {"float from int", finite, I(1), false},
+      {"NaN", finite, F(std::nan("")), false},
+      {"infinity", finite, F(HUGE_VAL), false},
+      {"minus infinity", finite, F(-HUGE_VAL), false},
+      {"float32 infinity", finite, F32(HUGE_VALF), false},
+      {"target", target, T(R), true},
+      {"target from nil", target, NIL, false},
+      {"target of another tag", target, A({S("x"), S("a"), S("k")}), false},
+  };
+  for (const auto& c : cases) {
+    wire::Reading r(c.value);
+    EXPECT_EQ(c.read(r), c.ok) << c.name;
+  }
+}
+
+// The collection of a Counter message shows the shared rules on a real kind.
+TEST(Message, ReplyToTwiceAnswersTheSecondAndNilCountsAsAbsent) {
+  Key counter(std::make_shared<Counter>());
+  const Target first = caller(1);
+  const Target second = caller(2);
+  auto turn = counter.message(msg("Get", {{"reply_to", T(first)}, {"reply_to", T(second)}}));
+  ASSERT_EQ(turn.sends.size(), 1u);
+  EXPECT_EQ(turn.sends[0].target, second);
+
+  EXPECT_EQ(counter.turn(msg("Get", {{"reply_to", T(first)}, {"reply_to", NIL}})), std::nullopt);
+  EXPECT_EQ(counter.turn(msg("Get", {{"reply_to", NIL}})), std::nullopt);
+}
+
+TEST(Native, StepOfAnUnrecognisedInputIsTheEmptyTurn) {
+  Key counter(std::make_shared<Counter>());
+  const Parts before = counter.parts;
+  const Bytes unknown = msg("Unknown", {{"reply_to", T(R)}});
+  const Bytes cut{0x92};
+  for (const auto& input : {Input::message(unknown), Input::tick(), Input::message(cut)}) {
+    Namer names;
+    EXPECT_EQ(counter.native->turn(counter.parts, input, 5.0, names), std::nullopt);
+    const Turn turn = counter.native->step(counter.parts, input, 5.0, names);
+    EXPECT_TRUE(turn.empty());
+    EXPECT_EQ(counter.parts, before);
+  }
+}
+
+TEST(Native, DisposableByDefaultWhenThePartsEqualTheInitialOnes) {
+  const Counter counter;
+  EXPECT_TRUE(counter.disposable(counter.initial(0.0), 0.0));
+  EXPECT_TRUE(counter.disposable(Parts{{".", {0x00}}}, 0.0));
+  EXPECT_FALSE(counter.disposable(Parts{{".", {0x01}}}, 0.0));
+  EXPECT_FALSE(counter.disposable(Parts{{".", {0xd0, 0x00}}}, 0.0)) << "the same value in other bytes";
+  EXPECT_FALSE(counter.disposable(Parts{{".", {0x00}}, {"x", {0x00}}}, 0.0));
+  EXPECT_FALSE(counter.disposable(Parts{}, 0.0));
+}
+
+TEST(Input, BytesOfEachVariant) {
+  const Bytes m{1, 2};
+  const Bytes a{3};
+  EXPECT_EQ(Input::tick().bytes(), std::nullopt);
+  ASSERT_TRUE(Input::message(m).bytes());
+  EXPECT_EQ(Input::message(m).bytes()->data(), m.data());
+  ASSERT_TRUE(Input::answer(m, a).bytes());
+  EXPECT_EQ(Input::answer(m, a).bytes()->data(), m.data());
+}
+
+}  // namespace
+}  // namespace vorel::core::collections

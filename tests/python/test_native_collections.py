@@ -1,0 +1,291 @@
+"""The native collections in one process: each kind reached through its actor type, and the driver that
+steps their keys, with writes that the store holds back or fails."""
+
+import asyncio
+import os
+import time
+from datetime import timedelta
+
+import pytest
+
+import vorel
+from vorel import ActorFailed, ActorSystem
+from vorel import collections as c
+
+pytestmark = pytest.mark.timeout(30)
+
+
+def run(coroutine, limit=15.0):
+    return asyncio.run(asyncio.wait_for(coroutine, limit))
+
+
+class Gate:
+    """Holds every write of a live key until opened, or fails each with `failure`; records what passed."""
+
+    def __init__(self):
+        self.held = []
+        self.failure = None
+
+    def __call__(self, actor, key):
+        future = asyncio.get_running_loop().create_future()
+        if self.failure is not None:
+            future.set_exception(self.failure)
+        else:
+            self.held.append(future)
+        return future
+
+    def open(self):
+        for future in self.held:
+            if not future.done():
+                future.set_result(None)
+        self.held.clear()
+
+
+def test_a_counter_shared_by_a_hundred_askers_ends_at_their_total():
+    async def main():
+        async with ActorSystem() as system:
+            ref = system.ref(c.counter.actor, "shared")
+            answers = await asyncio.gather(*(ref.ask(c.counter.Add(delta=n)) for n in range(1, 101)))
+            assert answers == [None] * 100
+            return await ref.ask(c.counter.Get())
+
+    assert run(main()) == 5050
+
+
+def test_messages_of_each_simple_kind_are_answered():
+    async def main():
+        async with ActorSystem() as system:
+            r = system.ref(c.register.actor, "r")
+            assert await r.ask(c.register.Get()) is None
+            assert await r.ask(c.register.GetAndSet(value=b"a")) is None
+            assert await r.ask(c.register.CompareAndSet(expected=b"b", value=b"c")) is False
+            assert await r.ask(c.register.CompareAndSet(expected=b"a", value=b"c")) is True
+            assert await r.ask(c.register.Get()) == b"c"
+            e = system.ref(c.entry.actor, "e")
+            assert await e.ask(c.entry.Contains()) is False
+            first = await e.ask(c.entry.Retire(listed=0))
+            assert await e.ask(c.entry.Put(value=b"v", listed=first + 1)) == 0
+            assert await e.ask(c.entry.Get()) == b"v"
+            held, generation = await e.ask(c.entry.Remove())
+            assert held is True and generation == first + 1
+            # The generation of a removed entry never goes back.
+            assert await e.ask(c.entry.Retire(listed=0)) >= generation
+
+    run(main())
+
+
+def test_a_semaphore_of_two_never_has_three_holders():
+    holders, most, served = 0, 0, []
+
+    async def worker(ref, n):
+        nonlocal holders, most
+        granted = await ref.ask(c.semaphore.Acquire(n=1, ttl=10.0))
+        assert isinstance(granted, c.Acquired)
+        holders += 1
+        most = max(most, holders)
+        await asyncio.sleep(0.02)
+        holders -= 1
+        served.append((n, granted.token))
+        # Release is told: nothing is answered.
+        ref.tell(c.semaphore.Release(lease_id=granted.lease_id))
+
+    async def main():
+        async with ActorSystem() as system:
+            ref = system.ref(c.semaphore.actor, "s", initial=c.semaphore.State(capacity=2))
+            await asyncio.gather(*(worker(ref, n) for n in range(8)))
+            return await ref.ask(c.semaphore.Get())
+
+    status = run(main())
+    assert most == 2
+    assert len(served) == 8
+    assert sorted(token for _, token in served) == list(range(1, 9))
+    assert status == c.Status(capacity=2, available=2, waiting=0)
+
+
+def test_a_lapsed_lease_frees_its_permit_for_a_waiter():
+    async def main():
+        async with ActorSystem() as system:
+            ref = system.ref(c.semaphore.actor, "lapse", initial=c.semaphore.State(capacity=1))
+            first = await ref.ask(c.semaphore.Acquire(n=1, ttl=0.1))
+            started = time.monotonic()
+            second = await ref.ask(c.semaphore.Acquire(n=1, ttl=5.0))
+            return first, second, time.monotonic() - started
+
+    first, second, waited = run(main())
+    assert isinstance(first, c.Acquired) and isinstance(second, c.Acquired)
+    assert second.token > first.token
+    assert 0.05 < waited < 2.0
+
+
+def test_a_barrier_of_five_releases_all_five():
+    async def main():
+        async with ActorSystem() as system:
+            ref = system.ref(c.barrier.actor, "b")
+            until = time.time() + 10
+            arrivals = [ref.ask(c.barrier.Arrive(id=os.urandom(16), parties=5, until=until)) for _ in range(4)]
+            tasks = [asyncio.ensure_future(a) for a in arrivals]
+            await asyncio.sleep(0.05)
+            assert not any(t.done() for t in tasks)
+            assert await ref.ask(c.barrier.Waiting()) == 4
+            last = await ref.ask(c.barrier.Arrive(id=os.urandom(16), parties=5, until=until))
+            return [last, *await asyncio.gather(*tasks)], await ref.ask(c.barrier.Waiting())
+
+    released, waiting = run(main())
+    assert released == [True] * 5
+    assert waiting == 0
+
+
+def test_a_barrier_wait_that_runs_out_answers_false():
+    async def main():
+        async with ActorSystem() as system:
+            ref = system.ref(c.barrier.actor, "late")
+            return await ref.ask(c.barrier.Arrive(id=os.urandom(16), parties=2, until=time.time() + 0.1))
+
+    assert run(main()) is False
+
+
+def test_a_queue_keeps_its_order_across_segments():
+    count = 2500  # a segment seals at 1,024 items
+
+    async def main():
+        async with ActorSystem() as system:
+            index = system.ref(c.queue.actor, "q")
+
+            def segment(n):
+                return system.ref(c.queue_segment.actor, f"q/{n}")
+
+            _, tail = await index.ask(c.queue.Advance())
+            for n in range(count):
+                value = n.to_bytes(4, "big")
+                while not await segment(tail).ask(c.queue_segment.Offer(at=tail, index=index, value=value)):
+                    _, tail = await index.ask(c.queue.Advance(tail=tail + 1))
+            taken = []
+            head, tail = await index.ask(c.queue.Advance())
+            while True:
+                items, sealed = await segment(head).ask(c.queue_segment.Take(at=head, index=index, limit=300))
+                taken.extend(items)
+                if items:
+                    continue
+                if not sealed:
+                    break
+                head, tail = await index.ask(c.queue.Advance(head=head + 1))
+            return taken, tail
+
+    taken, tail = run(main(), limit=25.0)
+    assert tail >= 2
+    assert [int.from_bytes(item, "big") for item in taken] == list(range(count))
+
+
+def test_a_table_grows_past_one_segment_and_still_finds_every_key():
+    keys = [f"key-{n}".encode() for n in range(600)]
+
+    async def main():
+        async with ActorSystem() as system:
+            directory = system.ref(c.table.actor, "t")
+
+            def segment(n):
+                return system.ref(c.table_segment.actor, f"t/{n}")
+
+            crowded = False
+            for key in keys:
+                new, crowded = await segment(0).ask(c.table_segment.Add(key=key, value=key + b"!"))
+                assert new
+            assert crowded
+            grown = await directory.ask(c.table.Grow(seen=1, split=segment(0), into=segment(1)))
+            found = {}
+            for key in keys:
+                answers = [await segment(n).ask(c.table_segment.Get(key=key)) for n in range(grown)]
+                found[key] = [(n, a) for n, a in enumerate(answers) if a is not None]
+            sizes = [await segment(n).ask(c.table_segment.Size()) for n in range(grown)]
+            return grown, found, sizes
+
+    grown, found, sizes = run(main(), limit=25.0)
+    assert grown == 2
+    assert all(len(owners) == 1 and owners[0][1] == (key + b"!",) for key, owners in found.items())
+    # Both segments hold some of the keys, and every value lives in exactly one of them.
+    assert {owners[0][0] for owners in found.values()} == {0, 1}
+    assert sum(values for _, values in sizes) == len(keys)
+
+
+def test_no_reply_leaves_before_its_write_is_confirmed(testing):
+    gate = Gate()
+
+    async def main():
+        async with ActorSystem() as system:
+            testing.gate(system, gate)
+            ref = system.ref(c.counter.actor, "held")
+            added = asyncio.ensure_future(ref.ask(c.counter.Add(delta=3)))
+            read = asyncio.ensure_future(ref.ask(c.counter.Get()))
+            await asyncio.sleep(0.1)
+            # The write is held: neither its own answer nor the next message's has left.
+            assert len(gate.held) == 1
+            assert not added.done() and not read.done()
+            gate.open()
+            assert await added is None
+            assert await read == 3
+            testing.gate(system, None)
+
+    run(main())
+
+
+def test_a_failed_write_answers_nothing_wrong(testing):
+    gate = Gate()
+    events = []
+
+    async def main():
+        async with ActorSystem(observer=events.append) as system:
+            ref = system.ref(c.counter.actor, "failing")
+            assert await ref.ask(c.counter.Add(delta=2)) is None
+            testing.gate(system, gate)
+            gate.failure = OSError("the disk is gone")
+            with pytest.raises(ActorFailed) as failed:
+                await ref.ask(c.counter.Add(delta=5))
+            assert failed.value.error == "OSError"
+            # A told Release whose write fails is reported, and the lease stays held.
+            sem = system.ref(c.semaphore.actor, "failing", initial=c.semaphore.State(capacity=1))
+            testing.gate(system, None)
+            lease = await sem.ask(c.semaphore.Acquire(n=1, ttl=10.0))
+            testing.gate(system, gate)
+            sem.tell(c.semaphore.Release(lease_id=lease.lease_id))
+            await asyncio.sleep(0.05)
+            testing.gate(system, None)
+            return await ref.ask(c.counter.Get()), await sem.ask(c.semaphore.Get())
+
+    assert run(main()) == (2, c.Status(capacity=1, available=0, waiting=0))
+    assert len([e for e in events if isinstance(e, vorel.ActivationFailed)]) == 2
+
+
+def test_a_deadline_that_passes_during_a_write_waits_for_it(testing):
+    gate = Gate()
+
+    async def main():
+        async with ActorSystem() as system:
+            ref = system.ref(c.semaphore.actor, "tick", initial=c.semaphore.State(capacity=1))
+            first = await ref.ask(c.semaphore.Acquire(n=1, ttl=0.1))
+            testing.gate(system, gate)
+            # The waiter's write is held past the first lease's lapse, so the tick comes mid-write.
+            second = asyncio.ensure_future(ref.ask(c.semaphore.Acquire(n=1, ttl=5.0)))
+            await asyncio.sleep(0.3)
+            assert not second.done()
+            testing.gate(system, None)
+            gate.open()
+            granted = await second
+            return first, granted, await ref.ask(c.semaphore.Get())
+
+    first, granted, status = run(main())
+    assert isinstance(granted, c.Acquired) and granted.token == first.token + 1
+    assert status == c.Status(capacity=1, available=0, waiting=0)
+
+
+def test_a_counter_keeps_its_count_across_deactivation():
+    events = []
+
+    async def main():
+        async with ActorSystem(idle_after=timedelta(milliseconds=50), observer=events.append) as system:
+            ref = system.ref(c.counter.actor, "idle")
+            await ref.ask(c.counter.Add(delta=9))
+            await asyncio.sleep(0.3)
+            ended = len([e for e in events if isinstance(e, vorel.ActivationEnded)])
+            return ended, await ref.ask(c.counter.Get())
+
+    assert run(main()) == (1, 9)
