@@ -4,6 +4,7 @@ The suite runs against SQLite (a temporary file) and, when the test script start
 """
 
 import asyncio
+import dataclasses
 import inspect
 import os
 import socket
@@ -620,3 +621,54 @@ def test_a_server_killed_mid_run_gives_unavailable_and_recovers_when_back(server
             assert await store.load(actor, "k") == (b"\x02", b"after")
 
     run(main(), limit=50)
+
+
+# --- a durable actor type over the store
+
+
+@dataclasses.dataclass(frozen=True)
+class Total:
+    reply_to: vorel.Ref[int]
+
+
+@vorel.actor(initial=0, durable="write")
+async def sql_counter(ctx: vorel.Context[int, int | Total]):
+    async for m in ctx.inbox:
+        if isinstance(m, int):
+            await ctx.state.set(ctx.state.value + m)
+        else:
+            m.reply_to.tell(ctx.state.value)
+
+
+def test_a_durable_type_keeps_its_state_across_a_restart_of_the_system(url):
+    key = f"k-{uuid.uuid4().hex}"
+
+    async def life(add):
+        async with SQL(url) as store:
+            async with vorel.ActorSystem(store=store) as system:
+                ref = system.ref(sql_counter, key)
+                ref.tell(add)
+                return await ref.ask(Total(None))
+
+    assert run(life(2)) == 2
+    # A new system over a new store object: the key's state comes back from the table.
+    assert run(life(3)) == 5
+
+
+@pytest.mark.parametrize("entered, text", [(False, NOT_OPEN), (True, OTHER_LOOP)])
+def test_a_system_whose_store_is_not_open_on_its_loop_fails_its_store_calls(store, entered, text):
+    if entered:
+        async def enter():
+            # Open, on a loop that is not the system's.
+            await store.__aenter__()
+
+        run(enter())
+    events = []
+
+    async def main():
+        async with vorel.ActorSystem(store=store, observer=events.append) as system:
+            with pytest.raises(Unavailable):
+                await system.ref(sql_counter, "k").ask(Total(None))
+
+    run(main())
+    assert any(f"RuntimeError: {text}" in str(e) for e in events), [str(e) for e in events]
