@@ -14,6 +14,7 @@
 #include "py/refs.hpp"
 #include "py/runtime.hpp"
 #include "py/schema/schema.hpp"
+#include "py/stores.hpp"
 
 namespace vorel::py {
 namespace {
@@ -48,7 +49,8 @@ int exec(PyObject* module) {
                                 {"Schedule", schedule_class::type},
                                 {"Ref", refs::type},
                                 {"Runtime", runtime::type},
-                                {"Schema", schema::type}};
+                                {"Schema", schema::type},
+                                {"SQL", stores::type}};
   for (const Named& c : kClasses) {
     PyObject* type = c.type();
     if (type == nullptr || PyModule_AddObjectRef(module, c.name, type) < 0) return -1;

@@ -116,8 +116,11 @@ struct Pool::Shared : std::enable_shared_from_this<Pool::Shared> {
   // worker is to close its connection.
   std::optional<Job> take(std::unique_lock<std::mutex>& lock, const std::shared_ptr<Worker>& w) {
     for (;;) {
-      if (w->stop || closed) return std::nullopt;
+      // A job handed to this connection before the close holds it already: it runs, as the
+      // close waits for the connections in use. Dropped here, its caller would hear that it was
+      // given up, which it never was.
       if (w->job) return std::exchange(w->job, std::nullopt);
+      if (w->stop || closed) return std::nullopt;
       if (!queue.empty()) {
         Job job = std::move(queue.front().job);
         queue.pop_front();

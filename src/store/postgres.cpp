@@ -46,13 +46,11 @@ class PostgresConnection final : public Connection {
 
   bool usable() override {
     if (PQstatus(conn_) != CONNECTION_OK) return false;
-    // An idle connection has nothing to read unless the server closed it or is closing it; what
-    // it sent is read here, and a closed connection turns bad.
+    // An idle connection has nothing to read unless the server closed it or is closing it. Its
+    // last words (the notice of a shutdown) can be read before the end of the stream is seen,
+    // which would leave the connection looking sound: anything to read at all replaces it.
     pollfd p{PQsocket(conn_), POLLIN, 0};
-    if (::poll(&p, 1, 0) > 0) {
-      if (!PQconsumeInput(conn_)) return false;
-    }
-    return PQstatus(conn_) == CONNECTION_OK;
+    return ::poll(&p, 1, 0) == 0;
   }
 
   Result<Outcome> run(const std::string& sql, std::span<const Param> params, std::size_t rows) override {

@@ -48,8 +48,9 @@ class SqliteConnection final : public Connection {
           rc = sqlite3_bind_null(stmt, at);
           break;
         case Param::Type::Text:
-          rc = sqlite3_bind_text64(stmt, at, reinterpret_cast<const char*>(p.bytes.data()), p.bytes.size(),
-                                   SQLITE_STATIC, SQLITE_UTF8);
+          // A null pointer would bind NULL, which the NOT NULL columns refuse: an empty key is text.
+          rc = sqlite3_bind_text64(stmt, at, p.bytes.empty() ? "" : reinterpret_cast<const char*>(p.bytes.data()),
+                                   p.bytes.size(), SQLITE_STATIC, SQLITE_UTF8);
           break;
         case Param::Type::Blob:
           // A null pointer would bind NULL: an empty value is a zero-length blob.

@@ -97,9 +97,11 @@ Result record(PyObject* answer) {
 Raised perform(Token token, PyObject* store, std::string_view actor, std::string_view key, double timeout,
                core::Storage request, Done done, bool* ran) {
   const bool load = std::holds_alternative<core::Storage::Load>(request.value);
-  Object awaitable = called(store, actor, key, request);
+  // Imported before the store is called: a store method that raises leaves its exception set,
+  // under which no import may run.
   Object asyncio = import("asyncio");
   if (!asyncio) return caught();
+  Object awaitable = called(store, actor, key, request);
   if (ran) *ran = true;
   if (!awaitable) return failed_now(token, done, timeout);
   Object limit = Object::steal(PyFloat_FromDouble(timeout));
