@@ -1,11 +1,17 @@
-"""vorel in one process: two actor types with state, tells and asks, a failure and its restart."""
+"""vorel in one process: two actor types with state, tells and asks, a failure and its restart.
+
+The accounts are durable: their balances are kept in an SQLite file (the first argument, or
+vorel-demo.sqlite3 here), so a second run continues where the first stopped.
+"""
 
 import asyncio
+import sys
 from dataclasses import dataclass
 from datetime import timedelta
+from pathlib import Path
 
 import vorel
-from vorel import ActorFailed, ActorSystem, Context, Ref, actor
+from vorel import SQL, ActorFailed, ActorSystem, Context, Ref, actor
 
 
 @dataclass(frozen=True)
@@ -24,7 +30,7 @@ class Balance:
     reply_to: Ref[int]
 
 
-@actor(initial=0)
+@actor(initial=0, durable="write")
 async def account(ctx: Context[int, Deposit | Withdraw | Balance]):
     print(f"  [account/{ctx.key}] activated with balance {ctx.state.value}")
     async for m in ctx.inbox:
@@ -65,8 +71,12 @@ def observe(event: vorel.Event) -> None:
         print(f"  [observer] {event.actor}/{event.key} failed: {event.error!r}; it restarts after its backoff")
 
 
-async def main() -> None:
-    async with ActorSystem(observer=observe, backoff=vorel.Backoff(first=timedelta(milliseconds=100))) as system:
+async def main(database: Path) -> None:
+    print(f"balances are kept in {database}")
+    backoff = vorel.Backoff(first=timedelta(milliseconds=100))
+    async with SQL(f"sqlite://{database}?mode=rwc") as store, ActorSystem(
+        observer=observe, backoff=backoff, store=store
+    ) as system:
         alice = system.ref(account, "alice")
         bob = system.ref(account, "bob", initial=10)
         desk = system.ref(bank, "desk")
@@ -83,4 +93,4 @@ async def main() -> None:
 
 
 if __name__ == "__main__":
-    asyncio.run(main())
+    asyncio.run(main(Path(sys.argv[1] if len(sys.argv) > 1 else "vorel-demo.sqlite3").resolve()))

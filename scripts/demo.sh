@@ -3,4 +3,5 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 py=$("$root/scripts/build.sh" | tail -n 1)
-exec "$py" "$root/examples/demo.py" "$@"
+mkdir -p "$root/build"
+exec "$py" "$root/examples/demo.py" "${1:-$root/build/demo.sqlite3}"
