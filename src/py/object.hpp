@@ -89,6 +89,15 @@ inline std::optional<std::string> utf8(PyObject* o) {
   return std::string(data, static_cast<std::size_t>(size));
 }
 
+// The qualified name of an object's class, for the text of a refusal; "?" when it has none. Never
+// leaves an error set.
+inline std::string type_name(PyObject* o) {
+  Object name = Object::steal(PyType_GetQualName(Py_TYPE(o)));
+  auto n = name ? utf8(name.get()) : std::nullopt;
+  PyErr_Clear();
+  return n ? *n : std::string("?");
+}
+
 // Holds the interpreter lock released for the life of the scope.
 class Unlocked {
  public:

@@ -32,13 +32,6 @@ constexpr std::array<const char*, 10> kNames = {"seeds",  "name",        "tls", 
                                                 "limits", "ask_timeout", "sync_every", "observer",    "runtime"};
 enum Argument { Seeds, Name, TlsArg, CompressionArg, AddressMap, LimitsArg, AskTimeout, SyncEvery, Observer, RuntimeArg };
 
-std::string type_name(PyObject* o) {
-  Object name = Object::steal(PyType_GetQualName(Py_TYPE(o)));
-  auto n = name ? utf8(name.get()) : std::nullopt;
-  PyErr_Clear();
-  return n ? *n : std::string("?");
-}
-
 // The keyword arguments by position in kNames, None read as absent; false with the error set.
 bool named(PyObject* kwargs, std::array<PyObject*, kNames.size()>& out) {
   if (kwargs == nullptr) return true;

@@ -19,13 +19,6 @@ std::optional<std::uint64_t> unsigned_attribute(PyObject* object, const char* na
   return unsigned64(value.get());
 }
 
-std::string type_name(PyObject* o) {
-  Object name = Object::steal(PyType_GetQualName(Py_TYPE(o)));
-  auto n = name ? utf8(name.get()) : std::nullopt;
-  PyErr_Clear();
-  return n ? *n : std::string("?");
-}
-
 }  // namespace
 
 std::optional<std::uint64_t> unsigned64(PyObject* value) {
