@@ -74,6 +74,8 @@ struct Name {
   std::string actor;
   std::string key;
   friend bool operator==(const Name&, const Name&) = default;
+  // By actor type, then key: the order in which a service walks its keys, so runs are reproducible.
+  friend auto operator<=>(const Name&, const Name&) = default;
 };
 
 struct NameHash {

@@ -26,8 +26,6 @@ const T* phase_as(const Owner& owner) {
   return owner.phase ? std::get_if<T>(&*owner.phase) : nullptr;
 }
 
-bool sorted_less(const Name& a, const Name& b) { return a.actor != b.actor ? a.actor < b.actor : a.key < b.key; }
-
 Failure failure(Failure::Kind kind, std::string text) { return Failure{kind, std::move(text)}; }
 
 }  // namespace
@@ -336,7 +334,7 @@ std::vector<Name> Replication::fired(Instant now) {
     }
   }
   // The map's order is arbitrary; a fixed one keeps the messages and events of a run reproducible.
-  for (auto* list : {&expired, &retry, &check}) std::sort(list->begin(), list->end(), sorted_less);
+  for (auto* list : {&expired, &retry, &check}) std::sort(list->begin(), list->end());
 
   for (const auto& name : expired) {
     auto op = operations_.find(name);

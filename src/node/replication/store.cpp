@@ -57,8 +57,7 @@ void Replication::save_due(Instant now) {
   for (const auto& [name, unsaved] : unsaved_) {
     if (unsaved.due <= now) due.push_back(name);
   }
-  std::sort(due.begin(), due.end(),
-            [](const Name& a, const Name& b) { return a.actor != b.actor ? a.actor < b.actor : a.key < b.key; });
+  std::sort(due.begin(), due.end());
   for (const auto& name : due) {
     auto node = unsaved_.extract(name);
     save(name.actor, name.key, node.mapped().stored, node.mapped().period, write_timeout_);
