@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "exec/failure.hpp"
 #include "node/threads_asio.hpp"
 
 namespace vorel::node {
@@ -27,6 +28,9 @@ struct Task::Control {
 };
 
 namespace {
+
+inline constexpr const char kHandlerFailed[] = "an exception escaped a handler on the worker threads";
+inline constexpr const char kTaskFailed[] = "a task on the worker threads ended by an exception";
 
 // The pool's count of live tasks: each task carries one Alive from its spawn to its end, and
 // a task dropped unrun lets go of it when it is destroyed.
@@ -74,15 +78,7 @@ struct Threads::Impl {
 
   void run() {
     current = this;
-    // A handler never lets an exception out (spawn catches them); should one escape all the
-    // same, the worker goes on serving rather than ending the process.
-    for (;;) {
-      try {
-        context.run();
-        break;
-      } catch (...) {
-      }
-    }
+    exec::guarded([this] { context.run(); }, kHandlerFailed);
     current = nullptr;
   }
 
@@ -142,10 +138,7 @@ Task Threads::spawn(std::move_only_function<void()> work) {
   control->threads = weak_from_this();
   asio::post(impl_->context, [alive = Alive(impl_->live, control), work = std::move(work)]() mutable {
     if (alive.control().aborted.load(std::memory_order_acquire)) return;
-    try {
-      work();
-    } catch (...) {
-    }
+    exec::guarded(work, kTaskFailed);
   });
   return Task(std::move(control));
 }
@@ -186,7 +179,11 @@ Task spawn(Threads& threads, asio::awaitable<void> work) {
   // signal lives as long as anything that can reach the slot, and goes with the context.
   asio::co_spawn(strand, guarded(control, std::move(work)),
                  asio::bind_cancellation_slot(
-                     slot, [alive = Alive(impl.live, control), coroutine = std::move(coroutine)](std::exception_ptr) {}));
+                     slot, [alive = Alive(impl.live, control), coroutine = std::move(coroutine)](std::exception_ptr error) {
+                       // An aborted coroutine ends by the error of the wait it was in: that is
+                       // its way to stop, not a fault.
+                       if (error && !exec::cancelled(error)) exec::broken(error, kTaskFailed);
+                     }));
   return Task(std::move(control));
 }
 

@@ -42,6 +42,8 @@ class Threads : public std::enable_shared_from_this<Threads> {
   Threads(const Threads&) = delete;
   Threads& operator=(const Threads&) = delete;
 
+  // A task reports its failures as values: an exception out of one is a fault of this program
+  // and ends the process (failure.hpp in exec), a thread-exit unwind ends only its worker.
   Task spawn(std::move_only_function<void()> work);
 
   // Tasks spawned and not yet ended (run to their end, aborted, or dropped unrun).
