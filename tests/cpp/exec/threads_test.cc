@@ -1,4 +1,4 @@
-#include "node/threads.hpp"
+#include "exec/threads.hpp"
 
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "node/threads_asio.hpp"
+#include "exec/threads_asio.hpp"
 
-namespace vorel::node {
+namespace vorel::exec {
 namespace {
 
 using namespace std::chrono_literals;
@@ -299,4 +299,4 @@ TEST(Threads, AbortingACoroutineThatWaitsOnWorkBesideEndsItAtOnce) {
 }
 
 }  // namespace
-}  // namespace vorel::node
+}  // namespace vorel::exec
