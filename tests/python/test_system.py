@@ -430,3 +430,43 @@ def test_after_a_delete_each_key_has_a_default_of_its_own():
             assert await system.ref(boxed, "a").ask(Poke(None)) is True
 
     run(main())
+
+
+# The module's Unavailable from a body, its subclass too, passes on as Unavailable; a class of the
+# user's that has its name is a failure of the body like any other.
+
+
+class Gone(Unavailable):
+    pass
+
+
+def users_unavailable():
+    class Unavailable(Exception):
+        pass
+
+    return Unavailable
+
+
+RAISED = {"module": Unavailable, "subclass": Gone, "user": users_unavailable()}
+
+
+@actor(initial=0)
+async def raiser(ctx: Context[int, Fail]):
+    async for m in ctx.inbox:
+        raise RAISED[m.text](m.text)
+
+
+@pytest.mark.parametrize("name, expected", [("module", Unavailable), ("subclass", Unavailable), ("user", ActorFailed)])
+def test_an_unavailable_raised_by_a_body_is_recognised_by_its_class(name, expected):
+    async def main():
+        async with ActorSystem() as system:
+            with pytest.raises(expected) as raised:
+                await system.ref(raiser, name).ask(Fail(name, None))
+            return raised.value
+
+    e = run(main())
+    assert type(e) is expected
+    if expected is ActorFailed:
+        assert (e.error, e.message) == ("Unavailable", "user")
+    else:
+        assert str(e) == f"{__name__}:raiser/{name} did not process the message"

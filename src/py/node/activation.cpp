@@ -251,7 +251,9 @@ bool ended_by(const Object& self, std::optional<core::Deliver> message, PyObject
   if (!str) return false;
   auto t = utf8(str.get());
   if (!t) return false;
-  core::Outcome outcome = *n == errors::name(errors::Class::Unavailable)
+  // By class, not by name: a class of the user's that happens to be named Unavailable is a failure
+  // of the body like any other.
+  core::Outcome outcome = PyErr_GivenExceptionMatches(exception, errors::get(errors::Class::Unavailable))
                               ? core::Outcome::unreached(a.actor, a.key)
                               : core::Outcome{core::Outcome::Failed{a.actor, a.key, *n, *t}};
   return a.node->answer(*message->reply, std::move(outcome));
