@@ -48,11 +48,13 @@ Node::Node(NodeConfig config, core::NodeId id, Object observer, Object store_obj
       next_run(random_start()),
       config(config) {}
 
-// The fields go in the order they are declared: the cluster side before the threads it runs on.
-// The last holder lets the node go with the interpreter lock held.
+// The fields go in the order they are declared, the cluster side and the transport threads last:
+// the cluster side before the threads it runs on. The last holder lets the node go with the
+// interpreter lock held; the last holds on those threads join them, so they go without the lock, or
+// a worker waiting for it meanwhile would never end.
 Node::~Node() {
   let_go(id_);
-  let_go(joined);
+  std::shared_ptr<Joined> side = joined.replace(nullptr);
   let_go(cluster_config);
   let_go(members);
   let_go(writes);
@@ -71,6 +73,9 @@ Node::~Node() {
   let_go(drained);
   let_go(stowing);
   observer = Object();
+  if (!side && !threads) return;
+  Unlocked unlocked;
+  side.reset();
   threads.reset();
 }
 
