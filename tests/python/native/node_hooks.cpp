@@ -1,7 +1,7 @@
 // Test hooks of actor type definitions and of the per-system node, which no Python class reaches
 // yet: `definition(actor)` shows what a type was built from, `node(...)` makes a bare node whose
-// fields and operations the tests drive through a `NodeHook`, and `contend` lets the last hold on
-// the transport threads of a system go under contention.
+// fields and operations the tests drive through a `NodeHook`, `weak_node` watches the node of a
+// system go, and `contend` lets the last hold on its transport threads go under contention.
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -359,6 +359,31 @@ const std::shared_ptr<Node>* node_of_system(PyObject* o) {
   return nullptr;
 }
 
+constexpr const char kWeakNode[] = "vorel._vorel_testing.weak_node";
+
+void weak_node_gone(PyObject* capsule) {
+  delete static_cast<std::weak_ptr<Node>*>(PyCapsule_GetPointer(capsule, kWeakNode));
+}
+
+// weak_node(system, /): a weak reference to the node of an ActorSystem or Client, for
+// `node_alive`: the node outlives the system object as long as anything of it is left (an
+// activation, a context, a ref, a callback on the loop).
+PyObject* weak_node(PyObject*, PyObject* o) {
+  const std::shared_ptr<Node>* node = node_of_system(o);
+  if (node == nullptr) return nullptr;
+  auto* weak = new std::weak_ptr<Node>(*node);
+  PyObject* capsule = PyCapsule_New(weak, kWeakNode, weak_node_gone);
+  if (capsule == nullptr) delete weak;
+  return capsule;
+}
+
+// node_alive(weak, /): how many holds keep the node now; 0 once it is gone.
+PyObject* node_alive(PyObject*, PyObject* capsule) {
+  auto* weak = static_cast<std::weak_ptr<Node>*>(PyCapsule_GetPointer(capsule, kWeakNode));
+  if (weak == nullptr) return nullptr;
+  return PyLong_FromLong(weak->use_count());
+}
+
 // contend(holders, /): lets the last hold on a system's transport threads go while one of their
 // workers waits for the interpreter lock. `holders` is a list whose one item is a Client or an
 // ActorSystem held nowhere else, whose node holds the threads alone. A task on those threads
@@ -401,6 +426,8 @@ PyObject* contend(PyObject*, PyObject* holders) {
 }
 
 PyMethodDef functions[] = {
+    {"weak_node", weak_node, METH_O, "weak_node(system, /)\n--\n\nA weak reference to the node of a system."},
+    {"node_alive", node_alive, METH_O, "node_alive(weak, /)\n--\n\nHow many holds keep the node; 0 once gone."},
     {"contend", contend, METH_O,
      "contend(holders, /)\n--\n\nLets a system's transport threads go while a worker waits for the lock."},
     {"pending", pending, METH_O, "pending(ref, /)\n--\n\nThe number of pending asks of the ref's node."},
