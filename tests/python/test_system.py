@@ -8,7 +8,7 @@ from dataclasses import dataclass
 from datetime import timedelta
 
 import pytest
-from support import run
+from support import run, until
 
 import vorel
 from vorel import (
@@ -103,7 +103,7 @@ def test_state_survives_deactivation_after_idle_after():
             ref = system.ref(counter, "k")
             ref.tell(Add(7))
             assert await ref.ask(Get(None)) == 7
-            await asyncio.sleep(0.2)
+            await until(lambda: events.of(vorel.ActivationEnded))
             assert len(events.of(vorel.ActivationEnded)) == 1
             assert await ref.ask(Get(None)) == 7
             assert len(events.of(vorel.ActivationStarted)) == 2
@@ -315,11 +315,12 @@ def test_state_update_delete_and_own_defaults():
 
 def test_a_normal_exit_drains_and_an_exception_abandons():
     events = Events()
-    done = []
+    busy, done = [], []
 
     @actor(initial=0)
     async def worker(ctx: Context[int, Add]):
         async for m in ctx.inbox:
+            busy.append(m.n)
             await asyncio.sleep(0.01)
             done.append(m.n)
 
@@ -327,7 +328,7 @@ def test_a_normal_exit_drains_and_an_exception_abandons():
         async with ActorSystem(observer=events) as system:
             ref = system.ref(worker, "w")
             ref.tell(Add(1))
-            await asyncio.sleep(0.005)  # the body is busy with the message when the block ends
+            await until(lambda: busy == [1])  # the body is busy with the message when the block ends
 
     run(drained())
     assert done == [1]
@@ -337,7 +338,7 @@ def test_a_normal_exit_drains_and_an_exception_abandons():
             async with ActorSystem() as system:
                 ref = system.ref(worker, "w")
                 ref.tell(Add(2))
-                await asyncio.sleep(0.001)
+                await until(lambda: busy == [1, 2])
                 raise KeyError("stop")
 
     run(aborted())
@@ -349,16 +350,19 @@ def test_pending_asks_of_a_stopped_system_fail_with_unavailable():
     class Hang:
         reply_to: Ref[int]
 
+    hanging = asyncio.Event()
+
     @actor(initial=0)
     async def hang(ctx: Context[int, Hang]):
         async for _ in ctx.inbox:
+            hanging.set()
             await asyncio.sleep(10)
 
     async def main():
         system = ActorSystem(leave_timeout=timedelta(milliseconds=20))
         await system.__aenter__()
         pending = asyncio.ensure_future(system.ref(hang, "h").ask(Hang(None)))
-        await asyncio.sleep(0.01)
+        await hanging.wait()
         await system.__aexit__(None, None, None)
         with pytest.raises(Unavailable):
             await pending
