@@ -345,24 +345,36 @@ def test_a_normal_exit_drains_and_an_exception_abandons():
     assert done == [1]
 
 
+@dataclass(frozen=True)
+class Hang:
+    reply_to: Ref[int]
+
+
+# Set by a body once it holds an ask, by key.
+HANGING: dict[str, asyncio.Event] = {}
+
+
+@actor(initial=0)
+async def hang(ctx: Context[int, Hang]):
+    async for _ in ctx.inbox:
+        HANGING[ctx.key].set()
+        await asyncio.sleep(10)
+
+
+async def hung(system, key, futures=None):
+    """An ask that the key's body has begun to handle and holds; its future made under `futures`."""
+    HANGING[key] = asyncio.Event()
+    with futures or contextlib.nullcontext():
+        pending = asyncio.ensure_future(system.ref(hang, key).ask(Hang(None)))
+    await HANGING[key].wait()
+    return pending
+
+
 def test_pending_asks_of_a_stopped_system_fail_with_unavailable():
-    @dataclass(frozen=True)
-    class Hang:
-        reply_to: Ref[int]
-
-    hanging = asyncio.Event()
-
-    @actor(initial=0)
-    async def hang(ctx: Context[int, Hang]):
-        async for _ in ctx.inbox:
-            hanging.set()
-            await asyncio.sleep(10)
-
     async def main():
         system = ActorSystem(leave_timeout=timedelta(milliseconds=20))
         await system.__aenter__()
-        pending = asyncio.ensure_future(system.ref(hang, "h").ask(Hang(None)))
-        await hanging.wait()
+        pending = await hung(system, "h")
         await system.__aexit__(None, None, None)
         with pytest.raises(Unavailable):
             await pending
@@ -519,29 +531,15 @@ def shown(contexts):
     return [(c["message"], type(c["exception"]), str(c["exception"])) for c in contexts]
 
 
-@dataclass(frozen=True)
-class Hang:
-    reply_to: Ref[int]
-
-
 @pytest.mark.parametrize("method, cancelled", [("set_exception", True), ("done", False)])
 def test_a_stop_settles_an_ask_whose_future_fails_and_reports_the_failure(method, cancelled):
     contexts = []
-    hanging = asyncio.Event()
-
-    @actor(initial=0)
-    async def hang(ctx: Context[int, Hang]):
-        async for _ in ctx.inbox:
-            hanging.set()
-            await asyncio.sleep(10)
 
     async def main():
         reported(contexts)
         with pytest.raises(KeyError):
             async with ActorSystem() as system:
-                with futures_of(refused_by(method)):
-                    pending = asyncio.ensure_future(system.ref(hang, "h").ask(Hang(None)))
-                await hanging.wait()
+                pending = await hung(system, "h", futures_of(refused_by(method)))
                 raise KeyError("stop")
         await asyncio.wait([pending])
         return pending
@@ -634,7 +632,6 @@ class Later:
 
 
 LIVED: list = []
-HANGING: dict[str, asyncio.Event] = {}
 
 
 @actor(initial=0)
