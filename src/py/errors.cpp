@@ -83,7 +83,7 @@ PyObject* get(Class c) {
 }
 
 PyObject* raise(Class c, const char* text) {
-  if (PyObject* t = get(c)) PyErr_SetString(t, text);
+  PyErr_SetString(get(c), text);
   return nullptr;
 }
 

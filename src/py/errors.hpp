@@ -19,8 +19,8 @@ enum class Class : int {
   Count_,
 };
 
-// The class object (a borrowed reference, kept for the life of the process), or nullptr with
-// the interpreter's error set when it could not be made.
+// The class object (a borrowed reference, kept for the life of the process); never null. A class
+// that cannot be made is a fatal error of the process: every failure the module reports needs one.
 PyObject* get(Class c);
 const char* name(Class c);
 

@@ -1,5 +1,7 @@
-// The module definition and its set-up step. The module keeps no state: everything the core owns
-// hangs off the node of one system, so a second interpreter gets a second core.
+// The module definition and its set-up step. Everything a system owns hangs off its node, but the
+// classes and exception classes are made once per process and shared by every import: a second
+// interpreter would use objects of the first. So the module declares that it does not support
+// several interpreters, and an interpreter that checks its extensions refuses to import it.
 #include "py/actor.hpp"
 #include "py/awaited.hpp"
 #include "py/node/client.hpp"
@@ -63,14 +65,16 @@ int exec(PyObject* module) {
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 
 PyModuleDef definition = {
     PyModuleDef_HEAD_INIT,
     "_vorel",
-    "The core of vorel.\n\nNothing here is global to the process: everything the core owns hangs off a node handle, "
-    "so that a\nsecond interpreter in the same process gets a second core instead of a shared one.",
+    "The core of vorel.\n\nEverything a system owns hangs off its node handle, but the classes and exception classes "
+    "of the module\nare made once for the whole process: it supports one interpreter per process, and a "
+    "subinterpreter that\nchecks its extensions refuses to import it.",
     0,
     nullptr,
     slots,

@@ -3,6 +3,9 @@
 #include <random>
 #include <utility>
 
+#include "py/node/callback.hpp"
+#include "py/node/steps.hpp"
+
 namespace vorel::py {
 namespace {
 
@@ -48,11 +51,13 @@ Node::Node(NodeConfig config, core::NodeId id, Object observer, Object store_obj
       next_run(random_start()),
       config(config) {}
 
-// The fields go in the order they are declared: the cluster side before the threads it runs on.
-// The last holder lets the node go with the interpreter lock held.
+// The fields go in the order they are declared, the cluster side and the transport threads last:
+// the cluster side before the threads it runs on. The last holder lets the node go with the
+// interpreter lock held; the last holds on those threads join them, so they go without the lock, or
+// a worker waiting for it meanwhile would never end.
 Node::~Node() {
   let_go(id_);
-  let_go(joined);
+  std::shared_ptr<Joined> side = joined.replace(nullptr);
   let_go(cluster_config);
   let_go(members);
   let_go(writes);
@@ -71,12 +76,19 @@ Node::~Node() {
   let_go(drained);
   let_go(stowing);
   observer = Object();
+  if (!side && !threads) return;
+  Unlocked unlocked;
+  side.reset();
   threads.reset();
 }
 
 Object Node::running() { return kept(event_loop); }
 
-Object Node::system() { return kept(system_); }
+Object Node::system() {
+  Object o = system_.get();
+  if (!o) PyErr_SetString(PyExc_RuntimeError, is_stopped() ? kStopped : kNotStarted);
+  return o;
+}
 
 std::optional<double> Node::now() {
   Object loop = running();
@@ -119,5 +131,24 @@ void Node::waited(std::int64_t id, Object future, Object schema, std::uint32_t a
 }
 
 std::optional<replies::Waiting> Node::forget(std::int64_t id) { return replies.lock()->forget(id); }
+
+void Node::report(const char* message) {
+  Object exception = Object::steal(PyErr_GetRaisedException());
+  Object loop = event_loop.get();
+  callback::report(loop.get(), message, std::move(exception));
+}
+
+void Node::settle_anyway(PyObject* future, Object error, const char* message) {
+  // A future that cannot say whether it is done is settled all the same.
+  std::optional<bool> done = steps::done(future);
+  if (!done) {
+    report(message);
+  } else if (*done) {
+    return;
+  }
+  if (error ? call_method(future, "set_exception", error.get()) : call_method(future, "set_result", Py_None)) return;
+  report(message);
+  if (!call_method(future, "cancel")) report(message);
+}
 
 }  // namespace vorel::py

@@ -45,6 +45,8 @@ namespace vorel::py {
 
 // The text of every operation that needs the loop of a system that has not been entered.
 inline constexpr const char kNotStarted[] = "the system has not started";
+// And of every one after its stop.
+inline constexpr const char kStopped[] = "the system has stopped";
 
 // The settings of a system, with the defaults an ActorSystem applies. An actor type's own
 // idle_after, ask_timeout, write_timeout and backoff win over these.
@@ -86,7 +88,8 @@ class Node : public std::enable_shared_from_this<Node> {
   core::NodeId id() { return id_.get(); }
   // The loop the system was entered on; null with RuntimeError "the system has not started".
   Object running();
-  // The ActorSystem or Client object; null with the same RuntimeError while none is kept.
+  // The ActorSystem or Client object, kept from the entry to the end of the stop; null with the same
+  // RuntimeError while none is kept, or with "the system has stopped" after the stop.
   Object system();
   // The loop's time, seconds of its monotonic clock; none with the error set.
   std::optional<double> now();
@@ -152,6 +155,14 @@ class Node : public std::enable_shared_from_this<Node> {
   void reported(std::string_view actor, std::string_view key, bool write, std::string_view reason);
   // Asks the observer which event classes it wants; false with the error set, `wanted` unchanged.
   bool subscribe();
+
+  // For steps that go on past a failure no caller can be given: `report` hands the raised
+  // exception, taken out, to the loop's exception handler under `message`. `settle_anyway` fails a
+  // future that someone awaits with `error`, or resolves it with None when `error` is null, unless
+  // it is done; what it cannot do is reported, and a future that refuses its outcome is cancelled,
+  // so that its awaiter wakes all the same. Neither fails.
+  void report(const char* message);
+  void settle_anyway(PyObject* future, Object error, const char* message);
 
   // The fields, in the order in which they are released when the node goes. `id_` and `system_`
   // carry a mark only because their accessors have their names.

@@ -1,5 +1,6 @@
 // A Python object made at its first use and kept for the life of the process: the module's type
-// objects and exception classes, which a second interpreter shares.
+// objects and exception classes. Every import shares them, which is why the module declares that
+// it does not support several interpreters.
 #pragma once
 
 #include <atomic>

@@ -7,7 +7,7 @@ from dataclasses import dataclass
 from datetime import timedelta
 
 import pytest
-from support import run
+from support import run, until
 
 from vorel import ActorSystem, Context, Ref, actor
 from vorel import nobody
@@ -16,6 +16,7 @@ pytestmark = pytest.mark.timeout(10)
 
 
 REMEMBERED: list = []
+OPENED: set[str] = set()
 
 
 @dataclass(frozen=True)
@@ -45,6 +46,7 @@ class Release:
 
 @actor(initial=0)
 async def keeper(ctx: Context[int, Remember | Keep | Answer | Release]):
+    OPENED.add(ctx.key)
     kept = []
     async for m in ctx.inbox:
         if isinstance(m, Remember):
@@ -84,7 +86,8 @@ def test_an_answer_to_a_reply_target_of_another_node_settles_nothing(testing, fo
             waiting = asyncio.ensure_future(ref.ask(Keep(None)))
             assert repr(target).startswith("Ref(reply 0 to ")
             ref.tell(Answer(target, 7))
-            await asyncio.sleep(0.02)
+            # Answered after the Answer, whose tell to the foreign target has gone by then.
+            assert await ref.ask(Remember(None)) == 0
             assert not waiting.done()
             assert testing.pending(ref) == 1
             ref.tell(Release(9))
@@ -124,8 +127,10 @@ def test_an_ask_that_could_not_be_sent_leaves_no_pending_ask(testing, method):
         async with ActorSystem() as system:
             ref = system.ref(keeper, "k")
             # A key that is open already, for the timer; one that has to open again, for the hand-over.
-            target = system.ref(keeper, "open" if method == "call_later" else "reopened")
-            await asyncio.sleep(0.02)
+            name = "open" if method == "call_later" else "reopened"
+            OPENED.discard(name)
+            target = system.ref(keeper, name)
+            await until(lambda: name in OPENED)
             if method == "call_soon":
                 assert await system.release(keeper, "reopened") is True
             with refusing(method), pytest.raises(RuntimeError, match=f"^{method} refused$"):

@@ -6,7 +6,7 @@ from dataclasses import dataclass
 from datetime import timedelta
 
 import pytest
-from support import run
+from support import run, until
 
 from vorel import ActorSystem, Context, Ref, State, actor
 from vorel import _vorel
@@ -79,6 +79,7 @@ class Feed:
 
     async def __anext__(self):
         item = await self.queue.get()
+        FED.append(item)
         if item is None:
             raise StopAsyncIteration
         return item
@@ -102,6 +103,9 @@ async def generated(queue):
 SOURCES = {"iterable": Feed, "bare": Bare, "generator": generated}
 FEEDS: dict[str, object] = {}
 SEEN: dict[str, list[str]] = {}
+# What a Feed handed on, and the Slow messages a body began to handle.
+FED: list = []
+BUSY: list[str] = []
 
 
 @dataclass(frozen=True)
@@ -123,6 +127,7 @@ async def handle(m, seen):
     if isinstance(m, Seen):
         m.reply_to.tell(tuple(seen))
     elif isinstance(m, Slow):
+        BUSY.append(m.text)
         await asyncio.sleep(0.1)
         seen.append(m.text)
     elif isinstance(m, Note):
@@ -146,12 +151,14 @@ async def merging(kind):
     queue = asyncio.Queue()
     FEEDS[kind] = SOURCES[kind](queue)
     SEEN.pop(kind, None)
+    FED.clear()
+    BUSY.clear()
     return queue
 
 
-async def settle():
-    # Long enough for the key to open and for its body to reach its next read.
-    await asyncio.sleep(0.02)
+async def handled(kind, *texts):
+    # A body appends what it handled and reads again in the same step: it waits at its next read.
+    await until(lambda: SEEN.get(kind) == list(texts))
 
 
 @pytest.mark.parametrize("kind", SOURCES)
@@ -161,17 +168,17 @@ def test_messages_and_source_items_arrive_in_order_and_a_merged_read_never_idles
         async with ActorSystem() as system:
             ref = system.ref(merger, kind)
             ref.tell(Note("a"))
-            await settle()
+            await handled(kind, "a")
             queue.put_nowait("x")
-            await settle()
+            await handled(kind, "a", "item x")
             ref.tell(Note("b"))
+            # Four times the idle period: a read merged with a source waits on all the same.
             await asyncio.sleep(0.2)
             assert await ref.ask(Seen(None)) == ("a", "item x", "b")
             queue.put_nowait(None)
-            await settle()
+            await handled(kind, "a", "item x", "b", "end")
             ref.tell(Note("c"))
-            await settle()
-            assert SEEN[kind] == ["a", "item x", "b", "end", "c"]
+            await handled(kind, "a", "item x", "b", "end", "c")
 
     run(main())
 
@@ -188,13 +195,15 @@ def test_what_the_source_gives_while_the_body_is_busy_takes_its_place_among_the_
         queue = await merging("iterable")
         async with ActorSystem() as system:
             ref = system.ref(merger, "iterable")
-            await settle()
+            await handled("iterable")
             ref.tell(Slow("slow"))
-            await settle()
+            await until(lambda: BUSY == ["slow"])
             for text in before:
                 ref.tell(Note(text))
             queue.put_nowait(item)
-            await settle()
+            await until(lambda: FED == [item])
+            # The source's task is done; its done callback, which places the item, runs next.
+            await asyncio.sleep(0)
             for text in after:
                 ref.tell(Note(text))
             assert await ref.ask(Seen(None)) == seen
@@ -242,7 +251,7 @@ def test_each_waiting_read_idles_out_a_full_period_after_it():
             for _ in range(3):
                 await asyncio.sleep(0.15)
                 ref.tell(Note("n"))
-            await asyncio.sleep(0.4)
+            await until(lambda: len(IDLED.get("k", ())) == 4)
             *reads, ended = IDLED["k"]
             assert len(reads) == 3
             assert 0.19 <= ended - reads[-1] < 0.3

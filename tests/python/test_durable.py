@@ -6,7 +6,7 @@ from datetime import timedelta
 
 import pytest
 from memory_store import MemoryStore
-from support import runner
+from support import runner, until
 
 from vorel import ActivationFailed, ActorSystem, Backoff, Context, Ref, Unavailable, WriteFailed, actor
 
@@ -104,7 +104,7 @@ def test_an_after_type_saves_once_per_period_the_pages_of_then():
                 ref.tell(Add(1))
             assert await ref.ask(Get(None)) == 10
             assert store.of("save") == []
-            await asyncio.sleep(0.5)
+            await until(lambda: store.of("save"))
             return list(store.of("save"))
 
     saves = run(main())
@@ -167,7 +167,7 @@ def test_a_failed_save_of_a_write_type_reaches_the_writer_and_the_observer(failu
             store.fail("save", failure, times=1)
             ref.tell(Add(1))
             # The failed write fails the body's await, and the body restarts from the table.
-            await asyncio.sleep(0.3)
+            await until(lambda: any(isinstance(e, ActivationFailed) for e in events.seen))
             return await ref.ask(Get(None))
 
     run(main())
@@ -265,7 +265,7 @@ def test_a_deletion_is_saved_at_once_and_dropped_after_the_leave_timeout():
             saved = store.of("save")[-1]
             assert saved[4] is None
             assert (SAVER, "k") in store.records
-            await asyncio.sleep(0.5)
+            await until(lambda: store.of("drop"))
             return saved
 
     saved = run(main())
@@ -288,7 +288,7 @@ def test_a_failed_drop_is_retried_with_the_backoff_and_reported():
             await ref.ask(Drop(None))
             await asyncio.sleep(0.25)
             early = len(store.of("drop"))
-            await asyncio.sleep(1.0)
+            await until(lambda: len(store.of("drop")) == 4)
             return early
 
     early = run(main())

@@ -1,3 +1,5 @@
+import os
+
 import pytest
 
 import vorel
@@ -58,10 +60,48 @@ def test_module_docstring_and_reimport_keeps_classes():
     import importlib
     import sys
 
-    assert _vorel.__doc__.startswith("The core of vorel.\n\nNothing here is global to the process")
+    assert _vorel.__doc__ == (
+        "The core of vorel.\n\nEverything a system owns hangs off its node handle, but the classes and exception "
+        "classes of the module\nare made once for the whole process: it supports one interpreter per process, and a "
+        "subinterpreter that\nchecks its extensions refuses to import it."
+    )
     first = _vorel.SchemaError
     del sys.modules["vorel._vorel"]
     again = importlib.import_module("vorel._vorel")
     assert again is not _vorel
     assert again.SchemaError is first
     sys.modules["vorel._vorel"] = _vorel
+
+
+def in_a_subinterpreter(script):
+    """Runs the script in a new subinterpreter that checks its extensions but shares the interpreter
+    lock: one that has a lock of its own refuses every module that does not declare support for
+    that, whatever the module declares about several interpreters."""
+    interpreters = pytest.importorskip("_interpreters", reason="a subinterpreter of this kind needs Python 3.13")
+    config = interpreters.new_config("isolated")
+    config.gil = "shared"
+    assert config.check_multi_interp_extensions
+    interpreter = interpreters.create(config)
+    try:
+        assert interpreters.exec(interpreter, script) is None
+    finally:
+        interpreters.destroy(interpreter)
+
+
+def test_a_subinterpreter_refuses_the_module_whose_classes_the_process_shares():
+    reading, writing = os.pipe()
+    try:
+        in_a_subinterpreter(
+            "import os\n"
+            "try:\n"
+            "    import vorel._vorel\n"
+            "except ImportError as e:\n"
+            f"    os.write({writing}, str(e).encode())\n"
+            "else:\n"
+            f"    os.write({writing}, b'imported')\n"
+        )
+        told = os.read(reading, 1000).decode()
+    finally:
+        os.close(reading)
+        os.close(writing)
+    assert told == "module vorel._vorel does not support loading in subinterpreters"

@@ -5,7 +5,7 @@ from collections.abc import Mapping
 from dataclasses import dataclass
 
 import pytest
-from support import run
+from support import run, until
 
 from vorel import ActorSystem, Client, Context, Ref, Schema, SchemaError, actor
 from vorel._vorel import Writes
@@ -92,12 +92,11 @@ def test_queued_and_cancel(testing):
         gate = asyncio.Event()
         assert system._queued(slow, "q") is None
         ref = system.ref(slow, "q")
-        await asyncio.sleep(0.01)
         assert system._queued(slow, key="q") == 0
         first = asyncio.ensure_future(ref.ask(Hold(None)))
-        await asyncio.sleep(0.01)
+        # The ask is queued at once; the body takes it and waits at the gate.
+        await until(lambda: system._queued(slow, "q") == 0)
         second = asyncio.ensure_future(ref.ask(Hold(None)))
-        await asyncio.sleep(0.01)
         assert system._queued(slow, "q") == 1
         system._cancel(slow, "q", testing.ref())  # a ref to nobody cancels nothing
         assert system._queued(slow, "q") == 1

@@ -6,6 +6,7 @@ import threading
 import weakref
 
 import pytest
+from support import until
 
 from vorel import _vorel
 
@@ -57,14 +58,6 @@ def run(request):
             return runner.run(main(runner.get_loop()))
 
     return run
-
-
-async def until(done, timeout=30.0):
-    loop = asyncio.get_running_loop()
-    deadline = loop.time() + timeout
-    while not done():
-        assert loop.time() < deadline, "timed out"
-        await asyncio.sleep(0.001)
 
 
 # Callbacks
@@ -268,13 +261,16 @@ def test_many_threads_every_call_once_in_order(testing, run):
         channel = testing.channel()
         out = []
         channel.spray(lambda thread, i: out.append((thread, i)), threads=threads, count=count, wait=False)
-        await until(lambda: len(out) >= threads * count)
+        await until(lambda: len(out) >= threads * count, timeout=30.0)
         channel.join()
-        await asyncio.sleep(0.01)
+        # Runs after everything queued before it: a call run twice would be in `out` by then.
+        channel.ring(out.append, "last")
+        await until(lambda: out[-1] == "last")
+        out.pop()
         assert len(out) == threads * count
         for t in range(threads):
             assert [i for thread, i in out if thread == t] == list(range(count))
-        assert 1 <= channel.wakes <= threads * count
+        assert 1 <= channel.wakes <= threads * count + 1
 
     run(main)
 

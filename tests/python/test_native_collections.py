@@ -7,7 +7,7 @@ import time
 from datetime import timedelta
 
 import pytest
-from support import runner
+from support import runner, until
 
 import vorel
 from vorel import ActorFailed, ActorSystem
@@ -124,9 +124,9 @@ def test_a_barrier_of_five_releases_all_five():
             until = time.time() + 10
             arrivals = [ref.ask(c.barrier.Arrive(id=os.urandom(16), parties=5, until=until)) for _ in range(4)]
             tasks = [asyncio.ensure_future(a) for a in arrivals]
-            await asyncio.sleep(0.05)
-            assert not any(t.done() for t in tasks)
+            # Answered after the four arrivals, which would have been answered before it.
             assert await ref.ask(c.barrier.Waiting()) == 4
+            assert not any(t.done() for t in tasks)
             last = await ref.ask(c.barrier.Arrive(id=os.urandom(16), parties=5, until=until))
             return [last, *await asyncio.gather(*tasks)], await ref.ask(c.barrier.Waiting())
 
@@ -216,7 +216,7 @@ def test_no_reply_leaves_before_its_write_is_confirmed(testing):
             ref = system.ref(c.counter.actor, "held")
             added = asyncio.ensure_future(ref.ask(c.counter.Add(delta=3)))
             read = asyncio.ensure_future(ref.ask(c.counter.Get()))
-            await asyncio.sleep(0.1)
+            await until(lambda: gate.held)
             # The write is held: neither its own answer nor the next message's has left.
             assert len(gate.held) == 1
             assert not added.done() and not read.done()
@@ -247,7 +247,7 @@ def test_a_failed_write_answers_nothing_wrong(testing):
             lease = await sem.ask(c.semaphore.Acquire(n=1, ttl=10.0))
             testing.gate(system, gate)
             sem.tell(c.semaphore.Release(lease_id=lease.lease_id))
-            await asyncio.sleep(0.05)
+            await until(lambda: len([e for e in events if isinstance(e, vorel.ActivationFailed)]) == 2)
             testing.gate(system, None)
             return await ref.ask(c.counter.Get()), await sem.ask(c.semaphore.Get())
 
@@ -284,7 +284,7 @@ def test_a_counter_keeps_its_count_across_deactivation():
         async with ActorSystem(idle_after=timedelta(milliseconds=50), observer=events.append) as system:
             ref = system.ref(c.counter.actor, "idle")
             await ref.ask(c.counter.Add(delta=9))
-            await asyncio.sleep(0.3)
+            await until(lambda: any(isinstance(e, vorel.ActivationEnded) for e in events))
             ended = len([e for e in events if isinstance(e, vorel.ActivationEnded)])
             return ended, await ref.ask(c.counter.Get())
 

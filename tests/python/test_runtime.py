@@ -1,5 +1,8 @@
 import gc
 import inspect
+import os
+import subprocess
+import sys
 
 import pytest
 
@@ -80,3 +83,30 @@ def test_a_subclass_holds_threads_too():
 def test_many_runtimes_come_and_go():
     for _ in range(50):
         Runtime(threads=2)
+
+
+# Run in a process of its own: without the fix it deadlocks with the interpreter lock held, where
+# no timeout inside the process can end it.
+CONTENDED = """
+import sys
+sys.path.insert(0, {tests!r})
+from conftest import _load_testing
+from vorel import Client
+from vorel._vorel import Runtime
+
+testing = _load_testing()
+runtime = Runtime(threads=1)
+holders = [Client(seeds=["h:1"], runtime=runtime)]
+del runtime
+print(testing.contend(holders), len(holders))
+"""
+
+
+def test_the_last_holder_of_shared_threads_lets_them_go_without_the_interpreter_lock():
+    # A client given a runtime holds its threads; once the runtime object is gone, the client's node
+    # is their last holder, and a worker waits for the lock while the node lets them go.
+    tests = os.path.dirname(os.path.abspath(__file__))
+    done = subprocess.run(
+        [sys.executable, "-c", CONTENDED.format(tests=tests)], capture_output=True, text=True, timeout=60
+    )
+    assert (done.returncode, done.stdout, done.stderr) == (0, "True 0\n", "")

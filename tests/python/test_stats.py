@@ -5,7 +5,7 @@ from dataclasses import dataclass
 from datetime import datetime, timezone
 
 import pytest
-from support import run
+from support import run, until
 
 import vorel
 from vorel import ActorSystem, Context, Ref, actor
@@ -51,7 +51,7 @@ async def blocked(system, key, waiting):
     gates[key] = asyncio.Event()
     ref = system.ref(held, key)
     pending = asyncio.ensure_future(ref.ask(Hold(None)))
-    await asyncio.sleep(0.01)
+    await until(lambda: system._queued(held, key) == 0)
     for n in range(waiting):
         ref.tell(Put(n))
     return pending
@@ -121,8 +121,7 @@ def test_activations_are_sorted_by_type_then_key_bytewise_with_their_queues():
             before = datetime.now(timezone.utc)
             pending = [await blocked(system, key, 0) for key in ("z", "ab", "a", "B")]
             pending.append(await blocked(system, "q", 3))
-            system.ref(other, "a")
-            await asyncio.sleep(0.01)
+            system.ref(other, "a")  # listed from the start, before it opens
             listing = system.activations()
             for gate in gates.values():
                 gate.set()

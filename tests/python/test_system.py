@@ -1,11 +1,14 @@
 """One process end to end: refs, tells and asks, activations, state, failures, and the stop."""
 
 import asyncio
+import contextlib
+import gc
+import weakref
 from dataclasses import dataclass
 from datetime import timedelta
 
 import pytest
-from support import run
+from support import run, until
 
 import vorel
 from vorel import (
@@ -100,7 +103,7 @@ def test_state_survives_deactivation_after_idle_after():
             ref = system.ref(counter, "k")
             ref.tell(Add(7))
             assert await ref.ask(Get(None)) == 7
-            await asyncio.sleep(0.2)
+            await until(lambda: events.of(vorel.ActivationEnded))
             assert len(events.of(vorel.ActivationEnded)) == 1
             assert await ref.ask(Get(None)) == 7
             assert len(events.of(vorel.ActivationStarted)) == 2
@@ -312,11 +315,12 @@ def test_state_update_delete_and_own_defaults():
 
 def test_a_normal_exit_drains_and_an_exception_abandons():
     events = Events()
-    done = []
+    busy, done = [], []
 
     @actor(initial=0)
     async def worker(ctx: Context[int, Add]):
         async for m in ctx.inbox:
+            busy.append(m.n)
             await asyncio.sleep(0.01)
             done.append(m.n)
 
@@ -324,7 +328,7 @@ def test_a_normal_exit_drains_and_an_exception_abandons():
         async with ActorSystem(observer=events) as system:
             ref = system.ref(worker, "w")
             ref.tell(Add(1))
-            await asyncio.sleep(0.005)  # the body is busy with the message when the block ends
+            await until(lambda: busy == [1])  # the body is busy with the message when the block ends
 
     run(drained())
     assert done == [1]
@@ -334,28 +338,43 @@ def test_a_normal_exit_drains_and_an_exception_abandons():
             async with ActorSystem() as system:
                 ref = system.ref(worker, "w")
                 ref.tell(Add(2))
-                await asyncio.sleep(0.001)
+                await until(lambda: busy == [1, 2])
                 raise KeyError("stop")
 
     run(aborted())
     assert done == [1]
 
 
+@dataclass(frozen=True)
+class Hang:
+    reply_to: Ref[int]
+
+
+# Set by a body once it holds an ask, by key.
+HANGING: dict[str, asyncio.Event] = {}
+
+
+@actor(initial=0)
+async def hang(ctx: Context[int, Hang]):
+    async for _ in ctx.inbox:
+        HANGING[ctx.key].set()
+        await asyncio.sleep(10)
+
+
+async def hung(system, key, futures=None):
+    """An ask that the key's body has begun to handle and holds; its future made under `futures`."""
+    HANGING[key] = asyncio.Event()
+    with futures or contextlib.nullcontext():
+        pending = asyncio.ensure_future(system.ref(hang, key).ask(Hang(None)))
+    await HANGING[key].wait()
+    return pending
+
+
 def test_pending_asks_of_a_stopped_system_fail_with_unavailable():
-    @dataclass(frozen=True)
-    class Hang:
-        reply_to: Ref[int]
-
-    @actor(initial=0)
-    async def hang(ctx: Context[int, Hang]):
-        async for _ in ctx.inbox:
-            await asyncio.sleep(10)
-
     async def main():
         system = ActorSystem(leave_timeout=timedelta(milliseconds=20))
         await system.__aenter__()
-        pending = asyncio.ensure_future(system.ref(hang, "h").ask(Hang(None)))
-        await asyncio.sleep(0.01)
+        pending = await hung(system, "h")
         await system.__aexit__(None, None, None)
         with pytest.raises(Unavailable):
             await pending
@@ -430,3 +449,237 @@ def test_after_a_delete_each_key_has_a_default_of_its_own():
             assert await system.ref(boxed, "a").ask(Poke(None)) is True
 
     run(main())
+
+
+# The module's Unavailable from a body, its subclass too, passes on as Unavailable; a class of the
+# user's that has its name is a failure of the body like any other.
+
+
+class Gone(Unavailable):
+    pass
+
+
+def users_unavailable():
+    class Unavailable(Exception):
+        pass
+
+    return Unavailable
+
+
+RAISED = {"module": Unavailable, "subclass": Gone, "user": users_unavailable()}
+
+
+@actor(initial=0)
+async def raiser(ctx: Context[int, Fail]):
+    async for m in ctx.inbox:
+        raise RAISED[m.text](m.text)
+
+
+@pytest.mark.parametrize("name, expected", [("module", Unavailable), ("subclass", Unavailable), ("user", ActorFailed)])
+def test_an_unavailable_raised_by_a_body_is_recognised_by_its_class(name, expected):
+    async def main():
+        async with ActorSystem() as system:
+            with pytest.raises(expected) as raised:
+                await system.ref(raiser, name).ask(Fail(name, None))
+            return raised.value
+
+    e = run(main())
+    assert type(e) is expected
+    if expected is ActorFailed:
+        assert (e.error, e.message) == ("Unavailable", "user")
+    else:
+        assert str(e) == f"{__name__}:raiser/{name} did not process the message"
+
+
+# Failures that no caller can be given: each reaches the loop's exception handler, and every asker
+# wakes, with its answer or cancelled.
+
+STOPPING = "Exception while a vorel system stopped, in a step that went on past it"
+REFUSING = "Exception while vorel refused what waited for an activation that ended"
+
+
+def refused_by(method):
+    """A future class whose `method` raises."""
+
+    class Refusing(asyncio.Future):
+        pass
+
+    def refused(self, *args):
+        raise RuntimeError(f"{method} refused")
+
+    setattr(Refusing, method, refused)
+    return Refusing
+
+
+@contextlib.contextmanager
+def futures_of(cls):
+    """The running loop makes its futures of `cls` meanwhile."""
+    loop = asyncio.get_running_loop()
+    loop.create_future = lambda: cls(loop=loop)
+    try:
+        yield
+    finally:
+        del loop.create_future
+
+
+def reported(contexts):
+    """Keeps what reaches the running loop's exception handler."""
+    asyncio.get_running_loop().set_exception_handler(lambda loop, context: contexts.append(context))
+
+
+def shown(contexts):
+    return [(c["message"], type(c["exception"]), str(c["exception"])) for c in contexts]
+
+
+@pytest.mark.parametrize("method, cancelled", [("set_exception", True), ("done", False)])
+def test_a_stop_settles_an_ask_whose_future_fails_and_reports_the_failure(method, cancelled):
+    contexts = []
+
+    async def main():
+        reported(contexts)
+        with pytest.raises(KeyError):
+            async with ActorSystem() as system:
+                pending = await hung(system, "h", futures_of(refused_by(method)))
+                raise KeyError("stop")
+        await asyncio.wait([pending])
+        return pending
+
+    pending = run(main())
+    assert shown(contexts) == [(STOPPING, RuntimeError, f"{method} refused")]
+    assert pending.cancelled() is cancelled
+    if not cancelled:
+        assert type(pending.exception()) is Unavailable
+        assert str(pending.exception()) == f"the system stopped before {hang.name}/h answered"
+
+
+def test_a_stop_whose_exit_future_refuses_its_result_ends_all_the_same():
+    contexts = []
+
+    async def main():
+        reported(contexts)
+        system = ActorSystem()
+        await system.__aenter__()
+        with futures_of(refused_by("set_result")):
+            exiting = system.__aexit__(KeyError, KeyError("stop"), None)
+        with pytest.raises(asyncio.CancelledError):
+            await exiting
+        with pytest.raises(RuntimeError, match="^the system has stopped$"):
+            system.ref(counter, "a")
+
+    run(main())
+    assert shown(contexts) == [(STOPPING, RuntimeError, "set_result refused")]
+
+
+def test_a_stop_whose_saves_cannot_be_awaited_ends_all_the_same():
+    contexts = []
+
+    def refused():
+        raise RuntimeError("create_future refused")
+
+    async def main():
+        reported(contexts)
+        system = ActorSystem()
+        await system.__aenter__()
+        exiting = system.__aexit__(None, None, None)
+        # Refused from the step after the drain on, which waits for the saves under way.
+        loop = asyncio.get_running_loop()
+        loop.create_future = refused
+        try:
+            assert await exiting is None
+        finally:
+            del loop.create_future
+
+    run(main())
+    assert [(type(c["exception"]), str(c["exception"])) for c in contexts] == [(RuntimeError, "create_future refused")]
+
+
+def test_an_asker_of_a_key_that_cannot_open_wakes_though_its_future_refuses_the_refusal():
+    contexts = []
+
+    @actor(initial=0)
+    def not_async(ctx: Context[int, Get]):  # calling it gives no coroutine
+        return 1
+
+    async def main():
+        reported(contexts)
+        async with ActorSystem() as system:
+            with futures_of(refused_by("set_exception")):
+                pending = asyncio.ensure_future(system.ref(not_async, "n").ask(Get(None)))
+            await asyncio.wait([pending])
+        return pending
+
+    pending = run(main())
+    assert pending.cancelled()
+    # The refusal is reported on its own; the failure to open reaches the handler after it.
+    refused, opening = contexts
+    assert shown([refused]) == [(REFUSING, RuntimeError, "set_exception refused")]
+    assert type(opening["exception"]) is TypeError
+
+
+# What a system leaves behind once it ended: nothing of its node, its activations, their contexts
+# and their bodies.
+
+
+@dataclass(frozen=True)
+class Do:
+    what: str
+    reply_to: Ref[int]
+
+
+@dataclass(frozen=True)
+class Later:
+    pass
+
+
+LIVED: list = []
+
+
+@actor(initial=0)
+async def lived(ctx: Context[int, Do | Later]):
+    task = asyncio.current_task()
+    LIVED.extend([weakref.ref(task), weakref.ref(task.get_coro())])
+    async for m in ctx.inbox:
+        if m.what == "fail":
+            raise ValueError("failed")
+        if m.what == "hang":
+            HANGING[ctx.key].set()
+            await asyncio.sleep(10)
+        if m.what == "beside":
+            ctx.to_self(asyncio.sleep(10))
+            await ctx.schedule("later", timedelta(minutes=1), None, Later())
+        await ctx.state.set(ctx.state.value + 1)
+        m.reply_to.tell(ctx.state.value)
+
+
+@pytest.mark.parametrize("abort", [False, True], ids=["drained", "abandoned"])
+def test_a_system_that_ended_leaves_nothing_of_its_keys_behind(testing, abort):
+    LIVED.clear()
+    HANGING.clear()
+
+    async def main():
+        HANGING["hang"] = asyncio.Event()
+        # An observer that keeps nothing: a failure's traceback would hold the body's frame.
+        system = ActorSystem(leave_timeout=timedelta(milliseconds=50), observer=lambda event: None)
+        asks = []
+        try:
+            async with system:
+                assert await system.ref(lived, "idle").ask(Do("add", None)) == 1
+                assert await system.ref(lived, "beside").ask(Do("beside", None)) == 1
+                with pytest.raises(ActorFailed):
+                    await system.ref(lived, "fail").ask(Do("fail", None))
+                asks.append(asyncio.ensure_future(system.ref(lived, "hang").ask(Do("hang", None))))
+                asks.append(asyncio.ensure_future(system.ref(lived, "hang").ask(Do("queued", None))))
+                await HANGING["hang"].wait()
+                if abort:
+                    raise KeyError("stop")
+        except KeyError:
+            pass
+        outcomes = await asyncio.gather(*asks, return_exceptions=True)
+        assert [type(o) for o in outcomes] == [Unavailable, Unavailable]
+        return testing.weak_node(system)
+
+    weak = run(main())
+    gc.collect()
+    assert testing.node_alive(weak) == 0
+    assert len(LIVED) >= 8
+    assert [r() for r in LIVED if r() is not None] == []

@@ -79,6 +79,8 @@ bool stop_iteration(PyObject* future) {
 
 using Maker = core::Outcome (*)(std::string_view, std::string_view);
 
+constexpr char kRefusing[] = "Exception while vorel refused what waited for an activation that ended";
+
 }  // namespace
 
 Activation& Activation::of(PyObject* o) { return body::record<Activation>(o); }
@@ -205,6 +207,8 @@ bool call_full(const Object& self, const std::vector<core::Target>& targets) {
   return true;
 }
 
+// What is drained here is in no mailbox any more: one asker that cannot be answered keeps none of
+// the others waiting. The first failure is the result; later ones are reported.
 bool refuse_waiting(const Object& self, Maker maker, const std::string& reason) {
   Activation& a = the(self);
   core::mailbox::Drained drained;
@@ -212,25 +216,35 @@ bool refuse_waiting(const Object& self, Maker maker, const std::string& reason) 
     auto s = a.state.lock();
     drained = s->mailbox.drain();
   }
+  Object kept;
+  auto keep = [&] {
+    if (kept) {
+      a.node->report(kRefusing);
+    } else {
+      kept = Object::steal(PyErr_GetRaisedException());
+    }
+  };
   for (core::Deliver& m : drained.queue) {
     if (!m.reply) {
       a.node->dropped(m.actor, m.key, reason);
     } else if (!a.node->answer(*m.reply, maker(m.actor, m.key))) {
-      return false;
+      keep();
     }
   }
-  return call_full(self, drained.parked);
+  if (!call_full(self, drained.parked)) keep();
+  return raise_kept(std::move(kept));
 }
 
 // An activation that cannot open or cannot run its body ends: it leaves the table and refuses what
-// waits, so that nothing waits for it for ever. The error stays raised for the loop to report.
+// waits, so that nothing waits for it for ever. The error stays raised for the loop to report; a
+// failure on the way there is reported on its own.
 bool given_up(const Object& self) {
   std::string reason = raised_text().value_or("the activation could not start");
   PyObject* raised = PyErr_GetRaisedException();
   Activation& a = the(self);
   a.node->vacate(self.get());
-  if (refuse_waiting(self, core::Outcome::unreached, reason)) finish(self);
-  PyErr_Clear();
+  if (!refuse_waiting(self, core::Outcome::unreached, reason)) a.node->report(kRefusing);
+  if (!finish(self)) a.node->report(kRefusing);
   PyErr_SetRaisedException(raised);
   return false;
 }
@@ -251,7 +265,9 @@ bool ended_by(const Object& self, std::optional<core::Deliver> message, PyObject
   if (!str) return false;
   auto t = utf8(str.get());
   if (!t) return false;
-  core::Outcome outcome = *n == errors::name(errors::Class::Unavailable)
+  // By class, not by name: a class of the user's that happens to be named Unavailable is a failure
+  // of the body like any other.
+  core::Outcome outcome = PyErr_GivenExceptionMatches(exception, errors::get(errors::Class::Unavailable))
                               ? core::Outcome::unreached(a.actor, a.key)
                               : core::Outcome{core::Outcome::Failed{a.actor, a.key, *n, *t}};
   return a.node->answer(*message->reply, std::move(outcome));

@@ -10,6 +10,9 @@
 namespace vorel::py {
 namespace {
 
+constexpr char kTimingOut[] = "Exception while vorel failed an ask that timed out";
+constexpr char kSettling[] = "Exception while vorel cancelled an ask whose future refused its answer";
+
 Object exception_of(errors::Class c, const std::string& message) {
   PyObject* cls = errors::get(c);
   if (cls == nullptr) return Object();
@@ -78,8 +81,17 @@ bool Node::answer(const core::Target& target, core::Outcome outcome) {
 bool Node::settle(std::int64_t id, core::Outcome outcome) {
   std::optional<replies::Waiting> waiting = forget(id);
   if (!waiting) return true;
-  Object d = call_method(waiting->future.get(), "done");
-  if (!d) return false;
+  PyObject* future = waiting->future.get();
+  // The ask is no longer pending: a future that refuses its outcome is cancelled, so that its asker
+  // wakes all the same, and the refusal is the result.
+  auto refused = [&] {
+    Object error = Object::steal(PyErr_GetRaisedException());
+    if (!call_method(future, "cancel")) report(kSettling);
+    PyErr_SetRaisedException(error.release());
+    return false;
+  };
+  Object d = call_method(future, "done");
+  if (!d) return refused();
   if (PyObject_IsTrue(d.get())) return true;
   if (std::holds_alternative<core::Outcome::Full>(outcome.variant) && waiting->kept) {
     core::Deliver again = *waiting->kept;
@@ -93,19 +105,19 @@ bool Node::settle(std::int64_t id, core::Outcome outcome) {
       if (!read) {
         schema::raise(std::move(read.error()));
         Object error = Object::steal(PyErr_GetRaisedException());
-        return static_cast<bool>(call_method(waiting->future.get(), "set_exception", error.get()));
+        return call_method(future, "set_exception", error.get()) ? true : refused();
       }
       value = *std::move(read);
     } else {
       value = Object::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v->data.data()),
                                                       static_cast<Py_ssize_t>(v->data.size())));
-      if (!value) return false;
+      if (!value) return refused();
     }
-    return static_cast<bool>(call_method(waiting->future.get(), "set_result", value.get()));
+    return call_method(future, "set_result", value.get()) ? true : refused();
   }
   Object error = failure(outcome);
   if (!error) error = Object::steal(PyErr_GetRaisedException());
-  return static_cast<bool>(call_method(waiting->future.get(), "set_exception", error.get()));
+  return call_method(future, "set_exception", error.get()) ? true : refused();
 }
 
 double Node::ask_seconds(const core::Target& target) {
@@ -158,18 +170,19 @@ bool Node::timeouts() {
     due = r->expired(*now);
     next = r->earliest();
   }
-  // One ask that cannot be failed must not keep the others, or the timer, from going on.
+  // One ask that cannot be failed must not keep the others, or the timer, from going on: its
+  // asker wakes all the same, and the failure is reported.
   PyObject* kept = nullptr;
   for (auto& [id, waiting] : due) {
-    Object d = call_method(waiting.future.get(), "done");
-    bool ok = static_cast<bool>(d);
-    if (ok && !PyObject_IsTrue(d.get())) {
-      Object error = Object::steal(PyObject_CallFunction(PyExc_TimeoutError, "s", "the answer did not arrive in time"));
-      ok = error && call_method(waiting.future.get(), "set_exception", error.get());
+    Object error = Object::steal(PyObject_CallFunction(PyExc_TimeoutError, "s", "the answer did not arrive in time"));
+    if (!error) error = Object::steal(PyErr_GetRaisedException());
+    settle_anyway(waiting.future.get(), std::move(error), kTimingOut);
+    if (cancel(id, waiting)) continue;
+    if (kept == nullptr) {
+      kept = PyErr_GetRaisedException();
+    } else {
+      report(kTimingOut);
     }
-    ok = ok && cancel(id, waiting);
-    if (!ok && kept == nullptr) kept = PyErr_GetRaisedException();
-    PyErr_Clear();
   }
   if (next && !timed(*next - *now, *next) && kept == nullptr) kept = PyErr_GetRaisedException();
   if (kept == nullptr) return true;

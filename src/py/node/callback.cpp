@@ -102,5 +102,16 @@ Raised when_done(PyObject* fut, Done f) {
   return std::nullopt;
 }
 
+void report(PyObject* loop, const char* message, Object exception) {
+  if (!exception) return;
+  if (loop == nullptr) {
+    PyErr_SetRaisedException(exception.release());
+    PyErr_WriteUnraisable(nullptr);
+    return;
+  }
+  Object context = Object::steal(Py_BuildValue("{s:s,s:O}", "message", message, "exception", exception.get()));
+  if (!context || !call_method(loop, "call_exception_handler", context.get())) PyErr_WriteUnraisable(nullptr);
+}
+
 }  // namespace callback
 }  // namespace vorel::py

@@ -93,5 +93,11 @@ using Done = std::move_only_function<Raised(Token, PyObject* done)>;
 // exception of making the Callback or of `add_done_callback` is handed back; `f` then never runs.
 Raised when_done(PyObject* fut, Done f);
 
+// Hands an exception that no caller can be given (a call handed to the loop from another thread, a
+// step that must go on past a failure) to the loop's exception handler, under `message`. A handler
+// that fails, or no loop, cannot be told anywhere else: the failure goes to the unraisable hook, so
+// that one bad handler stops nothing. Never fails; leaves no error set.
+void report(PyObject* loop, const char* message, Object exception);
+
 }  // namespace callback
 }  // namespace vorel::py

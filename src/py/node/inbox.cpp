@@ -15,13 +15,6 @@ constexpr Py_ssize_t kReadAtMost = 64;
 // What one read of the socket says: a wake-up, or the end of the channel.
 bool ended(const Object& got) { return got && PyBytes_Check(got.get()) && PyBytes_Size(got.get()) == 0; }
 
-// Hands a call's exception to the loop's exception handler. A handler that fails cannot be told
-// anywhere else: its failure goes to the unraisable hook, so one bad handler stops no queue.
-void report(PyObject* loop, Object exception) {
-  Object context = Object::steal(Py_BuildValue("{s:s,s:O}", "message", kFailedCall, "exception", exception.get()));
-  if (!context || !call_method(loop, "call_exception_handler", context.get())) PyErr_WriteUnraisable(nullptr);
-}
-
 Reader& record(PyObject* self) { return body::record<Reader>(self); }
 
 PyObject* invoke(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -113,7 +106,7 @@ void Reader::run(PyObject* loop, bool last) {
     Raised failed = call(token);
     if (!failed && PyErr_Occurred()) failed = caught();
     call = nullptr;
-    if (failed) report(loop, std::move(*failed));
+    if (failed) callback::report(loop, kFailedCall, std::move(*failed));
   }
 }
 

@@ -10,6 +10,11 @@
 #include "py/node/taken.hpp"
 
 namespace vorel::py {
+namespace {
+
+constexpr char kStopping[] = "Exception while a vorel system stopped, in a step that went on past it";
+
+}  // namespace
 
 void Node::vacate(PyObject* self) {
   Activation& a = Activation::of(self);
@@ -38,20 +43,17 @@ void Node::forsake() {
     timer = std::move(r->timer);
     r->timer_due.reset();
   }
-  if (timer && !call_method(timer.get(), "cancel")) PyErr_Clear();
+  // Nothing here may stop the others from being settled: a failure is reported and the stop goes on.
+  if (timer && !call_method(timer.get(), "cancel")) report(kStopping);
   for (auto& [id, waiting] : taken) {
-    Object d = call_method(waiting.future.get(), "done");
-    if (!d || PyObject_IsTrue(d.get())) {
-      PyErr_Clear();
-      continue;
-    }
     std::string message = waiting.target ? fmt::format("the system stopped before {}/{} answered",
                                                        waiting.target->first, waiting.target->second)
                                          : std::string("the system stopped before the answer arrived");
-    PyObject* cls = errors::get(errors::Class::Unavailable);
     Object t = text(message);
-    Object error = cls && t ? call(cls, t.get()) : Object();
-    if (!error || !call_method(waiting.future.get(), "set_exception", error.get())) PyErr_Clear();
+    Object error = t ? call(errors::get(errors::Class::Unavailable), t.get()) : Object();
+    // Without its Unavailable, the ask fails with what kept it from being made.
+    if (!error) error = Object::steal(PyErr_GetRaisedException());
+    settle_anyway(waiting.future.get(), std::move(error), kStopping);
   }
   std::unordered_map<std::uintptr_t, Object, Keyed> tasks;
   {
@@ -59,7 +61,7 @@ void Node::forsake() {
     tasks.swap(*h);
   }
   for (auto& [address, task] : tasks) {
-    if (!call_method(task.get(), "cancel")) PyErr_Clear();
+    if (!call_method(task.get(), "cancel")) report(kStopping);
   }
 }
 
@@ -73,7 +75,7 @@ std::vector<Object> Node::census() {
 
 void Node::abandon() {
   for (const Object& a : census()) {
-    if (!activation::release(a)) PyErr_Clear();
+    if (!activation::release(a)) report(kStopping);
   }
 }
 
@@ -81,11 +83,9 @@ void Node::departed(bool, PyObject* exit) {
   leaving.exchange(true);
   stopped.exchange(true);
   forsake();
-  Object d = call_method(exit, "done");
-  if (!d) PyErr_Clear();
-  if (!d || !PyObject_IsTrue(d.get())) {
-    if (!call_method(exit, "set_result", Py_None)) PyErr_Clear();
-  }
+  settle_anyway(exit, Object(), kStopping);
+  // The system object holds this node: kept on, the two would keep each other for ever.
+  Object gone = system_.replace(Object());
 }
 
 Object Node::persist(std::string_view actor, std::string_view key, Op op) {

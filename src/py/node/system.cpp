@@ -106,7 +106,7 @@ PyObject* aenter(PyObject* self, PyObject*) {
   Node& node = *r.node;
   if (node.is_stopped() || node.event_loop.get()) {
     // A system runs once: its keys, asks and stop flags belong to that one run.
-    PyErr_SetString(PyExc_RuntimeError, node.is_stopped() ? "the system has stopped" : "the system is running already");
+    PyErr_SetString(PyExc_RuntimeError, node.is_stopped() ? kStopped : "the system is running already");
     return nullptr;
   }
   if (r.cluster) {
@@ -164,11 +164,15 @@ PyObject* aexit(PyObject* self, PyObject* exc) {
   // The saves of durable keys still planned or under way finish within what is left of the leave
   // timeout, before the system is gone.
   Raised added = callback::when_done(drain.get(), [node, exit, began = *began](Token, PyObject*) -> Raised {
-    auto now = node->now();
-    if (!now) return caught();
-    const double left = node->config.leave_timeout.as_seconds() - (*now - began);
-    if (!durable::closing(node, left, [node, exit] { node->departed(false, exit.get()); })) return caught();
-    return Raised();
+    if (auto now = node->now()) {
+      const double left = node->config.leave_timeout.as_seconds() - (*now - began);
+      if (durable::closing(node, left, [node, exit] { node->departed(false, exit.get()); })) return Raised();
+    }
+    // The system stops all the same, so that whoever awaits the exit wakes; the failure goes to the
+    // loop's exception handler.
+    Raised failed = caught();
+    node->departed(false, exit.get());
+    return failed;
   });
   if (added) return rethrow(std::move(*added));
   return awaited::make(std::move(exit)).release();

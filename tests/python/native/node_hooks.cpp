@@ -1,6 +1,9 @@
 // Test hooks of actor type definitions and of the per-system node, which no Python class reaches
-// yet: `definition(actor)` shows what a type was built from, and `node(...)` makes a bare node
-// whose fields and operations the tests drive through a `NodeHook`.
+// yet: `definition(actor)` shows what a type was built from, `node(...)` makes a bare node whose
+// fields and operations the tests drive through a `NodeHook`, `weak_node` watches the node of a
+// system go, and `contend` lets the last hold on its transport threads go under contention.
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -12,8 +15,12 @@
 #include "py/actor.hpp"
 #include "py/definition.hpp"
 #include "py/node.hpp"
+#include "py/node/client.hpp"
+#include "py/node/facade.hpp"
+#include "py/node/system.hpp"
 #include "py/once.hpp"
 #include "py/refs.hpp"
+#include "py/runtime.hpp"
 
 namespace vorel::py::testing {
 namespace {
@@ -342,7 +349,87 @@ PyObject* pending(PyObject*, PyObject* o) {
   return PyLong_FromSize_t(r->node->replies.lock()->size());
 }
 
+// The node of an ActorSystem or Client object; null with TypeError for anything else.
+const std::shared_ptr<Node>* node_of_system(PyObject* o) {
+  for (PyObject* cls : {system::type(), client::type()}) {
+    if (cls == nullptr) return nullptr;
+    if (PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(cls))) return &facade::node_of(o);
+  }
+  PyErr_SetString(PyExc_TypeError, "not an ActorSystem or a Client");
+  return nullptr;
+}
+
+constexpr const char kWeakNode[] = "vorel._vorel_testing.weak_node";
+
+void weak_node_gone(PyObject* capsule) {
+  delete static_cast<std::weak_ptr<Node>*>(PyCapsule_GetPointer(capsule, kWeakNode));
+}
+
+// weak_node(system, /): a weak reference to the node of an ActorSystem or Client, for
+// `node_alive`: the node outlives the system object as long as anything of it is left (an
+// activation, a context, a ref, a callback on the loop).
+PyObject* weak_node(PyObject*, PyObject* o) {
+  const std::shared_ptr<Node>* node = node_of_system(o);
+  if (node == nullptr) return nullptr;
+  auto* weak = new std::weak_ptr<Node>(*node);
+  PyObject* capsule = PyCapsule_New(weak, kWeakNode, weak_node_gone);
+  if (capsule == nullptr) delete weak;
+  return capsule;
+}
+
+// node_alive(weak, /): how many holds keep the node now; 0 once it is gone.
+PyObject* node_alive(PyObject*, PyObject* capsule) {
+  auto* weak = static_cast<std::weak_ptr<Node>*>(PyCapsule_GetPointer(capsule, kWeakNode));
+  if (weak == nullptr) return nullptr;
+  return PyLong_FromLong(weak->use_count());
+}
+
+// contend(holders, /): lets the last hold on a system's transport threads go while one of their
+// workers waits for the interpreter lock. `holders` is a list whose one item is a Client or an
+// ActorSystem held nowhere else, whose node holds the threads alone. A task on those threads
+// waits for the lock; once it has begun, the list is emptied with the lock held all along, so the
+// node goes while the task waits. Answers whether the task had the lock before the threads ended.
+PyObject* contend(PyObject*, PyObject* holders) {
+  if (!PyList_Check(holders) || PyList_Size(holders) != 1) {
+    PyErr_SetString(PyExc_TypeError, "contend() takes a list of one system");
+    return nullptr;
+  }
+  const std::shared_ptr<Node>* node = node_of_system(PyList_GetItem(holders, 0));
+  if (node == nullptr) return nullptr;
+  std::shared_ptr<vorel::node::Threads> threads = (*node)->threads;
+  if (!threads) {
+    PyErr_SetString(PyExc_ValueError, "the system has no transport threads");
+    return nullptr;
+  }
+  struct Flags {
+    std::atomic<bool> begun{false};
+    std::atomic<bool> locked{false};
+  };
+  auto flags = std::make_shared<Flags>();
+  threads->spawn([flags] {
+    flags->begun.store(true);
+    PyGILState_STATE state = PyGILState_Ensure();
+    flags->locked.store(true);
+    PyGILState_Release(state);
+  });
+  threads.reset();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!flags->begun.load()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      PyErr_SetString(PyExc_RuntimeError, "the task on the transport threads did not begin within 10 s");
+      return nullptr;
+    }
+    std::this_thread::yield();
+  }
+  if (PyList_SetSlice(holders, 0, 1, nullptr) < 0) return nullptr;
+  return PyBool_FromLong(flags->locked.load());
+}
+
 PyMethodDef functions[] = {
+    {"weak_node", weak_node, METH_O, "weak_node(system, /)\n--\n\nA weak reference to the node of a system."},
+    {"node_alive", node_alive, METH_O, "node_alive(weak, /)\n--\n\nHow many holds keep the node; 0 once gone."},
+    {"contend", contend, METH_O,
+     "contend(holders, /)\n--\n\nLets a system's transport threads go while a worker waits for the lock."},
     {"pending", pending, METH_O, "pending(ref, /)\n--\n\nThe number of pending asks of the ref's node."},
     {"definition", definition, METH_O,
      "definition(actor, /)\n--\n\nThe name, native kind and schemas an actor type was built with."},
