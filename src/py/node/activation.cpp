@@ -2,8 +2,6 @@
 
 #include <fmt/format.h>
 
-#include <cmath>
-#include <limits>
 #include <utility>
 
 #include "core/msgpack.hpp"
@@ -35,8 +33,6 @@ PyType_Spec spec = {
 };
 
 body::Type<Activation> kind(spec);
-
-double seconds(core::Duration d) { return d.as_seconds(); }
 
 // The str of the raised exception, which stays raised; none when str itself fails.
 std::optional<std::string> raised_text() {
@@ -109,6 +105,9 @@ activation::Settings Activation::settings() {
 
 namespace activation {
 namespace {
+
+using core::activation::Next;
+using core::activation::Nudge;
 
 bool resume(const Object& self);
 bool attempt(const Object& self);
@@ -299,17 +298,17 @@ bool resume(const Object& self) {
   std::shared_ptr<const Definition> definition;
   std::string name;
   core::Pages pages;
-  bool stopping = false;
+  Next next = Next::Attempt;
   {
     auto s = a.state.lock();
     s->opened = true;
-    stopping = s->releasing || s->draining;
     definition = s->definition;
     name = named(s->pages, a.actor);
+    next = core::activation::resumed(s->flags(), name != definition->name);
     pages = s->pages;
   }
-  if (stopping) return wound_down(self);
-  if (name != definition->name) return successor(self, name);
+  if (next == Next::WindDown) return wound_down(self);
+  if (next == Next::Successor) return successor(self, name);
   // A native collection's parts are stepped as they are, never read into a Python value.
   if (definition->native) return attempt(self);
   pages.erase("@behavior");
@@ -325,16 +324,18 @@ bool resume(const Object& self) {
 bool attempt(const Object& self) {
   Activation& a = the(self);
   std::optional<Run> run;
-  bool ending = false;
+  Native native;
+  Next next = Next::Start;
   {
     auto s = a.state.lock();
     s->becoming = false;
-    ending = s->ending;
+    native = s->definition->native;
+    next = core::activation::attempted(s->flags(), native != nullptr);
     run = std::exchange(s->run, std::nullopt);
   }
   if (!forsaken(*a.node, std::move(run))) return false;
-  if (ending) return deactivate(self);
-  if (Native native = a.state.lock()->definition->native) return stepping(self, *native);
+  if (next == Next::Deactivate) return deactivate(self);
+  if (next == Next::Step) return stepping(self, *native);
   return start(self);
 }
 
@@ -377,7 +378,7 @@ bool start(const Object& self) {
     Object entered, task;
     {
       auto s = a.state.lock();
-      park = !s->releasing && !s->draining && s->unconfirmed != 0;
+      park = core::activation::parks(s->flags());
       if (!s->run || s->run->number != number) return true;
       task = std::move(s->run->task);
       if (park) s->run->parked = exception;
@@ -401,72 +402,60 @@ bool start(const Object& self) {
   return true;
 }
 
+// The timer carries the number of the run that failed without comparing it: the run stays
+// installed while it waits, and the next start replaces it.
 bool backoff_timer(const Object& self, std::uint64_t number) {
-  Activation& a = the(self);
-  bool stopping = false, ending = false;
-  {
-    auto s = a.state.lock();
-    stopping = s->releasing || s->draining;
-    ending = s->ending;
+  switch (core::activation::fired(the(self).state.lock()->flags())) {
+    case Next::WindDown: return wound_down(self);
+    case Next::After: return after(self, number, Object());
+    default: return start(self);
   }
-  if (stopping) return wound_down(self);
-  if (ending) return after(self, number, Object());
-  return start(self);
 }
 
 bool after(const Object& self, std::uint64_t number, Object exception) {
   Activation& a = the(self);
-  bool stopping = false;
-  {
-    auto s = a.state.lock();
-    stopping = s->releasing || s->draining;
-  }
-  if (stopping) return wound_down(self);
-  if (exception) {
-    Settings settings = a.settings();
-    std::uint32_t n = 0;
-    std::optional<core::Deliver> message;
-    {
-      auto s = a.state.lock();
-      if (s->run) {
-        n = std::min<std::uint32_t>(s->run->failures, 2147483647u);
-        if (s->run->failures != std::numeric_limits<std::uint32_t>::max()) ++s->run->failures;
-        message = std::exchange(s->run->current, std::nullopt);
-        if (s->run->replied) message.reset();
-      }
-    }
-    if (!ended_by(self, std::move(message), exception.get())) return false;
-    const core::Backoff& b = settings.backoff;
-    double delay = seconds(b.first) * std::pow(b.factor, static_cast<double>(n));
-    const double limit = seconds(b.limit);
-    if (!std::isfinite(delay) || delay > limit || delay < 0) delay = limit;
-    bool ending = false;
-    {
-      ending = a.state.lock()->ending;
-    }
-    if (!ending) {
-      Object loop = a.node->running();
-      return loop && steps::later(loop.get(), delay, [self, number] { return backoff_timer(self, number); });
-    }
-  }
-  bool differs = false, becoming = false, restart = false;
+  const bool raised = static_cast<bool>(exception);
+  const core::Backoff backoff = raised ? a.settings().backoff : core::Backoff{};
+  Next next = Next::Nothing;
   std::string name;
+  std::uint32_t exponent = 0;
+  std::optional<core::Deliver> message;
   std::optional<Run> run;
-  std::optional<core::Deliver> current;
   {
     auto s = a.state.lock();
     name = named(s->pages, a.actor);
-    differs = name != s->definition->name;
-    if (!s->run || s->run->number != number) return true;
-    becoming = s->becoming;
-    const bool queued = !s->mailbox.queue().empty();
-    current = std::exchange(s->run->current, std::nullopt);
-    restart = !s->ending && (s->run->revoked || (queued && s->run->read));
-    if (!restart && !becoming) run = std::exchange(s->run, std::nullopt);
+    core::activation::Ended ended{.raised = raised, .current = s->run && s->run->number == number};
+    if (ended.current) {
+      ended.revoked = s->run->revoked;
+      ended.read = s->run->read;
+    }
+    ended.queued = !s->mailbox.queue().empty();
+    ended.renamed = name != s->definition->name;
+    next = core::activation::after(s->flags(), ended);
+    if (next != Next::WindDown && raised && s->run) {
+      exponent = core::activation::failed(s->run->failures);
+      message = std::exchange(s->run->current, std::nullopt);
+      // An ask the body answered already keeps its answer.
+      if (s->run->replied) message.reset();
+    }
+    if (next != Next::WindDown && next != Next::BackOff && ended.current) s->run->current.reset();
+    if (next == Next::Deactivate) run = std::exchange(s->run, std::nullopt);
   }
+  if (next == Next::WindDown) return wound_down(self);
+  if (raised && !ended_by(self, std::move(message), exception.get())) return false;
   if (!forsaken(*a.node, std::move(run))) return false;
-  if (!becoming) return restart ? start(self) : deactivate(self);
-  return differs ? successor(self, name) : attempt(self);
+  switch (next) {
+    case Next::BackOff: {
+      Object loop = a.node->running();
+      return loop && steps::later(loop.get(), backoff.delay(exponent).as_seconds(),
+                                  [self, number] { return backoff_timer(self, number); });
+    }
+    case Next::Start: return start(self);
+    case Next::Deactivate: return deactivate(self);
+    case Next::Successor: return successor(self, name);
+    case Next::Attempt: return attempt(self);
+    default: return true;
+  }
 }
 
 bool deactivate(const Object& self) {
@@ -504,13 +493,7 @@ bool deactivate(const Object& self) {
 
 bool over(const Object& self) {
   Activation& a = the(self);
-  bool ending = false, closed = false;
-  {
-    auto s = a.state.lock();
-    ending = s->ending;
-    closed = s->closed;
-  }
-  if (ending && !closed) {
+  if (core::activation::passes_on(a.state.lock()->flags())) {
     a.node->vacate(self.get());
     if (!pass_on(self)) return false;
   }
@@ -548,13 +531,12 @@ bool finish(const Object& self) {
 
 bool wound_down(const Object& self) {
   Activation& a = the(self);
-  bool draining = false;
+  std::optional<std::string_view> reason;
   {
     auto s = a.state.lock();
-    if (s->closed || (s->run && s->run->task)) return true;
-    draining = s->draining;
+    reason = core::activation::wound_down(s->flags(), s->run && s->run->task);
   }
-  const char* reason = draining ? "the node is shutting down" : "the key moved to another node";
+  if (!reason) return true;
   a.node->vacate(self.get());
   std::optional<core::Deliver> message;
   Object timer, wake_timer;
@@ -575,7 +557,7 @@ bool wound_down(const Object& self) {
     kept = Object::steal(PyErr_GetRaisedException());
   } else if (message) {
     if (!message->reply) {
-      a.node->dropped(a.actor, a.key, reason);
+      a.node->dropped(a.actor, a.key, *reason);
     } else if (!a.node->answer(*message->reply, core::Outcome::unreached(a.actor, a.key))) {
       kept = Object::steal(PyErr_GetRaisedException());
     }
@@ -663,11 +645,11 @@ bool idle_timer(const Object& self, std::uint64_t number) {
     s->run->idle_due.reset();
     deadline = s->run->idling;
   }
-  // No read waits: the next one that has to wait arms a timer again.
-  if (!deadline) return true;
-  auto now = a.node->now();
-  if (!now) return false;
-  if (*now < *deadline) return idle_armed(self, number, *deadline - *now, *deadline);
+  std::optional<double> now;
+  if (deadline && !(now = a.node->now())) return false;
+  const core::activation::Idled idled = core::activation::idled(deadline, now.value_or(0));
+  if (idled.kind == core::activation::Idled::Kind::Nothing) return true;
+  if (idled.kind == core::activation::Idled::Kind::Rearm) return idle_armed(self, number, idled.rest, *deadline);
   {
     auto s = a.state.lock();
     if (!s->run || s->run->number != number || s->run->idling != deadline) return true;
@@ -767,8 +749,6 @@ Object merging(const Object& self, std::uint64_t number, PyObject* source) {
 
 }  // namespace
 
-bool release_idle(const Object& self);
-
 bool end_with(const Object& self, std::optional<core::Deliver> message, PyObject* exception) {
   return ended_by(self, std::move(message), exception);
 }
@@ -826,7 +806,7 @@ bool wake(const Object& self) {
   if (idling) {
     auto now = a.node->now();
     if (!now) return false;
-    expired = *now >= *idling;
+    expired = core::activation::expired(idling, *now);
   }
   Object reading;
   bool draining = false;
@@ -849,17 +829,19 @@ bool wake(const Object& self) {
     if (s->run && s->run->number == number) s->run->reading = std::move(reading);
     return false;
   }
+  core::activation::Woken woken = core::activation::Woken::Wait;
   {
     auto s = a.state.lock();
     if (!s->run || s->run->number != number) return true;
-    if (!message && !expired && !draining) {
+    woken = core::activation::woken(message.has_value(), expired, draining);
+    if (woken == core::activation::Woken::Wait) {
       s->run->reading = std::move(reading);
       return true;
     }
     s->run->idling.reset();
     if (message) s->run->current = *message;
   }
-  if (!message) return stop_iteration(reading.get());
+  if (woken == core::activation::Woken::End) return stop_iteration(reading.get());
   Object value = opened(self, *message);
   if (!value) {
     PyObject* raised = PyErr_GetRaisedException();
@@ -895,41 +877,48 @@ Object opened(const Object& self, const core::Deliver& message) {
   return *std::move(value);
 }
 
+namespace {
+
+// What runs in the activation, for letting it go.
+core::activation::Held held(const State& s) {
+  return {.task = s.run && s.run->task,
+          .reading = s.run && s.run->reading,
+          .parked = s.run && s.run->parked,
+          .native = s.definition->native != nullptr};
+}
+
+// A nudge that needs no task: the native driver lets go, or the activation winds down now. One
+// whose opening, final write or confirmation is still on its way ends when that lands.
+bool nudged(const Object& self, Nudge nudge) {
+  if (nudge == Nudge::LetGo) return let_go(self);
+  if (nudge == Nudge::WindDown) return wound_down(self);
+  return true;
+}
+
+}  // namespace
+
 bool drain(const Object& self) {
-  bool reading = false;
+  Nudge nudge = Nudge::Wait;
   {
     auto s = the(self).state.lock();
     s->draining = true;
-    reading = s->run && s->run->reading;
-    if (!s->run || !s->run->task) reading = false;
+    nudge = core::activation::drained(held(*s));
   }
-  if (reading) return wake(self);
-  if (the(self).state.lock()->definition->native) return let_go(self);
-  return release_idle(self);
+  if (nudge == Nudge::Wake) return wake(self);
+  return nudged(self, nudge);
 }
 
 bool release(const Object& self) {
-  Activation& a = the(self);
   Object task;
-  {
-    auto s = a.state.lock();
-    s->releasing = true;
-    if (s->run && s->run->task) task = s->run->task;
-  }
-  if (task) return static_cast<bool>(call_method(task.get(), "cancel"));
-  if (a.state.lock()->definition->native) return let_go(self);
-  return release_idle(self);
-}
-
-// An activation with no body task winds down now; one whose opening, final write or confirmation
-// is still on its way ends when it lands, and finds itself over.
-bool release_idle(const Object& self) {
+  Nudge nudge = Nudge::Wait;
   {
     auto s = the(self).state.lock();
-    if (s->run && s->run->task) return true;
-    if (s->run && s->run->parked) return true;
+    s->releasing = true;
+    nudge = core::activation::released(held(*s));
+    if (nudge == Nudge::Cancel) task = s->run->task;
   }
-  return wound_down(self);
+  if (task) return static_cast<bool>(call_method(task.get(), "cancel"));
+  return nudged(self, nudge);
 }
 
 std::optional<std::string> closed(const Object& self, const core::Chain& chain) {
@@ -938,8 +927,13 @@ std::optional<std::string> closed(const Object& self, const core::Chain& chain) 
   std::optional<std::uint64_t> hold;
   {
     auto s = a.state.lock();
-    if (s->run && s->run->task && !s->run->reading) hold = s->run->hold;
-    if (s->stepping.awaiting) hold = s->stepping.hold;
+    core::activation::Busy busy{.asking = s->stepping.awaiting.has_value(), .asking_hold = s->stepping.hold};
+    if (s->run) {
+      busy.task = static_cast<bool>(s->run->task);
+      busy.reading = static_cast<bool>(s->run->reading);
+      busy.hold = s->run->hold;
+    }
+    hold = core::activation::waits(busy);
   }
   return chain.closed(a.actor, a.key, hold);
 }
@@ -968,20 +962,18 @@ bool decide(const Object& self, const core::Target& reply, const core::Chain& ch
 
 bool idling(const Object& self, std::uint64_t number) {
   Activation& a = the(self);
-  const double idle = seconds(a.settings().idle_after);
+  const core::Duration idle = a.settings().idle_after;
   auto now = a.node->now();
   if (!now) return false;
-  const double due = *now + idle;
+  const double due = core::activation::idle_deadline(*now, idle);
   bool arm = false;
   {
     auto s = a.state.lock();
     if (!s->run || s->run->number != number) return true;
     s->run->idling = due;
-    // A timer armed by an earlier read fires before this deadline and arms the rest then, so a
-    // key that is busy arms one timer an idle period, not one a read.
-    arm = !s->run->idle_timer || !s->run->idle_due || *s->run->idle_due > due;
+    arm = core::activation::arms(s->run->idle_timer ? s->run->idle_due : std::nullopt, due);
   }
-  return !arm || idle_armed(self, number, idle, due);
+  return !arm || idle_armed(self, number, idle.as_seconds(), due);
 }
 
 bool ending(const Object& self, const Object& waiter) {
@@ -1012,7 +1004,8 @@ Object anext(const Object& self, std::uint64_t number, PyObject* source) {
   Activation& a = the(self);
   Object task = a.node->runs.current();
   const std::uint64_t hold = a.node->next_run.fetch_add(1);
-  bool live = false, becoming = false, moved = false, stopping = false;
+  bool live = false, moved = false;
+  core::activation::Read read = core::activation::Read::Over;
   Object old_entered, body;
   std::optional<core::Deliver> previous;
   {
@@ -1020,8 +1013,6 @@ Object anext(const Object& self, std::uint64_t number, PyObject* source) {
     if (s->run && s->run->number == number) {
       live = true;
       Run& run = *s->run;
-      becoming = s->becoming;
-      stopping = s->draining || s->ending;
       run.revoked = false;
       run.replied = false;
       run.read = true;
@@ -1034,6 +1025,7 @@ Object anext(const Object& self, std::uint64_t number, PyObject* source) {
       }
       body = run.task;
     }
+    read = core::activation::reads(live, s->flags());
   }
   if (!live) {
     PyErr_SetNone(PyExc_StopAsyncIteration);
@@ -1043,11 +1035,11 @@ Object anext(const Object& self, std::uint64_t number, PyObject* source) {
     if (old_entered) a.node->runs.leave(old_entered);
     a.node->runs.enter(task, self, number);
   }
-  if (becoming) {
+  if (read == core::activation::Read::Cancel) {
     if (body && !call_method(body.get(), "cancel")) return Object();
     return a.node->future();
   }
-  if (stopping) {
+  if (read == core::activation::Read::Over) {
     PyErr_SetNone(PyExc_StopAsyncIteration);
     return Object();
   }
@@ -1056,12 +1048,9 @@ Object anext(const Object& self, std::uint64_t number, PyObject* source) {
     Object ready;
     {
       auto s = a.state.lock();
-      if (s->run && s->run->number == number && s->run->merged) {
-        const std::optional<std::uint64_t> oldest = s->mailbox.oldest();
-        if (!oldest || *oldest >= *s->run->merged) {
-          s->run->merged.reset();
-          ready = std::move(s->run->merge_task);
-        }
+      if (s->run && s->run->number == number && core::activation::merged_first(s->run->merged, s->mailbox.oldest())) {
+        s->run->merged.reset();
+        ready = std::move(s->run->merge_task);
       }
     }
     if (ready) return delivered(a.node, ready.get());
@@ -1155,7 +1144,7 @@ bool confirmed(const Object& self, const Object& future, const Wrote& wrote, PyO
     // A write that failed is not the key's state: the next write must not build on it.
     {
       auto s = a.state.lock();
-      if (s->unconfirmed <= 1) s->written = s->pages;
+      if (core::activation::confirmed(s->unconfirmed).last) s->written = s->pages;
     }
     PyObject* fencing = errors::get(errors::Class::Fencing);
     if (fencing && PyObject_IsInstance(error.get(), fencing) == 1) {
@@ -1171,9 +1160,9 @@ bool confirmed(const Object& self, const Object& future, const Wrote& wrote, PyO
   std::uint64_t number = 0;
   {
     auto s = a.state.lock();
-    const std::uint64_t was = s->unconfirmed;
-    s->unconfirmed = was == 0 ? 0 : was - 1;
-    if (was <= 1 && s->run && s->run->parked) {
+    const core::activation::Confirmed confirmed = core::activation::confirmed(s->unconfirmed);
+    s->unconfirmed = confirmed.unconfirmed;
+    if (confirmed.last && s->run && s->run->parked) {
       parked = std::exchange(s->run->parked, std::nullopt);
       number = s->run->number;
     }

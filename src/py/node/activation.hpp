@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/activation.hpp"
 #include "core/backoff.hpp"
 #include "core/collections/native.hpp"
 #include "core/deliver.hpp"
@@ -111,6 +112,9 @@ struct State {
   bool closed = false;
   bool deleted = false;
   Stepping stepping;
+
+  // The flags the engine's decisions read.
+  core::activation::Flags flags() const { return {releasing, draining, ending, becoming, closed, unconfirmed}; }
 };
 
 }  // namespace activation

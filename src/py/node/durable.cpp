@@ -3,7 +3,6 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <cmath>
 #include <utility>
 
 #include "py/errors.hpp"
@@ -146,13 +145,9 @@ bool plan(const Shared& node, const std::string& actor, const std::string& key, 
 // The wait before drop number `attempt` of a deletion: the leave timeout, and after failures no
 // less than the node's backoff, so that a store that keeps failing is not called in a tight loop.
 double drop_delay(const Node& node, std::uint32_t attempt) {
-  double delay = seconds_of(node.config.leave_timeout);
+  const double delay = seconds_of(node.config.leave_timeout);
   if (attempt == 0) return delay;
-  const core::Backoff& b = node.config.backoff;
-  double backed = seconds_of(b.first) * std::pow(b.factor, static_cast<double>(attempt - 1));
-  const double limit = seconds_of(b.limit);
-  if (!std::isfinite(backed) || backed > limit || backed < 0) backed = limit;
-  return std::max(delay, backed);
+  return std::max(delay, node.config.backoff.delay(attempt - 1).as_seconds());
 }
 
 bool forgetting(const Shared& node, const std::string& actor, const std::string& key, double timeout,
