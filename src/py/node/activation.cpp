@@ -8,6 +8,7 @@
 #include "core/schedule.hpp"
 #include "py/awaited.hpp"
 #include "py/errors.hpp"
+#include "py/future.hpp"
 #include "py/node.hpp"
 #include "py/node/steps.hpp"
 #include "py/node/context.hpp"
@@ -43,34 +44,6 @@ std::optional<std::string> raised_text() {
   if (!out) PyErr_Clear();
   PyErr_SetRaisedException(raised);
   return out;
-}
-
-// The end of a step that went on past a failure: true when nothing was kept, else the kept
-// exception raised again. A later failure returns before this, and its error stands.
-bool raise_kept(Object kept) {
-  if (!kept) return true;
-  PyErr_SetRaisedException(kept.release());
-  return false;
-}
-
-bool cancel_handle(const Object& handle) {
-  if (!handle || handle.get() == Py_None) return true;
-  return static_cast<bool>(call_method(handle.get(), "cancel"));
-}
-
-// True when the future is done; none with the error set.
-std::optional<bool> done(PyObject* future) {
-  Object answer = call_method(future, "done");
-  if (!answer) return std::nullopt;
-  const int truth = PyObject_IsTrue(answer.get());
-  if (truth < 0) return std::nullopt;
-  return truth == 1;
-}
-
-bool stop_iteration(PyObject* future) {
-  Object stop = Object::steal(PyObject_CallNoArgs(PyExc_StopAsyncIteration));
-  if (!stop) return false;
-  return static_cast<bool>(call_method(future, "set_exception", stop.get()));
 }
 
 using Maker = core::Outcome (*)(std::string_view, std::string_view);
@@ -259,7 +232,7 @@ bool ended_by(const Object& self, std::optional<core::Deliver> message, PyObject
 bool forsaken(Node& node, std::optional<Run> run) {
   if (!run) return true;
   if (run->entered) node.runs.leave(run->entered);
-  return cancel_handle(run->idle_timer);
+  return steps::cancel(run->idle_timer);
 }
 
 bool held_by(const Object& self, PyObject* future) {
@@ -515,18 +488,12 @@ bool finish(const Object& self) {
   if (!cancel_all(timers)) kept = Object::steal(PyErr_GetRaisedException());
   if (a.node->activations.lock()->empty()) {
     Object drained = a.node->drained.replace(Object());
-    if (drained) {
-      auto d = done(drained.get());
-      if (!d || (!*d && !call_method(drained.get(), "set_result", Py_None))) {
-        kept = Object::steal(PyErr_GetRaisedException());
-      }
-    }
+    if (drained && !future::resolve(drained.get(), Py_None)) kept = Object::steal(PyErr_GetRaisedException());
   }
   for (const Object& waiter : waiters) {
-    auto d = done(waiter.get());
-    if (!d || (!*d && !call_method(waiter.get(), "set_result", Py_True))) return false;
+    if (!future::resolve(waiter.get(), Py_True)) return false;
   }
-  return raise_kept(std::move(kept));
+  return steps::raise_kept(std::move(kept));
 }
 
 bool wound_down(const Object& self) {
@@ -553,7 +520,7 @@ bool wound_down(const Object& self) {
     }
   }
   Object kept;
-  if (!cancel_handle(timer) || !cancel_handle(wake_timer)) {
+  if (!steps::cancel(timer) || !steps::cancel(wake_timer)) {
     kept = Object::steal(PyErr_GetRaisedException());
   } else if (message) {
     if (!message->reply) {
@@ -564,7 +531,7 @@ bool wound_down(const Object& self) {
   }
   if (!kept && !pass_on(self)) kept = Object::steal(PyErr_GetRaisedException());
   if (!finish(self)) return false;
-  return raise_kept(std::move(kept));
+  return steps::raise_kept(std::move(kept));
 }
 
 bool successor(const Object& self, const std::string& name) {
@@ -583,9 +550,8 @@ bool successor(const Object& self, const std::string& name) {
   }
   Object loop = a.node->event_loop.get();
   if (loop && (a.node->wanted.load() & observe::bit(observe::Event::ActivationFailed))) {
-    PyObject* cls = errors::get(errors::Class::UnknownActor);
-    Object message = text(fmt::format("{}/{} became {}, which this node does not have", a.actor, a.key, name));
-    Object exception = cls && message ? call(cls, message.get()) : Object();
+    Object exception = errors::make(errors::Class::UnknownActor,
+                                    fmt::format("{}/{} became {}, which this node does not have", a.actor, a.key, name));
     if (exception) {
       observe::deliver(loop.get(), a.node->observer.get(), observe::Event::ActivationFailed,
                        {text(a.actor), text(a.key), exception});
@@ -631,7 +597,7 @@ bool idle_armed(const Object& self, std::uint64_t number, double delay, double d
       s->run->idle_due = due;
     }
   }
-  return cancel_handle(old);
+  return steps::cancel(old);
 }
 
 bool idle_timer(const Object& self, std::uint64_t number) {
@@ -656,10 +622,7 @@ bool idle_timer(const Object& self, std::uint64_t number) {
     s->run->idling.reset();
     reading = std::move(s->run->reading);
   }
-  if (!reading) return true;
-  auto d = done(reading.get());
-  if (!d) return false;
-  return *d || stop_iteration(reading.get());
+  return !reading || future::stop(reading.get());
 }
 
 // Completes the future with what the finished task gave: its result, or its exception (the end of a
@@ -692,7 +655,7 @@ bool merge_done(const Object& self, std::uint64_t number, PyObject* task) {
     reading = std::move(s->run->reading);
     taken = std::move(s->run->merge_task);
   }
-  auto d = done(reading.get());
+  auto d = future::done(reading.get());
   if (!d) return false;
   return *d || passed(task, reading.get());
 }
@@ -707,7 +670,7 @@ Object merging(const Object& self, std::uint64_t number, PyObject* source) {
     if (s->run && s->run->number == number) task = s->run->merge_task;
   }
   if (task) {
-    auto d = done(task.get());
+    auto d = future::done(task.get());
     if (!d) return Object();
     if (*d) {
       Object taken;
@@ -816,7 +779,7 @@ bool wake(const Object& self) {
     reading = std::move(s->run->reading);
     draining = s->draining;
   }
-  auto d = done(reading.get());
+  auto d = future::done(reading.get());
   if (!d) return false;
   if (*d) {
     auto s = a.state.lock();
@@ -841,7 +804,7 @@ bool wake(const Object& self) {
     s->run->idling.reset();
     if (message) s->run->current = *message;
   }
-  if (woken == core::activation::Woken::End) return stop_iteration(reading.get());
+  if (woken == core::activation::Woken::End) return future::stop(reading.get());
   Object value = opened(self, *message);
   if (!value) {
     PyObject* raised = PyErr_GetRaisedException();
@@ -990,12 +953,8 @@ bool ending(const Object& self, const Object& waiter) {
       timer = std::move(s->run->idle_timer);
     }
   }
-  if (!cancel_handle(timer)) return false;
-  if (reading) {
-    auto d = done(reading.get());
-    if (!d) return false;
-    if (!*d && !stop_iteration(reading.get())) return false;
-  }
+  if (!steps::cancel(timer)) return false;
+  if (reading && !future::stop(reading.get())) return false;
   if (a.state.lock()->definition->native) return idled(self);
   return true;
 }
@@ -1135,10 +1094,7 @@ bool confirmed(const Object& self, const Object& future, const Wrote& wrote, PyO
       s->deleted = wrote.delete_;
       if (wrote.become) s->becoming = true;
     }
-    auto d = done(future.get());
-    if (!d || (!*d && !call_method(future.get(), "set_result", answer.get()))) {
-      kept = Object::steal(PyErr_GetRaisedException());
-    }
+    if (!future::resolve(future.get(), answer.get())) kept = Object::steal(PyErr_GetRaisedException());
   } else {
     Object error = Object::steal(PyErr_GetRaisedException());
     // A write that failed is not the key's state: the next write must not build on it.
@@ -1150,10 +1106,7 @@ bool confirmed(const Object& self, const Object& future, const Wrote& wrote, PyO
     if (fencing && PyObject_IsInstance(error.get(), fencing) == 1) {
       if (!release(self)) kept = Object::steal(PyErr_GetRaisedException());
     } else {
-      auto d = done(future.get());
-      if (!d || (!*d && !call_method(future.get(), "set_exception", error.get()))) {
-        kept = Object::steal(PyErr_GetRaisedException());
-      }
+      if (!future::fail(future.get(), error.get())) kept = Object::steal(PyErr_GetRaisedException());
     }
   }
   std::optional<Object> parked;
@@ -1168,7 +1121,7 @@ bool confirmed(const Object& self, const Object& future, const Wrote& wrote, PyO
     }
   }
   if (parked && !after(self, number, std::move(*parked))) return false;
-  return raise_kept(std::move(kept));
+  return steps::raise_kept(std::move(kept));
 }
 
 }  // namespace
@@ -1210,7 +1163,7 @@ Object stored(const Object& self, PyObject* value, bool answer) {
 namespace {
 
 bool relay(PyObject* source, PyObject* target) {
-  auto d = done(target);
+  auto d = future::done(target);
   if (!d) return false;
   if (*d) return true;
   Object cancelled = call_method(source, "cancelled");
@@ -1222,11 +1175,10 @@ bool relay(PyObject* source, PyObject* target) {
   return static_cast<bool>(call_method(target, "set_exception", error.get()));
 }
 
+// The raised exception, taken out, fails the future.
 bool failed_into(PyObject* future) {
   Object error = Object::steal(PyErr_GetRaisedException());
-  auto d = done(future);
-  if (!d) return false;
-  return *d || call_method(future, "set_exception", error.get());
+  return future::fail(future, error.get());
 }
 
 }  // namespace
@@ -1249,7 +1201,7 @@ Object update(const Object& self, PyObject* result) {
     Object cancelled = call_method(finished, "cancelled");
     if (!cancelled) return false;
     if (PyObject_IsTrue(cancelled.get())) return relay(finished, future.get());
-    auto d = done(future.get());
+    auto d = future::done(future.get());
     if (!d) return false;
     if (*d) return static_cast<bool>(call_method(finished, "exception"));
     Object value = call_method(finished, "result");

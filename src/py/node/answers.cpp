@@ -3,20 +3,13 @@
 #include <fmt/format.h>
 
 #include "py/errors.hpp"
+#include "py/future.hpp"
 #include "py/node.hpp"
 #include "py/node/activation.hpp"
 #include "py/node/steps.hpp"
 
 namespace vorel::py {
 namespace {
-
-Object exception_of(errors::Class c, const std::string& message) {
-  PyObject* cls = errors::get(c);
-  if (cls == nullptr) return Object();
-  Object t = text(message);
-  if (!t) return t;
-  return call(cls, t.get());
-}
 
 // The exception an outcome other than a value fails the asker with; null with the error set.
 Object failure(const core::Outcome& outcome) {
@@ -25,7 +18,7 @@ Object failure(const core::Outcome& outcome) {
       [](const auto& o) -> Object {
         using T = std::decay_t<decltype(o)>;
         if constexpr (std::is_same_v<T, O::Failed>) {
-          Object e = exception_of(errors::Class::ActorFailed,
+          Object e = errors::make(errors::Class::ActorFailed,
                                   fmt::format("{}/{} raised {}: {}", o.actor, o.key, o.error, o.message));
           if (!e) return e;
           const std::pair<const char*, const std::string*> fields[] = {
@@ -36,19 +29,19 @@ Object failure(const core::Outcome& outcome) {
           }
           return e;
         } else if constexpr (std::is_same_v<T, O::Missing>) {
-          return exception_of(errors::Class::NotStarted, fmt::format("{}/{} was not started", o.actor, o.key));
+          return errors::make(errors::Class::NotStarted, fmt::format("{}/{} was not started", o.actor, o.key));
         } else if constexpr (std::is_same_v<T, O::Full>) {
-          return exception_of(errors::Class::MailboxFull, fmt::format("the mailbox of {}/{} is full", o.actor, o.key));
+          return errors::make(errors::Class::MailboxFull, fmt::format("the mailbox of {}/{} is full", o.actor, o.key));
         } else if constexpr (std::is_same_v<T, O::Unreached>) {
-          return exception_of(errors::Class::Unavailable,
+          return errors::make(errors::Class::Unavailable,
                               fmt::format("{}/{} did not process the message", o.actor, o.key));
         } else if constexpr (std::is_same_v<T, O::Unknown>) {
-          return exception_of(errors::Class::UnknownActor,
+          return errors::make(errors::Class::UnknownActor,
                               fmt::format("the owner of {}/{} does not have the type {}", o.actor, o.key, o.actor));
         } else if constexpr (std::is_same_v<T, O::TooLarge>) {
-          return exception_of(errors::Class::MessageTooLarge, o.message);
+          return errors::make(errors::Class::MessageTooLarge, o.message);
         } else if constexpr (std::is_same_v<T, O::Cycle>) {
-          return exception_of(
+          return errors::make(
               errors::Class::ReentrancyError,
               fmt::format("ask cycle {}: the first key waits for this answer and would never read it", o.message));
         } else {
@@ -78,9 +71,9 @@ bool Node::answer(const core::Target& target, core::Outcome outcome) {
 bool Node::settle(std::int64_t id, core::Outcome outcome) {
   std::optional<replies::Waiting> waiting = forget(id);
   if (!waiting) return true;
-  Object d = call_method(waiting->future.get(), "done");
+  auto d = future::done(waiting->future.get());
   if (!d) return false;
-  if (PyObject_IsTrue(d.get())) return true;
+  if (*d) return true;
   if (std::holds_alternative<core::Outcome::Full>(outcome.variant) && waiting->kept) {
     core::Deliver again = *waiting->kept;
     std::optional<replies::Waiting> replaced = replies.lock()->wait(id, *std::move(waiting));
@@ -161,12 +154,7 @@ bool Node::timeouts() {
   // One ask that cannot be failed must not keep the others, or the timer, from going on.
   PyObject* kept = nullptr;
   for (auto& [id, waiting] : due) {
-    Object d = call_method(waiting.future.get(), "done");
-    bool ok = static_cast<bool>(d);
-    if (ok && !PyObject_IsTrue(d.get())) {
-      Object error = Object::steal(PyObject_CallFunction(PyExc_TimeoutError, "s", "the answer did not arrive in time"));
-      ok = error && call_method(waiting.future.get(), "set_exception", error.get());
-    }
+    bool ok = future::fail(waiting.future.get(), errors::make(PyExc_TimeoutError, "the answer did not arrive in time").get());
     ok = ok && cancel(id, waiting);
     if (!ok && kept == nullptr) kept = PyErr_GetRaisedException();
     PyErr_Clear();

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "py/errors.hpp"
+#include "py/future.hpp"
 #include "py/node.hpp"
 #include "py/node/observe.hpp"
 #include "py/node/steps.hpp"
@@ -36,10 +37,7 @@ bool raised(Raised r) {
 }
 
 bool fail(PyObject* future, const std::string& reason) {
-  PyObject* cls = errors::get(errors::Class::Unavailable);
-  Object t = text(reason);
-  Object error = cls && t ? call(cls, t.get()) : Object();
-  return error && call_method(future, "set_exception", error.get());
+  return future::fail(future, errors::make(errors::Class::Unavailable, reason).get());
 }
 
 // One store call fewer under way; the stop that waits for none is told.
@@ -51,8 +49,7 @@ void answered(Node& node) {
     if (p->calls == 0) waiters.swap(p->waiters);
   }
   for (const Object& w : waiters) {
-    auto d = steps::done(w.get());
-    if (!d || (!*d && !call_method(w.get(), "set_result", Py_None))) PyErr_Clear();
+    if (!future::resolve(w.get(), Py_None)) PyErr_Clear();
   }
 }
 
@@ -198,7 +195,7 @@ bool forgetting(const Shared& node, const std::string& actor, const std::string&
 // The answer of a write's save: the writer hears of a failure.
 storage::Done kept(const Shared& node, std::string actor, std::string key, Object future) {
   return [node, actor = std::move(actor), key = std::move(key), future](Token, storage::Result result) -> Raised {
-    auto d = steps::done(future.get());
+    auto d = future::done(future.get());
     if (!d) return caught();
     if (*d) return std::nullopt;
     if (result) return call_method(future.get(), "set_result", Py_None) ? Raised() : caught();
@@ -239,7 +236,7 @@ Object persist(Node& node_ref, std::string_view actor_view, std::string_view key
     auto initial = std::make_shared<std::optional<core::Pages>>(std::move(op.initial));
     bool ok = stow(node, actor, key, timeout, core::Storage{core::Storage::Load{}},
                    [node, actor, key, future, initial](Token, storage::Result result) -> Raised {
-                     auto d = steps::done(future.get());
+                     auto d = future::done(future.get());
                      if (!d) return caught();
                      if (*d) return std::nullopt;
                      if (!result) {
@@ -344,9 +341,7 @@ bool closing(const std::shared_ptr<Node>& node, double seconds, std::move_only_f
   // Calls still under way at the end of the leave timeout are reported by their own timeouts.
   Object loop = node->running();
   return loop && steps::later(loop.get(), std::max(0.0, seconds), [waiter] {
-           auto d = steps::done(waiter.get());
-           if (!d) return false;
-           return *d || static_cast<bool>(call_method(waiter.get(), "set_result", Py_None));
+           return future::resolve(waiter.get(), Py_None);
          });
 }
 

@@ -12,6 +12,7 @@
 #include "core/schedule.hpp"
 #include "py/actor.hpp"
 #include "py/awaited.hpp"
+#include "py/future.hpp"
 #include "py/generic.hpp"
 #include "py/node.hpp"
 #include "py/node/activation.hpp"
@@ -212,9 +213,7 @@ bool made(const Object& self, PyObject* written, const Object& answer, const Obj
   Object result = call_method(written, "result");
   if (result) {
     if (!arm(self, number)) return false;
-    auto d = steps::done(answer.get());
-    if (!d) return false;
-    return *d || call_method(answer.get(), "set_result", schedule.get());
+    return future::resolve(answer.get(), schedule.get());
   }
   Object error = Object::steal(PyErr_GetRaisedException());
   Activation& a = the(self);
@@ -236,9 +235,7 @@ bool made(const Object& self, PyObject* written, const Object& answer, const Obj
   }
   if (back && !arm(self, *back)) return false;
   if (!unscheduled(self)) return false;
-  auto d = steps::done(answer.get());
-  if (!d) return false;
-  return *d || call_method(answer.get(), "set_exception", error.get());
+  return future::fail(answer.get(), error.get());
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <fmt/format.h>
 
 #include "py/errors.hpp"
+#include "py/future.hpp"
 #include "py/node.hpp"
 #include "py/node/activation.hpp"
 #include "py/node/hooks.hpp"
@@ -40,18 +41,10 @@ void Node::forsake() {
   }
   if (timer && !call_method(timer.get(), "cancel")) PyErr_Clear();
   for (auto& [id, waiting] : taken) {
-    Object d = call_method(waiting.future.get(), "done");
-    if (!d || PyObject_IsTrue(d.get())) {
-      PyErr_Clear();
-      continue;
-    }
     std::string message = waiting.target ? fmt::format("the system stopped before {}/{} answered",
                                                        waiting.target->first, waiting.target->second)
                                          : std::string("the system stopped before the answer arrived");
-    PyObject* cls = errors::get(errors::Class::Unavailable);
-    Object t = text(message);
-    Object error = cls && t ? call(cls, t.get()) : Object();
-    if (!error || !call_method(waiting.future.get(), "set_exception", error.get())) PyErr_Clear();
+    if (!future::fail(waiting.future.get(), errors::make(errors::Class::Unavailable, message).get())) PyErr_Clear();
   }
   std::unordered_map<std::uintptr_t, Object, Keyed> tasks;
   {
@@ -81,11 +74,7 @@ void Node::departed(bool, PyObject* exit) {
   leaving.exchange(true);
   stopped.exchange(true);
   forsake();
-  Object d = call_method(exit, "done");
-  if (!d) PyErr_Clear();
-  if (!d || !PyObject_IsTrue(d.get())) {
-    if (!call_method(exit, "set_result", Py_None)) PyErr_Clear();
-  }
+  if (!future::resolve(exit, Py_None)) PyErr_Clear();
 }
 
 Object Node::persist(std::string_view actor, std::string_view key, Op op) {
@@ -93,9 +82,7 @@ Object Node::persist(std::string_view actor, std::string_view key, Op op) {
   Object future = this->future();
   if (!future) return future;
   if (cluster_config.get()) {
-    PyObject* cls = errors::get(errors::Class::Unavailable);
-    Object t = text(fmt::format("{}/{}: this node is not in its cluster", actor, key));
-    Object error = cls && t ? call(cls, t.get()) : Object();
+    Object error = errors::make(errors::Class::Unavailable, fmt::format("{}/{}: this node is not in its cluster", actor, key));
     if (!error || !call_method(future.get(), "set_exception", error.get())) return Object();
     return future;
   }
