@@ -23,8 +23,6 @@ using core::collections::Native;
 using core::collections::Send;
 using core::collections::Turn;
 
-Activation& the(const Object& self) { return Activation::of(self.get()); }
-
 // Lease ids are made under a key drawn once per thread from the operating system's random source.
 core::collections::Namer& names() {
   thread_local core::collections::Namer namer = [] {
@@ -73,7 +71,7 @@ bool answer_all(const Object& self, std::vector<Send> sends) {
 // Ends the current delivery with the exception (with none, the failure is only reported).
 bool refused(const Object& self, PyObject* exception) {
   std::optional<core::Deliver> current = std::exchange(the(self).state.lock()->stepping.current, std::nullopt);
-  return end_with(self, std::move(current), exception);
+  return ended_by(self, std::move(current), exception);
 }
 
 bool stepped(const Object& self, PyObject* future);
@@ -260,7 +258,7 @@ bool sleeping(const Object& self) {
     s->stepping.asleep = false;
     empty = s->mailbox.queue().empty();
   }
-  return empty ? deactivated(self) : again(self);
+  return empty ? deactivate(self) : again(self);
 }
 
 }  // namespace
@@ -274,8 +272,8 @@ bool stepping(const Object& self, const Native& native) {
       stop = s->releasing || s->draining;
       end = s->ending && !s->stepping.wake_timer;
     }
-    if (stop) return wind_down(self);
-    if (end) return deactivated(self);
+    if (stop) return wound_down(self);
+    if (end) return deactivate(self);
     a.state.lock()->stepping.asleep = false;
     std::optional<core::Deliver> delivery;
     if (!next(self, delivery)) return false;

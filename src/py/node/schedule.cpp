@@ -203,8 +203,6 @@ Object make(Record record) {
 namespace activation {
 namespace {
 
-Activation& the(const Object& self) { return Activation::of(self.get()); }
-
 // The write of a new schedule landed: armed once the replicas have it, gone when they do not.
 // A schedule it replaced comes back when the write failed, since the key's stored page still has
 // it: the live list never disagrees with what is kept.
