@@ -2,11 +2,11 @@
 
 #include <fmt/format.h>
 
-#include <new>
 #include <utility>
 
 #include "core/collections/native.hpp"
 #include "core/debug_form.hpp"
+#include "py/node/body.hpp"
 #include "py/once.hpp"
 #include "py/schema/failure.hpp"
 
@@ -161,27 +161,17 @@ PyObject* defined(PyObject* body, core::Options options, std::optional<Object> i
 
 // The decorator `actor(...)` gives without a body.
 
-struct DecoratorObject {
-  PyObject_HEAD
+struct Decorator {
   core::Options options;
   std::optional<Object> initial;
 };
 
-DecoratorObject& decorator(PyObject* self) { return *reinterpret_cast<DecoratorObject*>(self); }
+Decorator& decorator(PyObject* self) { return body::record<Decorator>(self); }
 
 int decorator_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   if (decorator(self).initial) Py_VISIT(decorator(self).initial->get());
   return 0;
-}
-
-void decorator_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  decorator(self).~DecoratorObject();
-  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
-  free(self);
-  Py_DECREF(tp);
 }
 
 // Each call builds a new type from its own copy of the options.
@@ -194,7 +184,7 @@ PyObject* decorator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyType_Slot decorator_slots[] = {
     {Py_tp_doc, const_cast<char*>("`@actor(...)` before it meets the body it decorates.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(decorator_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(body::dealloc<Decorator>)},
     {Py_tp_traverse, reinterpret_cast<void*>(decorator_traverse)},
     {Py_tp_call, reinterpret_cast<void*>(decorator_call)},
     {0, nullptr},
@@ -202,7 +192,7 @@ PyType_Slot decorator_slots[] = {
 
 PyType_Spec decorator_spec = {
     "vorel._vorel.Decorator",
-    sizeof(DecoratorObject),
+    sizeof(body::Of<Decorator>),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     decorator_slots,
@@ -213,13 +203,7 @@ Once decorator_cell;
 PyObject* make_decorator(core::Options options, std::optional<Object> initial) {
   PyObject* t = decorator_type();
   if (t == nullptr) return nullptr;
-  auto* tp = reinterpret_cast<PyTypeObject*>(t);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
-  PyObject* self = alloc(tp, 0);
-  if (self == nullptr) return nullptr;
-  new (&decorator(self).options) core::Options(std::move(options));
-  new (&decorator(self).initial) std::optional<Object>(std::move(initial));
-  return self;
+  return body::make<Decorator>(t, Decorator{std::move(options), std::move(initial)}).release();
 }
 
 PyObject* actor_function(PyObject*, PyObject* args, PyObject* kwargs) {
