@@ -21,8 +21,7 @@ Object timedelta_class() {
 
 // The conversion's refusal of an object of the wrong type, in the words the module uses elsewhere.
 void expected(const char* what, PyObject* value) {
-  Object name = Object::steal(PyType_GetQualName(Py_TYPE(value)));
-  if (name) PyErr_Format(PyExc_TypeError, "expected %s, got %U", what, name.get());
+  PyErr_Format(PyExc_TypeError, "expected %s, got %s", what, type_name(value).c_str());
 }
 
 // A whole attribute of a timedelta; its range is the class's own, well inside 64 bits.

@@ -311,8 +311,7 @@ std::shared_ptr<const Definition> Definition::of(PyObject* object) {
   if (instance(object, plain) || instance(object, defaulted)) {
     return handle(object);
   }
-  Object name = Object::steal(PyType_GetName(Py_TYPE(object)));
-  if (name) PyErr_Format(PyExc_TypeError, "%U is not an actor type; decorate its body with @actor", name.get());
+  PyErr_Format(PyExc_TypeError, "%s is not an actor type; decorate its body with @actor", type_name(object).c_str());
   return nullptr;
 }
 

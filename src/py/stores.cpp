@@ -198,8 +198,8 @@ asio::awaitable<void> opening(std::string url, [[maybe_unused]] std::shared_ptr<
 // The argument refusals of the calls name the argument.
 bool argument(const char* function, const char* name, PyObject* value, bool ok, const char* expected) {
   if (ok) return true;
-  Object cls = Object::steal(PyType_GetName(Py_TYPE(value)));
-  if (cls) PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %U", function, name, expected, cls.get());
+  PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %s", function, name, expected,
+               type_name(value).c_str());
   return false;
 }
 
