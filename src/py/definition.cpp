@@ -10,6 +10,7 @@
 #include "py/node/body.hpp"
 #include "py/node/context.hpp"
 #include "py/once.hpp"
+#include "py/options.hpp"
 #include "py/refs.hpp"
 #include "py/schema/failure.hpp"
 #include "py/schema/introspect.hpp"

@@ -10,7 +10,6 @@
 #include <utility>
 
 #include "core/schedule.hpp"
-#include "py/actor.hpp"
 #include "py/awaited.hpp"
 #include "py/future.hpp"
 #include "py/generic.hpp"
@@ -19,6 +18,7 @@
 #include "py/node/body.hpp"
 #include "py/node/steps.hpp"
 #include "py/once.hpp"
+#include "py/options.hpp"
 #include "py/schema/failure.hpp"
 
 namespace vorel::py {

@@ -9,7 +9,7 @@
 
 #include "core/schema/ir.hpp"
 #include "hooks.hpp"
-#include "py/actor.hpp"
+#include "py/options.hpp"
 #include "py/definition.hpp"
 #include "py/node.hpp"
 #include "py/once.hpp"
