@@ -87,8 +87,6 @@ class Node : public std::enable_shared_from_this<Node> {
   Object system();
   // The loop's time, seconds of its monotonic clock; none with the error set.
   std::optional<double> now();
-  // Seconds since the Unix epoch, from the module "time"; none with the error set.
-  std::optional<double> clock();
   // A new future of the loop; null with the error set.
   Object future();
   // Both handles once the node runtime has started; none before, even while a Joined is kept.

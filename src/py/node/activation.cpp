@@ -17,6 +17,7 @@
 #include "py/node/steps.hpp"
 #include "py/node/taken.hpp"
 #include "py/schema/load.hpp"
+#include "py/wall.hpp"
 
 namespace vorel::py {
 namespace {
@@ -375,9 +376,7 @@ bool begin(const Object& self) {
     if (!op.initial) return given_up(self);
   } else if (definition->native && definition->initial) {
     // A collection starts from its own initial parts; the default value only says it has one.
-    auto now = a.node->clock();
-    if (!now) return given_up(self);
-    op.initial = definition->native->initial(*now);
+    op.initial = definition->native->initial(wall::seconds());
   } else if (definition->initial) {
     op.initial = pages_of(self, *definition, definition->initial->get());
     if (!op.initial) return given_up(self);
@@ -476,9 +475,7 @@ bool deactivate(const Object& self) {
   }
   if (deleted) return over(self);
   if (native) {
-    auto now = a.node->clock();
-    if (!now) return false;
-    if (native->disposable(op.pages, *now)) op.kind = Op::Kind::Delete;
+    if (native->disposable(op.pages, wall::seconds())) op.kind = Op::Kind::Delete;
   }
   Object future = a.node->persist(a.actor, a.key, std::move(op));
   if (!future) return false;

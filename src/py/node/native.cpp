@@ -14,6 +14,7 @@
 #include "py/node.hpp"
 #include "py/node/activation.hpp"
 #include "py/node/steps.hpp"
+#include "py/wall.hpp"
 
 namespace vorel::py::activation {
 namespace {
@@ -112,9 +113,7 @@ std::optional<bool> turned(const Object& self, const Native& native, Turn turn, 
   Object old = std::exchange(a.state.lock()->stepping.wake_timer, Object());
   if (!cancel(old)) return std::nullopt;
   if (turn.wake) {
-    auto clock = a.node->clock();
-    if (!clock) return std::nullopt;
-    Object timer = later(*a.node, std::max(0.0, *turn.wake - *clock), [self] { return rang(self); });
+    Object timer = later(*a.node, std::max(0.0, *turn.wake - wall::seconds()), [self] { return rang(self); });
     if (!timer) return std::nullopt;
     a.state.lock()->stepping.wake_timer = std::move(timer);
   }
@@ -159,9 +158,8 @@ std::optional<bool> turned(const Object& self, const Native& native, Turn turn, 
 std::optional<bool> ticked(const Object& self, const Native& native) {
   Activation& a = the(self);
   core::Pages parts = a.state.lock()->pages;
-  auto now = a.node->clock();
-  if (!now) return std::nullopt;
-  return turned(self, native, native.step(parts, Input::tick(), *now, names()), std::nullopt, *now);
+  const double now = wall::seconds();
+  return turned(self, native, native.step(parts, Input::tick(), now, names()), std::nullopt, now);
 }
 
 bool stepped(const Object& self, PyObject* future) {
@@ -219,10 +217,9 @@ bool answered(const Object& self, PyObject* future) {
                             static_cast<std::size_t>(PyBytes_Size(result.get())));
   }
   core::Pages parts = a.state.lock()->pages;
-  auto now = a.node->clock();
-  if (!now) return false;
+  const double now = wall::seconds();
   const core::ByteView message(awaited->first);
-  auto go = turned(self, *native, native->step(parts, Input::answer(message, answer), *now, names()), message, *now);
+  auto go = turned(self, *native, native->step(parts, Input::answer(message, answer), now, names()), message, now);
   if (!go) return false;
   return !*go || again(self);
 }
@@ -286,10 +283,9 @@ bool stepping(const Object& self, const Native& native) {
       s->stepping.hold = hold;
       parts = s->pages;
     }
-    auto now = a.node->clock();
-    if (!now) return false;
+    const double now = wall::seconds();
     const core::ByteView message(delivery->message);
-    auto go = turned(self, native, native.step(parts, Input::message(message), *now, names()), message, *now);
+    auto go = turned(self, native, native.step(parts, Input::message(message), now, names()), message, now);
     if (!go) return false;
     if (!*go) return true;
   }

@@ -3,7 +3,6 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <chrono>
 #include <limits>
 #include <memory>
 #include <span>
@@ -20,19 +19,13 @@
 #include "py/once.hpp"
 #include "py/options.hpp"
 #include "py/schema/failure.hpp"
+#include "py/wall.hpp"
 
 namespace vorel::py {
 namespace {
 
 constexpr std::int64_t kLatest = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t kMicros = 1'000'000;
-
-// Microseconds of the wall clock since the Unix epoch: 0 before it, saturating after.
-std::int64_t now_micros() {
-  const auto since = std::chrono::system_clock::now().time_since_epoch();
-  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(since).count();
-  return us < 0 ? 0 : static_cast<std::int64_t>(us);
-}
 
 // A duration in whole microseconds, saturating at `cap`.
 std::uint64_t micros(core::Duration d, std::uint64_t cap) {
@@ -271,7 +264,7 @@ bool arm(const Object& self, std::uint64_t number) {
     if (it == s->schedules.end()) return true;
     due = it->due;
   }
-  const std::int64_t now = now_micros();
+  const std::int64_t now = wall::micros();
   const std::uint64_t delay = due < now ? 0 : static_cast<std::uint64_t>(due - now);
   const double seconds =
       static_cast<double>(delay / kMicros) + static_cast<double>((delay % kMicros) * 1000) / 1e9;
@@ -290,7 +283,7 @@ bool arm(const Object& self, std::uint64_t number) {
 
 bool fire(const Object& self, std::uint64_t number) {
   Activation& a = the(self);
-  const std::int64_t now = now_micros();
+  const std::int64_t now = wall::micros();
   core::Bytes message;
   bool repeats = false;
   Object spent;
@@ -418,7 +411,7 @@ Object schedule(const Object& self, PyObject* name, PyObject* delay, PyObject* i
     schema::raise(std::move(bytes.error()));
     return Object();
   }
-  const std::int64_t now = now_micros();
+  const std::int64_t now = wall::micros();
   const std::uint64_t wait_us = micros(*wait, static_cast<std::uint64_t>(kLatest));
   const std::int64_t due = saturated(static_cast<__int128>(now) + wait_us);
   std::optional<std::uint64_t> every_us;
