@@ -13,6 +13,9 @@
 
 namespace vorel::core::activation {
 
+// The page that names the behavior a key runs under, present only while that is not its own type.
+inline constexpr std::string_view kBehavior = "@behavior";
+
 // The flags of an activation that its decisions read.
 struct Flags {
   bool releasing = false;  // the key is let go at once (hand-over, fencing, abandon)

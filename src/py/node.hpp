@@ -42,6 +42,8 @@ namespace vorel::py {
 
 // The text of every operation that needs the loop of a system that has not been entered.
 inline constexpr const char kNotStarted[] = "the system has not started";
+// The text of every operation refused once the system has stopped.
+inline constexpr const char kStopped[] = "the system has stopped";
 
 // The settings of a system, with the defaults an ActorSystem applies. An actor type's own
 // idle_after, ask_timeout, write_timeout and backoff win over these.

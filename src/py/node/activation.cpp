@@ -156,7 +156,6 @@ bool resume(const Object& self) {
   if (next == Next::Successor) return successor(self, name);
   // A native collection's parts are stepped as they are, never read into a Python value.
   if (definition->native) return attempt(self);
-  pages.erase("@behavior");
   Object value = decoded(self, *definition, pages);
   if (!value) return false;
   {

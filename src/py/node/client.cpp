@@ -154,7 +154,7 @@ int init(PyObject*, PyObject*, PyObject*) { return 0; }
 PyObject* aenter(PyObject* self, PyObject*) {
   Node& n = *body::record<Record>(self).node;
   if (n.is_stopped()) {
-    PyErr_SetString(PyExc_RuntimeError, "the system has stopped");
+    PyErr_SetString(PyExc_RuntimeError, kStopped);
     return nullptr;
   }
   // The place where a client starts its node runtime and asks its seeds for the member table.

@@ -69,7 +69,7 @@ bool Node::take(core::Command command) {
   }
   if (is_leaving()) {
     if (d != nullptr && d->reply) return answer(*d->reply, core::Outcome::unreached(actor, key));
-    dropped(actor, key, "the node is shutting down");
+    dropped(actor, key, core::kShuttingDown);
     return true;
   }
   Object self = attach(actor, key);

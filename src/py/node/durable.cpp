@@ -81,7 +81,7 @@ bool flush(const Shared& node, const std::string& actor, const std::string& key,
               [node, actor, key, timeout, period](Token, storage::Result result) -> Raised {
                 if (result) return std::nullopt;
                 node->reported(actor, key, true,
-                               fmt::format("{}/{}: the store did not keep a write: {}", actor, key, result.error()));
+                               core::store::unkept(actor, key, result.error()));
                 bool again = false;
                 {
                   auto records = node->store();
@@ -168,8 +168,7 @@ bool dropped_due(const Shared& node, const std::string& actor, const std::string
                   return std::nullopt;
                 }
                 node->reported(actor, key, true,
-                               fmt::format("{}/{}: the store did not forget the deletion: {}", actor, key,
-                                           result.error()));
+                               core::store::unforgotten(actor, key, result.error()));
                 const std::uint32_t next = attempt == UINT32_MAX ? attempt : attempt + 1;
                 if (!forgetting(node, actor, key, timeout, stamp, next)) return caught();
                 return std::nullopt;
@@ -241,7 +240,7 @@ Object persist(Node& node_ref, std::string_view actor_view, std::string_view key
                      if (*d) return std::nullopt;
                      if (!result) {
                        std::string reason =
-                           fmt::format("{}/{}: the store could not be read: {}", actor, key, result.error());
+                           core::store::unread(actor, key, result.error());
                        node->reported(actor, key, false, reason);
                        return fail(future.get(), reason) ? Raised() : caught();
                      }
@@ -318,7 +317,7 @@ bool closing(const std::shared_ptr<Node>& node, double seconds, std::move_only_f
     Object error = Object::steal(PyErr_GetRaisedException());
     std::string reason = storage::described(error.get(), plan.timeout);
     node->reported(entity.first, entity.second, true,
-                   fmt::format("{}/{}: the store did not keep a write: {}", entity.first, entity.second, reason));
+                   core::store::unkept(entity.first, entity.second, reason));
   }
   Object waiter = node->future();
   if (!waiter) return false;

@@ -74,7 +74,7 @@ const std::shared_ptr<Node>& node_of(PyObject* self) {
 Node* running(PyObject* self) {
   Node& node = *node_of(self);
   if (node.is_stopped()) {
-    PyErr_SetString(PyExc_RuntimeError, "the system has stopped");
+    PyErr_SetString(PyExc_RuntimeError, kStopped);
     return nullptr;
   }
   if (!node.running()) return nullptr;

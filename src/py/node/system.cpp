@@ -106,7 +106,7 @@ PyObject* aenter(PyObject* self, PyObject*) {
   Node& node = *r.node;
   if (node.is_stopped() || node.event_loop.get()) {
     // A system runs once: its keys, asks and stop flags belong to that one run.
-    PyErr_SetString(PyExc_RuntimeError, node.is_stopped() ? "the system has stopped" : "the system is running already");
+    PyErr_SetString(PyExc_RuntimeError, node.is_stopped() ? kStopped : "the system is running already");
     return nullptr;
   }
   if (r.cluster) {

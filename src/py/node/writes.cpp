@@ -19,11 +19,18 @@ namespace vorel::py::activation {
 namespace {
 
 namespace ir = core::schema::ir;
+using core::activation::kBehavior;
+using core::schedule::kPage;
 
-// Puts the page of the key's live schedules into pages about to be written.
-void scheduled_into(const Object& self, core::Pages& pages) {
-  auto s = the(self).state.lock();
-  if (auto page = schedules_page(s->schedules)) pages.insert_or_assign(std::string(core::schedule::kPage), *std::move(page));
+// Puts the reserved pages into pages about to be written: "@behavior" while the definition is not
+// the key's own type, "@schedules" while the key has live schedules.
+void reserved_into(const Object& self, const Definition& definition, core::Pages& pages) {
+  Activation& a = the(self);
+  if (definition.name != a.actor) {
+    pages.insert_or_assign(std::string(kBehavior), core::Bytes(definition.name.begin(), definition.name.end()));
+  }
+  auto s = a.state.lock();
+  if (auto page = schedules_page(s->schedules)) pages.insert_or_assign(std::string(kPage), *std::move(page));
 }
 
 bool refused_after_become(const Object& self) {
@@ -101,21 +108,18 @@ bool failed_into(PyObject* future) {
 
 }  // namespace
 
-// The pages of a value by a definition's state schema, with "@behavior" when the definition is not
-// the key's own type.
 std::optional<core::Pages> pages_of(const Object& self, const Definition& definition, PyObject* value) {
   auto pages = schema::Schema::write_pages(definition.states(), value);
   if (!pages) {
     schema::raise(std::move(pages.error()));
     return std::nullopt;
   }
-  if (definition.name != the(self).actor) pages->insert_or_assign("@behavior", core::Bytes(definition.name.begin(), definition.name.end()));
-  scheduled_into(self, *pages);
+  reserved_into(self, definition, *pages);
   return *std::move(pages);
 }
 
 // A state value read from its pages by a definition's state schema: a fresh object every time, so
-// that no two keys share one.
+// that no two keys share one. Only the pages of the schema are read; reserved ones are passed over.
 Object decoded(const Object& self, const Definition& definition, const core::Pages& pages) {
   const schema::Schema& s = definition.states();
   const ir::Index root = s.tree.root;
@@ -157,7 +161,7 @@ Object decoded(const Object& self, const Definition& definition, const core::Pag
 }
 
 std::string named(const core::Pages& pages, const std::string& actor) {
-  auto at = pages.find("@behavior");
+  auto at = pages.find(std::string(kBehavior));
   if (at == pages.end()) return actor;
   Object text = Object::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(at->second.data()),
                                                    static_cast<Py_ssize_t>(at->second.size()), "replace"));
@@ -276,11 +280,9 @@ Object deleted(const Object& self) {
   if (definition->initial) {
     auto pages = pages_of(self, *definition, definition->initial->get());
     if (!pages) return Object();
-    core::Pages own = *pages;
-    own.erase("@behavior");
     // Each key gets a value of its own, read back from the pages: mutating it in place must not
     // change the default of every other key.
-    wrote.value = decoded(self, *definition, own);
+    wrote.value = decoded(self, *definition, *pages);
     if (!wrote.value) return Object();
     wrote.pages = *std::move(pages);
   }
@@ -292,24 +294,22 @@ Object become(const Object& self, PyObject* behavior, PyObject* state) {
   std::shared_ptr<const Definition> definition = Definition::of(behavior);
   if (!definition) return Object();
   a.node->learn(behavior, definition);
-  core::Pages pages;
+  std::optional<core::Pages> pages;
   if (state != nullptr && state != Py_None) {
-    auto written = schema::Schema::write_pages(definition->states(), state);
-    if (!written) {
-      schema::raise(std::move(written.error()));
-      return Object();
-    }
-    pages = *std::move(written);
+    pages = pages_of(self, *definition, state);
+    if (!pages) return Object();
   } else {
-    auto s = a.state.lock();
-    for (const auto& [name, bytes] : s->pages) {
-      if (name != "@behavior" && name != "@schedules") pages.emplace(name, bytes);
+    pages.emplace();
+    {
+      auto s = a.state.lock();
+      for (const auto& [name, bytes] : s->pages) {
+        if (name != kBehavior && name != kPage) pages->emplace(name, bytes);
+      }
     }
+    reserved_into(self, *definition, *pages);
   }
-  if (definition->name != a.actor) pages["@behavior"] = core::Bytes(definition->name.begin(), definition->name.end());
-  scheduled_into(self, pages);
   Wrote wrote;
-  wrote.pages = std::move(pages);
+  wrote.pages = *std::move(pages);
   wrote.become = true;
   return write(self, std::move(wrote));
 }
