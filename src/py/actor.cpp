@@ -4,7 +4,6 @@
 
 #include <utility>
 
-#include "core/collections/native.hpp"
 #include "py/node/body.hpp"
 #include "py/once.hpp"
 #include "py/options.hpp"
@@ -220,9 +219,3 @@ PyMethodDef functions[] = {
 };
 
 }  // namespace vorel::py::actor
-
-namespace vorel::py::collections {
-
-Native collection(std::string_view name) { return core::collections::collection(name); }
-
-}  // namespace vorel::py::collections

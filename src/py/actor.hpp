@@ -23,11 +23,3 @@ PyObject* decorator_type();
 extern PyMethodDef functions[];
 
 }  // namespace vorel::py::actor
-
-namespace vorel::py::collections {
-
-// A new native collection of the kind an actor type name selects: "vorel.collections:<kind>.actor"
-// or "vorel.collections:<kind>_<digits>_<level>"; null for any other name.
-Native collection(std::string_view name);
-
-}  // namespace vorel::py::collections

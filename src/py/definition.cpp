@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "py/actor.hpp"
+#include "py/collections.hpp"
 #include "py/errors.hpp"
 #include "py/generic.hpp"
 #include "py/node/body.hpp"

@@ -2,6 +2,7 @@
 // hangs off the node of one system, so a second interpreter gets a second core.
 #include "py/actor.hpp"
 #include "py/awaited.hpp"
+#include "py/collections.hpp"
 #include "py/node/client.hpp"
 #include "py/node/hooks.hpp"
 #include "py/node/members.hpp"
@@ -55,7 +56,7 @@ int exec(PyObject* module) {
     PyObject* type = c.type();
     if (type == nullptr || PyModule_AddObjectRef(module, c.name, type) < 0) return -1;
   }
-  for (PyMethodDef* functions : {actor::functions, members::functions, refs::functions}) {
+  for (PyMethodDef* functions : {actor::functions, members::functions, refs::functions, collections::functions}) {
     if (PyModule_AddFunctions(module, functions) < 0) return -1;
   }
   return 0;
