@@ -6,50 +6,6 @@
 
 namespace vorel::core::activation {
 
-std::string_view name(Next next) {
-  switch (next) {
-    case Next::Nothing: return "Nothing";
-    case Next::WindDown: return "WindDown";
-    case Next::BackOff: return "BackOff";
-    case Next::Start: return "Start";
-    case Next::Attempt: return "Attempt";
-    case Next::Successor: return "Successor";
-    case Next::Deactivate: return "Deactivate";
-    case Next::Step: return "Step";
-    case Next::After: return "After";
-  }
-  return "?";
-}
-
-std::string_view name(Nudge nudge) {
-  switch (nudge) {
-    case Nudge::Cancel: return "Cancel";
-    case Nudge::Wake: return "Wake";
-    case Nudge::LetGo: return "LetGo";
-    case Nudge::Wait: return "Wait";
-    case Nudge::WindDown: return "WindDown";
-  }
-  return "?";
-}
-
-std::string_view name(Woken woken) {
-  switch (woken) {
-    case Woken::Hand: return "Hand";
-    case Woken::End: return "End";
-    case Woken::Wait: return "Wait";
-  }
-  return "?";
-}
-
-std::string_view name(Read read) {
-  switch (read) {
-    case Read::Over: return "Over";
-    case Read::Cancel: return "Cancel";
-    case Read::Go: return "Go";
-  }
-  return "?";
-}
-
 Next after(const Flags& f, const Ended& e) {
   if (stopping(f)) return Next::WindDown;
   if (e.raised && !f.ending) return Next::BackOff;

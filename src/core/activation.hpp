@@ -43,7 +43,6 @@ enum class Next : std::uint8_t {
   After,       // on as after a body that returned
 };
 
-std::string_view name(Next next);
 
 // What is known of a run when its body task has ended.
 struct Ended {
@@ -96,7 +95,6 @@ enum class Nudge : std::uint8_t {
   WindDown,  // nothing runs: wind down now
 };
 
-std::string_view name(Nudge nudge);
 
 Nudge released(const Held& h);
 Nudge drained(const Held& h);
@@ -148,7 +146,6 @@ Idled idled(std::optional<double> deadline, double now);
 // node drains with nothing queued), or leave it waiting. A read past its deadline ends even when a
 // message has just come: the message waits for the next run.
 enum class Woken : std::uint8_t { Hand, End, Wait };
-std::string_view name(Woken woken);
 Woken woken(bool message, bool expired, bool draining);
 
 // What a read of the inbox of a run does before it looks at the mailbox.
@@ -157,7 +154,6 @@ enum class Read : std::uint8_t {
   Cancel,  // a confirmed become: the body is cancelled so that the successor takes the key over
   Go,      // the read goes on
 };
-std::string_view name(Read read);
 Read reads(bool current, const Flags& f);
 
 // A merged source's item that became ready before the oldest queued message arrived (`merged` is
