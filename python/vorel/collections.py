@@ -23,24 +23,13 @@ from ._forms import INT64_MAX, INT64_MIN, UINT64_MAX, integer, quoted, text
 MODULE = "vorel.collections"
 """The module part of every collection type name."""
 
-KINDS = (
-    "counter",
-    "register",
-    "entry",
-    "semaphore",
-    "barrier",
-    "queue",
-    "queue_segment",
-    "table",
-    "table_segment",
-)
-"""The collection kinds the node runs."""
+KINDS: tuple[str, ...] = _vorel._collection_kinds()
+"""The collection kinds the node runs, from the node's own table of them."""
 
 LEVELS = ("one", "majority", "all")
 """The write levels a configured collection type name can carry."""
 
 _SUFFIX = ".actor"
-_DIGITS = frozenset("0123456789")
 
 type Entries = tuple[tuple[bytes, tuple[bytes, ...]], ...]
 """The contents of a table segment: each key with its values, in the order they were stored."""
@@ -77,23 +66,11 @@ def type_name(kind: str, replicas: int | None = None, write: str | None = None) 
 def parse(name: str) -> Named | None:
     """The kind, replicas and write level an actor type name selects, or None when it names no collection.
 
-    The same reading as the node's: the module must be exactly "vorel.collections"; the ending ".actor"
-    is tried first, then "_<digits>_<level>" split at the last two "_"; the kind is compared exactly.
+    The node reads it: the module must be exactly "vorel.collections"; the ending ".actor" is tried
+    first, then "_<digits>_<level>" split at the last two "_"; the kind is compared exactly.
     """
-    module, colon, rest = text("name", name).partition(":")
-    if not colon or module != MODULE:
-        return None
-    if len(rest) >= len(_SUFFIX) and rest.endswith(_SUFFIX):
-        found = Named(rest[: -len(_SUFFIX)], None, None)
-    else:
-        head, underscore, level = rest.rpartition("_")
-        if not underscore or level not in LEVELS:
-            return None
-        kind, underscore, digits = head.rpartition("_")
-        if not underscore or not digits or not _DIGITS.issuperset(digits):
-            return None
-        found = Named(kind, int(digits), level)
-    return found if found.kind in KINDS else None
+    found = _vorel._collection_name(text("name", name))
+    return None if found is None else Named(*found)
 
 
 class _Checked:

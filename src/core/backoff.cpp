@@ -41,15 +41,23 @@ std::optional<Duration> from_seconds(double x) {
   return Duration{seconds, static_cast<std::uint32_t>(nanos)};
 }
 
-}  // namespace
-
-Duration Backoff::next(Duration previous) const {
-  const double x = previous.as_seconds() * factor;
+// `x` seconds as a delay, never above the limit; the limit where `x` is negative, not a number
+// or too large to hold.
+Duration capped(double x, Duration limit) {
   if (x < 0) return limit;
   if (std::isnan(x)) return limit;
   auto delay = from_seconds(x);
   if (!delay) return limit;
   return std::min(*delay, limit);
+}
+
+}  // namespace
+
+Duration Backoff::next(Duration previous) const { return capped(previous.as_seconds() * factor, limit); }
+
+// The power is taken at once rather than by n steps of `next`, which would round at every step.
+Duration Backoff::delay(std::uint32_t n) const {
+  return capped(first.as_seconds() * std::pow(factor, static_cast<double>(n)), limit);
 }
 
 }  // namespace vorel::core

@@ -27,6 +27,9 @@ struct Backoff {
   // The delay after `previous`: `previous` times the factor, never above the limit. A factor
   // that gives a negative, infinite or not-a-number delay gives the limit.
   Duration next(Duration previous) const;
+  // The delay before retry `n` (0 for the first): first times factor^n, never above the limit;
+  // the limit too where that gives a negative, infinite or not-a-number delay.
+  Duration delay(std::uint32_t n) const;
 };
 
 }  // namespace vorel::core

@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 
 #include "core/bytes.hpp"
@@ -10,6 +11,10 @@
 #include "core/node.hpp"
 
 namespace vorel::core {
+
+// Why a message for a key goes unhandled on a node that is leaving: what its asker is told, or
+// the reason its drop is reported with.
+inline constexpr std::string_view kShuttingDown = "the node is shutting down";
 
 // One message for one key. Copies are deep: a kept copy of an ask is independent of the one sent.
 struct Deliver {

@@ -1,5 +1,7 @@
 #include "core/store.hpp"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <functional>
 
@@ -7,6 +9,18 @@
 #include "core/wire.hpp"
 
 namespace vorel::core {
+
+std::string store::unread(std::string_view actor, std::string_view key, std::string_view why) {
+  return fmt::format("{}/{}: the store could not be read: {}", actor, key, why);
+}
+
+std::string store::unkept(std::string_view actor, std::string_view key, std::string_view why) {
+  return fmt::format("{}/{}: the store did not keep a write: {}", actor, key, why);
+}
+
+std::string store::unforgotten(std::string_view actor, std::string_view key, std::string_view why) {
+  return fmt::format("{}/{}: the store did not forget the deletion: {}", actor, key, why);
+}
 
 using msgpack::Malformed;
 using msgpack::Result;

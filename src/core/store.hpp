@@ -26,6 +26,12 @@ using Version = std::array<std::uint8_t, 32>;
 
 Version version_of(const replication::Stamp& stamp);
 
+// The texts with which a failed call of a durable store is reported for a key, `why` being the
+// store's own description of the failure: a load, a save, and a drop.
+std::string unread(std::string_view actor, std::string_view key, std::string_view why);
+std::string unkept(std::string_view actor, std::string_view key, std::string_view why);
+std::string unforgotten(std::string_view actor, std::string_view key, std::string_view why);
+
 // One key of the local table.
 struct Entry {
   Pages pages;

@@ -12,11 +12,7 @@
 #include "core/msgpack.hpp"
 #include "core/node.hpp"
 #include "core/pages.hpp"
-
-// In a reader returning a msgpack::Result: reads into `var`, or returns the read's failure.
-#define VOREL_READ(var, expr)       \
-  auto var = (expr);                \
-  if (!var) return std::unexpected(std::move(var).error())
+#include "core/try.hpp"
 
 namespace vorel::core::wire {
 

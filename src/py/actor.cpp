@@ -2,56 +2,15 @@
 
 #include <fmt/format.h>
 
-#include <new>
 #include <utility>
 
-#include "core/collections/native.hpp"
-#include "core/debug_form.hpp"
+#include "py/node/body.hpp"
 #include "py/once.hpp"
+#include "py/options.hpp"
 #include "py/schema/failure.hpp"
 
 namespace vorel::py::actor {
 namespace {
-
-Object timedelta_class() {
-  Object datetime = import("datetime");
-  if (!datetime) return datetime;
-  return attr(datetime.get(), "timedelta");
-}
-
-// The conversion's refusal of an object of the wrong type, in the words the module uses elsewhere.
-void expected(const char* what, PyObject* value) {
-  Object name = Object::steal(PyType_GetQualName(Py_TYPE(value)));
-  if (name) PyErr_Format(PyExc_TypeError, "expected %s, got %U", what, name.get());
-}
-
-// A whole attribute of a timedelta; its range is the class's own, well inside 64 bits.
-std::optional<long long> field(PyObject* value, const char* name) {
-  Object v = attr(value, name);
-  if (!v) return std::nullopt;
-  const long long n = PyLong_AsLongLong(v.get());
-  if (n == -1 && PyErr_Occurred()) return std::nullopt;
-  return n;
-}
-
-std::optional<bool> printable(Py_UCS4 c) {
-  Object one = Object::steal(PyUnicode_FromOrdinal(static_cast<int>(c)));
-  if (!one) return std::nullopt;
-  Object answer = call_method(one.get(), "isprintable");
-  if (!answer) return std::nullopt;
-  const int truth = PyObject_IsTrue(answer.get());
-  if (truth < 0) return std::nullopt;
-  return truth != 0;
-}
-
-// Compares exactly, whatever the str holds (lone surrogates and NULs included), and never raises.
-bool equals(PyObject* text, const char* ascii) { return PyUnicode_CompareWithASCIIString(text, ascii) == 0; }
-
-// A refusal of a text option: "{label} is {debug form}, {rest}".
-void refused(const char* label, PyObject* value, std::string_view rest) {
-  auto shown = debug(value);
-  if (shown) value_error(fmt::format("{} is {}, {}", label, *shown, rest));
-}
 
 bool is_bool(const char* label, PyObject* value) {
   if (PyBool_Check(value)) return true;
@@ -161,27 +120,17 @@ PyObject* defined(PyObject* body, core::Options options, std::optional<Object> i
 
 // The decorator `actor(...)` gives without a body.
 
-struct DecoratorObject {
-  PyObject_HEAD
+struct Decorator {
   core::Options options;
   std::optional<Object> initial;
 };
 
-DecoratorObject& decorator(PyObject* self) { return *reinterpret_cast<DecoratorObject*>(self); }
+Decorator& decorator(PyObject* self) { return body::record<Decorator>(self); }
 
 int decorator_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   if (decorator(self).initial) Py_VISIT(decorator(self).initial->get());
   return 0;
-}
-
-void decorator_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  decorator(self).~DecoratorObject();
-  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
-  free(self);
-  Py_DECREF(tp);
 }
 
 // Each call builds a new type from its own copy of the options.
@@ -194,7 +143,7 @@ PyObject* decorator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyType_Slot decorator_slots[] = {
     {Py_tp_doc, const_cast<char*>("`@actor(...)` before it meets the body it decorates.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(decorator_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(body::dealloc<Decorator>)},
     {Py_tp_traverse, reinterpret_cast<void*>(decorator_traverse)},
     {Py_tp_call, reinterpret_cast<void*>(decorator_call)},
     {0, nullptr},
@@ -202,7 +151,7 @@ PyType_Slot decorator_slots[] = {
 
 PyType_Spec decorator_spec = {
     "vorel._vorel.Decorator",
-    sizeof(DecoratorObject),
+    sizeof(body::Of<Decorator>),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     decorator_slots,
@@ -213,13 +162,7 @@ Once decorator_cell;
 PyObject* make_decorator(core::Options options, std::optional<Object> initial) {
   PyObject* t = decorator_type();
   if (t == nullptr) return nullptr;
-  auto* tp = reinterpret_cast<PyTypeObject*>(t);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
-  PyObject* self = alloc(tp, 0);
-  if (self == nullptr) return nullptr;
-  new (&decorator(self).options) core::Options(std::move(options));
-  new (&decorator(self).initial) std::optional<Object>(std::move(initial));
-  return self;
+  return body::make<Decorator>(t, Decorator{std::move(options), std::move(initial)}).release();
 }
 
 PyObject* actor_function(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -244,103 +187,6 @@ PyObject* actor_function(PyObject*, PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-void value_error(const std::string& message) {
-  if (Object t = text(message)) PyErr_SetObject(PyExc_ValueError, t.get());
-}
-
-bool is_str(const char* label, PyObject* value) {
-  if (PyUnicode_Check(value)) return true;
-  PyErr_Format(PyExc_TypeError, "%s is %R, not a str", label, value);
-  return false;
-}
-
-std::optional<std::uint64_t> count(const char* label, PyObject* value) {
-  if (!PyIndex_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "%s is %R, not an int", label, value);
-    return std::nullopt;
-  }
-  Object index = Object::steal(PyNumber_Index(value));
-  if (!index) return std::nullopt;
-  const unsigned long long n = PyLong_AsUnsignedLongLong(index.get());
-  if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
-  return n;
-}
-
-std::optional<core::Duration> period(const char* label, PyObject* value) {
-  Object cls = timedelta_class();
-  if (!cls) return std::nullopt;
-  const int is = PyObject_IsInstance(value, cls.get());
-  if (is < 0) return std::nullopt;
-  if (is == 0) {
-    expected("a timedelta", value);
-    return std::nullopt;
-  }
-  // A timedelta keeps its sign in `days` alone: seconds and microseconds are never negative.
-  auto days = field(value, "days");
-  auto seconds = days ? field(value, "seconds") : std::nullopt;
-  auto micros = seconds ? field(value, "microseconds") : std::nullopt;
-  if (!micros) return std::nullopt;
-  if (*days < 0) {
-    PyErr_Format(PyExc_ValueError, "%s is %S, which is negative", label, value);
-    return std::nullopt;
-  }
-  return core::Duration{static_cast<std::uint64_t>(*days) * 86'400 + static_cast<std::uint64_t>(*seconds),
-                        static_cast<std::uint32_t>(*micros) * 1'000};
-}
-
-std::optional<core::Backoff> backed_off(PyObject* value) {
-  Object first = attr(value, "first");
-  if (!first) return std::nullopt;
-  auto first_delay = period("backoff.first", first.get());
-  if (!first_delay) return std::nullopt;
-  Object limit = attr(value, "limit");
-  if (!limit) return std::nullopt;
-  auto limit_delay = period("backoff.limit", limit.get());
-  if (!limit_delay) return std::nullopt;
-  Object factor = attr(value, "factor");
-  if (!factor) return std::nullopt;
-  const double f = PyFloat_AsDouble(factor.get());
-  if (f == -1.0 && PyErr_Occurred()) return std::nullopt;
-  // A factor that is not above zero would retry at once, for ever: refused like a negative delay.
-  if (!(f > 0.0)) {
-    Object shown = Object::steal(PyFloat_FromDouble(f));
-    Object r = shown ? Object::steal(PyObject_Repr(shown.get())) : Object();
-    auto t = r ? utf8(r.get()) : std::nullopt;
-    if (t) value_error(fmt::format("backoff.factor is {}, which is not above zero", *t));
-    return std::nullopt;
-  }
-  return core::Backoff{f, *first_delay, *limit_delay};
-}
-
-std::optional<core::WriteLevel> written(PyObject* text) {
-  for (std::size_t i = 0; i < core::kWriteLevels.size(); ++i) {
-    if (equals(text, core::kWriteLevels[i].data())) return static_cast<core::WriteLevel>(i);
-  }
-  refused("write", text, "not one of 'one', 'majority', 'all'");
-  return std::nullopt;
-}
-
-std::optional<std::string> debug(PyObject* text) {
-  const Py_ssize_t n = PyUnicode_GetLength(text);
-  if (n < 0) return std::nullopt;
-  std::string out = "\"";
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    const Py_UCS4 c = PyUnicode_ReadChar(text, i);
-    if (c == static_cast<Py_UCS4>(-1) && PyErr_Occurred()) return std::nullopt;
-    bool prints = true;
-    if (c >= 0x80) {
-      // What prints beyond ASCII is the interpreter's judgement, so refusals read as the Python
-      // package's own texts do.
-      auto p = printable(c);
-      if (!p) return std::nullopt;
-      prints = *p;
-    }
-    core::debug_char(out, c, prints);
-  }
-  out += '"';
-  return out;
-}
-
 Compiled compiled(const schema::Introspect& in, PyObject* hint, std::string_view label) {
   auto built = schema::Schema::compiled(in, hint, false);
   if (built) {
@@ -355,16 +201,6 @@ Compiled compiled(const schema::Introspect& in, PyObject* hint, std::string_view
   }
   schema::raise(std::move(failure));
   return Object();
-}
-
-Object timedelta(core::Duration duration) {
-  Object cls = timedelta_class();
-  if (!cls) return cls;
-  Object days = Object::steal(PyLong_FromLong(0));
-  Object seconds = Object::steal(PyLong_FromUnsignedLongLong(duration.seconds));
-  Object micros = Object::steal(PyLong_FromUnsignedLong(duration.nanos / 1'000));
-  if (!days || !seconds || !micros) return Object();
-  return call(cls.get(), days.get(), seconds.get(), micros.get());
 }
 
 PyObject* decorator_type() {
@@ -383,9 +219,3 @@ PyMethodDef functions[] = {
 };
 
 }  // namespace vorel::py::actor
-
-namespace vorel::py::collections {
-
-Native collection(std::string_view name) { return core::collections::collection(name); }
-
-}  // namespace vorel::py::collections

@@ -2,14 +2,16 @@
 
 #include <fmt/format.h>
 
-#include <new>
 #include <utility>
 
 #include "py/actor.hpp"
+#include "py/collections.hpp"
 #include "py/errors.hpp"
 #include "py/generic.hpp"
+#include "py/node/body.hpp"
 #include "py/node/context.hpp"
 #include "py/once.hpp"
+#include "py/options.hpp"
 #include "py/refs.hpp"
 #include "py/schema/failure.hpp"
 #include "py/schema/introspect.hpp"
@@ -99,18 +101,16 @@ bool signature(const std::string& name, PyObject* body, const schema::Introspect
 
 // The Python objects `Actor` and `DefaultedActor`: one shared handle each, and nothing else.
 
-struct ActorObject {
-  PyObject_HEAD
-  std::shared_ptr<const Definition> definition;
-};
+using Handle = std::shared_ptr<const Definition>;
 
-const Definition& held(PyObject* self) { return *reinterpret_cast<ActorObject*>(self)->definition; }
+Handle& handle(PyObject* self) { return body::record<Handle>(self); }
+const Definition& held(PyObject* self) { return *handle(self); }
 
 // A definition is shared by handle, so its references are reported to the collector only by the
 // one object that holds it alone; reported from two holders they would be counted twice.
 int actor_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
-  const auto& definition = reinterpret_cast<ActorObject*>(self)->definition;
+  const Handle& definition = handle(self);
   if (definition && definition.use_count() == 1) {
     Py_VISIT(definition->body.get());
     if (definition->initial) Py_VISIT(definition->initial->get());
@@ -118,22 +118,8 @@ int actor_traverse(PyObject* self, visitproc visit, void* arg) {
   return 0;
 }
 
-void actor_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  reinterpret_cast<ActorObject*>(self)->~ActorObject();
-  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
-  free(self);
-  Py_DECREF(tp);
-}
-
-Object wrapped(PyTypeObject* tp, std::shared_ptr<const Definition> definition) {
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
-  Object self = Object::steal(alloc(tp, 0));
-  if (!self) return self;
-  new (&reinterpret_cast<ActorObject*>(self.get())->definition)
-      std::shared_ptr<const Definition>(std::move(definition));
-  return self;
+Object wrapped(PyTypeObject* tp, Handle definition) {
+  return body::make<Handle>(reinterpret_cast<PyObject*>(tp), std::move(definition));
 }
 
 PyObject* actor_repr(PyObject* self) {
@@ -243,7 +229,7 @@ PyGetSetDef defaulted_getset[] = {
 
 PyType_Slot actor_slots[] = {
     {Py_tp_doc, const_cast<char*>("An actor type whose keys are created only by `start`.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(actor_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(body::dealloc<Handle>)},
     {Py_tp_traverse, reinterpret_cast<void*>(actor_traverse)},
     {Py_tp_repr, reinterpret_cast<void*>(actor_repr)},
     {Py_tp_methods, methods},
@@ -253,7 +239,7 @@ PyType_Slot actor_slots[] = {
 
 PyType_Slot defaulted_slots[] = {
     {Py_tp_doc, const_cast<char*>("An actor type whose keys are created on demand with `initial`.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(actor_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(body::dealloc<Handle>)},
     {Py_tp_traverse, reinterpret_cast<void*>(actor_traverse)},
     {Py_tp_repr, reinterpret_cast<void*>(actor_repr)},
     {Py_tp_methods, methods},
@@ -264,8 +250,8 @@ PyType_Slot defaulted_slots[] = {
 constexpr unsigned kFlags =
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION;
 
-PyType_Spec actor_spec = {"vorel._vorel.Actor", sizeof(ActorObject), 0, kFlags, actor_slots};
-PyType_Spec defaulted_spec = {"vorel._vorel.DefaultedActor", sizeof(ActorObject), 0, kFlags, defaulted_slots};
+PyType_Spec actor_spec = {"vorel._vorel.Actor", sizeof(body::Of<Handle>), 0, kFlags, actor_slots};
+PyType_Spec defaulted_spec = {"vorel._vorel.DefaultedActor", sizeof(body::Of<Handle>), 0, kFlags, defaulted_slots};
 
 Once actor_cell;
 Once defaulted_cell;
@@ -325,10 +311,9 @@ std::shared_ptr<const Definition> Definition::of(PyObject* object) {
   PyObject* defaulted = plain ? actor::defaulted_type() : nullptr;
   if (defaulted == nullptr) return nullptr;
   if (instance(object, plain) || instance(object, defaulted)) {
-    return reinterpret_cast<ActorObject*>(object)->definition;
+    return handle(object);
   }
-  Object name = Object::steal(PyType_GetName(Py_TYPE(object)));
-  if (name) PyErr_Format(PyExc_TypeError, "%U is not an actor type; decorate its body with @actor", name.get());
+  PyErr_Format(PyExc_TypeError, "%s is not an actor type; decorate its body with @actor", type_name(object).c_str());
   return nullptr;
 }
 

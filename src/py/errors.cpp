@@ -87,4 +87,13 @@ PyObject* raise(Class c, const char* text) {
   return nullptr;
 }
 
+Object make(Class c, std::string_view text) { return make(get(c), text); }
+
+Object make(PyObject* cls, std::string_view message) {
+  if (cls == nullptr) return Object();
+  Object t = text(message);
+  if (!t) return t;
+  return call(cls, t.get());
+}
+
 }  // namespace vorel::py::errors

@@ -1,6 +1,8 @@
 // The module's exception classes. Each is made once per process, at its first use.
 #pragma once
 
+#include <string_view>
+
 #include "py/object.hpp"
 
 namespace vorel::py::errors {
@@ -26,5 +28,10 @@ const char* name(Class c);
 
 // Raises an instance of the class with the text; always returns nullptr for `return raise(...)`.
 PyObject* raise(Class c, const char* text);
+
+// A new exception of the class, or of any exception class, with the text as its one argument;
+// null with the error set.
+Object make(Class c, std::string_view text);
+Object make(PyObject* cls, std::string_view text);
 
 }  // namespace vorel::py::errors

@@ -4,6 +4,7 @@
 // several interpreters, and an interpreter that checks its extensions refuses to import it.
 #include "py/actor.hpp"
 #include "py/awaited.hpp"
+#include "py/collections.hpp"
 #include "py/node/client.hpp"
 #include "py/node/hooks.hpp"
 #include "py/node/members.hpp"
@@ -57,7 +58,7 @@ int exec(PyObject* module) {
     PyObject* type = c.type();
     if (type == nullptr || PyModule_AddObjectRef(module, c.name, type) < 0) return -1;
   }
-  for (PyMethodDef* functions : {actor::functions, members::functions, refs::functions}) {
+  for (PyMethodDef* functions : {actor::functions, members::functions, refs::functions, collections::functions}) {
     if (PyModule_AddFunctions(module, functions) < 0) return -1;
   }
   return 0;

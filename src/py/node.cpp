@@ -96,12 +96,6 @@ std::optional<double> Node::now() {
   return seconds(call_method(loop.get(), "time"));
 }
 
-std::optional<double> Node::clock() {
-  Object module = import("time");
-  if (!module) return std::nullopt;
-  return seconds(call_method(module.get(), "time"));
-}
-
 Object Node::future() {
   Object loop = running();
   if (!loop) return loop;

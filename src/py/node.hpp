@@ -45,7 +45,7 @@ namespace vorel::py {
 
 // The text of every operation that needs the loop of a system that has not been entered.
 inline constexpr const char kNotStarted[] = "the system has not started";
-// And of every one after its stop.
+// The text of every operation refused once the system has stopped.
 inline constexpr const char kStopped[] = "the system has stopped";
 
 // The settings of a system, with the defaults an ActorSystem applies. An actor type's own
@@ -93,8 +93,6 @@ class Node : public std::enable_shared_from_this<Node> {
   Object system();
   // The loop's time, seconds of its monotonic clock; none with the error set.
   std::optional<double> now();
-  // Seconds since the Unix epoch, from the module "time"; none with the error set.
-  std::optional<double> clock();
   // A new future of the loop; null with the error set.
   Object future();
   // Both handles once the node runtime has started; none before, even while a Joined is kept.

@@ -75,27 +75,33 @@ inline Object text(std::string_view s) {
   return Object::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 
+// The name of a class as every refusal prints it, its __name__ ("int", "Point"), as the
+// interpreter's own refusals do; "?" when it has none. Never leaves an error set.
+inline std::string class_name(PyTypeObject* type) {
+  Object name = Object::steal(PyType_GetName(type));
+  Py_ssize_t size = 0;
+  const char* data = name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
+  if (data == nullptr) {
+    PyErr_Clear();
+    return "?";
+  }
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+// The name of an object's class, as above.
+inline std::string type_name(PyObject* o) { return class_name(Py_TYPE(o)); }
+
 // The UTF-8 form of a str; none with a TypeError set when the object is not a str, or with the
 // interpreter's error when it has no UTF-8 form.
 inline std::optional<std::string> utf8(PyObject* o) {
   if (!PyUnicode_Check(o)) {
-    Object name = Object::steal(PyType_GetQualName(Py_TYPE(o)));
-    if (name) PyErr_Format(PyExc_TypeError, "expected a str, got %U", name.get());
+    PyErr_Format(PyExc_TypeError, "expected a str, got %s", type_name(o).c_str());
     return std::nullopt;
   }
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(o, &size);
   if (data == nullptr) return std::nullopt;
   return std::string(data, static_cast<std::size_t>(size));
-}
-
-// The qualified name of an object's class, for the text of a refusal; "?" when it has none. Never
-// leaves an error set.
-inline std::string type_name(PyObject* o) {
-  Object name = Object::steal(PyType_GetQualName(Py_TYPE(o)));
-  auto n = name ? utf8(name.get()) : std::nullopt;
-  PyErr_Clear();
-  return n ? *n : std::string("?");
 }
 
 // Holds the interpreter lock released for the life of the scope.

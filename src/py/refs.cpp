@@ -59,7 +59,7 @@ PyObject* class_getitem(PyObject* cls, PyObject* item) {
 // The ref's node, unless it has stopped; null with the RuntimeError set.
 Node* live_node(const Ref& ref) {
   if (!ref.node || ref.node->is_stopped()) {
-    PyErr_SetString(PyExc_RuntimeError, "the system has stopped");
+    PyErr_SetString(PyExc_RuntimeError, kStopped);
     return nullptr;
   }
   return ref.node.get();

@@ -2,18 +2,30 @@
 
 #include <fmt/format.h>
 
-#include <new>
 #include <string>
 
+#include "py/node/body.hpp"
 #include "py/once.hpp"
 
 namespace vorel::py::runtime {
 namespace {
 
 struct Instance {
-  PyObject_HEAD
   std::shared_ptr<exec::Threads> threads;
+
+  explicit Instance(std::shared_ptr<exec::Threads> t) : threads(std::move(t)) {}
+  Instance(const Instance&) = delete;
+  Instance& operator=(const Instance&) = delete;
+  // The last hold joins the workers: without the interpreter lock, so that none of them can be
+  // waiting for it meanwhile.
+  ~Instance() {
+    if (!threads) return;
+    Unlocked unlocked;
+    threads.reset();
+  }
 };
+
+Instance& instance(PyObject* self) { return body::record<Instance>(self); }
 
 Once cell;
 
@@ -67,34 +79,16 @@ PyObject* make(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_RuntimeError, started.error().c_str());
     return nullptr;
   }
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(cls, Py_tp_alloc));
-  PyObject* self = alloc(cls, 0);
-  if (self == nullptr) {
+  Object self = body::make<Instance>(reinterpret_cast<PyObject*>(cls), std::move(*started));
+  if (!self) {
     Unlocked unlocked;
     started->reset();
-    return nullptr;
   }
-  new (&reinterpret_cast<Instance*>(self)->threads) std::shared_ptr<exec::Threads>(std::move(*started));
-  return self;
-}
-
-void dealloc(PyObject* self) {
-  Object cls = Object::steal(reinterpret_cast<PyObject*>(Py_TYPE(self)));
-  auto* instance = reinterpret_cast<Instance*>(self);
-  std::shared_ptr<exec::Threads> held = std::move(instance->threads);
-  instance->threads.~shared_ptr();
-  {
-    // The last hold joins the workers: without the interpreter lock, so that none of them can
-    // be waiting for it meanwhile.
-    Unlocked unlocked;
-    held.reset();
-  }
-  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(cls.get()), Py_tp_free));
-  free(self);
+  return self.release();
 }
 
 PyObject* tasks(PyObject* self, PyObject*) {
-  return PyLong_FromSize_t(reinterpret_cast<Instance*>(self)->threads->tasks());
+  return PyLong_FromSize_t(instance(self).threads->tasks());
 }
 
 PyMethodDef methods[] = {
@@ -114,14 +108,14 @@ const char doc[] =
 
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(make)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(body::dealloc<Instance>)},
     {Py_tp_methods, methods},
     {Py_tp_doc, const_cast<char*>(doc)},
     {0, nullptr},
 };
 
 PyType_Spec spec = {
-    "vorel._vorel.Runtime", sizeof(Instance), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots,
+    "vorel._vorel.Runtime", sizeof(body::Of<Instance>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots,
 };
 
 }  // namespace
@@ -137,7 +131,7 @@ std::shared_ptr<exec::Threads> threads(PyObject* object) {
     return nullptr;
   }
   if (!PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject*>(cls))) return nullptr;
-  return reinterpret_cast<Instance*>(object)->threads;
+  return instance(object).threads;
 }
 
 }  // namespace vorel::py::runtime

@@ -10,6 +10,7 @@
 #include "exec/threads_asio.hpp"
 #include "py/awaited.hpp"
 #include "py/errors.hpp"
+#include "py/future.hpp"
 #include "py/locked.hpp"
 #include "py/node/body.hpp"
 #include "py/once.hpp"
@@ -76,26 +77,6 @@ PyObject* refuse(const char* text) {
   return nullptr;
 }
 
-Object exception(PyObject* cls, const std::string& message) {
-  if (cls == nullptr) return Object();
-  Object t = text(message);
-  return t ? call(cls, t.get()) : t;
-}
-
-// Whether the future is done already (its awaiting task gave up); none with the error set.
-std::optional<bool> done(PyObject* future) {
-  Object answer = call_method(future, "done");
-  if (!answer) return std::nullopt;
-  int truth = PyObject_IsTrue(answer.get());
-  if (truth < 0) return std::nullopt;
-  return truth == 1;
-}
-
-Raised resolve(PyObject* future, const char* method, PyObject* value) {
-  if (!value || !call_method(future, method, value)) return caught();
-  return std::nullopt;
-}
-
 Object bytes(const core::Bytes& b) {
   return Object::steal(
       PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size())));
@@ -120,15 +101,12 @@ using Outcome = store::Result<std::optional<store::Record>>;
 
 // The completion of a call, on the loop.
 Raised answered(PyObject* future, Outcome& outcome) {
-  auto finished = done(future);
+  auto finished = future::done(future);
   if (!finished) return caught();
   if (*finished) return std::nullopt;
-  if (!outcome) {
-    Object failure = exception(errors::get(errors::Class::Unavailable), outcome.error().text);
-    return failure ? resolve(future, "set_exception", failure.get()) : caught();
-  }
-  Object value = record(*outcome);
-  return value ? resolve(future, "set_result", value.get()) : caught();
+  const bool ok = outcome ? future::resolve(future, record(*outcome).get())
+                          : future::fail(future, errors::make(errors::Class::Unavailable, outcome.error().text).get());
+  return ok ? Raised() : caught();
 }
 
 // Each task holds the runtime it runs on, so the runtime's last handle goes on its own worker
@@ -161,11 +139,7 @@ asio::awaitable<void> closing(std::shared_ptr<store::Sql> sql, [[maybe_unused]] 
   co_await sql->close();
   if (!bell) co_return;
   inbox::Call completion = [future = std::move(future)](Token token) -> Raised {
-    PyObject* f = future.get(token);
-    auto finished = done(f);
-    if (!finished) return caught();
-    if (*finished) return std::nullopt;
-    return resolve(f, "set_result", Py_None);
+    return future::resolve(future.get(token), Py_None) ? Raised() : caught();
   };
   bell->ring(std::move(completion));
 }
@@ -177,7 +151,7 @@ Raised entered(PyObject* self, PyObject* future, std::uint64_t number, store::Re
     auto held = record_of(self).held.lock();
     if (held->opening && held->opening->number == number) mine = std::exchange(held->opening, std::nullopt);
   }
-  auto finished = done(future);
+  auto finished = future::done(future);
   if (!finished || *finished || !mine) {
     // The awaiting task gave up while the database opened (the entering's done callback may
     // have let go of it already): a new store is closed, nothing is reported, the SQL object
@@ -197,9 +171,9 @@ Raised entered(PyObject* self, PyObject* future, std::uint64_t number, store::Re
     const store::Error& e = result.error();
     Object failure =
         e.kind == store::Error::Kind::Configuration
-            ? exception(PyExc_ValueError, e.text)
-            : exception(PyExc_ConnectionError, fmt::format("the store could not open its database: {}", e.text));
-    return failure ? resolve(future, "set_exception", failure.get()) : caught();
+            ? errors::make(PyExc_ValueError, e.text)
+            : errors::make(PyExc_ConnectionError, fmt::format("the store could not open its database: {}", e.text));
+    return future::fail(future, failure.get()) ? Raised() : caught();
   }
   std::optional<Open> old;
   {
@@ -208,7 +182,7 @@ Raised entered(PyObject* self, PyObject* future, std::uint64_t number, store::Re
                                          std::move(mine->loop)});
   }
   let_go(old);
-  return resolve(future, "set_result", self);
+  return future::resolve(future, self) ? Raised() : caught();
 }
 
 asio::awaitable<void> opening(std::string url, [[maybe_unused]] std::shared_ptr<exec::Threads> threads,
@@ -224,8 +198,8 @@ asio::awaitable<void> opening(std::string url, [[maybe_unused]] std::shared_ptr<
 // The argument refusals of the calls name the argument.
 bool argument(const char* function, const char* name, PyObject* value, bool ok, const char* expected) {
   if (ok) return true;
-  Object cls = Object::steal(PyType_GetName(Py_TYPE(value)));
-  if (cls) PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %U", function, name, expected, cls.get());
+  PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %s", function, name, expected,
+               type_name(value).c_str());
   return false;
 }
 

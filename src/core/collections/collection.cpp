@@ -16,10 +16,10 @@
 namespace vorel::core::collections {
 
 namespace {
-// The kind a type name ends in: "kind.actor" or "kind_digits_level".
-std::optional<std::string_view> ending(std::string_view rest) {
+// What a type name ends in: "kind.actor" or "kind_digits_level".
+std::optional<Parsed> ending(std::string_view rest) {
   constexpr std::string_view kActor = ".actor";
-  if (rest.ends_with(kActor)) return rest.substr(0, rest.size() - kActor.size());
+  if (rest.ends_with(kActor)) return Parsed{rest.substr(0, rest.size() - kActor.size()), {}, {}};
   const auto last = rest.rfind('_');
   if (last == std::string_view::npos || last == 0 || !write_level(rest.substr(last + 1))) return std::nullopt;
   const auto before = rest.rfind('_', last - 1);
@@ -28,19 +28,27 @@ std::optional<std::string_view> ending(std::string_view rest) {
   if (digits.empty() || !std::ranges::all_of(digits, [](char c) { return c >= '0' && c <= '9'; })) {
     return std::nullopt;
   }
-  return rest.substr(0, before);
+  return Parsed{rest.substr(0, before), digits, rest.substr(last + 1)};
 }
 
 constexpr std::array<std::string_view, 9> kKinds = {"counter", "register",      "entry", "semaphore",    "barrier",
                                                     "queue",   "queue_segment", "table", "table_segment"};
 }  // namespace
 
-std::optional<std::string_view> kind_of(std::string_view name) {
+std::span<const std::string_view> kinds() { return kKinds; }
+
+std::optional<Parsed> parsed(std::string_view name) {
   const auto colon = name.find(':');
   if (colon == std::string_view::npos || name.substr(0, colon) != "vorel.collections") return std::nullopt;
-  const auto kind = ending(name.substr(colon + 1));
-  if (!kind || std::ranges::find(kKinds, *kind) == kKinds.end()) return std::nullopt;
-  return kind;
+  const auto found = ending(name.substr(colon + 1));
+  if (!found || std::ranges::find(kKinds, found->kind) == kKinds.end()) return std::nullopt;
+  return found;
+}
+
+std::optional<std::string_view> kind_of(std::string_view name) {
+  const auto found = parsed(name);
+  if (!found) return std::nullopt;
+  return found->kind;
 }
 
 std::shared_ptr<const Native> collection(std::string_view name) {

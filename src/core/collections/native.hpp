@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <variant>
 #include <vector>
@@ -116,8 +117,21 @@ class Native {
   virtual bool disposable(const Parts& parts, double now) const;
 };
 
-// The kind of collection an actor type name selects, "counter" to "table_segment" (borrowed from
-// the name); none for an ordinary actor type.
+// The kinds of collection the node runs, "counter" to "table_segment": the one table of them,
+// which the Python package reads too.
+std::span<const std::string_view> kinds();
+// An actor type name read as a collection's, each part borrowed from the name: its kind, and the
+// replica count (ASCII digits) and write level of "<kind>_<replicas>_<write>", both empty for
+// "<kind>.actor".
+struct Parsed {
+  std::string_view kind;
+  std::string_view replicas;
+  std::string_view write;
+};
+// None for the name of an ordinary actor type.
+std::optional<Parsed> parsed(std::string_view name);
+// The kind of collection an actor type name selects (borrowed from the name); none for an
+// ordinary actor type.
 std::optional<std::string_view> kind_of(std::string_view name);
 // The native collection that runs an actor type of this name instead of a body: a new shared
 // handle, or none for an ordinary actor type.

@@ -14,11 +14,6 @@ using msgpack::Result;
 using table::Record;
 using views::View;
 
-// Every read below either yields its value or hands its failure straight up.
-#define VOREL_TRY(name, expr) \
-  auto name = (expr);         \
-  if (!name) return std::unexpected(name.error())
-
 namespace {
 
 constexpr std::string_view kMessage = "Message";
@@ -177,16 +172,16 @@ Result<EventId> read_id(Reading& in) {
   VOREL_TRY(n, in.read_map_len());
   std::optional<NodeId> origin;
   std::optional<std::uint64_t> sequence;
-  for (std::uint64_t i = 0; i < *n; ++i) {
+  for (std::uint64_t i = 0; i < n; ++i) {
     VOREL_TRY(key, in.read_str());
-    if (*key == kOrigin) {
+    if (key == kOrigin) {
       VOREL_TRY(node, in.node());
-      origin = std::move(*node);
-    } else if (*key == kSequence) {
+      origin = std::move(node);
+    } else if (key == kSequence) {
       VOREL_TRY(seq, in.unsigned_());
-      sequence = *seq;
+      sequence = seq;
     } else {
-      VOREL_TRY(skipped, in.skip());
+      VOREL_CHECK(in.skip());
     }
   }
   if (!origin || !sequence) return std::unexpected(Malformed::truncated());
@@ -195,9 +190,9 @@ Result<EventId> read_id(Reading& in) {
 
 Result<std::uint32_t> read_ttl(Reading& in) {
   VOREL_TRY(v, in.read_int());
-  if (v->negative()) return std::unexpected(Malformed::marker(0x00));
-  if (v->bits > std::numeric_limits<std::uint32_t>::max()) return std::unexpected(Malformed::truncated());
-  return static_cast<std::uint32_t>(v->bits);
+  if (v.negative()) return std::unexpected(Malformed::marker(0x00));
+  if (v.bits > std::numeric_limits<std::uint32_t>::max()) return std::unexpected(Malformed::truncated());
+  return static_cast<std::uint32_t>(v.bits);
 }
 
 // The array's count was checked against the bytes left, so growing by it stays within the
@@ -205,9 +200,9 @@ Result<std::uint32_t> read_ttl(Reading& in) {
 Result<std::vector<NodeId>> read_nodes(Reading& in) {
   VOREL_TRY(n, in.items());
   std::vector<NodeId> out;
-  for (std::uint64_t i = 0; i < *n; ++i) {
+  for (std::uint64_t i = 0; i < n; ++i) {
     VOREL_TRY(node, in.node());
-    out.push_back(std::move(*node));
+    out.push_back(std::move(node));
   }
   return out;
 }
@@ -215,22 +210,22 @@ Result<std::vector<NodeId>> read_nodes(Reading& in) {
 Result<std::vector<Record>> read_records(Reading& in) {
   VOREL_TRY(n, in.items());
   std::vector<Record> out;
-  for (std::uint64_t i = 0; i < *n; ++i) {
+  for (std::uint64_t i = 0; i < n; ++i) {
     VOREL_TRY(r, read_record(in));
-    out.push_back(std::move(*r));
+    out.push_back(std::move(r));
   }
   return out;
 }
 
 Result<Sender> read_sender(Reading& in) {
   VOREL_TRY(tag, in.tag());
-  if (*tag == kRecord) {
+  if (tag == kRecord) {
     VOREL_TRY(r, read_record(in));
-    return Sender{std::move(*r)};
+    return Sender{std::move(r)};
   }
-  if (*tag == kNodeId) {
+  if (tag == kNodeId) {
     VOREL_TRY(node, in.node());
-    return Sender{std::move(*node)};
+    return Sender{std::move(node)};
   }
   return std::unexpected(Malformed::marker(0x00));
 }
@@ -249,25 +244,25 @@ struct Slots {
 Result<void> read_slot(Reading& in, std::string_view key, Slots& s) {
   if (key == kId) {
     VOREL_TRY(v, read_id(in));
-    s.id = std::move(*v);
+    s.id = std::move(v);
   } else if (key == kTtl) {
     VOREL_TRY(v, read_ttl(in));
-    s.ttl = *v;
+    s.ttl = v;
   } else if (key == kJoiner || key == kOrigin) {
     VOREL_TRY(v, in.node());
-    s.node = std::move(*v);
+    s.node = std::move(v);
   } else if (key == kSample) {
     VOREL_TRY(v, read_nodes(in));
-    s.sample = std::move(*v);
+    s.sample = std::move(v);
   } else if (key == kRecordField) {
     VOREL_TRY(v, read_record(in));
-    s.record = std::move(*v);
+    s.record = std::move(v);
   } else if (key == kRecords) {
     VOREL_TRY(v, read_records(in));
-    s.records = std::move(*v);
+    s.records = std::move(v);
   } else if (key == kPriority || key == kAccepted) {
     VOREL_TRY(v, in.read_bool());
-    s.flag = *v;
+    s.flag = v;
   } else {
     return in.skip();
   }
@@ -324,11 +319,11 @@ Result<Body> build(std::string_view tag, Slots& s) {
 Result<Body> read_body(Reading& in) {
   VOREL_TRY(head, in.tagged());
   Slots slots;
-  for (std::uint64_t i = 0; i < head->second; ++i) {
+  for (std::uint64_t i = 0; i < head.second; ++i) {
     VOREL_TRY(key, in.read_str());
-    VOREL_TRY(slot, read_slot(in, *key, slots));
+    VOREL_CHECK(read_slot(in, key, slots));
   }
-  return build(head->first, slots);
+  return build(head.first, slots);
 }
 
 }  // namespace
@@ -374,25 +369,25 @@ Result<Record> read_record(Reading& in) {
   std::optional<std::uint64_t> incarnation;
   std::optional<Status> status;
   std::set<std::string> types;
-  for (std::uint64_t i = 0; i < *n; ++i) {
+  for (std::uint64_t i = 0; i < n; ++i) {
     VOREL_TRY(key, in.read_str());
-    if (*key == kNode) {
+    if (key == kNode) {
       VOREL_TRY(v, in.node());
-      node = std::move(*v);
-    } else if (*key == kIncarnation) {
+      node = std::move(v);
+    } else if (key == kIncarnation) {
       VOREL_TRY(v, in.unsigned_());
-      incarnation = *v;
-    } else if (*key == kStatus) {
+      incarnation = v;
+    } else if (key == kStatus) {
       VOREL_TRY(v, in.read_str());
-      status = status_of(*v);
-    } else if (*key == kTypes) {
+      status = status_of(v);
+    } else if (key == kTypes) {
       VOREL_TRY(count, in.items());
-      for (std::uint64_t t = 0; t < *count; ++t) {
+      for (std::uint64_t t = 0; t < count; ++t) {
         VOREL_TRY(name, in.read_str());
-        types.emplace(*name);
+        types.emplace(name);
       }
     } else {
-      VOREL_TRY(skipped, in.skip());
+      VOREL_CHECK(in.skip());
     }
   }
   if (!node || !incarnation || !status) return std::unexpected(Malformed::truncated());
@@ -402,19 +397,19 @@ Result<Record> read_record(Reading& in) {
 Result<Message> decode(ByteView bytes) {
   Reading in(bytes);
   VOREL_TRY(head, in.tagged());
-  if (head->first != kMessage || head->second != 2) return std::unexpected(Malformed::marker(0x00));
+  if (head.first != kMessage || head.second != 2) return std::unexpected(Malformed::marker(0x00));
   std::optional<Sender> sender;
   std::optional<Body> body;
   for (int i = 0; i < 2; ++i) {
     VOREL_TRY(key, in.read_str());
-    if (*key == kSender) {
+    if (key == kSender) {
       VOREL_TRY(v, read_sender(in));
-      sender = std::move(*v);
-    } else if (*key == kBody) {
+      sender = std::move(v);
+    } else if (key == kBody) {
       VOREL_TRY(v, read_body(in));
-      body = std::move(*v);
+      body = std::move(v);
     } else {
-      VOREL_TRY(skipped, in.skip());
+      VOREL_CHECK(in.skip());
     }
   }
   if (!sender || !body) return std::unexpected(Malformed::truncated());

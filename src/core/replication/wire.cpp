@@ -278,19 +278,19 @@ struct Held {
 };
 
 Result<std::uint32_t> read_part(Reading& in) {
-  VOREL_READ(v, in.unsigned_());
-  if (*v > std::numeric_limits<std::uint32_t>::max()) return std::unexpected(Malformed::truncated());
-  return static_cast<std::uint32_t>(*v);
+  VOREL_TRY(v, in.unsigned_());
+  if (v > std::numeric_limits<std::uint32_t>::max()) return std::unexpected(Malformed::truncated());
+  return static_cast<std::uint32_t>(v);
 }
 
 // nil for none, else [tag, value]; the tag is read but not compared.
 template <class T, class F>
 Result<std::optional<T>> read_tagged(Reading& in, F&& read) {
-  VOREL_READ(is_nil, in.nil());
-  if (*is_nil) return std::optional<T>{};
-  VOREL_READ(tag, in.tag());
-  VOREL_READ(value, read(in));
-  return std::optional<T>{std::move(*value)};
+  VOREL_TRY(is_nil, in.nil());
+  if (is_nil) return std::optional<T>{};
+  VOREL_CHECK(in.tag());
+  VOREL_TRY(value, read(in));
+  return std::optional<T>{std::move(value)};
 }
 
 Result<std::optional<Stamp>> read_optional_stamp(Reading& in) { return read_tagged<Stamp>(in, read_stamp); }
@@ -327,12 +327,12 @@ Result<Copy> read_copy(Reading& in) {
 
 Result<Sizes> read_sizes(Reading& in) {
   return in.list<Size>([&]() -> Result<Size> {
-    VOREL_READ(pair, in.items());
+    VOREL_TRY(pair, in.items());
     // A pair of any other length would shift every later read onto the wrong values.
-    if (*pair != 2) return std::unexpected(Malformed::marker(0x00));
-    VOREL_READ(name, in.text());
-    VOREL_READ(size, in.unsigned_());
-    return Size{std::move(*name), *size};
+    if (pair != 2) return std::unexpected(Malformed::marker(0x00));
+    VOREL_TRY(name, in.text());
+    VOREL_TRY(size, in.unsigned_());
+    return Size{std::move(name), size};
   });
 }
 
@@ -480,8 +480,8 @@ Bytes encode(const Message& message) {
 
 Result<Message> decode(ByteView payload) {
   Reading in(payload);
-  VOREL_READ(head, in.tagged());
-  const auto& [name, entries] = *head;
+  VOREL_TRY(head, in.tagged());
+  const auto& [name, entries] = head;
   Held held;
   auto read = in.fields(entries, [&](std::string_view entry) { return read_entry(in, name, entry, held); });
   if (!read) return std::unexpected(read.error());

@@ -146,21 +146,21 @@ void answer_of(Writer& out, std::int64_t id, const Outcome& outcome, bool hollow
 }
 
 Result<std::uint32_t> read_attempt(Reading& in) {
-  VOREL_READ(v, in.unsigned_());
-  if (*v > std::numeric_limits<std::uint32_t>::max()) return std::unexpected(Malformed::truncated());
-  return static_cast<std::uint32_t>(*v);
+  VOREL_TRY(v, in.unsigned_());
+  if (v > std::numeric_limits<std::uint32_t>::max()) return std::unexpected(Malformed::truncated());
+  return static_cast<std::uint32_t>(v);
 }
 
 // nil for none, or ["ReplyTarget", {"node": node, "id": int}] whatever its tag says.
 Result<std::optional<Target>> read_reply(Reading& in) {
-  VOREL_READ(is_nil, in.nil());
-  if (*is_nil) return std::optional<Target>{};
-  VOREL_READ(tag, in.tag());
-  VOREL_READ(entries, in.read_map_len());
-  if (*entries == 0) return std::unexpected(Malformed::truncated());
+  VOREL_TRY(is_nil, in.nil());
+  if (is_nil) return std::optional<Target>{};
+  VOREL_CHECK(in.tag());
+  VOREL_TRY(entries, in.read_map_len());
+  if (entries == 0) return std::unexpected(Malformed::truncated());
   std::optional<NodeId> node;
   std::optional<std::int64_t> id;
-  auto read = in.fields(*entries, [&](std::string_view key) -> Result<bool> {
+  auto read = in.fields(entries, [&](std::string_view key) -> Result<bool> {
     if (key == "node") return into(node, in.node());
     if (key == "id") return into(id, in.int_());
     return false;
@@ -185,20 +185,20 @@ Result<chain::Link> read_link(Reading& in) {
 }
 
 Result<Chain> read_chain(Reading& in) {
-  VOREL_READ(n, in.items());
+  VOREL_TRY(n, in.items());
   std::vector<chain::Link> links;
   // Only the newest links are kept: a longer chain never sizes the room taken for it.
-  links.reserve(std::min<std::uint64_t>(*n, chain::kLinks));
-  for (std::uint64_t i = 0; i < *n; ++i) {
-    VOREL_READ(link, read_link(in));
-    links.push_back(std::move(*link));
+  links.reserve(std::min<std::uint64_t>(n, chain::kLinks));
+  for (std::uint64_t i = 0; i < n; ++i) {
+    VOREL_TRY(link, read_link(in));
+    links.push_back(std::move(link));
   }
   return Chain::of(std::move(links));
 }
 
 Result<Command> read_command(Reading& in) {
-  VOREL_READ(head, in.tagged());
-  const auto& [name, entries] = *head;
+  VOREL_TRY(head, in.tagged());
+  const auto& [name, entries] = head;
   std::optional<std::string> actor, key;
   std::optional<Bytes> message, state;
   std::optional<Target> reply;
@@ -211,8 +211,8 @@ Result<Command> read_command(Reading& in) {
     if (field == "chain") return into(chain, read_chain(in));
     if (field != "state") return false;
     // nil leaves the state as an earlier entry gave it.
-    VOREL_READ(is_nil, in.nil());
-    return *is_nil ? Result<bool>(true) : into(state, in.bytes());
+    VOREL_TRY(is_nil, in.nil());
+    return is_nil ? Result<bool>(true) : into(state, in.bytes());
   });
   if (!read) return std::unexpected(read.error());
   if (name != kStart && name != kDeliver) return std::unexpected(Malformed::marker(0x00));
@@ -249,8 +249,8 @@ Result<Message> read_cancel(Reading& in) {
 
 // The outcome's fields as the map gives them; the variant takes its own and ignores the rest.
 Result<Outcome> read_outcome(Reading& in) {
-  VOREL_READ(tag, in.tag());
-  const std::string name(*tag);
+  VOREL_TRY(tag, in.tag());
+  const std::string name(tag);
   std::string actor, key, error, message;
   Bytes data;
   auto read = in.map([&](std::string_view field) -> Result<bool> {
@@ -313,13 +313,13 @@ Bytes encode(const Message& message) {
 
 Result<Message> decode(ByteView payload) {
   Reading in(payload);
-  VOREL_READ(tag, in.tag());
-  if (*tag == kRouted) {
-    VOREL_READ(routed, read_routed(in));
-    return Message{std::move(*routed)};
+  VOREL_TRY(tag, in.tag());
+  if (tag == kRouted) {
+    VOREL_TRY(routed, read_routed(in));
+    return Message{std::move(routed)};
   }
-  if (*tag == kWrongOwner) return read_wrong_owner(in);
-  if (*tag == kCancel) return read_cancel(in);
+  if (tag == kWrongOwner) return read_wrong_owner(in);
+  if (tag == kCancel) return read_cancel(in);
   return std::unexpected(Malformed::marker(0x00));
 }
 
@@ -331,8 +331,8 @@ Bytes encode_answer(std::int64_t id, const Outcome& outcome) {
 
 Result<std::pair<std::int64_t, Outcome>> decode_answer(ByteView payload) {
   Reading in(payload);
-  VOREL_READ(head, in.tagged());
-  const auto& [name, entries] = *head;
+  VOREL_TRY(head, in.tagged());
+  const auto& [name, entries] = head;
   if (name != kReply) return std::unexpected(Malformed::marker(0x00));
   std::optional<std::int64_t> id;
   std::optional<Outcome> outcome;

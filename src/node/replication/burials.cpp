@@ -79,8 +79,7 @@ void Replication::forgotten(const Awaited::Forget& forget, const StoreResult& re
   if (!result) {
     return reported(forget.actor, forget.key,
                     Failure{Failure::Kind::Unavailable,
-                            fmt::format("{}/{}: the store did not forget the deletion: {}", forget.actor, forget.key,
-                                        result.error())});
+                            core::store::unforgotten(forget.actor, forget.key, result.error())});
   }
   forget_tombstone(forget.actor, forget.key);
 }

@@ -90,7 +90,7 @@ void Replication::stored(std::uint64_t request, StoreResult result, Instant now)
     if (!result) {
       return abort(actor, key,
                    Failure{Failure::Kind::Unavailable,
-                           fmt::format("{}/{}: the store could not be read: {}", actor, key, result.error())});
+                           core::store::unread(actor, key, result.error())});
     }
     auto owner = owners_.find(name);
     if (owner == owners_.end()) return;

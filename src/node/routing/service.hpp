@@ -18,7 +18,7 @@ namespace vorel::node::routing {
 using core::routing::Routed;
 
 // The texts with which a command that goes nowhere is answered or reported dropped.
-inline constexpr std::string_view kShuttingDown = "the node is shutting down";
+using core::kShuttingDown;
 inline constexpr std::string_view kDisagreed =
     "the nodes did not agree on the owner of the key within the write timeout";
 inline constexpr std::string_view kExpired = "no owner took the message within the write timeout";

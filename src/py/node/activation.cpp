@@ -1,26 +1,25 @@
+// The life of an activation on the loop: the record and its type, opening the key, runs of the
+// body with their restarts and backoff, deactivation, and letting the key go by release, drain or
+// ActorSystem.release. What each step decides is asked of core::activation; the steps here read
+// and write the record under its lock and make the calls into Python with the lock released.
 #include "py/node/activation.hpp"
 
 #include <fmt/format.h>
 
-#include <cmath>
-#include <limits>
 #include <utility>
 
-#include "core/msgpack.hpp"
-#include "core/schedule.hpp"
-#include "py/awaited.hpp"
 #include "py/errors.hpp"
+#include "py/future.hpp"
 #include "py/node.hpp"
-#include "py/node/steps.hpp"
+#include "py/node/body.hpp"
 #include "py/node/context.hpp"
 #include "py/node/observe.hpp"
+#include "py/node/steps.hpp"
 #include "py/node/taken.hpp"
-#include "py/node/body.hpp"
 #include "py/schema/load.hpp"
+#include "py/wall.hpp"
 
 namespace vorel::py {
-namespace ir = core::schema::ir;
-
 namespace {
 
 PyType_Slot slots[] = {
@@ -36,8 +35,6 @@ PyType_Spec spec = {
 
 body::Type<Activation> kind(spec);
 
-double seconds(core::Duration d) { return d.as_seconds(); }
-
 // The str of the raised exception, which stays raised; none when str itself fails.
 std::optional<std::string> raised_text() {
   PyObject* raised = PyErr_GetRaisedException();
@@ -48,38 +45,6 @@ std::optional<std::string> raised_text() {
   PyErr_SetRaisedException(raised);
   return out;
 }
-
-// The end of a step that went on past a failure: true when nothing was kept, else the kept
-// exception raised again. A later failure returns before this, and its error stands.
-bool raise_kept(Object kept) {
-  if (!kept) return true;
-  PyErr_SetRaisedException(kept.release());
-  return false;
-}
-
-bool cancel_handle(const Object& handle) {
-  if (!handle || handle.get() == Py_None) return true;
-  return static_cast<bool>(call_method(handle.get(), "cancel"));
-}
-
-// True when the future is done; none with the error set.
-std::optional<bool> done(PyObject* future) {
-  Object answer = call_method(future, "done");
-  if (!answer) return std::nullopt;
-  const int truth = PyObject_IsTrue(answer.get());
-  if (truth < 0) return std::nullopt;
-  return truth == 1;
-}
-
-bool stop_iteration(PyObject* future) {
-  Object stop = Object::steal(PyObject_CallNoArgs(PyExc_StopAsyncIteration));
-  if (!stop) return false;
-  return static_cast<bool>(call_method(future, "set_exception", stop.get()));
-}
-
-using Maker = core::Outcome (*)(std::string_view, std::string_view);
-
-constexpr char kRefusing[] = "Exception while vorel refused what waited for an activation that ended";
 
 }  // namespace
 
@@ -112,128 +77,16 @@ activation::Settings Activation::settings() {
 namespace activation {
 namespace {
 
+using core::activation::Next;
+using core::activation::Nudge;
+
 bool resume(const Object& self);
 bool attempt(const Object& self);
 bool start(const Object& self);
-bool after(const Object& self, std::uint64_t number, Object exception);
-bool deactivate(const Object& self);
 bool over(const Object& self);
 bool finish(const Object& self);
-bool wound_down(const Object& self);
 bool successor(const Object& self, const std::string& name);
 bool pass_on(const Object& self);
-
-Activation& the(const Object& self) { return Activation::of(self.get()); }
-
-// Puts the page of the key's live schedules into pages about to be written.
-void scheduled_into(const Object& self, core::Pages& pages) {
-  auto s = the(self).state.lock();
-  if (auto page = schedules_page(s->schedules)) pages.insert_or_assign(std::string(core::schedule::kPage), *std::move(page));
-}
-
-// The pages of a value by a definition's state schema, with "@behavior" when the definition is not
-// the key's own type.
-std::optional<core::Pages> pages_of(const Object& self, const Definition& definition, PyObject* value) {
-  auto pages = schema::Schema::write_pages(definition.states(), value);
-  if (!pages) {
-    schema::raise(std::move(pages.error()));
-    return std::nullopt;
-  }
-  if (definition.name != the(self).actor) pages->insert_or_assign("@behavior", core::Bytes(definition.name.begin(), definition.name.end()));
-  scheduled_into(self, *pages);
-  return *std::move(pages);
-}
-
-// A state value read from its pages by a definition's state schema: a fresh object every time, so
-// that no two keys share one.
-Object decoded(const Object& self, const Definition& definition, const core::Pages& pages) {
-  const schema::Schema& s = definition.states();
-  const ir::Index root = s.tree.root;
-  const auto* d = s.tree.at(root).as<ir::Node::Dataclass>();
-  auto page = [&](const std::string& name) -> const core::Bytes* {
-    auto at = pages.find(name);
-    return at == pages.end() ? nullptr : &at->second;
-  };
-  if (d == nullptr) {
-    const core::Bytes* only = page(".");
-    if (only == nullptr) {
-      schema::raise(schema::Failure::schema(std::string("missing page '.'")));
-      return Object();
-    }
-    auto value = schema::Schema::read(definition.state.get(), root, *only, the(self).node);
-    if (!value) {
-      schema::raise(std::move(value.error()));
-      return Object();
-    }
-    return *std::move(value);
-  }
-  std::vector<Object> values(d->fields.size());
-  for (std::size_t i = 0; i < d->fields.size(); ++i) {
-    const core::Bytes* bytes = page(d->fields[i].name);
-    if (bytes == nullptr) continue;
-    auto value = schema::Schema::read(definition.state.get(), d->fields[i].node, *bytes, the(self).node);
-    if (!value) {
-      schema::raise(schema::under(std::move(value.error()), d->fields[i].name));
-      return Object();
-    }
-    values[i] = *std::move(value);
-  }
-  auto built = schema::Loader::build(s, root, values);
-  if (!built) {
-    schema::raise(std::move(built.error()));
-    return Object();
-  }
-  return *std::move(built);
-}
-
-std::string named(const core::Pages& pages, const std::string& actor) {
-  auto at = pages.find("@behavior");
-  if (at == pages.end()) return actor;
-  Object text = Object::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(at->second.data()),
-                                                   static_cast<Py_ssize_t>(at->second.size()), "replace"));
-  auto out = text ? utf8(text.get()) : std::nullopt;
-  if (!out) {
-    PyErr_Clear();
-    return actor;
-  }
-  return *out;
-}
-
-bool call_full(const Object& self, const std::vector<core::Target>& targets) {
-  Activation& a = the(self);
-  for (const core::Target& t : targets) {
-    if (!a.node->answer(t, core::Outcome::full(a.actor, a.key))) return false;
-  }
-  return true;
-}
-
-// What is drained here is in no mailbox any more: one asker that cannot be answered keeps none of
-// the others waiting. The first failure is the result; later ones are reported.
-bool refuse_waiting(const Object& self, Maker maker, const std::string& reason) {
-  Activation& a = the(self);
-  core::mailbox::Drained drained;
-  {
-    auto s = a.state.lock();
-    drained = s->mailbox.drain();
-  }
-  Object kept;
-  auto keep = [&] {
-    if (kept) {
-      a.node->report(kRefusing);
-    } else {
-      kept = Object::steal(PyErr_GetRaisedException());
-    }
-  };
-  for (core::Deliver& m : drained.queue) {
-    if (!m.reply) {
-      a.node->dropped(m.actor, m.key, reason);
-    } else if (!a.node->answer(*m.reply, maker(m.actor, m.key))) {
-      keep();
-    }
-  }
-  if (!call_full(self, drained.parked)) keep();
-  return raise_kept(std::move(kept));
-}
 
 // An activation that cannot open or cannot run its body ends: it leaves the table and refuses what
 // waits, so that nothing waits for it for ever. The error stays raised for the loop to report; a
@@ -249,34 +102,10 @@ bool given_up(const Object& self) {
   return false;
 }
 
-bool ended_by(const Object& self, std::optional<core::Deliver> message, PyObject* exception) {
-  Activation& a = the(self);
-  Object loop = a.node->event_loop.get();
-  if (loop && (a.node->wanted.load() & observe::bit(observe::Event::ActivationFailed))) {
-    observe::deliver(loop.get(), a.node->observer.get(), observe::Event::ActivationFailed,
-                     {text(a.actor), text(a.key), Object::borrow(exception)});
-  }
-  if (!message || !message->reply) return true;
-  Object name = attr(reinterpret_cast<PyObject*>(Py_TYPE(exception)), "__name__");
-  if (!name) return false;
-  auto n = utf8(name.get());
-  if (!n) return false;
-  Object str = Object::steal(PyObject_Str(exception));
-  if (!str) return false;
-  auto t = utf8(str.get());
-  if (!t) return false;
-  // By class, not by name: a class of the user's that happens to be named Unavailable is a failure
-  // of the body like any other.
-  core::Outcome outcome = PyErr_GivenExceptionMatches(exception, errors::get(errors::Class::Unavailable))
-                              ? core::Outcome::unreached(a.actor, a.key)
-                              : core::Outcome{core::Outcome::Failed{a.actor, a.key, *n, *t}};
-  return a.node->answer(*message->reply, std::move(outcome));
-}
-
 bool forsaken(Node& node, std::optional<Run> run) {
   if (!run) return true;
   if (run->entered) node.runs.leave(run->entered);
-  return cancel_handle(run->idle_timer);
+  return steps::cancel(run->idle_timer);
 }
 
 bool held_by(const Object& self, PyObject* future) {
@@ -315,20 +144,19 @@ bool resume(const Object& self) {
   std::shared_ptr<const Definition> definition;
   std::string name;
   core::Pages pages;
-  bool stopping = false;
+  Next next = Next::Attempt;
   {
     auto s = a.state.lock();
     s->opened = true;
-    stopping = s->releasing || s->draining;
     definition = s->definition;
     name = named(s->pages, a.actor);
+    next = core::activation::resumed(s->flags(), name != definition->name);
     pages = s->pages;
   }
-  if (stopping) return wound_down(self);
-  if (name != definition->name) return successor(self, name);
+  if (next == Next::WindDown) return wound_down(self);
+  if (next == Next::Successor) return successor(self, name);
   // A native collection's parts are stepped as they are, never read into a Python value.
   if (definition->native) return attempt(self);
-  pages.erase("@behavior");
   Object value = decoded(self, *definition, pages);
   if (!value) return false;
   {
@@ -341,16 +169,18 @@ bool resume(const Object& self) {
 bool attempt(const Object& self) {
   Activation& a = the(self);
   std::optional<Run> run;
-  bool ending = false;
+  Native native;
+  Next next = Next::Start;
   {
     auto s = a.state.lock();
     s->becoming = false;
-    ending = s->ending;
+    native = s->definition->native;
+    next = core::activation::attempted(s->flags(), native != nullptr);
     run = std::exchange(s->run, std::nullopt);
   }
   if (!forsaken(*a.node, std::move(run))) return false;
-  if (ending) return deactivate(self);
-  if (Native native = a.state.lock()->definition->native) return stepping(self, *native);
+  if (next == Next::Deactivate) return deactivate(self);
+  if (next == Next::Step) return stepping(self, *native);
   return start(self);
 }
 
@@ -373,7 +203,7 @@ bool start(const Object& self) {
   if (!forsaken(*a.node, std::move(previous))) return false;
   Object ctx = context::make(self, a.node, number);
   if (!ctx) return false;
-  Object coroutine = call(definition->body.get(), ctx.get());
+  Object coroutine = py::call(definition->body.get(), ctx.get());
   if (!coroutine) return false;
   Object loop = a.node->running();
   if (!loop) return false;
@@ -393,7 +223,7 @@ bool start(const Object& self) {
     Object entered, task;
     {
       auto s = a.state.lock();
-      park = !s->releasing && !s->draining && s->unconfirmed != 0;
+      park = core::activation::parks(s->flags());
       if (!s->run || s->run->number != number) return true;
       task = std::move(s->run->task);
       if (park) s->run->parked = exception;
@@ -417,116 +247,19 @@ bool start(const Object& self) {
   return true;
 }
 
+// The timer carries the number of the run that failed without comparing it: the run stays
+// installed while it waits, and the next start replaces it.
 bool backoff_timer(const Object& self, std::uint64_t number) {
-  Activation& a = the(self);
-  bool stopping = false, ending = false;
-  {
-    auto s = a.state.lock();
-    stopping = s->releasing || s->draining;
-    ending = s->ending;
+  switch (core::activation::fired(the(self).state.lock()->flags())) {
+    case Next::WindDown: return wound_down(self);
+    case Next::After: return after(self, number, Object());
+    default: return start(self);
   }
-  if (stopping) return wound_down(self);
-  if (ending) return after(self, number, Object());
-  return start(self);
-}
-
-bool after(const Object& self, std::uint64_t number, Object exception) {
-  Activation& a = the(self);
-  bool stopping = false;
-  {
-    auto s = a.state.lock();
-    stopping = s->releasing || s->draining;
-  }
-  if (stopping) return wound_down(self);
-  if (exception) {
-    Settings settings = a.settings();
-    std::uint32_t n = 0;
-    std::optional<core::Deliver> message;
-    {
-      auto s = a.state.lock();
-      if (s->run) {
-        n = std::min<std::uint32_t>(s->run->failures, 2147483647u);
-        if (s->run->failures != std::numeric_limits<std::uint32_t>::max()) ++s->run->failures;
-        message = std::exchange(s->run->current, std::nullopt);
-        if (s->run->replied) message.reset();
-      }
-    }
-    if (!ended_by(self, std::move(message), exception.get())) return false;
-    const core::Backoff& b = settings.backoff;
-    double delay = seconds(b.first) * std::pow(b.factor, static_cast<double>(n));
-    const double limit = seconds(b.limit);
-    if (!std::isfinite(delay) || delay > limit || delay < 0) delay = limit;
-    bool ending = false;
-    {
-      ending = a.state.lock()->ending;
-    }
-    if (!ending) {
-      Object loop = a.node->running();
-      return loop && steps::later(loop.get(), delay, [self, number] { return backoff_timer(self, number); });
-    }
-  }
-  bool differs = false, becoming = false, restart = false;
-  std::string name;
-  std::optional<Run> run;
-  std::optional<core::Deliver> current;
-  {
-    auto s = a.state.lock();
-    name = named(s->pages, a.actor);
-    differs = name != s->definition->name;
-    if (!s->run || s->run->number != number) return true;
-    becoming = s->becoming;
-    const bool queued = !s->mailbox.queue().empty();
-    current = std::exchange(s->run->current, std::nullopt);
-    restart = !s->ending && (s->run->revoked || (queued && s->run->read));
-    if (!restart && !becoming) run = std::exchange(s->run, std::nullopt);
-  }
-  if (!forsaken(*a.node, std::move(run))) return false;
-  if (!becoming) return restart ? start(self) : deactivate(self);
-  return differs ? successor(self, name) : attempt(self);
-}
-
-bool deactivate(const Object& self) {
-  Activation& a = the(self);
-  bool ending = a.state.lock()->ending;
-  if (!ending) {
-    a.node->vacate(self.get());
-    if (!refuse_waiting(self, core::Outcome::unreached, "the body ended without reading it")) return false;
-  }
-  Op op;
-  bool deleted = false;
-  Native native;
-  {
-    auto s = a.state.lock();
-    op.kind = Op::Kind::Write;
-    op.pages = s->pages;
-    op.generation = s->generation;
-    deleted = s->deleted;
-    native = s->definition->native;
-  }
-  if (deleted) return over(self);
-  if (native) {
-    auto now = a.node->clock();
-    if (!now) return false;
-    if (native->disposable(op.pages, *now)) op.kind = Op::Kind::Delete;
-  }
-  Object future = a.node->persist(a.actor, a.key, std::move(op));
-  if (!future) return false;
-  return steps::when_done(future.get(), [self](PyObject* finished) {
-    // A failed final write ends the activation all the same.
-    if (!call_method(finished, "result")) PyErr_Clear();
-    return over(self);
-  });
 }
 
 bool over(const Object& self) {
   Activation& a = the(self);
-  bool ending = false, closed = false;
-  {
-    auto s = a.state.lock();
-    ending = s->ending;
-    closed = s->closed;
-  }
-  if (ending && !closed) {
+  if (core::activation::passes_on(a.state.lock()->flags())) {
     a.node->vacate(self.get());
     if (!pass_on(self)) return false;
   }
@@ -548,57 +281,12 @@ bool finish(const Object& self) {
   if (!cancel_all(timers)) kept = Object::steal(PyErr_GetRaisedException());
   if (a.node->activations.lock()->empty()) {
     Object drained = a.node->drained.replace(Object());
-    if (drained) {
-      auto d = done(drained.get());
-      if (!d || (!*d && !call_method(drained.get(), "set_result", Py_None))) {
-        kept = Object::steal(PyErr_GetRaisedException());
-      }
-    }
+    if (drained && !future::resolve(drained.get(), Py_None)) kept = Object::steal(PyErr_GetRaisedException());
   }
   for (const Object& waiter : waiters) {
-    auto d = done(waiter.get());
-    if (!d || (!*d && !call_method(waiter.get(), "set_result", Py_True))) return false;
+    if (!future::resolve(waiter.get(), Py_True)) return false;
   }
-  return raise_kept(std::move(kept));
-}
-
-bool wound_down(const Object& self) {
-  Activation& a = the(self);
-  bool draining = false;
-  {
-    auto s = a.state.lock();
-    if (s->closed || (s->run && s->run->task)) return true;
-    draining = s->draining;
-  }
-  const char* reason = draining ? "the node is shutting down" : "the key moved to another node";
-  a.node->vacate(self.get());
-  std::optional<core::Deliver> message;
-  Object timer, wake_timer;
-  {
-    auto s = a.state.lock();
-    if (s->run) {
-      message = std::exchange(s->run->current, std::nullopt);
-      if (s->run->replied) message.reset();
-      timer = std::move(s->run->idle_timer);
-    } else {
-      message = std::exchange(s->stepping.current, std::nullopt);
-      timer = std::move(s->stepping.idle_timer);
-      wake_timer = std::move(s->stepping.wake_timer);
-    }
-  }
-  Object kept;
-  if (!cancel_handle(timer) || !cancel_handle(wake_timer)) {
-    kept = Object::steal(PyErr_GetRaisedException());
-  } else if (message) {
-    if (!message->reply) {
-      a.node->dropped(a.actor, a.key, reason);
-    } else if (!a.node->answer(*message->reply, core::Outcome::unreached(a.actor, a.key))) {
-      kept = Object::steal(PyErr_GetRaisedException());
-    }
-  }
-  if (!kept && !pass_on(self)) kept = Object::steal(PyErr_GetRaisedException());
-  if (!finish(self)) return false;
-  return raise_kept(std::move(kept));
+  return steps::raise_kept(std::move(kept));
 }
 
 bool successor(const Object& self, const std::string& name) {
@@ -617,9 +305,8 @@ bool successor(const Object& self, const std::string& name) {
   }
   Object loop = a.node->event_loop.get();
   if (loop && (a.node->wanted.load() & observe::bit(observe::Event::ActivationFailed))) {
-    PyObject* cls = errors::get(errors::Class::UnknownActor);
-    Object message = text(fmt::format("{}/{} became {}, which this node does not have", a.actor, a.key, name));
-    Object exception = cls && message ? call(cls, message.get()) : Object();
+    Object exception = errors::make(errors::Class::UnknownActor,
+                                    fmt::format("{}/{} became {}, which this node does not have", a.actor, a.key, name));
     if (exception) {
       observe::deliver(loop.get(), a.node->observer.get(), observe::Event::ActivationFailed,
                        {text(a.actor), text(a.key), exception});
@@ -645,151 +332,26 @@ bool pass_on(const Object& self) {
     PyErr_Clear();
     a.node->dropped(a.actor, a.key, reason);
   }
-  return call_full(self, drained.parked);
+  return call(self, drained.parked);
 }
 
-bool idle_timer(const Object& self, std::uint64_t number);
-
-// Arms the idle timer of run `number` to fire `delay` seconds from now, at loop time `due`.
-bool idle_armed(const Object& self, std::uint64_t number, double delay, double due) {
-  Activation& a = the(self);
-  Object loop = a.node->running();
-  if (!loop) return false;
-  Object handle = steps::later(loop.get(), delay, [self, number] { return idle_timer(self, number); });
-  if (!handle) return false;
-  Object old;
-  {
-    auto s = a.state.lock();
-    if (s->run && s->run->number == number) {
-      old = std::exchange(s->run->idle_timer, std::move(handle));
-      s->run->idle_due = due;
-    }
-  }
-  return cancel_handle(old);
+// What runs in the activation, for letting it go.
+core::activation::Held held(const State& s) {
+  return {.task = s.run && s.run->task,
+          .reading = s.run && s.run->reading,
+          .parked = s.run && s.run->parked,
+          .native = s.definition->native != nullptr};
 }
 
-bool idle_timer(const Object& self, std::uint64_t number) {
-  Activation& a = the(self);
-  Object reading, timer;
-  std::optional<double> deadline;
-  {
-    auto s = a.state.lock();
-    if (!s->run || s->run->number != number) return true;
-    timer = std::move(s->run->idle_timer);
-    s->run->idle_due.reset();
-    deadline = s->run->idling;
-  }
-  // No read waits: the next one that has to wait arms a timer again.
-  if (!deadline) return true;
-  auto now = a.node->now();
-  if (!now) return false;
-  if (*now < *deadline) return idle_armed(self, number, *deadline - *now, *deadline);
-  {
-    auto s = a.state.lock();
-    if (!s->run || s->run->number != number || s->run->idling != deadline) return true;
-    s->run->idling.reset();
-    reading = std::move(s->run->reading);
-  }
-  if (!reading) return true;
-  auto d = done(reading.get());
-  if (!d) return false;
-  return *d || stop_iteration(reading.get());
-}
-
-// Completes the future with what the finished task gave: its result, or its exception (the end of a
-// source included, which ends the body's `async for`).
-bool passed(PyObject* task, PyObject* future) {
-  Object result = call_method(task, "result");
-  if (result) return static_cast<bool>(call_method(future, "set_result", result.get()));
-  Object error = Object::steal(PyErr_GetRaisedException());
-  return static_cast<bool>(call_method(future, "set_exception", error.get()));
-}
-
-Object delivered(const std::shared_ptr<Node>& node, PyObject* task) {
-  Object future = node->future();
-  if (!future || !passed(task, future.get())) return Object();
-  return future;
-}
-
-// The source's item task of run `number` has finished: a waiting read gets the item; otherwise the
-// item waits for the next read, ahead of every message queued from now on.
-bool merge_done(const Object& self, std::uint64_t number, PyObject* task) {
-  Activation& a = the(self);
-  Object reading, taken;
-  {
-    auto s = a.state.lock();
-    if (!s->run || s->run->number != number || s->run->merge_task.get() != task) return true;
-    if (!s->run->reading) {
-      s->run->merged = s->mailbox.next();
-      return true;
-    }
-    reading = std::move(s->run->reading);
-    taken = std::move(s->run->merge_task);
-  }
-  auto d = done(reading.get());
-  if (!d) return false;
-  return *d || passed(task, reading.get());
-}
-
-// A merged read that found no queued message: it waits for a message or the source's next item,
-// with no idle timeout.
-Object merging(const Object& self, std::uint64_t number, PyObject* source) {
-  Activation& a = the(self);
-  Object task;
-  {
-    auto s = a.state.lock();
-    if (s->run && s->run->number == number) task = s->run->merge_task;
-  }
-  if (task) {
-    auto d = done(task.get());
-    if (!d) return Object();
-    if (*d) {
-      Object taken;
-      {
-        auto s = a.state.lock();
-        if (s->run && s->run->number == number) {
-          s->run->merged.reset();
-          taken = std::move(s->run->merge_task);
-        }
-      }
-      return delivered(a.node, task.get());
-    }
-  } else {
-    Object item = call_method(source, "__anext__");
-    if (!item) return item;
-    Object loop = a.node->running();
-    if (!loop) return loop;
-    task = call_method(loop.get(), "create_task", item.get());
-    if (!task) return task;
-    if (!steps::when_done(task.get(), [self, number](PyObject* f) { return merge_done(self, number, f); })) {
-      return Object();
-    }
-    Object replaced;
-    auto s = a.state.lock();
-    if (s->run && s->run->number == number) replaced = std::exchange(s->run->merge_task, task);
-  }
-  Object future = a.node->future();
-  if (!future) return future;
-  Object replaced;
-  {
-    auto s = a.state.lock();
-    if (s->run && s->run->number == number) {
-      replaced = std::exchange(s->run->reading, future);
-      s->run->idling.reset();
-    }
-  }
-  return future;
+// A nudge that needs no task: the native driver lets go, or the activation winds down now. One
+// whose opening, final write or confirmation is still on its way ends when that lands.
+bool nudged(const Object& self, Nudge nudge) {
+  if (nudge == Nudge::LetGo) return let_go(self);
+  if (nudge == Nudge::WindDown) return wound_down(self);
+  return true;
 }
 
 }  // namespace
-
-bool release_idle(const Object& self);
-
-bool end_with(const Object& self, std::optional<core::Deliver> message, PyObject* exception) {
-  return ended_by(self, std::move(message), exception);
-}
-bool deactivated(const Object& self) { return deactivate(self); }
-bool wind_down(const Object& self) { return wound_down(self); }
 
 PyObject* type() { return kind.get(); }
 
@@ -814,9 +376,7 @@ bool begin(const Object& self) {
     if (!op.initial) return given_up(self);
   } else if (definition->native && definition->initial) {
     // A collection starts from its own initial parts; the default value only says it has one.
-    auto now = a.node->clock();
-    if (!now) return given_up(self);
-    op.initial = definition->native->initial(*now);
+    op.initial = definition->native->initial(wall::seconds());
   } else if (definition->initial) {
     op.initial = pages_of(self, *definition, definition->initial->get());
     if (!op.initial) return given_up(self);
@@ -827,177 +387,167 @@ bool begin(const Object& self) {
   return true;
 }
 
-bool wake(const Object& self) {
+bool ended_by(const Object& self, std::optional<core::Deliver> message, PyObject* exception) {
   Activation& a = the(self);
-  if (a.state.lock()->definition->native) return woken(self);
-  std::uint64_t number = 0;
-  std::optional<double> idling;
-  {
-    auto s = a.state.lock();
-    if (!s->run || !s->run->reading) return true;
-    number = s->run->number;
-    idling = s->run->idling;
+  Object loop = a.node->event_loop.get();
+  if (loop && (a.node->wanted.load() & observe::bit(observe::Event::ActivationFailed))) {
+    observe::deliver(loop.get(), a.node->observer.get(), observe::Event::ActivationFailed,
+                     {text(a.actor), text(a.key), Object::borrow(exception)});
   }
-  bool expired = false;
-  if (idling) {
-    auto now = a.node->now();
-    if (!now) return false;
-    expired = *now >= *idling;
-  }
-  Object reading;
-  bool draining = false;
-  {
-    auto s = a.state.lock();
-    if (!s->run || s->run->number != number || !s->run->reading) return true;
-    reading = std::move(s->run->reading);
-    draining = s->draining;
-  }
-  auto d = done(reading.get());
-  if (!d) return false;
-  if (*d) {
-    auto s = a.state.lock();
-    if (s->run && s->run->number == number) s->run->idling.reset();
-    return true;
-  }
+  if (!message || !message->reply) return true;
+  Object name = attr(reinterpret_cast<PyObject*>(Py_TYPE(exception)), "__name__");
+  if (!name) return false;
+  auto n = utf8(name.get());
+  if (!n) return false;
+  Object str = Object::steal(PyObject_Str(exception));
+  if (!str) return false;
+  auto t = utf8(str.get());
+  if (!t) return false;
+  // By class, not by name: a class of the user's that happens to be named Unavailable is a failure
+  // of the body like any other.
+  core::Outcome outcome = PyErr_GivenExceptionMatches(exception, errors::get(errors::Class::Unavailable))
+                              ? core::Outcome::unreached(a.actor, a.key)
+                              : core::Outcome{core::Outcome::Failed{a.actor, a.key, *n, *t}};
+  return a.node->answer(*message->reply, std::move(outcome));
+}
+
+bool after(const Object& self, std::uint64_t number, Object exception) {
+  Activation& a = the(self);
+  const bool raised = static_cast<bool>(exception);
+  const core::Backoff backoff = raised ? a.settings().backoff : core::Backoff{};
+  Next next = Next::Nothing;
+  std::string name;
+  std::uint32_t exponent = 0;
   std::optional<core::Deliver> message;
-  if (!expired && !next(self, message)) {
-    auto s = a.state.lock();
-    if (s->run && s->run->number == number) s->run->reading = std::move(reading);
-    return false;
-  }
+  std::optional<Run> run;
   {
     auto s = a.state.lock();
-    if (!s->run || s->run->number != number) return true;
-    if (!message && !expired && !draining) {
-      s->run->reading = std::move(reading);
-      return true;
+    name = named(s->pages, a.actor);
+    core::activation::Ended ended{.raised = raised, .current = s->run && s->run->number == number};
+    if (ended.current) {
+      ended.revoked = s->run->revoked;
+      ended.read = s->run->read;
     }
-    s->run->idling.reset();
-    if (message) s->run->current = *message;
+    ended.queued = !s->mailbox.queue().empty();
+    ended.renamed = name != s->definition->name;
+    next = core::activation::after(s->flags(), ended);
+    if (next != Next::WindDown && raised && s->run) {
+      exponent = core::activation::failed(s->run->failures);
+      message = std::exchange(s->run->current, std::nullopt);
+      // An ask the body answered already keeps its answer.
+      if (s->run->replied) message.reset();
+    }
+    if (next != Next::WindDown && next != Next::BackOff && ended.current) s->run->current.reset();
+    if (next == Next::Deactivate) run = std::exchange(s->run, std::nullopt);
   }
-  if (!message) return stop_iteration(reading.get());
-  Object value = opened(self, *message);
-  if (!value) {
-    PyObject* raised = PyErr_GetRaisedException();
-    Object error = Object::steal(raised);
-    return static_cast<bool>(call_method(reading.get(), "set_exception", error.get()));
+  if (next == Next::WindDown) return wound_down(self);
+  if (raised && !ended_by(self, std::move(message), exception.get())) return false;
+  if (!forsaken(*a.node, std::move(run))) return false;
+  switch (next) {
+    case Next::BackOff: {
+      Object loop = a.node->running();
+      return loop && steps::later(loop.get(), backoff.delay(exponent).as_seconds(),
+                                  [self, number] { return backoff_timer(self, number); });
+    }
+    case Next::Start: return start(self);
+    case Next::Deactivate: return deactivate(self);
+    case Next::Successor: return successor(self, name);
+    case Next::Attempt: return attempt(self);
+    default: return true;
   }
-  return static_cast<bool>(call_method(reading.get(), "set_result", value.get()));
 }
 
-bool next(const Object& self, std::optional<core::Deliver>& message) {
-  for (;;) {
-    core::mailbox::Took took;
-    {
-      auto s = the(self).state.lock();
-      took = s->mailbox.take();
-    }
-    if (!call_full(self, took.released)) return false;
-    if (!took.released.empty() && !took.delivery) continue;
-    message = std::move(took.delivery);
-    return true;
-  }
-}
-
-Object opened(const Object& self, const core::Deliver& message) {
+bool deactivate(const Object& self) {
   Activation& a = the(self);
-  std::shared_ptr<const Definition> definition = a.state.lock()->definition;
-  auto value = schema::Schema::read(definition->message.get(), definition->messages().tree.tagged_root,
-                                    message.message, a.node);
-  if (!value) {
-    schema::raise(std::move(value.error()));
-    return Object();
+  bool ending = a.state.lock()->ending;
+  if (!ending) {
+    a.node->vacate(self.get());
+    if (!refuse_waiting(self, core::Outcome::unreached, "the body ended without reading it")) return false;
   }
-  return *std::move(value);
+  Op op;
+  bool deleted = false;
+  Native native;
+  {
+    auto s = a.state.lock();
+    op.kind = Op::Kind::Write;
+    op.pages = s->pages;
+    op.generation = s->generation;
+    deleted = s->deleted;
+    native = s->definition->native;
+  }
+  if (deleted) return over(self);
+  if (native) {
+    if (native->disposable(op.pages, wall::seconds())) op.kind = Op::Kind::Delete;
+  }
+  Object future = a.node->persist(a.actor, a.key, std::move(op));
+  if (!future) return false;
+  return steps::when_done(future.get(), [self](PyObject* finished) {
+    // A failed final write ends the activation all the same.
+    if (!call_method(finished, "result")) PyErr_Clear();
+    return over(self);
+  });
+}
+
+bool wound_down(const Object& self) {
+  Activation& a = the(self);
+  std::optional<std::string_view> reason;
+  {
+    auto s = a.state.lock();
+    reason = core::activation::wound_down(s->flags(), s->run && s->run->task);
+  }
+  if (!reason) return true;
+  a.node->vacate(self.get());
+  std::optional<core::Deliver> message;
+  Object timer, wake_timer;
+  {
+    auto s = a.state.lock();
+    if (s->run) {
+      message = std::exchange(s->run->current, std::nullopt);
+      if (s->run->replied) message.reset();
+      timer = std::move(s->run->idle_timer);
+    } else {
+      message = std::exchange(s->stepping.current, std::nullopt);
+      timer = std::move(s->stepping.idle_timer);
+      wake_timer = std::move(s->stepping.wake_timer);
+    }
+  }
+  Object kept;
+  if (!steps::cancel(timer) || !steps::cancel(wake_timer)) {
+    kept = Object::steal(PyErr_GetRaisedException());
+  } else if (message) {
+    if (!message->reply) {
+      a.node->dropped(a.actor, a.key, *reason);
+    } else if (!a.node->answer(*message->reply, core::Outcome::unreached(a.actor, a.key))) {
+      kept = Object::steal(PyErr_GetRaisedException());
+    }
+  }
+  if (!kept && !pass_on(self)) kept = Object::steal(PyErr_GetRaisedException());
+  if (!finish(self)) return false;
+  return steps::raise_kept(std::move(kept));
 }
 
 bool drain(const Object& self) {
-  bool reading = false;
+  Nudge nudge = Nudge::Wait;
   {
     auto s = the(self).state.lock();
     s->draining = true;
-    reading = s->run && s->run->reading;
-    if (!s->run || !s->run->task) reading = false;
+    nudge = core::activation::drained(held(*s));
   }
-  if (reading) return wake(self);
-  if (the(self).state.lock()->definition->native) return let_go(self);
-  return release_idle(self);
+  if (nudge == Nudge::Wake) return wake(self);
+  return nudged(self, nudge);
 }
 
 bool release(const Object& self) {
-  Activation& a = the(self);
   Object task;
-  {
-    auto s = a.state.lock();
-    s->releasing = true;
-    if (s->run && s->run->task) task = s->run->task;
-  }
-  if (task) return static_cast<bool>(call_method(task.get(), "cancel"));
-  if (a.state.lock()->definition->native) return let_go(self);
-  return release_idle(self);
-}
-
-// An activation with no body task winds down now; one whose opening, final write or confirmation
-// is still on its way ends when it lands, and finds itself over.
-bool release_idle(const Object& self) {
+  Nudge nudge = Nudge::Wait;
   {
     auto s = the(self).state.lock();
-    if (s->run && s->run->task) return true;
-    if (s->run && s->run->parked) return true;
+    s->releasing = true;
+    nudge = core::activation::released(held(*s));
+    if (nudge == Nudge::Cancel) task = s->run->task;
   }
-  return wound_down(self);
-}
-
-std::optional<std::string> closed(const Object& self, const core::Chain& chain) {
-  if (chain.empty()) return std::nullopt;
-  Activation& a = the(self);
-  std::optional<std::uint64_t> hold;
-  {
-    auto s = a.state.lock();
-    if (s->run && s->run->task && !s->run->reading) hold = s->run->hold;
-    if (s->stepping.awaiting) hold = s->stepping.hold;
-  }
-  return chain.closed(a.actor, a.key, hold);
-}
-
-bool decide(const Object& self, const core::Target& reply, const core::Chain& chain) {
-  Object loop = the(self).node->running();
-  if (!loop) return false;
-  Object step = steps::bare([self, reply, chain]() -> bool {
-    Activation& a = the(self);
-    auto cycle = closed(self, chain);
-    if (!cycle) return true;
-    core::mailbox::Withdrawn withdrawn;
-    {
-      auto s = a.state.lock();
-      withdrawn = s->mailbox.withdraw(reply);
-    }
-    if (std::holds_alternative<core::mailbox::Withdrawn::Absent>(withdrawn.value)) return true;
-    if (auto* q = std::get_if<core::mailbox::Withdrawn::Queued>(&withdrawn.value)) {
-      if (!call_full(self, q->released)) return false;
-    }
-    return a.node->answer(reply, core::Outcome{core::Outcome::Cycle{*cycle}});
-  });
-  if (!step) return false;
-  return static_cast<bool>(call_method(loop.get(), "call_soon", step.get()));
-}
-
-bool idling(const Object& self, std::uint64_t number) {
-  Activation& a = the(self);
-  const double idle = seconds(a.settings().idle_after);
-  auto now = a.node->now();
-  if (!now) return false;
-  const double due = *now + idle;
-  bool arm = false;
-  {
-    auto s = a.state.lock();
-    if (!s->run || s->run->number != number) return true;
-    s->run->idling = due;
-    // A timer armed by an earlier read fires before this deadline and arms the rest then, so a
-    // key that is busy arms one timer an idle period, not one a read.
-    arm = !s->run->idle_timer || !s->run->idle_due || *s->run->idle_due > due;
-  }
-  return !arm || idle_armed(self, number, idle, due);
+  if (task) return static_cast<bool>(call_method(task.get(), "cancel"));
+  return nudged(self, nudge);
 }
 
 bool ending(const Object& self, const Object& waiter) {
@@ -1014,338 +564,10 @@ bool ending(const Object& self, const Object& waiter) {
       timer = std::move(s->run->idle_timer);
     }
   }
-  if (!cancel_handle(timer)) return false;
-  if (reading) {
-    auto d = done(reading.get());
-    if (!d) return false;
-    if (!*d && !stop_iteration(reading.get())) return false;
-  }
+  if (!steps::cancel(timer)) return false;
+  if (reading && !future::stop(reading.get())) return false;
   if (a.state.lock()->definition->native) return idled(self);
   return true;
-}
-
-Object anext(const Object& self, std::uint64_t number, PyObject* source) {
-  Activation& a = the(self);
-  Object task = a.node->runs.current();
-  const std::uint64_t hold = a.node->next_run.fetch_add(1);
-  bool live = false, becoming = false, moved = false, stopping = false;
-  Object old_entered, body;
-  std::optional<core::Deliver> previous;
-  {
-    auto s = a.state.lock();
-    if (s->run && s->run->number == number) {
-      live = true;
-      Run& run = *s->run;
-      becoming = s->becoming;
-      stopping = s->draining || s->ending;
-      run.revoked = false;
-      run.replied = false;
-      run.read = true;
-      run.hold = hold;
-      previous = std::exchange(run.current, std::nullopt);
-      if (previous) run.failures = 0;
-      if (task && task.get() != run.entered.get()) {
-        old_entered = std::exchange(run.entered, task);
-        moved = true;
-      }
-      body = run.task;
-    }
-  }
-  if (!live) {
-    PyErr_SetNone(PyExc_StopAsyncIteration);
-    return Object();
-  }
-  if (moved) {
-    if (old_entered) a.node->runs.leave(old_entered);
-    a.node->runs.enter(task, self, number);
-  }
-  if (becoming) {
-    if (body && !call_method(body.get(), "cancel")) return Object();
-    return a.node->future();
-  }
-  if (stopping) {
-    PyErr_SetNone(PyExc_StopAsyncIteration);
-    return Object();
-  }
-  if (source != nullptr) {
-    // A source item that became ready before the oldest queued message arrived is read first.
-    Object ready;
-    {
-      auto s = a.state.lock();
-      if (s->run && s->run->number == number && s->run->merged) {
-        const std::optional<std::uint64_t> oldest = s->mailbox.oldest();
-        if (!oldest || *oldest >= *s->run->merged) {
-          s->run->merged.reset();
-          ready = std::move(s->run->merge_task);
-        }
-      }
-    }
-    if (ready) return delivered(a.node, ready.get());
-  }
-  std::optional<core::Deliver> message;
-  if (!next(self, message)) return Object();
-  if (message) {
-    {
-      auto s = a.state.lock();
-      if (s->run && s->run->number == number) s->run->current = *message;
-    }
-    Object value = opened(self, *message);
-    if (!value) return Object();
-    Object future = a.node->future();
-    if (!future || !call_method(future.get(), "set_result", value.get())) return Object();
-    return future;
-  }
-  if (source != nullptr) return merging(self, number, source);
-  Object future = a.node->future();
-  if (!future) return Object();
-  Object replaced;
-  bool installed = false, scheduled = false;
-  {
-    auto s = a.state.lock();
-    if (s->run && s->run->number == number) {
-      replaced = std::exchange(s->run->reading, future);
-      installed = true;
-      scheduled = !s->schedules.empty();
-      // A key with a live schedule never idles out of its read: it has something coming. A
-      // deadline set by an earlier read must not end it either.
-      if (scheduled) s->run->idling.reset();
-    }
-  }
-  if (installed && !scheduled && !idling(self, number)) return Object();
-  return future;
-}
-
-Object value(const Object& self) {
-  Activation& a = the(self);
-  Object v;
-  bool deleted = false;
-  {
-    auto s = a.state.lock();
-    v = s->value;
-    deleted = s->deleted;
-  }
-  if (v) return v;
-  if (deleted) {
-    PyErr_SetString(PyExc_RuntimeError,
-                    fmt::format("the state of {}/{} was deleted, and its type has no default to go on from", a.actor,
-                                a.key)
-                        .c_str());
-  } else {
-    PyErr_SetString(PyExc_RuntimeError, "the state is read before the body starts");
-  }
-  return Object();
-}
-
-namespace {
-
-bool refused_after_become(const Object& self) {
-  Activation& a = the(self);
-  if (!a.state.lock()->becoming) return false;
-  PyErr_SetString(PyExc_RuntimeError,
-                  fmt::format("{}/{} became another behavior, which owns the state now", a.actor, a.key).c_str());
-  return true;
-}
-
-// The confirmation of one write: installs what it wrote, answers the writer, and resumes an end
-// of the body that waited for it.
-bool confirmed(const Object& self, const Object& future, const Wrote& wrote, PyObject* persisted) {
-  Activation& a = the(self);
-  Object kept;
-  Object result = call_method(persisted, "result");
-  if (result) {
-    Object answer = wrote.answer && wrote.value ? wrote.value : Object::borrow(Py_None);
-    Object old_value;
-    {
-      auto s = a.state.lock();
-      s->pages = wrote.pages;
-      if (wrote.delete_ || wrote.value) old_value = std::exchange(s->value, wrote.value);
-      s->deleted = wrote.delete_;
-      if (wrote.become) s->becoming = true;
-    }
-    auto d = done(future.get());
-    if (!d || (!*d && !call_method(future.get(), "set_result", answer.get()))) {
-      kept = Object::steal(PyErr_GetRaisedException());
-    }
-  } else {
-    Object error = Object::steal(PyErr_GetRaisedException());
-    // A write that failed is not the key's state: the next write must not build on it.
-    {
-      auto s = a.state.lock();
-      if (s->unconfirmed <= 1) s->written = s->pages;
-    }
-    PyObject* fencing = errors::get(errors::Class::Fencing);
-    if (fencing && PyObject_IsInstance(error.get(), fencing) == 1) {
-      if (!release(self)) kept = Object::steal(PyErr_GetRaisedException());
-    } else {
-      auto d = done(future.get());
-      if (!d || (!*d && !call_method(future.get(), "set_exception", error.get()))) {
-        kept = Object::steal(PyErr_GetRaisedException());
-      }
-    }
-  }
-  std::optional<Object> parked;
-  std::uint64_t number = 0;
-  {
-    auto s = a.state.lock();
-    const std::uint64_t was = s->unconfirmed;
-    s->unconfirmed = was == 0 ? 0 : was - 1;
-    if (was <= 1 && s->run && s->run->parked) {
-      parked = std::exchange(s->run->parked, std::nullopt);
-      number = s->run->number;
-    }
-  }
-  if (parked && !after(self, number, std::move(*parked))) return false;
-  return raise_kept(std::move(kept));
-}
-
-}  // namespace
-
-Object write(const Object& self, Wrote wrote) {
-  Activation& a = the(self);
-  Object future = a.node->future();
-  if (!future) return future;
-  Op op;
-  core::Pages replaced;
-  {
-    auto s = a.state.lock();
-    op.kind = wrote.delete_ ? Op::Kind::Delete : Op::Kind::Write;
-    op.active = true;
-    op.generation = s->generation;
-    if (!wrote.delete_) op.pages = wrote.pages;
-    replaced = std::exchange(s->written, wrote.pages);
-  }
-  Object persisted = a.node->persist(a.actor, a.key, std::move(op));
-  if (!persisted) return persisted;
-  auto shared = std::make_shared<Wrote>(std::move(wrote));
-  if (!steps::when_done(persisted.get(), [self, future, shared](PyObject* finished) {
-        return confirmed(self, future, *shared, finished);
-      })) {
-    return Object();
-  }
-  ++a.state.lock()->unconfirmed;
-  return future;
-}
-
-Object stored(const Object& self, PyObject* value, bool answer) {
-  if (refused_after_become(self)) return Object();
-  std::shared_ptr<const Definition> definition = the(self).state.lock()->definition;
-  auto pages = pages_of(self, *definition, value);
-  if (!pages) return Object();
-  return write(self, Wrote{*std::move(pages), Object::borrow(value), false, answer, false});
-}
-
-namespace {
-
-bool relay(PyObject* source, PyObject* target) {
-  auto d = done(target);
-  if (!d) return false;
-  if (*d) return true;
-  Object cancelled = call_method(source, "cancelled");
-  if (!cancelled) return false;
-  if (PyObject_IsTrue(cancelled.get())) return static_cast<bool>(call_method(target, "cancel"));
-  Object result = call_method(source, "result");
-  if (result) return static_cast<bool>(call_method(target, "set_result", result.get()));
-  Object error = Object::steal(PyErr_GetRaisedException());
-  return static_cast<bool>(call_method(target, "set_exception", error.get()));
-}
-
-bool failed_into(PyObject* future) {
-  Object error = Object::steal(PyErr_GetRaisedException());
-  auto d = done(future);
-  if (!d) return false;
-  return *d || call_method(future, "set_exception", error.get());
-}
-
-}  // namespace
-
-Object update(const Object& self, PyObject* result) {
-  Object inspect = import("inspect");
-  if (!inspect) return inspect;
-  Object awaitable = call_method(inspect.get(), "isawaitable", result);
-  if (!awaitable) return awaitable;
-  const int is = PyObject_IsTrue(awaitable.get());
-  if (is < 0) return Object();
-  if (!is) return stored(self, result, true);
-  Object asyncio = import("asyncio");
-  if (!asyncio) return asyncio;
-  Object task = call_method(asyncio.get(), "ensure_future", result);
-  if (!task) return task;
-  Object future = the(self).node->future();
-  if (!future) return future;
-  bool ok = steps::when_done(task.get(), [self, future](PyObject* finished) -> bool {
-    Object cancelled = call_method(finished, "cancelled");
-    if (!cancelled) return false;
-    if (PyObject_IsTrue(cancelled.get())) return relay(finished, future.get());
-    auto d = done(future.get());
-    if (!d) return false;
-    if (*d) return static_cast<bool>(call_method(finished, "exception"));
-    Object value = call_method(finished, "result");
-    if (!value) return failed_into(future.get());
-    Object written = stored(self, value.get(), true);
-    if (!written) return failed_into(future.get());
-    return steps::when_done(written.get(), [future](PyObject* w) { return relay(w, future.get()); });
-  });
-  if (!ok) return Object();
-  ok = steps::when_done(future.get(), [task](PyObject* f) -> bool {
-    Object cancelled = call_method(f, "cancelled");
-    if (!cancelled) return false;
-    return !PyObject_IsTrue(cancelled.get()) || call_method(task.get(), "cancel");
-  });
-  if (!ok) return Object();
-  return future;
-}
-
-Object deleted(const Object& self) {
-  if (refused_after_become(self)) return Object();
-  std::vector<Object> timers;
-  {
-    auto s = the(self).state.lock();
-    timers = unarmed(s->schedules);
-    s->schedules.clear();
-  }
-  if (!cancel_all(timers)) return Object();
-  std::shared_ptr<const Definition> definition = the(self).state.lock()->definition;
-  Wrote wrote;
-  wrote.delete_ = true;
-  if (definition->initial) {
-    auto pages = pages_of(self, *definition, definition->initial->get());
-    if (!pages) return Object();
-    core::Pages own = *pages;
-    own.erase("@behavior");
-    // Each key gets a value of its own, read back from the pages: mutating it in place must not
-    // change the default of every other key.
-    wrote.value = decoded(self, *definition, own);
-    if (!wrote.value) return Object();
-    wrote.pages = *std::move(pages);
-  }
-  return write(self, std::move(wrote));
-}
-
-Object become(const Object& self, PyObject* behavior, PyObject* state) {
-  Activation& a = the(self);
-  std::shared_ptr<const Definition> definition = Definition::of(behavior);
-  if (!definition) return Object();
-  a.node->learn(behavior, definition);
-  core::Pages pages;
-  if (state != nullptr && state != Py_None) {
-    auto written = schema::Schema::write_pages(definition->states(), state);
-    if (!written) {
-      schema::raise(std::move(written.error()));
-      return Object();
-    }
-    pages = *std::move(written);
-  } else {
-    auto s = a.state.lock();
-    for (const auto& [name, bytes] : s->pages) {
-      if (name != "@behavior" && name != "@schedules") pages.emplace(name, bytes);
-    }
-  }
-  if (definition->name != a.actor) pages["@behavior"] = core::Bytes(definition->name.begin(), definition->name.end());
-  scheduled_into(self, pages);
-  Wrote wrote;
-  wrote.pages = std::move(pages);
-  wrote.become = true;
-  return write(self, std::move(wrote));
 }
 
 }  // namespace activation

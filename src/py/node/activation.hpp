@@ -8,8 +8,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "core/activation.hpp"
 #include "core/backoff.hpp"
 #include "core/collections/native.hpp"
 #include "core/deliver.hpp"
@@ -111,6 +113,9 @@ struct State {
   bool closed = false;
   bool deleted = false;
   Stepping stepping;
+
+  // The flags the engine's decisions read.
+  core::activation::Flags flags() const { return {releasing, draining, ending, becoming, closed, unconfirmed}; }
 };
 
 }  // namespace activation
@@ -135,12 +140,28 @@ struct Activation {
 // with the Python error set.
 namespace activation {
 
-PyObject* type();
+inline Activation& the(const Object& self) { return Activation::of(self.get()); }
 
+// Lifecycle and restarts (activation.cpp): opening, runs of the body and their ends, deactivation,
+// release, drain and wind-down.
+PyObject* type();
 bool begin(const Object& self);
-bool wake(const Object& self);
+// After the body task of run `number` ended, with its exception or null, or its parked end came back.
+bool after(const Object& self, std::uint64_t number, Object exception);
+// Ends the message being processed (or none) with the exception: the observer hears of it, an ask
+// is answered with the failure.
+bool ended_by(const Object& self, std::optional<core::Deliver> message, PyObject* exception);
+bool deactivate(const Object& self);
 bool drain(const Object& self);
 bool release(const Object& self);
+// Ends a releasing or draining activation once no body task runs.
+bool wound_down(const Object& self);
+// Lets the key go as if it had idled out now; `waiter` gets True once it is over.
+bool ending(const Object& self, const Object& waiter);
+
+// Delivery and the inbox (reads.cpp): a message handed to a waiting read, the next message, the
+// cycle check, idle deadlines and merged sources.
+bool wake(const Object& self);
 // The cycle text when the chain closes a cycle through this key now.
 std::optional<std::string> closed(const Object& self, const core::Chain& chain);
 bool decide(const Object& self, const core::Target& reply, const core::Chain& chain);
@@ -153,8 +174,29 @@ bool idling(const Object& self, std::uint64_t number);
 // next message or source item; null with the error set (StopAsyncIteration when the iteration is
 // over).
 Object anext(const Object& self, std::uint64_t number, PyObject* source);
-// Lets the key go as if it had idled out now; `waiter` gets True once it is over.
-bool ending(const Object& self, const Object& waiter);
+// Answers each target with Full for this key.
+bool call(const Object& self, const std::vector<core::Target>& targets);
+// Empties the mailbox: each queued ask gets the outcome `maker` builds for its actor type and key,
+// each queued tell is reported dropped with the reason, each parked asker gets Full.
+using Maker = core::Outcome (*)(std::string_view, std::string_view);
+// The message under which a failure to refuse what waited for an ended activation is reported.
+inline constexpr char kRefusing[] = "Exception while vorel refused what waited for an activation that ended";
+bool refuse_waiting(const Object& self, Maker maker, const std::string& reason);
+
+// State pages and writes (writes.cpp).
+Object value(const Object& self);
+Object stored(const Object& self, PyObject* value, bool answer);
+Object write(const Object& self, Wrote wrote);
+Object update(const Object& self, PyObject* result);
+Object deleted(const Object& self);
+Object become(const Object& self, PyObject* behavior, PyObject* state);
+// The pages of a value by a definition's state schema, with "@behavior" when the definition is not
+// the key's own type and "@schedules" while the key has schedules; none with the error set.
+std::optional<core::Pages> pages_of(const Object& self, const Definition& definition, PyObject* value);
+// A state value read from its pages by a definition's state schema; null with the error set.
+Object decoded(const Object& self, const Definition& definition, const core::Pages& pages);
+// The behavior the pages name: "@behavior" read as UTF-8 (bad bytes replaced), else `actor`.
+std::string named(const core::Pages& pages, const std::string& actor);
 
 // The driver of a native collection's key (native.cpp). `stepping` runs the step loop; `again`
 // runs it with the type's collection after a tick held back, if any; `woken`, `let_go` and `idled`
@@ -164,18 +206,6 @@ bool again(const Object& self);
 bool woken(const Object& self);
 bool let_go(const Object& self);
 bool idled(const Object& self);
-// The steps of the engine the driver hands the key back to.
-bool end_with(const Object& self, std::optional<core::Deliver> message, PyObject* exception);
-bool deactivated(const Object& self);
-bool wind_down(const Object& self);
-
-// State.
-Object value(const Object& self);
-Object stored(const Object& self, PyObject* value, bool answer);
-Object write(const Object& self, Wrote wrote);
-Object update(const Object& self, PyObject* result);
-Object deleted(const Object& self);
-Object become(const Object& self, PyObject* behavior, PyObject* state);
 
 }  // namespace activation
 }  // namespace vorel::py

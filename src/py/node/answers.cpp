@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "py/errors.hpp"
+#include "py/future.hpp"
 #include "py/node.hpp"
 #include "py/node/activation.hpp"
 #include "py/node/steps.hpp"
@@ -13,14 +14,6 @@ namespace {
 constexpr char kTimingOut[] = "Exception while vorel failed an ask that timed out";
 constexpr char kSettling[] = "Exception while vorel cancelled an ask whose future refused its answer";
 
-Object exception_of(errors::Class c, const std::string& message) {
-  PyObject* cls = errors::get(c);
-  if (cls == nullptr) return Object();
-  Object t = text(message);
-  if (!t) return t;
-  return call(cls, t.get());
-}
-
 // The exception an outcome other than a value fails the asker with; null with the error set.
 Object failure(const core::Outcome& outcome) {
   using O = core::Outcome;
@@ -28,7 +21,7 @@ Object failure(const core::Outcome& outcome) {
       [](const auto& o) -> Object {
         using T = std::decay_t<decltype(o)>;
         if constexpr (std::is_same_v<T, O::Failed>) {
-          Object e = exception_of(errors::Class::ActorFailed,
+          Object e = errors::make(errors::Class::ActorFailed,
                                   fmt::format("{}/{} raised {}: {}", o.actor, o.key, o.error, o.message));
           if (!e) return e;
           const std::pair<const char*, const std::string*> fields[] = {
@@ -39,19 +32,19 @@ Object failure(const core::Outcome& outcome) {
           }
           return e;
         } else if constexpr (std::is_same_v<T, O::Missing>) {
-          return exception_of(errors::Class::NotStarted, fmt::format("{}/{} was not started", o.actor, o.key));
+          return errors::make(errors::Class::NotStarted, fmt::format("{}/{} was not started", o.actor, o.key));
         } else if constexpr (std::is_same_v<T, O::Full>) {
-          return exception_of(errors::Class::MailboxFull, fmt::format("the mailbox of {}/{} is full", o.actor, o.key));
+          return errors::make(errors::Class::MailboxFull, fmt::format("the mailbox of {}/{} is full", o.actor, o.key));
         } else if constexpr (std::is_same_v<T, O::Unreached>) {
-          return exception_of(errors::Class::Unavailable,
+          return errors::make(errors::Class::Unavailable,
                               fmt::format("{}/{} did not process the message", o.actor, o.key));
         } else if constexpr (std::is_same_v<T, O::Unknown>) {
-          return exception_of(errors::Class::UnknownActor,
+          return errors::make(errors::Class::UnknownActor,
                               fmt::format("the owner of {}/{} does not have the type {}", o.actor, o.key, o.actor));
         } else if constexpr (std::is_same_v<T, O::TooLarge>) {
-          return exception_of(errors::Class::MessageTooLarge, o.message);
+          return errors::make(errors::Class::MessageTooLarge, o.message);
         } else if constexpr (std::is_same_v<T, O::Cycle>) {
-          return exception_of(
+          return errors::make(
               errors::Class::ReentrancyError,
               fmt::format("ask cycle {}: the first key waits for this answer and would never read it", o.message));
         } else {
@@ -90,9 +83,9 @@ bool Node::settle(std::int64_t id, core::Outcome outcome) {
     PyErr_SetRaisedException(error.release());
     return false;
   };
-  Object d = call_method(future, "done");
+  auto d = future::done(future);
   if (!d) return refused();
-  if (PyObject_IsTrue(d.get())) return true;
+  if (*d) return true;
   if (std::holds_alternative<core::Outcome::Full>(outcome.variant) && waiting->kept) {
     core::Deliver again = *waiting->kept;
     std::optional<replies::Waiting> replaced = replies.lock()->wait(id, *std::move(waiting));
@@ -174,7 +167,7 @@ bool Node::timeouts() {
   // asker wakes all the same, and the failure is reported.
   PyObject* kept = nullptr;
   for (auto& [id, waiting] : due) {
-    Object error = Object::steal(PyObject_CallFunction(PyExc_TimeoutError, "s", "the answer did not arrive in time"));
+    Object error = errors::make(PyExc_TimeoutError, "the answer did not arrive in time");
     if (!error) error = Object::steal(PyErr_GetRaisedException());
     settle_anyway(waiting.future.get(), std::move(error), kTimingOut);
     if (cancel(id, waiting)) continue;

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "node/cluster.hpp"
-#include "py/actor.hpp"
 #include "py/awaited.hpp"
 #include "py/node.hpp"
 #include "py/node/body.hpp"
@@ -17,6 +16,7 @@
 #include "py/node/observe.hpp"
 #include "py/node/system.hpp"
 #include "py/once.hpp"
+#include "py/options.hpp"
 #include "py/runtime.hpp"
 
 namespace vorel::py::client {

@@ -2,7 +2,7 @@
 
 #include <fmt/format.h>
 
-#include "py/actor.hpp"
+#include "py/options.hpp"
 
 namespace vorel::py::cluster {
 namespace {

@@ -1,10 +1,10 @@
 // The road of a message to its key: `hand` on the sending side, `take` on the key's owner.
-#include <chrono>
 
 #include "py/node.hpp"
 #include "py/node/activation.hpp"
 #include "py/node/observe.hpp"
 #include "py/node/steps.hpp"
+#include "py/wall.hpp"
 
 namespace vorel::py {
 
@@ -69,7 +69,7 @@ bool Node::take(core::Command command) {
   }
   if (is_leaving()) {
     if (d != nullptr && d->reply) return answer(*d->reply, core::Outcome::unreached(actor, key));
-    dropped(actor, key, "the node is shutting down");
+    dropped(actor, key, core::kShuttingDown);
     return true;
   }
   Object self = attach(actor, key);
@@ -118,9 +118,7 @@ Object Node::attach(std::string_view actor, std::string_view key) {
   if (Object live = activation(actor, key)) return live;
   std::shared_ptr<const Definition> definition = resolve(actor);
   if (!definition) return Object();
-  const double since =
-      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-  Object made = Activation::make(shared_from_this(), std::string(actor), std::string(key), since, definition);
+  Object made = Activation::make(shared_from_this(), std::string(actor), std::string(key), wall::seconds(), definition);
   if (!made) return made;
   // Resolving can run Python code, which may have activated the key meanwhile.
   Object existing;

@@ -3,10 +3,10 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <cmath>
 #include <utility>
 
 #include "py/errors.hpp"
+#include "py/future.hpp"
 #include "py/node.hpp"
 #include "py/node/observe.hpp"
 #include "py/node/steps.hpp"
@@ -37,10 +37,7 @@ bool raised(Raised r) {
 }
 
 bool fail(PyObject* future, const std::string& reason) {
-  PyObject* cls = errors::get(errors::Class::Unavailable);
-  Object t = text(reason);
-  Object error = cls && t ? call(cls, t.get()) : Object();
-  return error && call_method(future, "set_exception", error.get());
+  return future::fail(future, errors::make(errors::Class::Unavailable, reason).get());
 }
 
 // The gate of the store calls under way. It keeps its own lock, so it is used outside the
@@ -49,8 +46,7 @@ exec::Gate& calls(Node& node) { return node.stowing.lock()->calls; }
 
 // No store call is under way any more: the stop that waits for that is told.
 void answered(const Object& w) {
-  auto d = steps::done(w.get());
-  if (!d || (!*d && !call_method(w.get(), "set_result", Py_None))) PyErr_Clear();
+  if (!future::resolve(w.get(), Py_None)) PyErr_Clear();
 }
 
 double seconds_of(core::Duration d) { return d.as_seconds(); }
@@ -81,7 +77,7 @@ bool flush(const Shared& node, const std::string& actor, const std::string& key,
               [node, actor, key, timeout, period](Token, storage::Result result) -> Raised {
                 if (result) return std::nullopt;
                 node->reported(actor, key, true,
-                               fmt::format("{}/{}: the store did not keep a write: {}", actor, key, result.error()));
+                               core::store::unkept(actor, key, result.error()));
                 bool again = false;
                 {
                   auto records = node->store();
@@ -142,13 +138,9 @@ bool plan(const Shared& node, const std::string& actor, const std::string& key, 
 // The wait before drop number `attempt` of a deletion: the leave timeout, and after failures no
 // less than the node's backoff, so that a store that keeps failing is not called in a tight loop.
 double drop_delay(const Node& node, std::uint32_t attempt) {
-  double delay = seconds_of(node.config.leave_timeout);
+  const double delay = seconds_of(node.config.leave_timeout);
   if (attempt == 0) return delay;
-  const core::Backoff& b = node.config.backoff;
-  double backed = seconds_of(b.first) * std::pow(b.factor, static_cast<double>(attempt - 1));
-  const double limit = seconds_of(b.limit);
-  if (!std::isfinite(backed) || backed > limit || backed < 0) backed = limit;
-  return std::max(delay, backed);
+  return std::max(delay, node.config.backoff.delay(attempt - 1).as_seconds());
 }
 
 bool forgetting(const Shared& node, const std::string& actor, const std::string& key, double timeout,
@@ -172,8 +164,7 @@ bool dropped_due(const Shared& node, const std::string& actor, const std::string
                   return std::nullopt;
                 }
                 node->reported(actor, key, true,
-                               fmt::format("{}/{}: the store did not forget the deletion: {}", actor, key,
-                                           result.error()));
+                               core::store::unforgotten(actor, key, result.error()));
                 const std::uint32_t next = attempt == UINT32_MAX ? attempt : attempt + 1;
                 if (!forgetting(node, actor, key, timeout, stamp, next)) return caught();
                 return std::nullopt;
@@ -199,7 +190,7 @@ bool forgetting(const Shared& node, const std::string& actor, const std::string&
 // The answer of a write's save: the writer hears of a failure.
 storage::Done kept(const Shared& node, std::string actor, std::string key, Object future) {
   return [node, actor = std::move(actor), key = std::move(key), future](Token, storage::Result result) -> Raised {
-    auto d = steps::done(future.get());
+    auto d = future::done(future.get());
     if (!d) return caught();
     if (*d) return std::nullopt;
     if (result) return call_method(future.get(), "set_result", Py_None) ? Raised() : caught();
@@ -240,12 +231,12 @@ Object persist(Node& node_ref, std::string_view actor_view, std::string_view key
     auto initial = std::make_shared<std::optional<core::Pages>>(std::move(op.initial));
     bool ok = stow(node, actor, key, timeout, core::Storage{core::Storage::Load{}},
                    [node, actor, key, future, initial](Token, storage::Result result) -> Raised {
-                     auto d = steps::done(future.get());
+                     auto d = future::done(future.get());
                      if (!d) return caught();
                      if (*d) return std::nullopt;
                      if (!result) {
                        std::string reason =
-                           fmt::format("{}/{}: the store could not be read: {}", actor, key, result.error());
+                           core::store::unread(actor, key, result.error());
                        node->reported(actor, key, false, reason);
                        return fail(future.get(), reason) ? Raised() : caught();
                      }
@@ -322,7 +313,7 @@ bool closing(const std::shared_ptr<Node>& node, double seconds, std::move_only_f
     Object error = Object::steal(PyErr_GetRaisedException());
     std::string reason = storage::described(error.get(), plan.timeout);
     node->reported(entity.first, entity.second, true,
-                   fmt::format("{}/{}: the store did not keep a write: {}", entity.first, entity.second, reason));
+                   core::store::unkept(entity.first, entity.second, reason));
   }
   Object waiter = node->future();
   if (!waiter) return false;
@@ -339,9 +330,7 @@ bool closing(const std::shared_ptr<Node>& node, double seconds, std::move_only_f
   // Calls still under way at the end of the leave timeout are reported by their own timeouts.
   Object loop = node->running();
   return loop && steps::later(loop.get(), std::max(0.0, seconds), [waiter] {
-           auto d = steps::done(waiter.get());
-           if (!d) return false;
-           return *d || static_cast<bool>(call_method(waiter.get(), "set_result", Py_None));
+           return future::resolve(waiter.get(), Py_None);
          });
 }
 

@@ -31,10 +31,7 @@ std::string reason_of_raised() {
   std::optional<std::string> t = s ? utf8(s.get()) : std::nullopt;
   if (t) return *t;
   PyErr_WriteUnraisable(raised.get());
-  Object name = Object::steal(PyType_GetName(Py_TYPE(raised.get())));
-  std::optional<std::string> n = name ? utf8(name.get()) : std::nullopt;
-  PyErr_Clear();
-  return fmt::format("<unprintable {} object>", n.value_or("exception"));
+  return fmt::format("<unprintable {} object>", type_name(raised.get()));
 }
 
 Raised completed(Record& r, PyObject* future) {

@@ -42,11 +42,8 @@ bool parsed(PyObject* args, PyObject* kwargs, const char* format, const char* co
 bool kind_of(const char* hook, const char* argument, PyObject* value, PyObject* type) {
   if (type == nullptr) return false;
   if (PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(type))) return true;
-  Object expected = Object::steal(PyType_GetName(reinterpret_cast<PyTypeObject*>(type)));
-  Object got = Object::steal(PyType_GetName(Py_TYPE(value)));
-  if (expected && got) {
-    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %U, not %U", hook, argument, expected.get(), got.get());
-  }
+  PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %s", hook, argument,
+               class_name(reinterpret_cast<PyTypeObject*>(type)).c_str(), type_name(value).c_str());
   return false;
 }
 

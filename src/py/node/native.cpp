@@ -14,6 +14,7 @@
 #include "py/node.hpp"
 #include "py/node/activation.hpp"
 #include "py/node/steps.hpp"
+#include "py/wall.hpp"
 
 namespace vorel::py::activation {
 namespace {
@@ -22,8 +23,6 @@ using core::collections::Input;
 using core::collections::Native;
 using core::collections::Send;
 using core::collections::Turn;
-
-Activation& the(const Object& self) { return Activation::of(self.get()); }
 
 // Lease ids are made under a key drawn once per thread from the operating system's random source.
 core::collections::Namer& names() {
@@ -73,7 +72,7 @@ bool answer_all(const Object& self, std::vector<Send> sends) {
 // Ends the current delivery with the exception (with none, the failure is only reported).
 bool refused(const Object& self, PyObject* exception) {
   std::optional<core::Deliver> current = std::exchange(the(self).state.lock()->stepping.current, std::nullopt);
-  return end_with(self, std::move(current), exception);
+  return ended_by(self, std::move(current), exception);
 }
 
 bool stepped(const Object& self, PyObject* future);
@@ -114,9 +113,7 @@ std::optional<bool> turned(const Object& self, const Native& native, Turn turn, 
   Object old = std::exchange(a.state.lock()->stepping.wake_timer, Object());
   if (!cancel(old)) return std::nullopt;
   if (turn.wake) {
-    auto clock = a.node->clock();
-    if (!clock) return std::nullopt;
-    Object timer = later(*a.node, std::max(0.0, *turn.wake - *clock), [self] { return rang(self); });
+    Object timer = later(*a.node, std::max(0.0, *turn.wake - wall::seconds()), [self] { return rang(self); });
     if (!timer) return std::nullopt;
     a.state.lock()->stepping.wake_timer = std::move(timer);
   }
@@ -161,9 +158,8 @@ std::optional<bool> turned(const Object& self, const Native& native, Turn turn, 
 std::optional<bool> ticked(const Object& self, const Native& native) {
   Activation& a = the(self);
   core::Pages parts = a.state.lock()->pages;
-  auto now = a.node->clock();
-  if (!now) return std::nullopt;
-  return turned(self, native, native.step(parts, Input::tick(), *now, names()), std::nullopt, *now);
+  const double now = wall::seconds();
+  return turned(self, native, native.step(parts, Input::tick(), now, names()), std::nullopt, now);
 }
 
 bool stepped(const Object& self, PyObject* future) {
@@ -221,10 +217,9 @@ bool answered(const Object& self, PyObject* future) {
                             static_cast<std::size_t>(PyBytes_Size(result.get())));
   }
   core::Pages parts = a.state.lock()->pages;
-  auto now = a.node->clock();
-  if (!now) return false;
+  const double now = wall::seconds();
   const core::ByteView message(awaited->first);
-  auto go = turned(self, *native, native->step(parts, Input::answer(message, answer), *now, names()), message, *now);
+  auto go = turned(self, *native, native->step(parts, Input::answer(message, answer), now, names()), message, now);
   if (!go) return false;
   return !*go || again(self);
 }
@@ -260,7 +255,7 @@ bool sleeping(const Object& self) {
     s->stepping.asleep = false;
     empty = s->mailbox.queue().empty();
   }
-  return empty ? deactivated(self) : again(self);
+  return empty ? deactivate(self) : again(self);
 }
 
 }  // namespace
@@ -274,8 +269,8 @@ bool stepping(const Object& self, const Native& native) {
       stop = s->releasing || s->draining;
       end = s->ending && !s->stepping.wake_timer;
     }
-    if (stop) return wind_down(self);
-    if (end) return deactivated(self);
+    if (stop) return wound_down(self);
+    if (end) return deactivate(self);
     a.state.lock()->stepping.asleep = false;
     std::optional<core::Deliver> delivery;
     if (!next(self, delivery)) return false;
@@ -288,10 +283,9 @@ bool stepping(const Object& self, const Native& native) {
       s->stepping.hold = hold;
       parts = s->pages;
     }
-    auto now = a.node->clock();
-    if (!now) return false;
+    const double now = wall::seconds();
     const core::ByteView message(delivery->message);
-    auto go = turned(self, native, native.step(parts, Input::message(message), *now, names()), message, *now);
+    auto go = turned(self, native, native.step(parts, Input::message(message), now, names()), message, now);
     if (!go) return false;
     if (!*go) return true;
   }

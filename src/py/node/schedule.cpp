@@ -3,35 +3,29 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <chrono>
 #include <limits>
 #include <memory>
 #include <span>
 #include <utility>
 
 #include "core/schedule.hpp"
-#include "py/actor.hpp"
 #include "py/awaited.hpp"
+#include "py/future.hpp"
 #include "py/generic.hpp"
 #include "py/node.hpp"
 #include "py/node/activation.hpp"
 #include "py/node/body.hpp"
 #include "py/node/steps.hpp"
 #include "py/once.hpp"
+#include "py/options.hpp"
 #include "py/schema/failure.hpp"
+#include "py/wall.hpp"
 
 namespace vorel::py {
 namespace {
 
 constexpr std::int64_t kLatest = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t kMicros = 1'000'000;
-
-// Microseconds of the wall clock since the Unix epoch: 0 before it, saturating after.
-std::int64_t now_micros() {
-  const auto since = std::chrono::system_clock::now().time_since_epoch();
-  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(since).count();
-  return us < 0 ? 0 : static_cast<std::int64_t>(us);
-}
 
 // A duration in whole microseconds, saturating at `cap`.
 std::uint64_t micros(core::Duration d, std::uint64_t cap) {
@@ -202,8 +196,6 @@ Object make(Record record) {
 namespace activation {
 namespace {
 
-Activation& the(const Object& self) { return Activation::of(self.get()); }
-
 // The write of a new schedule landed: armed once the replicas have it, gone when they do not.
 // A schedule it replaced comes back when the write failed, since the key's stored page still has
 // it: the live list never disagrees with what is kept.
@@ -212,9 +204,7 @@ bool made(const Object& self, PyObject* written, const Object& answer, const Obj
   Object result = call_method(written, "result");
   if (result) {
     if (!arm(self, number)) return false;
-    auto d = steps::done(answer.get());
-    if (!d) return false;
-    return *d || call_method(answer.get(), "set_result", schedule.get());
+    return future::resolve(answer.get(), schedule.get());
   }
   Object error = Object::steal(PyErr_GetRaisedException());
   Activation& a = the(self);
@@ -236,9 +226,7 @@ bool made(const Object& self, PyObject* written, const Object& answer, const Obj
   }
   if (back && !arm(self, *back)) return false;
   if (!unscheduled(self)) return false;
-  auto d = steps::done(answer.get());
-  if (!d) return false;
-  return *d || call_method(answer.get(), "set_exception", error.get());
+  return future::fail(answer.get(), error.get());
 }
 
 }  // namespace
@@ -276,7 +264,7 @@ bool arm(const Object& self, std::uint64_t number) {
     if (it == s->schedules.end()) return true;
     due = it->due;
   }
-  const std::int64_t now = now_micros();
+  const std::int64_t now = wall::micros();
   const std::uint64_t delay = due < now ? 0 : static_cast<std::uint64_t>(due - now);
   const double seconds =
       static_cast<double>(delay / kMicros) + static_cast<double>((delay % kMicros) * 1000) / 1e9;
@@ -295,7 +283,7 @@ bool arm(const Object& self, std::uint64_t number) {
 
 bool fire(const Object& self, std::uint64_t number) {
   Activation& a = the(self);
-  const std::int64_t now = now_micros();
+  const std::int64_t now = wall::micros();
   core::Bytes message;
   bool repeats = false;
   Object spent;
@@ -423,7 +411,7 @@ Object schedule(const Object& self, PyObject* name, PyObject* delay, PyObject* i
     schema::raise(std::move(bytes.error()));
     return Object();
   }
-  const std::int64_t now = now_micros();
+  const std::int64_t now = wall::micros();
   const std::uint64_t wait_us = micros(*wait, static_cast<std::uint64_t>(kLatest));
   const std::int64_t due = saturated(static_cast<__int128>(now) + wait_us);
   std::optional<std::uint64_t> every_us;

@@ -23,13 +23,18 @@ Object later(PyObject* loop, double seconds, F f) {
   return call_method(loop, "call_later", delay.get(), timer.get());
 }
 
-// True when the future is done; none with the error set.
-inline std::optional<bool> done(PyObject* future) {
-  Object answer = call_method(future, "done");
-  if (!answer) return std::nullopt;
-  const int truth = PyObject_IsTrue(answer.get());
-  if (truth < 0) return std::nullopt;
-  return truth == 1;
+// Cancels a timer handle or a task, when there is one; false with the error set.
+inline bool cancel(const Object& handle) {
+  if (!handle || handle.get() == Py_None) return true;
+  return static_cast<bool>(call_method(handle.get(), "cancel"));
+}
+
+// The end of a step that went on past a failure: true when nothing was kept, else the kept
+// exception raised again. A later failure returns before this, and its error stands.
+inline bool raise_kept(Object kept) {
+  if (!kept) return true;
+  PyErr_SetRaisedException(kept.release());
+  return false;
 }
 
 // Adds a done callback to the future; false with the error set.

@@ -2,6 +2,7 @@
 #include <fmt/format.h>
 
 #include "py/errors.hpp"
+#include "py/future.hpp"
 #include "py/node.hpp"
 #include "py/node/activation.hpp"
 #include "py/node/hooks.hpp"
@@ -49,8 +50,7 @@ void Node::forsake() {
     std::string message = waiting.target ? fmt::format("the system stopped before {}/{} answered",
                                                        waiting.target->first, waiting.target->second)
                                          : std::string("the system stopped before the answer arrived");
-    Object t = text(message);
-    Object error = t ? call(errors::get(errors::Class::Unavailable), t.get()) : Object();
+    Object error = errors::make(errors::Class::Unavailable, message);
     // Without its Unavailable, the ask fails with what kept it from being made.
     if (!error) error = Object::steal(PyErr_GetRaisedException());
     settle_anyway(waiting.future.get(), std::move(error), kStopping);
@@ -93,9 +93,7 @@ Object Node::persist(std::string_view actor, std::string_view key, Op op) {
   Object future = this->future();
   if (!future) return future;
   if (cluster_config.get()) {
-    PyObject* cls = errors::get(errors::Class::Unavailable);
-    Object t = text(fmt::format("{}/{}: this node is not in its cluster", actor, key));
-    Object error = cls && t ? call(cls, t.get()) : Object();
+    Object error = errors::make(errors::Class::Unavailable, fmt::format("{}/{}: this node is not in its cluster", actor, key));
     if (!error || !call_method(future.get(), "set_exception", error.get())) return Object();
     return future;
   }

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "core/placement/pin.hpp"
-#include "py/actor.hpp"
 #include "py/awaited.hpp"
 #include "py/generic.hpp"
 #include "py/node.hpp"
@@ -16,6 +15,7 @@
 #include "py/node/observe.hpp"
 #include "py/node/steps.hpp"
 #include "py/once.hpp"
+#include "py/options.hpp"
 #include "py/refs.hpp"
 
 namespace vorel::py::system {

@@ -6,7 +6,9 @@
 #include <string>
 #include <string_view>
 
+#include "core/msgpack.hpp"
 #include "core/schema/error.hpp"
+#include "core/try.hpp"
 #include "py/object.hpp"
 
 namespace vorel::py::schema {
@@ -17,6 +19,9 @@ class Failure {
 
   static Failure schema(std::string text) { return Failure(Kind::Schema, std::move(text), Object()); }
   static Failure schema(core::schema::error::SchemaError error) { return schema(std::move(error.text)); }
+  // A payload that does not read is a schema failure with the reader's text, so that a step of a
+  // reader hands it up as it is.
+  Failure(core::msgpack::Malformed malformed) : Failure(Kind::Schema, malformed.text(), Object()) {}
   static Failure type(std::string text) { return Failure(Kind::Type, std::move(text), Object()); }
   // Takes the interpreter's current exception.
   static Failure raised();
@@ -36,15 +41,6 @@ class Failure {
 
 template <class T>
 using Result = std::expected<T, Failure>;
-
-// Ends the enclosing function with the failure of an expression that gives a Result.
-#define VOREL_TRY(name, expr)                                                   \
-  auto name##_result = (expr);                                                  \
-  if (!name##_result) return std::unexpected(std::move(name##_result.error())); \
-  auto& name = *name##_result
-// The same for a Result<void>.
-#define VOREL_CHECK(expr)                                                   \
-  if (auto checked_ = (expr); !checked_) return std::unexpected(std::move(checked_.error()))
 
 // For `return raised();` where a Python call has just failed.
 inline std::unexpected<Failure> raised() { return std::unexpected(Failure::raised()); }

@@ -30,17 +30,9 @@ ir::Mask bit(Kind family) { return static_cast<ir::Mask>(1u << static_cast<unsig
 constexpr std::size_t kFew = 16;
 constexpr std::uint64_t kSignedMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
 
-Failure malformed(msgpack::Malformed m) { return Failure::schema(m.text()); }
-
 std::unexpected<Failure> wrong(std::string_view expected, std::string_view got) {
   return std::unexpected(Failure::schema(SchemaError::mismatch(expected, got)));
 }
-
-// Ends the enclosing function with the schema text of a malformed payload.
-#define VOREL_READ(name, expr)                                                \
-  auto name##_read = (expr);                                                  \
-  if (!name##_read) return std::unexpected(malformed(name##_read.error())); \
-  auto& name = *name##_read
 
 Result<std::string> qualname(PyObject* cls) { return read::text_attribute(cls, "__qualname__"); }
 
@@ -87,7 +79,7 @@ Result<Object> Loader::read(ir::Index index) {
   using N = ir::Node;
   dump::Nesting nesting(depth_);
   if (nesting.too_deep()) return std::unexpected(dump::too_deep());
-  VOREL_READ(family, reader_.kind());
+  VOREL_TRY(family, reader_.kind());
   const N& node = schema_.tree.at(index);
   const Values& values = schema_.values;
   switch (node.kind()) {
@@ -123,7 +115,7 @@ Result<Object> Loader::read(ir::Index index) {
         VOREL_TRY(expected, qualname(cls));
         return wrong(expected, found(family));
       }
-      VOREL_READ(s, reader_.read_str());
+      VOREL_TRY(s, reader_.read_str());
       VOREL_TRY(t, text_object(s));
       return made(call(cls, t.get()));
     }
@@ -132,7 +124,7 @@ Result<Object> Loader::read(ir::Index index) {
     case ir::Kind::Opaque: {
       const auto* o = node.as<N::Opaque>();
       if (family != Kind::Bin) return wrong(o->name, found(family));
-      VOREL_READ(b, reader_.read_bin());
+      VOREL_TRY(b, reader_.read_bin());
       VOREL_TRY(bytes, made(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()),
                                                       static_cast<Py_ssize_t>(b.size()))));
       return made(call(schema_.codecs[o->codec].second.get(), bytes.get()));
@@ -162,32 +154,32 @@ Result<Object> Loader::scalar(ir::ScalarKind kind, Kind family) {
   switch (kind) {
     case ir::ScalarKind::None:
       if (family != Kind::Nil) return wrong("none", found(family));
-      if (auto r = reader_.read_nil(); !r) return std::unexpected(malformed(r.error()));
+      VOREL_CHECK(reader_.read_nil());
       return Object::borrow(Py_None);
     case ir::ScalarKind::Bool: {
       if (family != Kind::Bool) return wrong("bool", found(family));
-      VOREL_READ(b, reader_.read_bool());
+      VOREL_TRY(b, reader_.read_bool());
       return Object::borrow(b ? Py_True : Py_False);
     }
     case ir::ScalarKind::Int: {
       if (family == Kind::Bool) {
-        VOREL_READ(b, reader_.read_bool());
+        VOREL_TRY(b, reader_.read_bool());
         return Object::borrow(b ? Py_True : Py_False);
       }
       if (family != Kind::Int) return wrong("int", found(family));
-      VOREL_READ(n, reader_.read_int());
+      VOREL_TRY(n, reader_.read_int());
       return made(n.is_signed() ? PyLong_FromLongLong(n.as_signed()) : PyLong_FromUnsignedLongLong(n.as_unsigned()));
     }
     case ir::ScalarKind::Float: {
       double d = 0;
       if (family == Kind::Float) {
-        VOREL_READ(f, reader_.read_float());
+        VOREL_TRY(f, reader_.read_float());
         d = f;
       } else if (family == Kind::Int) {
-        VOREL_READ(n, reader_.read_int());
+        VOREL_TRY(n, reader_.read_int());
         d = n.is_signed() ? static_cast<double>(n.as_signed()) : static_cast<double>(n.as_unsigned());
       } else if (family == Kind::Bool) {
-        VOREL_READ(b, reader_.read_bool());
+        VOREL_TRY(b, reader_.read_bool());
         d = b ? 1.0 : 0.0;
       } else {
         return wrong("float", found(family));
@@ -200,7 +192,7 @@ Result<Object> Loader::scalar(ir::ScalarKind kind, Kind family) {
     }
     case ir::ScalarKind::Bytes: {
       if (family != Kind::Bin) return wrong("bytes", found(family));
-      VOREL_READ(b, reader_.read_bin());
+      VOREL_TRY(b, reader_.read_bin());
       return made(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size())));
     }
   }
@@ -209,7 +201,7 @@ Result<Object> Loader::scalar(ir::ScalarKind kind, Kind family) {
 
 Result<std::string_view> Loader::str(std::string_view expected, Kind family) {
   if (family != Kind::Str) return wrong(expected, found(family));
-  VOREL_READ(s, reader_.read_str());
+  VOREL_TRY(s, reader_.read_str());
   return s;
 }
 
@@ -217,13 +209,13 @@ Result<Object> Loader::literal(const ir::Node::Literal& node, Kind family) {
   // What was read, as the refusal shows it when it equals none of the values.
   Object shown;
   if (family == Kind::Bool) {
-    VOREL_READ(b, reader_.read_bool());
+    VOREL_TRY(b, reader_.read_bool());
     for (const ir::Literal& v : node.values) {
       if (const bool* x = std::get_if<bool>(&v.value); x && *x == b) return Object::borrow(b ? Py_True : Py_False);
     }
     shown = Object::borrow(b ? Py_True : Py_False);
   } else if (family == Kind::Int) {
-    VOREL_READ(n, reader_.read_int());
+    VOREL_TRY(n, reader_.read_int());
     if (n.is_signed() || n.as_unsigned() <= kSignedMax) {
       for (const ir::Literal& v : node.values) {
         if (const auto* x = std::get_if<std::int64_t>(&v.value); x && *x == n.as_signed()) {
@@ -235,14 +227,14 @@ Result<Object> Loader::literal(const ir::Node::Literal& node, Kind family) {
                                          : PyLong_FromUnsignedLongLong(n.as_unsigned())));
     shown = std::move(number);
   } else if (family == Kind::Str) {
-    VOREL_READ(s, reader_.read_str());
+    VOREL_TRY(s, reader_.read_str());
     for (const ir::Literal& v : node.values) {
       if (const auto* x = std::get_if<std::string>(&v.value); x && *x == s) return text_object(s);
     }
     VOREL_TRY(t, text_object(s));
     shown = std::move(t);
   } else if (auto r = reader_.skip(); !r) {
-    return std::unexpected(malformed(r.error()));
+    return std::unexpected(r.error());
   }
   VOREL_TRY(allowed, dump::literals(node));
   std::string got = found(family);
@@ -255,22 +247,22 @@ Result<Object> Loader::literal(const ir::Node::Literal& node, Kind family) {
 
 Result<std::pair<std::int64_t, std::int64_t>> Loader::pair(std::string_view name, Kind family) {
   if (family != Kind::Array) return wrong(name, found(family));
-  VOREL_READ(n, reader_.read_array_len());
+  VOREL_TRY(n, reader_.read_array_len());
   if (n != 2) return wrong(name, "list");
-  VOREL_READ(first, reader_.kind());
+  VOREL_TRY(first, reader_.kind());
   if (first != Kind::Int) return wrong(name, "list");
-  VOREL_READ(microseconds, reader_.read_int());
+  VOREL_TRY(microseconds, reader_.read_int());
   if (!microseconds.is_signed() && microseconds.as_unsigned() > kSignedMax) return wrong(name, "list");
-  VOREL_READ(second, reader_.kind());
+  VOREL_TRY(second, reader_.kind());
   if (second != Kind::Int) return wrong(name, "list");
-  VOREL_READ(offset, reader_.read_int());
+  VOREL_TRY(offset, reader_.read_int());
   // The offset is a number of seconds in 32 bits.
   return std::pair{microseconds.as_signed(), static_cast<std::int64_t>(static_cast<std::int32_t>(offset.bits))};
 }
 
 Result<std::int64_t> Loader::int_(std::string_view name, Kind family) {
   if (family != Kind::Int) return wrong(name, found(family));
-  VOREL_READ(v, reader_.read_int());
+  VOREL_TRY(v, reader_.read_int());
   if (!v.is_signed() && v.as_unsigned() > kSignedMax) return wrong(name, "int");
   return v.as_signed();
 }
@@ -290,7 +282,7 @@ Result<Object> Loader::decimal(Kind family) {
 
 Result<Object> Loader::uuid(Kind family) {
   if (family != Kind::Bin) return wrong("UUID", found(family));
-  VOREL_READ(b, reader_.read_bin());
+  VOREL_TRY(b, reader_.read_bin());
   if (b.size() != 16) return wrong("UUID", "bytes");
   VOREL_TRY(bytes, made(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), 16)));
   PyObject* args[] = {nullptr, bytes.get()};
@@ -312,7 +304,7 @@ Result<Object> Loader::member(const ir::Node::Enum& node, Kind family) {
 Result<Object> Loader::items(const ir::Node::Collection& node, Kind family) {
   if (family != Kind::Array) return wrong(node.set ? "frozenset" : "tuple", found(family));
   // The count is checked against the bytes left before anything is sized by it.
-  VOREL_READ(n, reader_.read_array_len());
+  VOREL_TRY(n, reader_.read_array_len());
   if (!node.set) {
     VOREL_TRY(out, made(PyTuple_New(static_cast<Py_ssize_t>(n))));
     for (std::uint64_t i = 0; i < n; ++i) {
@@ -332,7 +324,7 @@ Result<Object> Loader::items(const ir::Node::Collection& node, Kind family) {
 Result<Object> Loader::tuple(const ir::Node::Tuple& node, Kind family) {
   const auto expected = [&] { return fmt::format("tuple of {}", node.items.size()); };
   if (family != Kind::Array) return wrong(expected(), found(family));
-  VOREL_READ(n, reader_.read_array_len());
+  VOREL_TRY(n, reader_.read_array_len());
   if (n != node.items.size()) return wrong(expected(), "list");
   VOREL_TRY(out, made(PyTuple_New(static_cast<Py_ssize_t>(n))));
   for (std::size_t i = 0; i < node.items.size(); ++i) {
@@ -344,12 +336,12 @@ Result<Object> Loader::tuple(const ir::Node::Tuple& node, Kind family) {
 
 Result<Object> Loader::mapping(const ir::Node::Mapping& node, Kind family) {
   if (family != Kind::Array) return wrong("Mapping", found(family));
-  VOREL_READ(n, reader_.read_array_len());
+  VOREL_TRY(n, reader_.read_array_len());
   VOREL_TRY(out, made(PyDict_New()));
   for (std::uint64_t i = 0; i < n; ++i) {
-    VOREL_READ(element, reader_.kind());
+    VOREL_TRY(element, reader_.kind());
     if (element != Kind::Array) return wrong("pair", found(element));
-    VOREL_READ(size, reader_.read_array_len());
+    VOREL_TRY(size, reader_.read_array_len());
     if (size != 2) return wrong("pair", "list");
     VOREL_TRY(key, read(node.key));
     VOREL_TRY(value, read(node.value));
@@ -360,14 +352,14 @@ Result<Object> Loader::mapping(const ir::Node::Mapping& node, Kind family) {
 
 Result<Object> Loader::fields(ir::Index index) {
   const ir::Node::Dataclass& node = *dataclass(schema_.tree.at(index));
-  VOREL_READ(n, reader_.read_map_len());
+  VOREL_TRY(n, reader_.read_map_len());
   // Most classes have a few fields: their values are kept on the stack.
   Object few[kFew];
   std::vector<Object> many(node.fields.size() > kFew ? node.fields.size() : 0);
   std::span<Object> slots = many.empty() ? std::span<Object>(few, node.fields.size()) : std::span<Object>(many);
   std::size_t next = 0;  // writers put the fields in order: the search starts where it would be
   for (std::uint64_t i = 0; i < n; ++i) {
-    VOREL_READ(key, reader_.read_str());
+    VOREL_TRY(key, reader_.read_str());
     std::size_t at = node.fields.size();
     for (std::size_t step = 0; step < node.fields.size(); ++step) {
       const std::size_t j = (next + step) % node.fields.size();
@@ -377,7 +369,7 @@ Result<Object> Loader::fields(ir::Index index) {
       }
     }
     if (at == node.fields.size()) {
-      if (auto r = reader_.skip(); !r) return std::unexpected(malformed(r.error()));
+      VOREL_CHECK(reader_.skip());
       continue;
     }
     auto value = read(node.fields[at].node);
@@ -420,14 +412,14 @@ Result<Object> Loader::build(const Schema& schema, ir::Index index, std::span<Ob
 Result<std::optional<std::string_view>> Loader::tag() {
   using Tag = std::optional<std::string_view>;
   msgpack::Reader probe = reader_;
-  VOREL_READ(k, probe.kind());
+  VOREL_TRY(k, probe.kind());
   if (k != Kind::Array) return Tag();
-  VOREL_READ(n, probe.read_array_len());
+  VOREL_TRY(n, probe.read_array_len());
   if (n != 2) return Tag();
-  VOREL_READ(first, probe.kind());
+  VOREL_TRY(first, probe.kind());
   if (first != Kind::Str) return Tag();
-  VOREL_READ(name, probe.read_str());
-  VOREL_READ(second, probe.kind());
+  VOREL_TRY(name, probe.read_str());
+  VOREL_TRY(second, probe.kind());
   if (second != Kind::Map) return Tag();
   reader_ = probe;  // the header and the name are consumed; the map is next
   return Tag(name);
@@ -450,7 +442,7 @@ Result<Object> Loader::union_(const ir::Node::Union& node) {
       return std::unexpected(Failure::schema(fmt::format("unknown alternative {}", *name)));
     }
   }
-  VOREL_READ(family, reader_.kind());
+  VOREL_TRY(family, reader_.kind());
   for (ir::Index a : node.alternatives) {
     if (schema_.tree.kinds[a] & bit(family)) return read(a);
   }
@@ -464,33 +456,33 @@ Result<Object> Loader::union_(const ir::Node::Union& node) {
 Result<Object> Loader::reference(const ir::Node::Ref& node, Kind family) {
   std::optional<core::Target> target;
   if (family == Kind::Nil) {
-    if (auto r = reader_.read_nil(); !r) return std::unexpected(malformed(r.error()));
+    VOREL_CHECK(reader_.read_nil());
   } else if (family != Kind::Array) {
     return wrong("ref", found(family));
   } else {
-    VOREL_READ(n, reader_.read_array_len());
+    VOREL_TRY(n, reader_.read_array_len());
     if (n == 0) return wrong("ref", "list");
-    VOREL_READ(kind, reader_.read_str());
+    VOREL_TRY(kind, reader_.read_str());
     if (kind == "e" && n == 3) {
-      VOREL_READ(actor, reader_.read_str());
+      VOREL_TRY(actor, reader_.read_str());
       const std::string a(actor);
-      VOREL_READ(key, reader_.read_str());
+      VOREL_TRY(key, reader_.read_str());
       target = core::Target::entity(a, std::string(key));
     } else if (kind == "r" && n == 4) {
       core::NodeId id;
-      VOREL_READ(k, reader_.kind());
+      VOREL_TRY(k, reader_.kind());
       if (k == Kind::Str) {
-        VOREL_READ(address, reader_.read_str());
+        VOREL_TRY(address, reader_.read_str());
         id.address = std::string(address);
       } else if (k == Kind::Nil) {
-        if (auto r = reader_.read_nil(); !r) return std::unexpected(malformed(r.error()));
+        VOREL_CHECK(reader_.read_nil());
       } else {
         return wrong("ref", "list");
       }
-      VOREL_READ(incarnation, reader_.read_bin());
+      VOREL_TRY(incarnation, reader_.read_bin());
       if (incarnation.size() != id.incarnation.size()) return wrong("ref", "list");
       std::copy(incarnation.begin(), incarnation.end(), id.incarnation.begin());
-      VOREL_READ(ask, reader_.read_int());
+      VOREL_TRY(ask, reader_.read_int());
       if (!ask.is_signed() && ask.as_unsigned() > kSignedMax) return wrong("ref", "list");
       target = core::Target::reply(std::move(id), ask.as_signed());
     } else {

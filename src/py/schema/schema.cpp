@@ -2,8 +2,8 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <new>
 
+#include "py/node/body.hpp"
 #include "py/once.hpp"
 #include "py/refs.hpp"
 #include "py/schema/compile.hpp"
@@ -45,12 +45,7 @@ Result<std::vector<Keys>> keys_of(const ir::Tree& tree) {
   return all;
 }
 
-struct SchemaObject {
-  PyObject_HEAD
-  Schema schema;
-};
-
-Schema& record(PyObject* self) { return reinterpret_cast<SchemaObject*>(self)->schema; }
+Schema& record(PyObject* self) { return body::record<Schema>(self); }
 
 int traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
@@ -68,17 +63,6 @@ int traverse(PyObject* self, visitproc visit, void* arg) {
   return 0;
 }
 
-// No clear: the record is immutable while anything may still read by it. A cycle through a
-// schema (a class that holds a ref of its own schema) is broken by the ref, which clears.
-void dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  record(self).~Schema();
-  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
-  free(self);
-  Py_DECREF(tp);
-}
-
 constexpr const char kDoc[] =
     "A compiled annotation: what a state, a message or a reply is written from and read into.\n\n"
     "Compiling walks the annotation once. From then on nothing is reflected again: a value is written straight to\n"
@@ -86,14 +70,16 @@ constexpr const char kDoc[] =
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>(kDoc)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    // No clear: the record is immutable while anything may still read by it. A cycle through a
+    // schema (a class that holds a ref of its own schema) is broken by the ref, which clears.
+    {Py_tp_dealloc, reinterpret_cast<void*>(body::dealloc<Schema>)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
     {0, nullptr},
 };
 
 PyType_Spec spec = {
     "vorel._vorel.Schema",
-    sizeof(SchemaObject),
+    sizeof(body::Of<Schema>),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     slots,
@@ -196,11 +182,8 @@ PyObject* type() {
 Result<Object> object(Schema schema) {
   PyObject* t = type();
   if (t == nullptr) return raised();
-  auto* tp = reinterpret_cast<PyTypeObject*>(t);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
-  Object self = Object::steal(alloc(tp, 0));
+  Object self = body::make<Schema>(t, std::move(schema));
   if (!self) return raised();
-  new (&record(self.get())) Schema(std::move(schema));
   return self;
 }
 

@@ -58,6 +58,39 @@ TEST(Backoff, NextByCase) {
   }
 }
 
+TEST(Backoff, DelayOfRetryNByCase) {
+  struct Case {
+    std::string name;
+    double factor;
+    Duration first;
+    std::uint32_t n;
+    Duration expected;
+  };
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  const std::vector<Case> cases = {
+      {"the first retry waits the first delay", 2.0, ms(100), 0, ms(100)},
+      {"doubled three times", 2.0, ms(100), 3, ms(800)},
+      {"past the limit", 2.0, ms(100), 7, s(10)},
+      {"far past the limit", 2.0, ms(100), 4'000'000'000u, s(10)},
+      {"a factor of one never grows", 1.0, ms(100), 4'000'000'000u, ms(100)},
+      {"shrinking", 0.5, s(4), 2, s(1)},
+      {"shrinking to nothing", 0.5, s(4), 4'000'000'000u, s(0)},
+      {"zero factor, first retry", 0.0, s(3), 0, s(3)},
+      {"zero factor, later retry", 0.0, s(3), 1, s(0)},
+      {"negative factor, odd power", -2.0, ms(100), 1, s(10)},
+      {"negative factor, even power", -2.0, ms(100), 2, ms(400)},
+      {"not a number", nan, s(1), 1, s(10)},
+      {"infinite", inf, s(1), 1, s(10)},
+      {"infinite from nothing", inf, s(0), 1, s(10)},
+      {"a first delay above the limit", 2.0, s(60), 0, s(10)},
+  };
+  for (const auto& c : cases) {
+    const Backoff backoff{c.factor, c.first, s(10)};
+    EXPECT_EQ(backoff.delay(c.n), c.expected) << c.name;
+  }
+}
+
 TEST(Duration, OrdersSecondsFirst) {
   EXPECT_LT((Duration{1, 999'999'999}), (Duration{2, 0}));
   EXPECT_LT((Duration{2, 0}), (Duration{2, 1}));

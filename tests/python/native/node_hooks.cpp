@@ -12,7 +12,7 @@
 
 #include "core/schema/ir.hpp"
 #include "hooks.hpp"
-#include "py/actor.hpp"
+#include "py/options.hpp"
 #include "py/definition.hpp"
 #include "py/node.hpp"
 #include "py/node/client.hpp"
@@ -21,6 +21,7 @@
 #include "py/once.hpp"
 #include "py/refs.hpp"
 #include "py/runtime.hpp"
+#include "py/wall.hpp"
 
 namespace vorel::py::testing {
 namespace {
@@ -120,10 +121,7 @@ PyObject* now(PyObject* self, PyObject*) {
   return t ? PyFloat_FromDouble(*t) : nullptr;
 }
 
-PyObject* clock(PyObject* self, PyObject*) {
-  auto t = node_of(self).clock();
-  return t ? PyFloat_FromDouble(*t) : nullptr;
-}
+PyObject* clock(PyObject*, PyObject*) { return PyFloat_FromDouble(wall::seconds()); }
 
 PyObject* future(PyObject* self, PyObject*) { return node_of(self).future().release(); }
 PyObject* running(PyObject* self, PyObject*) { return node_of(self).running().release(); }
@@ -396,7 +394,7 @@ PyObject* contend(PyObject*, PyObject* holders) {
   }
   const std::shared_ptr<Node>* node = node_of_system(PyList_GetItem(holders, 0));
   if (node == nullptr) return nullptr;
-  std::shared_ptr<vorel::node::Threads> threads = (*node)->threads;
+  std::shared_ptr<vorel::exec::Threads> threads = (*node)->threads;
   if (!threads) {
     PyErr_SetString(PyExc_ValueError, "the system has no transport threads");
     return nullptr;
