@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <variant>
 
+#include "core/store.hpp"
 #include "node/threads_asio.hpp"
 #include "py/awaited.hpp"
 #include "py/errors.hpp"
@@ -21,6 +23,8 @@ constexpr char kNotOpen[] = "the store is not open: use it inside async with";
 constexpr char kOtherLoop[] = "the store answers on the event loop it was entered on, and this is another one";
 constexpr char kAlreadyOpen[] = "the store is already open";
 constexpr char kOpening[] = "the store is already being opened: await the entering under way";
+// The length of the versions the system saves.
+constexpr std::size_t kVersion = std::tuple_size_v<core::store::Version>;
 
 // An entering under way: its runtime and channel wait here, not in the completion that the loop
 // runs, so that the loop thread lets go of them where it knows it holds the interpreter lock.
@@ -410,6 +414,12 @@ PyObject* save(PyObject* self, PyObject* args) {
   if (!named) return nullptr;
   auto v = bytes_argument("save", "version", version);
   if (!v) return nullptr;
+  // The system reads back only versions of its own form: a record saved with another would stop
+  // its key from loading.
+  if (v->size() != kVersion) {
+    PyErr_Format(PyExc_ValueError, "save() argument 'version' must be %zu bytes long, not %zu", kVersion, v->size());
+    return nullptr;
+  }
   std::optional<core::Bytes> s;
   if (state != Py_None) {
     if (!argument("save", "state", state, PyBytes_Check(state), "bytes or None")) return nullptr;

@@ -8,6 +8,8 @@
 namespace vorel::store {
 
 Result<std::shared_ptr<const Driver>> driver(std::string_view text) {
+  // The clients take their names as C strings, which a NUL would cut short.
+  if (text.find('\0') != std::string_view::npos) return std::unexpected(Error::configuration("the URL holds a NUL byte"));
   auto scheme = url::scheme(text);
   if (!scheme) {
     return std::unexpected(Error::configuration(
