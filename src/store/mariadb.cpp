@@ -185,6 +185,12 @@ class MariadbDriver final : public Driver {
       mysql_close(db);
       return std::unexpected(Error::connect(message));
     }
+    // The client insists on TLS only when it checks the server's certificate: without the check,
+    // a server that offers no TLS gets a connection in the clear, on which no record may travel.
+    if (security_.mode != Tls::Disabled && mysql_get_ssl_cipher(db) == nullptr) {
+      mysql_close(db);
+      return std::unexpected(Error::connect("the server did not agree to TLS, which ssl-mode REQUIRED asks for"));
+    }
     return std::make_unique<MariadbConnection>(db);
   }
 
