@@ -8,6 +8,7 @@ import dataclasses
 import inspect
 import os
 import socket
+import sqlite3
 import subprocess
 import sys
 import threading
@@ -442,6 +443,73 @@ def test_calls_made_at_once_all_answer(store, actor):
     run(main())
 
 
+REFUSED = "the trigger refused the row"
+REFUSED_STATEMENT = f"the database refused the statement: {REFUSED}"
+
+
+def refuse_key(path, key):
+    """A trigger on the SQLite file that refuses to insert the row of `key`."""
+    with sqlite3.connect(path) as db:
+        db.execute(
+            f"CREATE TRIGGER refuse BEFORE INSERT ON vorel_records WHEN NEW.actor_key = '{key}' "
+            f"BEGIN SELECT RAISE(ABORT, '{REFUSED}'); END"
+        )
+
+
+def test_saves_made_at_once_commit_together_and_a_refused_one_fails_alone(tmp_path, actor):
+    path = tmp_path / "records.db"
+
+    async def main():
+        async with SQL(sqlite_url(path)) as store:
+            refuse_key(path, "poison")
+            # Another connection holds the write lock, so the saves gather behind the first.
+            lock = sqlite3.connect(path, isolation_level=None)
+            lock.execute("BEGIN IMMEDIATE")
+            keys = [f"k{i}" for i in range(32)] + ["poison"] + [f"j{i}" for i in range(32)]
+            saves = [asyncio.ensure_future(store.save(actor, key, v(1), key.encode())) for key in keys]
+            # Nothing is answered before it is committed.
+            done, _ = await asyncio.wait(saves, timeout=0.2)
+            assert not done
+            lock.execute("COMMIT")
+            lock.close()
+            outcomes = await asyncio.gather(*saves, return_exceptions=True)
+            for key, outcome in zip(keys, outcomes):
+                if key == "poison":
+                    assert type(outcome) is Unavailable
+                    assert REFUSED in str(outcome), str(outcome)
+                    assert await store.load(actor, key) is None
+                else:
+                    assert outcome is None, (key, outcome)
+                    assert await store.load(actor, key) == (v(1), key.encode())
+
+    run(main())
+
+
+def test_a_durable_write_refused_inside_a_group_fails_only_its_own_ask(tmp_path):
+    path = tmp_path / "records.db"
+    keys = [f"k{i}" for i in range(16)] + ["poison"]
+
+    seen = []
+
+    async def main():
+        async with SQL(sqlite_url(path)) as store:
+            refuse_key(path, "poison")
+            async with vorel.ActorSystem(store=store, observer=seen.append) as system:
+                refs = [system.ref(sql_adder, key) for key in keys]
+                return await asyncio.gather(*(ref.ask(Add(None)) for ref in refs), return_exceptions=True)
+
+    outcomes = run(main())
+    for key, outcome in zip(keys, outcomes):
+        if key == "poison":
+            assert isinstance(outcome, Exception), outcome
+        else:
+            assert outcome == 1, (key, outcome)
+    failed = [(e.key, e.reason) for e in seen if isinstance(e, vorel.WriteFailed)]
+    assert len(failed) == 1, failed
+    assert failed[0][0] == "poison"
+    assert failed[0][1].endswith(f"the store did not keep the write: Unavailable: {REFUSED_STATEMENT}"), failed
+
+
 def test_a_cancelled_save_still_reaches_the_database(store, actor):
     async def main():
         async with store:
@@ -688,6 +756,18 @@ async def sql_counter(ctx: vorel.Context[int, int | Total]):
             await ctx.state.set(ctx.state.value + m)
         else:
             m.reply_to.tell(ctx.state.value)
+
+
+@dataclasses.dataclass(frozen=True)
+class Add:
+    reply_to: vorel.Ref[int]
+
+
+@vorel.actor(initial=0, durable="write")
+async def sql_adder(ctx: vorel.Context[int, Add]):
+    async for m in ctx.inbox:
+        await ctx.state.set(ctx.state.value + 1)
+        m.reply_to.tell(ctx.state.value)
 
 
 def test_a_durable_type_keeps_its_state_across_a_restart_of_the_system(url):
