@@ -94,11 +94,7 @@ std::expected<std::optional<Frame>, std::string> Decoder::frame() {
   if (available < kHeader) return std::nullopt;
   const std::uint8_t* h = buffer_.data() + position_;
   const Header header = Header::of(h);
-  const std::uint8_t version = header.version;
-  const std::uint8_t kind = header.kind;
-  const std::uint16_t flags = header.flags;
-  const std::uint32_t stream = header.stream;
-  const std::uint32_t length = header.length;
+  const auto [version, kind, flags, stream, length] = header;
 
   if (version != kVersion) return std::unexpected(fmt::format("unknown frame version {}", version));
   Frame decoded{Frame::Close{}};

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -48,15 +49,15 @@ void mux::Slot::queue(core::ByteView bytes) {
   queued += bytes.size();
   while (!bytes.empty()) {
     core::Bytes* back = later.empty() ? &outgoing : &later.back();
+    // The first block grows as a vector does, so a quiet stream holds little; the next ones are
+    // whole blocks from the start.
     if (back->size() >= kBlock) {
-      later.push_back(std::move(spare));
-      spare = core::Bytes();
+      later.push_back(std::exchange(spare, core::Bytes()));
       later.back().clear();
       later.back().reserve(kBlock);
       back = &later.back();
     }
     const std::size_t n = std::min(bytes.size(), kBlock - std::min(kBlock, back->size()));
-    // A first block below kBlock grows as a vector does, so a quiet stream holds little.
     back->insert(back->end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
     bytes = bytes.subspan(n);
   }
