@@ -296,53 +296,56 @@ def test_a_counter_keeps_its_count_across_deactivation():
 # through a type that the node runs as that kind but whose messages the schema writes as given here.
 
 
+_message = dataclass(frozen=True, kw_only=True)
+
+
 class wrong:
-    @dataclass(frozen=True, kw_only=True)
+    @_message
     class Add:
         delta: str = "1"
         reply_to: Ref[None] = None
 
-    @dataclass(frozen=True, kw_only=True)
+    @_message
     class Put:
         value: str | bytes = "v"
         reply_to: Ref[None] = None
 
-    @dataclass(frozen=True, kw_only=True)
+    @_message
     class Acquire:
         n: int = 1
         ttl: float = 1.0
         wait: float | None = None
         reply_to: Ref[None] = None
 
-    @dataclass(frozen=True, kw_only=True)
+    @_message
     class Arrive:
         id: bytes = b"short"
         parties: int = 1
         until: float = 0.0
         reply_to: Ref[None] = None
 
-    @dataclass(frozen=True, kw_only=True)
+    @_message
     class Advance:
         head: float = 1.0
         reply_to: Ref[None] = None
 
-    @dataclass(frozen=True, kw_only=True)
+    @_message
     class Offer:
         value: str = "v"
         reply_to: Ref[None] = None
 
-    @dataclass(frozen=True, kw_only=True)
+    @_message
     class Grow:
         seen: int = 1
         reply_to: Ref[None] = None
 
-    @dataclass(frozen=True, kw_only=True)
+    @_message
     class Pop:
         reply_to: Ref[None] = None
 
 
 class told:
-    @dataclass(frozen=True, kw_only=True)
+    @_message
     class Add:
         delta: str = "1"
 

@@ -183,49 +183,26 @@ TEST(Message, ReadByCase) {
   }
 }
 
+// A field reader with a slot of its own, for the table below.
+template <class T, message::Checked (*Read)(wire::Reading&, std::optional<T>&)>
+message::Checked reads(wire::Reading& r) {
+  std::optional<T> slot;
+  return Read(r, slot);
+}
+
 // Each reader on each value: read, or the form it wanted, which the refusal text shows.
 TEST(Message, FieldFormsByCase) {
   using Reader = message::Checked (*)(wire::Reading&);
-  const auto integer = [](wire::Reading& r) {
-    std::optional<std::int64_t> v;
-    return message::integer(r, v);
-  };
-  const auto natural = [](wire::Reading& r) {
-    std::optional<std::int64_t> v;
-    return message::natural(r, v);
-  };
-  const auto bin = [](wire::Reading& r) {
-    std::optional<ByteView> v;
-    return message::bin(r, v);
-  };
-  const auto bin_or_nil = [](wire::Reading& r) {
-    std::optional<ByteView> v;
-    return message::bin_or_nil(r, v);
-  };
-  const auto sixteen = [](wire::Reading& r) {
-    std::optional<ByteView> v;
-    return message::sixteen(r, v);
-  };
-  const auto text_or_nil = [](wire::Reading& r) {
-    std::optional<std::string_view> v;
-    return message::text_or_nil(r, v);
-  };
-  const auto finite = [](wire::Reading& r) {
-    std::optional<double> v;
-    return message::finite(r, v);
-  };
-  const auto finite_or_nil = [](wire::Reading& r) {
-    std::optional<double> v;
-    return message::finite_or_nil(r, v);
-  };
-  const auto target = [](wire::Reading& r) {
-    std::optional<Target> v;
-    return message::target(r, v);
-  };
-  const auto target_or_nil = [](wire::Reading& r) {
-    std::optional<Target> v;
-    return message::target_or_nil(r, v);
-  };
+  const Reader integer = reads<std::int64_t, message::integer>;
+  const Reader natural = reads<std::int64_t, message::natural>;
+  const Reader bin_or_nil = reads<ByteView, message::bin_or_nil>;
+  const Reader bin = reads<ByteView, message::bin>;
+  const Reader sixteen = reads<ByteView, message::sixteen>;
+  const Reader text_or_nil = reads<std::string_view, message::text_or_nil>;
+  const Reader finite_or_nil = reads<double, message::finite_or_nil>;
+  const Reader finite = reads<double, message::finite>;
+  const Reader target_or_nil = reads<Target, message::target_or_nil>;
+  const Reader target = reads<Target, message::target>;
   struct Case {
     std::string name;
     Reader read;
