@@ -432,3 +432,40 @@ def test_an_add_past_either_end_of_the_count_fails_and_keeps_it(start, delta):
     assert failed.error == "OverflowError"
     assert failed.message == f"adding {delta} to the count {start} leaves the signed 64-bit range"
     assert count == start
+
+
+@_message
+class Hand:
+    reply_to: Ref[None] = None
+
+
+KEPT: list = []
+
+
+@actor(initial=0)
+async def keeper(ctx: Context[int, Hand]):
+    async for m in ctx.inbox:
+        KEPT.append(m.reply_to)
+        m.reply_to.tell(None)
+
+
+# Reported fault: a collection asked the target it was given as a key, and a ref to the answer of an
+# ask made it ask a reply target, which aborted the whole process. Such a ref is refused by name.
+@pytest.mark.parametrize(
+    "to, message, text",
+    [
+        ("queue_segment", lambda r: c.queue_segment.Take(at=0, index=r), 'queue_segment.Take: field "index"'),
+        ("table", lambda r: c.table.Grow(seen=1, split=r, into=r), 'table.Grow: field "split"'),
+    ],
+)
+def test_a_ref_to_a_reply_where_a_key_is_asked_is_refused(to, message, text):
+    async def main():
+        async with ActorSystem() as system:
+            await system.ref(keeper, "k").ask(Hand())
+            ref = system.ref(getattr(c, to).actor, "asked")
+            with pytest.raises(ActorFailed) as failed:
+                await ref.ask(message(KEPT[-1]))
+            return failed.value
+
+    failed = run(main())
+    assert (failed.error, failed.message) == ("ValueError", f"{text} is a ref to a reply, not a ref to a key")

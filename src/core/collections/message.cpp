@@ -18,6 +18,7 @@ constexpr Checked kInteger{"an integer in the signed 64-bit range"};
 constexpr Checked kNatural{"an integer from 0 to 9223372036854775807"};
 constexpr Checked kTarget{"a ref"};
 constexpr Checked kTargetOrNil{"a ref or nil"};
+constexpr Checked kEntity{"a ref to a key"};
 constexpr Checked kBytes{"bytes"};
 constexpr Checked kBytesOrNil{"bytes or nil"};
 constexpr Checked kSixteen{"16 bytes"};
@@ -40,6 +41,9 @@ Checked or_nil(wire::Reading& reading, std::optional<T>& out, Checked wanted, Re
 }  // namespace
 
 std::string shown(wire::Reading reading) {
+  if (wire::Reading as_target = reading; auto t = as_target.target()) {
+    return t->as_entity() != nullptr ? "a ref to a key" : "a ref to a reply";
+  }
   auto kind = reading.kind();
   if (!kind) return "unreadable";
   switch (*kind) {
@@ -94,6 +98,13 @@ Checked skip(wire::Reading& reading) { return reading.skip() ? kRead : kItem; }
 Checked target(wire::Reading& reading, std::optional<Target>& out) {
   auto t = reading.target();
   if (!t) return kTarget;
+  out = std::move(*t);
+  return kRead;
+}
+
+Checked entity(wire::Reading& reading, std::optional<Target>& out) {
+  auto t = reading.target();
+  if (!t || t->as_entity() == nullptr) return kEntity;
   out = std::move(*t);
   return kRead;
 }

@@ -36,8 +36,8 @@ struct Checked {
   explicit operator bool() const { return wanted.empty(); }
 };
 
-// What a value is, for a refusal text: "nil", "-3", "inf", "a str", "5 bytes", ... The reading is
-// a copy positioned at the value.
+// What a value is, for a refusal text: "nil", "-3", "inf", "a str", "5 bytes", "a ref to a reply",
+// ... The reading is a copy positioned at the value.
 std::string shown(wire::Reading reading);
 
 // Texts of a refused message.
@@ -82,6 +82,8 @@ std::expected<Named, std::string> read(ByteView bytes, Field&& field) {
 Checked skip(wire::Reading& reading);
 Checked target(wire::Reading& reading, std::optional<Target>& out);
 Checked target_or_nil(wire::Reading& reading, std::optional<Target>& out);
+// The target of a key: a collection asks it, and an ask goes to a key, never to a reply target.
+Checked entity(wire::Reading& reading, std::optional<Target>& out);
 // Any integer form whose value fits a signed 64-bit integer.
 Checked integer(wire::Reading& reading, std::optional<std::int64_t>& out);
 // As `integer`, and not negative.

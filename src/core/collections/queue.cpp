@@ -12,7 +12,7 @@ std::expected<queue::Read, std::string> queue::read(ByteView bytes) {
   auto m = message::read(bytes, [&](std::string_view key, wire::Reading& r) {
     if (key == "reply_to") return message::target_or_nil(r, reply_to);
     if (key == "at") return message::integer(r, f.at);
-    if (key == "index") return message::target(r, f.index);
+    if (key == "index") return message::entity(r, f.index);
     if (key == "head") return message::integer(r, f.head);
     if (key == "tail") return message::integer(r, f.tail);
     if (key == "limit") return message::integer(r, f.limit);

@@ -47,8 +47,8 @@ std::expected<Read, std::string> read(ByteView bytes) {
   auto m = message::read(bytes, [&](std::string_view key, wire::Reading& r) {
     if (key == "reply_to") return message::target_or_nil(r, reply_to);
     if (key == "seen") return message::integer(r, f.seen);
-    if (key == "split") return message::target(r, f.split);
-    if (key == "into") return message::target(r, f.into);
+    if (key == "split") return message::entity(r, f.split);
+    if (key == "into") return message::entity(r, f.into);
     if (key == "key") return message::bin(r, f.key);
     if (key == "value") return message::bin_or_nil(r, f.value);
     if (key == "generation") return message::integer(r, f.generation);

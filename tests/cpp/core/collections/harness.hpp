@@ -33,6 +33,8 @@ inline void PrintTo(const Send& send, std::ostream* out) {
   *out << ":" << ::testing::PrintToString(send.bytes);
 }
 
+inline void PrintTo(const Refusal& refusal, std::ostream* out) { *out << refusal.error << ": " << refusal.text; }
+
 }  // namespace vorel::core::collections
 
 namespace vorel::core::collections::testing {

@@ -202,6 +202,7 @@ TEST(Message, FieldFormsByCase) {
   const Reader finite_or_nil = reads<double, message::finite_or_nil>;
   const Reader finite = reads<double, message::finite>;
   const Reader target_or_nil = reads<Target, message::target_or_nil>;
+  const Reader entity = reads<Target, message::entity>;
   const Reader target = reads<Target, message::target>;
   struct Case {
     std::string name;
@@ -242,6 +243,8 @@ TEST(Message, FieldFormsByCase) {
       {"target from nil", target, NIL, "a ref"},
       {"target of another tag", target, A({S("x"), S("a"), S("k")}), "a ref"},
       {"target or nil from a str", target_or_nil, S("r"), "a ref or nil"},
+      {"entity", entity, T(Target::entity("a", "k")), ""},
+      {"entity from a reply target", entity, T(R), "a ref to a key"},
   };
   for (const auto& c : cases) {
     wire::Reading r(c.value);
@@ -254,7 +257,8 @@ TEST(Message, ShownValuesByCase) {
       {NIL, "nil"},          {TRUE, "true"},         {I(-3), "-3"},          {U(UINT64_MAX), "18446744073709551615"},
       {F(HUGE_VAL), "inf"},  {F(-HUGE_VAL), "-inf"}, {F(std::nan("")), "nan"}, {F(0.25), "0.25"},
       {S("x"), "a str"},     {Bin("x"), "1 byte"},   {Bin(""), "0 bytes"},   {A({}), "an array"},
-      {Bytes{0x80}, "a map"}, {Bytes{0xc1}, "unreadable"},
+      {Bytes{0x80}, "a map"}, {Bytes{0xc1}, "unreadable"}, {T(R), "a ref to a reply"},
+      {T(Target::entity("a", "k")), "a ref to a key"},
   };
   for (const auto& [value, text] : cases) EXPECT_EQ(message::shown(wire::Reading(value)), text) << text;
 }

@@ -225,7 +225,10 @@ TEST(QueueSegment, RefusedByCase) {
       {"value as str", ask("Offer", {{"value", S("v")}}), std::nullopt, run_of({}).parts(),
        R"(Offer: field "value" is a str, not bytes)"},
       {"index as str", msg("Take", {{"index", S("q")}, {"reply_to", T(R)}}), std::nullopt, {},
-       R"(Take: field "index" is a str, not a ref)"},
+       R"(Take: field "index" is a str, not a ref to a key)"},
+      // Reported fault: the segment asked a reply target, and the process aborted.
+      {"index a reply target", msg("Take", {{"at", I(1)}, {"index", T(caller(3))}, {"reply_to", T(R)}}), std::nullopt,
+       {}, R"(Take: field "index" is a ref to a reply, not a ref to a key)"},
       {"without state and without index", msg("Take", {{"at", I(1)}, {"reply_to", T(R)}}), std::nullopt, {},
        R"(Take: field "index" is missing)"},
       {"without state and without at", no_at, std::nullopt, {}, R"(Take: field "at" is missing)"},

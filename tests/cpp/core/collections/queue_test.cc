@@ -68,7 +68,7 @@ TEST(Queue, RefusedByCase) {
                      {"value as str", msg("Advance", {{"value", S("x")}, {"reply_to", T(R)}}),
                       R"(Advance: field "value" is a str, not bytes)"},
                      {"index as nil", msg("queue.Advance", {{"index", NIL}, {"reply_to", T(R)}}),
-                      R"(queue.Advance: field "index" is nil, not a ref)"},
+                      R"(queue.Advance: field "index" is nil, not a ref to a key)"},
                      {"a segment op", msg("Take", {{"reply_to", T(R)}}), R"(a queue has no op "Take")"},
                  });
   Key key(std::make_shared<Queue>());

@@ -97,7 +97,10 @@ TEST(Table, RefusedByCase) {
           {"grow without seen", msg("Grow", {{"split", T(kSplit)}, {"into", T(kInto)}, {"reply_to", T(R)}}),
            R"(Grow: field "seen" is missing)"},
           {"into as nil", msg("Grow", {{"seen", I(1)}, {"split", T(kSplit)}, {"into", NIL}, {"reply_to", T(R)}}),
-           R"(Grow: field "into" is nil, not a ref)"},
+           R"(Grow: field "into" is nil, not a ref to a key)"},
+          // Reported fault: the directory asked a reply target, and the process aborted.
+          {"split a reply target", grow(1, R, caller(3), kInto),
+           R"(table.Grow: field "split" is a ref to a reply, not a ref to a key)"},
           {"no reply_to", msg("Segments", {}), R"(Segments: field "reply_to" is missing)"},
           {"a segment op", msg("Add", {{"key", Bin("k")}, {"value", Bin("v")}, {"reply_to", T(R)}}),
            R"(a table has no op "Add")"},
