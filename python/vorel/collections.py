@@ -14,6 +14,7 @@ that is answered has a `reply_to` field that an `ask` fills; its type names the 
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass, fields
 from typing import NamedTuple
 
@@ -76,8 +77,8 @@ def parse(name: str) -> Named | None:
 class _Checked:
     """Refuses an int field that the node could not read as a signed 64-bit integer.
 
-    The node silently ignores a message with a field of the wrong form, so an asker would only learn of
-    it when its ask timed out; checking here turns that into an error at the call.
+    The node refuses a message with a field of the wrong form, and its asker fails with the node's
+    text; a told message has nobody to tell, so checking here names the mistake at the call instead.
     """
 
     __slots__ = ()
@@ -86,6 +87,13 @@ class _Checked:
         for f in fields(self):  # type: ignore[arg-type]
             if f.type == "int":
                 integer(f"{type(self).__qualname__}.{f.name}", getattr(self, f.name), INT64_MIN, INT64_MAX)
+
+
+def _finite(owner: object, name: str, value: object, instead: str = "") -> None:
+    """Refuses a time or duration that is not a finite number: a wait or a lease that never ends is
+    not a time the node keeps, and it refuses the message."""
+    if isinstance(value, float) and not math.isfinite(value):
+        raise ValueError(f"{type(owner).__qualname__}.{name} is {value}, which is not a finite number{instead}")
 
 
 def _sixteen(owner: object, name: str, value: object) -> None:
@@ -124,7 +132,11 @@ class Status:
 
 
 class counter:
-    """The counter: a signed 64-bit count, 0 in a fresh key, that wraps around at its ends."""
+    """The counter: a signed 64-bit count, 0 in a fresh key.
+
+    An Add that would take the count past either end of its range fails with the node's OverflowError,
+    named in the asker's `ActorFailed`, and leaves the count as it was.
+    """
 
     @_record
     class Add(_Checked):
@@ -297,6 +309,11 @@ class semaphore:
         wait: float | None = None
         reply_to: _vorel.Ref[Acquired | Denied] = None
 
+        def __post_init__(self) -> None:
+            super().__post_init__()
+            _finite(self, "ttl", self.ttl)
+            _finite(self, "wait", self.wait, "; a wait of None has no limit")
+
     @_record
     class Release(_Checked):
         """Drop the lease `lease_id`, or its place in the queue; nothing is answered, so it is told."""
@@ -310,6 +327,10 @@ class semaphore:
         lease_id: str
         ttl: float
         reply_to: _vorel.Ref[bool] = None
+
+        def __post_init__(self) -> None:
+            super().__post_init__()
+            _finite(self, "ttl", self.ttl)
 
     @_record
     class Get(_Checked):
@@ -373,6 +394,7 @@ class barrier:
         def __post_init__(self) -> None:
             super().__post_init__()
             _sixteen(self, "id", self.id)
+            _finite(self, "until", self.until)
             if self.parties < 0:
                 raise ValueError(f"barrier.Arrive.parties is {self.parties}, which is negative")
 

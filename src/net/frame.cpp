@@ -1,5 +1,6 @@
 #include "net/frame.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include <fmt/format.h>
@@ -28,6 +29,10 @@ constexpr std::size_t kCompactAfter = 65536;
 
 }  // namespace
 
+Decoder::Header Decoder::Header::of(const std::uint8_t* h) {
+  return Header{h[0], h[1], static_cast<std::uint16_t>((h[2] << 8) | h[3]), get32(h + 4), get32(h + 8)};
+}
+
 void header(core::Bytes& out, std::uint8_t kind, std::uint16_t flags, std::uint32_t stream, std::uint32_t length) {
   std::uint8_t h[kHeader];
   h[0] = kVersion;
@@ -40,11 +45,35 @@ void header(core::Bytes& out, std::uint8_t kind, std::uint16_t flags, std::uint3
 }
 
 void Decoder::append(core::ByteView bytes) {
+  if (filling_ && lacking_ > 0) {
+    const std::size_t take = std::min(lacking_, bytes.size());
+    filling_->payload.insert(filling_->payload.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(take));
+    lacking_ -= take;
+    bytes = bytes.subspan(take);
+    if (bytes.empty()) return;
+  }
   if (position_ != 0 && position_ == buffer_.size()) {
     buffer_.clear();
     position_ = 0;
   }
+  // Bytes that begin a Data frame on an empty buffer and end inside its payload go straight into
+  // that payload; anything else is buffered and decoded, and refused, by `frame`.
+  if (!filling_ && buffer_.empty() && bytes.size() >= kHeader) {
+    const Header h = Header::of(bytes.data());
+    if (h.version == kVersion && h.data() && h.length <= frame_limit_ && bytes.size() - kHeader < h.length) {
+      fill(h, bytes.subspan(kHeader));
+      return;
+    }
+  }
   buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
+}
+
+void Decoder::fill(const Header& h, core::ByteView arrived) {
+  filling_.emplace(Frame::Data{core::Bytes(), h.stream, h.flags == kCompressed});
+  // The length is within the frame limit, so the payload may be held in full at once.
+  filling_->payload.reserve(h.length);
+  filling_->payload.assign(arrived.begin(), arrived.end());
+  lacking_ = h.length - arrived.size();
 }
 
 void Decoder::compact() {
@@ -55,14 +84,17 @@ void Decoder::compact() {
 }
 
 std::expected<std::optional<Frame>, std::string> Decoder::frame() {
+  if (filling_) {
+    if (lacking_ > 0) return std::nullopt;
+    Frame filled{std::move(*filling_)};
+    filling_.reset();
+    return filled;
+  }
   const std::size_t available = buffer_.size() - position_;
   if (available < kHeader) return std::nullopt;
   const std::uint8_t* h = buffer_.data() + position_;
-  const std::uint8_t version = h[0];
-  const std::uint8_t kind = h[1];
-  const auto flags = static_cast<std::uint16_t>((h[2] << 8) | h[3]);
-  const std::uint32_t stream = get32(h + 4);
-  const std::uint32_t length = get32(h + 8);
+  const Header header = Header::of(h);
+  const auto [version, kind, flags, stream, length] = header;
 
   if (version != kVersion) return std::unexpected(fmt::format("unknown frame version {}", version));
   Frame decoded{Frame::Close{}};
@@ -76,13 +108,21 @@ std::expected<std::optional<Frame>, std::string> Decoder::frame() {
     if (length > frame_limit_) {
       return std::unexpected(fmt::format("frame of {} bytes exceeds {}", length, frame_limit_));
     }
-    if (available - kHeader < length) return std::nullopt;
-    size += length;
     const std::uint8_t* body = h + kHeader;
+    const bool data = header.data();
+    if (available - kHeader < length) {
+      if (!data) return std::nullopt;
+      // The rest of the payload goes straight into it as it arrives.
+      fill(header, core::ByteView(body, available - kHeader));
+      position_ = buffer_.size();
+      compact();
+      return std::nullopt;
+    }
+    size += length;
     const bool bare = flags == 0 && length == 0;
     // The payload is copied before the buffer may be compacted under it; a payload that a Close
     // carries is dropped.
-    if (kind == kData && (flags == 0 || flags == kCompressed)) {
+    if (data) {
       decoded.value = Frame::Data{core::Bytes(body, body + length), stream, flags == kCompressed};
     } else if (kind == kPing && bare) {
       decoded.value = Frame::Ping{};

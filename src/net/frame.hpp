@@ -57,7 +57,9 @@ inline constexpr std::uint16_t kCompressed = 0x0010;
 void header(core::Bytes& out, std::uint8_t kind, std::uint16_t flags, std::uint32_t stream, std::uint32_t length);
 
 // Turns received bytes back into frames. Bytes are decoded in place and moved to the front only
-// now and then, so a stream of small frames costs no quadratic copying.
+// now and then, so a stream of small frames costs no quadratic copying. The payload of a Data frame
+// that has not fully arrived when its header is decoded is filled in place by later appends, so its
+// bytes are copied once instead of into the buffer and again out of it.
 class Decoder {
  public:
   explicit Decoder(std::uint64_t frame_limit) : frame_limit_(frame_limit) {}
@@ -73,11 +75,28 @@ class Decoder {
   std::uint64_t frame_limit() const { return frame_limit_; }
 
  private:
+  struct Header {
+    std::uint8_t version;
+    std::uint8_t kind;
+    std::uint16_t flags;
+    std::uint32_t stream;
+    std::uint32_t length;
+
+    static Header of(const std::uint8_t* bytes);
+    bool data() const { return kind == kData && (flags == 0 || flags == kCompressed); }
+  };
+
   void compact();
+  // Starts filling the payload of the Data frame of this header with the bytes that arrived.
+  void fill(const Header& h, core::ByteView arrived);
 
   core::Bytes buffer_;
   std::size_t position_ = 0;
   std::uint64_t frame_limit_;
+  // A Data frame whose header is decoded and whose payload is still arriving: it takes the bytes
+  // appended before anything goes to `buffer_`.
+  std::optional<Frame::Data> filling_;
+  std::size_t lacking_ = 0;
 };
 
 }  // namespace frame

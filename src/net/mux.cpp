@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -44,13 +45,66 @@ std::uint64_t mux::held_limit(const Limits& limits) {
                                                                   : 4 * largest;
 }
 
-namespace {
+void mux::Slot::queue(core::ByteView bytes) {
+  queued += bytes.size();
+  while (!bytes.empty()) {
+    core::Bytes* back = later.empty() ? &outgoing : &later.back();
+    // The first block grows as a vector does, so a quiet stream holds little; the next ones are
+    // whole blocks from the start.
+    if (back->size() >= kBlock) {
+      later.push_back(std::exchange(spare, core::Bytes()));
+      later.back().clear();
+      later.back().reserve(kBlock);
+      back = &later.back();
+    }
+    const std::size_t n = std::min(bytes.size(), kBlock - std::min(kBlock, back->size()));
+    back->insert(back->end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
+    bytes = bytes.subspan(n);
+  }
+}
 
-// A sent prefix of `outgoing` this long is dropped even while unsent bytes follow it, so a queue
-// that never quite drains does not keep every byte it ever sent.
-constexpr std::uint64_t kShiftAfter = 65536;
+core::ByteView mux::Slot::peek(std::uint64_t size, core::Bytes& scratch) const {
+  if (outgoing.size() - taken >= size) return core::ByteView(outgoing).subspan(taken, size);
+  scratch.clear();
+  scratch.insert(scratch.end(), outgoing.begin() + static_cast<std::ptrdiff_t>(taken), outgoing.end());
+  for (const auto& block : later) {
+    const std::size_t n = std::min<std::uint64_t>(block.size(), size - scratch.size());
+    scratch.insert(scratch.end(), block.begin(), block.begin() + static_cast<std::ptrdiff_t>(n));
+    if (scratch.size() == size) break;
+  }
+  return scratch;
+}
 
-}  // namespace
+void mux::Slot::take(core::Bytes& out, std::uint64_t size) {
+  std::uint64_t left = size;
+  std::uint64_t at = taken;
+  const core::Bytes* block = &outgoing;
+  for (std::size_t next = 0; left > 0;) {
+    const std::uint64_t n = std::min<std::uint64_t>(left, block->size() - at);
+    out.insert(out.end(), block->begin() + static_cast<std::ptrdiff_t>(at),
+               block->begin() + static_cast<std::ptrdiff_t>(at + n));
+    left -= n;
+    at = 0;
+    if (left > 0) block = &later[next++];
+  }
+  advance(size);
+}
+
+void mux::Slot::advance(std::uint64_t size) {
+  taken += size;
+  while (taken >= outgoing.size() && !later.empty()) {
+    taken -= outgoing.size();
+    queued -= outgoing.size();
+    spare = std::move(outgoing);
+    outgoing = std::move(later.front());
+    later.pop_front();
+  }
+  if (taken == outgoing.size()) {
+    queued -= outgoing.size();
+    outgoing.clear();
+    taken = 0;
+  }
+}
 
 Mux::Mux(const Limits& limits, std::uint64_t min_bytes)
     : limits_(limits), min_bytes_(min_bytes), held_limit_(mux::held_limit(limits)) {
@@ -84,14 +138,13 @@ std::expected<void, std::string> Mux::send(std::uint32_t stream, std::string_vie
     return std::unexpected(
         fmt::format("{} unsent bytes and {} more exceed the bound of {}", held_now, 4 + length, held_limit_));
   }
-  auto& out = slots_[*index].outgoing;
+  auto& slot = slots_[*index];
   const std::uint8_t head[5] = {static_cast<std::uint8_t>(length >> 24), static_cast<std::uint8_t>(length >> 16),
                                 static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length),
                                 static_cast<std::uint8_t>(name.size())};
-  out.insert(out.end(), head, head + sizeof head);
-  const auto name_bytes = core::view_of(name);
-  out.insert(out.end(), name_bytes.begin(), name_bytes.end());
-  out.insert(out.end(), payload.begin(), payload.end());
+  slot.queue(core::ByteView(head, sizeof head));
+  slot.queue(core::view_of(name));
+  slot.queue(payload);
   return {};
 }
 
@@ -101,23 +154,40 @@ void Mux::ping() {
   ping_waiting_ = true;
 }
 
-void Mux::append_chunk(core::Bytes& out, std::uint32_t stream, core::ByteView chunk) {
-  if (codec_ && chunk.size() >= min_bytes_) {
+void Mux::append_chunk(core::Bytes& out, std::uint32_t stream, mux::Slot& slot, std::uint64_t size) {
+  if (codec_ && size >= min_bytes_) {
+    const core::ByteView chunk = slot.peek(size, scratch_);
     core::Bytes packed = codec_->compress(chunk);
     // Only a saving of at least one byte is worth the receiver's decompression.
     if (packed.size() < chunk.size()) {
       frame::header(out, frame::kData, frame::kCompressed, stream, static_cast<std::uint32_t>(packed.size()));
       out.insert(out.end(), packed.begin(), packed.end());
+      slot.advance(size);
       return;
     }
   }
-  frame::header(out, frame::kData, 0, stream, static_cast<std::uint32_t>(chunk.size()));
-  out.insert(out.end(), chunk.begin(), chunk.end());
+  frame::header(out, frame::kData, 0, stream, static_cast<std::uint32_t>(size));
+  slot.take(out, size);
+}
+
+std::uint64_t Mux::output_size() const {
+  std::uint64_t size = control_.size();
+  for (const auto& slot : slots_) {
+    size += frame::kHeader * ((slot.grant + 0xfffffffeu) / 0xffffffffu);
+    const std::uint64_t sendable = std::min(slot.send_window, slot.unsent());
+    // A compressed chunk is used only when it is smaller, so the raw size bounds every chunk.
+    size += sendable + frame::kHeader * ((sendable + limits_.frame - 1) / limits_.frame);
+  }
+  return size;
 }
 
 core::Bytes Mux::output() {
   core::Bytes out;
-  out.swap(control_);
+  // One allocation of the whole output: grown by doubling instead, a window of data passes through
+  // buffers of twice its size, and each of them is a fresh mapping to fault in.
+  out.reserve(output_size());
+  out.insert(out.end(), control_.begin(), control_.end());
+  control_.clear();
   ping_waiting_ = false;
   pong_waiting_ = false;
   for (std::size_t i = 0; i < slots_.size(); ++i) {
@@ -133,30 +203,26 @@ core::Bytes Mux::output() {
     }
     while (slot.send_window > 0 && slot.unsent() > 0) {
       const std::uint64_t size = std::min({slot.send_window, slot.unsent(), limits_.frame});
-      append_chunk(out, stream, core::ByteView(slot.outgoing).subspan(slot.taken, size));
-      slot.taken += size;
+      append_chunk(out, stream, slot, size);
       slot.send_window -= size;
-    }
-    if (slot.taken == slot.outgoing.size()) {
-      slot.outgoing.clear();
-      slot.taken = 0;
-    } else if (slot.taken > kShiftAfter && slot.taken * 2 >= slot.outgoing.size()) {
-      slot.outgoing.erase(slot.outgoing.begin(), slot.outgoing.begin() + static_cast<std::ptrdiff_t>(slot.taken));
-      slot.taken = 0;
     }
   }
   return out;
 }
 
+std::expected<void, std::string> Mux::check_length(std::uint32_t length, std::uint32_t stream) const {
+  if (length == 0 || length > saturating_add(limits_.message, 256)) {
+    return std::unexpected(fmt::format("envelope of {} bytes on stream {}", length, stream));
+  }
+  return {};
+}
+
 std::expected<std::size_t, std::string> Mux::cut(mux::Slot& slot, std::uint32_t stream, core::ByteView bytes,
                                                  std::vector<mux::Record>& records) {
-  const std::uint64_t largest = saturating_add(limits_.message, 256);
   std::size_t offset = 0;
   while (bytes.size() - offset >= 4) {
     const std::uint32_t length = be32(bytes.data() + offset);
-    if (length == 0 || length > largest) {
-      return std::unexpected(fmt::format("envelope of {} bytes on stream {}", length, stream));
-    }
+    if (auto checked = check_length(length, stream); !checked) return std::unexpected(std::move(checked.error()));
     if (bytes.size() - offset - 4 < length) break;
     const std::uint8_t* body = bytes.data() + offset + 4;
     const std::uint32_t name_length = body[0];
@@ -173,6 +239,28 @@ std::expected<std::size_t, std::string> Mux::cut(mux::Slot& slot, std::uint32_t 
     offset += 4 + std::size_t{length};
   }
   return offset;
+}
+
+std::expected<std::size_t, std::string> Mux::complete(mux::Slot& slot, std::uint32_t stream, core::ByteView bytes,
+                                                      std::vector<mux::Record>& records) {
+  std::size_t used = 0;
+  while (!slot.incoming.empty() && used < bytes.size()) {
+    std::uint64_t wanted = 4 - std::min<std::uint64_t>(4, slot.incoming.size());
+    if (wanted == 0) {
+      const std::uint32_t length = be32(slot.incoming.data());
+      if (auto checked = check_length(length, stream); !checked) return std::unexpected(std::move(checked.error()));
+      wanted = 4 + std::uint64_t{length} - slot.incoming.size();
+    }
+    const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(wanted, bytes.size() - used));
+    slot.incoming.insert(slot.incoming.end(), bytes.begin() + static_cast<std::ptrdiff_t>(used),
+                         bytes.begin() + static_cast<std::ptrdiff_t>(used + take));
+    used += take;
+    if (take < wanted) break;
+    auto cut_now = cut(slot, stream, slot.incoming, records);
+    if (!cut_now) return std::unexpected(std::move(cut_now.error()));
+    if (*cut_now == slot.incoming.size()) slot.incoming.clear();
+  }
+  return used;
 }
 
 std::expected<std::vector<mux::Record>, std::string> Mux::receive(const Frame& frame) {
@@ -194,17 +282,16 @@ std::expected<std::vector<mux::Record>, std::string> Mux::receive(const Frame& f
       return std::unexpected(fmt::format("stream {} exceeded its window", data->stream));
     }
     slot.allowance -= payload.size();
+    // An envelope in progress takes only the bytes it lacks; what follows it is cut straight from
+    // the frame, and only the incomplete tail is kept, so every byte is copied once into its record
+    // unless its envelope spans frames.
+    auto used = complete(slot, data->stream, payload, records);
+    if (!used) return std::unexpected(std::move(used.error()));
     if (slot.incoming.empty()) {
-      // Cut straight from the frame and keep only the incomplete tail: most frames carry whole
-      // envelopes, which then are copied once.
-      auto used = cut(slot, data->stream, payload, records);
-      if (!used) return std::unexpected(std::move(used.error()));
-      slot.incoming.assign(payload.begin() + static_cast<std::ptrdiff_t>(*used), payload.end());
-    } else {
-      slot.incoming.insert(slot.incoming.end(), payload.begin(), payload.end());
-      auto used = cut(slot, data->stream, slot.incoming, records);
-      if (!used) return std::unexpected(std::move(used.error()));
-      slot.incoming.erase(slot.incoming.begin(), slot.incoming.begin() + static_cast<std::ptrdiff_t>(*used));
+      const core::ByteView rest = payload.subspan(*used);
+      auto cut_now = cut(slot, data->stream, rest, records);
+      if (!cut_now) return std::unexpected(std::move(cut_now.error()));
+      slot.incoming.assign(rest.begin() + static_cast<std::ptrdiff_t>(*cut_now), rest.end());
     }
     // The bytes of an envelope still arriving go back at once, so an envelope larger than the
     // window always completes; a complete one is credited only when the node takes it.

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <expected>
 #include <optional>
 #include <string>
@@ -44,16 +45,32 @@ struct Record {
   friend bool operator==(const Record&, const Record&) = default;
 };
 
-struct Slot {
-  core::Bytes outgoing;          // envelopes queued for sending
-  core::Bytes incoming;          // received bytes not yet cut into envelopes
-  std::uint64_t send_window = 0; // bytes this side may still send
-  std::uint64_t allowance = 0;   // bytes the peer may still send
-  std::uint64_t taken = 0;       // front of `outgoing` already cut into frames
-  std::uint64_t credited = 0;    // bytes of the incomplete envelope in `incoming` already granted back
-  std::uint64_t grant = 0;       // credit not yet sent to the peer
+// Envelopes queue in blocks of this size once they fill one: a queue that never empties then
+// drops its sent bytes a block at a time, instead of moving the unsent rest to the front.
+inline constexpr std::size_t kBlock = 262144;
 
-  std::uint64_t unsent() const { return outgoing.size() - taken; }
+struct Slot {
+  core::Bytes outgoing;           // envelopes queued for sending: the first block
+  std::deque<core::Bytes> later;  // the blocks after it, each but the last full
+  core::Bytes spare;              // a sent block kept for the next one, so blocks are not reallocated
+  core::Bytes incoming;           // received bytes not yet cut into envelopes
+  std::uint64_t send_window = 0;  // bytes this side may still send
+  std::uint64_t allowance = 0;    // bytes the peer may still send
+  std::uint64_t taken = 0;        // front of `outgoing` already cut into frames
+  std::uint64_t credited = 0;     // bytes of the incomplete envelope in `incoming` already granted back
+  std::uint64_t grant = 0;        // credit not yet sent to the peer
+  std::uint64_t queued = 0;       // bytes of `outgoing` and `later`
+
+  std::uint64_t unsent() const { return queued - taken; }
+  // Appends bytes at the end of the queue.
+  void queue(core::ByteView bytes);
+  // Appends the next `size` unsent bytes to `out` and marks them sent.
+  void take(core::Bytes& out, std::uint64_t size);
+  // The next `size` unsent bytes in one piece: borrowed from the queue when they lie in one block,
+  // else gathered into `scratch`.
+  core::ByteView peek(std::uint64_t size, core::Bytes& scratch) const;
+  // Marks the next `size` unsent bytes sent, letting go of the blocks they emptied.
+  void advance(std::uint64_t size);
 };
 
 }  // namespace mux
@@ -85,12 +102,23 @@ class Mux {
   std::uint64_t held() const;
 
  private:
-  void append_chunk(core::Bytes& out, std::uint32_t stream, core::ByteView chunk);
+  // Appends a Data frame of the next `size` unsent bytes of the slot, compressed when that pays.
+  void append_chunk(core::Bytes& out, std::uint32_t stream, mux::Slot& slot, std::uint64_t size);
+  // The most bytes the next output can hold.
+  std::uint64_t output_size() const;
+  std::expected<void, std::string> check_length(std::uint32_t length, std::uint32_t stream) const;
+  // Cuts the whole envelopes at the front of `bytes` into records: how many bytes they took.
   std::expected<std::size_t, std::string> cut(mux::Slot& slot, std::uint32_t stream, core::ByteView bytes,
                                                std::vector<mux::Record>& records);
+  // Feeds the envelope in progress in `incoming` from the front of `bytes`, cutting it once whole:
+  // how many bytes it took.
+  std::expected<std::size_t, std::string> complete(mux::Slot& slot, std::uint32_t stream, core::ByteView bytes,
+                                                   std::vector<mux::Record>& records);
 
   std::array<mux::Slot, 3> slots_;
   core::Bytes control_;
+  // Where a chunk to compress is gathered when it spans two blocks.
+  core::Bytes scratch_;
   Limits limits_;
   std::uint64_t min_bytes_;
   std::optional<compress::Name> codec_;

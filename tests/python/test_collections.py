@@ -229,12 +229,30 @@ INT64 = 2**63
         (lambda: c.barrier.Cancel(id=bytes(17)), "barrier.Cancel.id is 17 bytes, not 16"),
         (lambda: c.barrier.Arrive(id=bytes(16), parties=-1, until=1.0), "barrier.Arrive.parties is -1, which is negative"),
         (lambda: c.barrier.Completed(id=b"", until=1.0), "barrier.Completed.id is 0 bytes, not 16"),
+        # Reported fault: these were sent, and the node dropped them without an answer.
+        (
+            lambda: c.semaphore.Acquire(n=1, ttl=1.0, wait=float("inf")),
+            "semaphore.Acquire.wait is inf, which is not a finite number; a wait of None has no limit",
+        ),
+        (lambda: c.semaphore.Acquire(n=1, ttl=float("inf")), "semaphore.Acquire.ttl is inf, which is not a finite number"),
+        (lambda: c.semaphore.Acquire(n=1, ttl=float("nan")), "semaphore.Acquire.ttl is nan, which is not a finite number"),
+        (lambda: c.semaphore.Renew(lease_id="l", ttl=-float("inf")), "semaphore.Renew.ttl is -inf, which is not a"),
+        (
+            lambda: c.barrier.Arrive(id=bytes(16), parties=2, until=float("inf")),
+            "barrier.Arrive.until is inf, which is not a finite number",
+        ),
     ],
 )
-def test_messages_refuse_what_the_node_would_ignore(make, text):
+def test_messages_refuse_what_the_node_would_refuse(make, text):
     with pytest.raises((TypeError, ValueError)) as raised:
         make()
     assert str(raised.value).startswith(text)
+
+
+def test_durations_and_times_take_finite_numbers_and_ints():
+    assert c.semaphore.Acquire(n=1, ttl=5, wait=0.0).ttl == 5
+    assert c.semaphore.Acquire(n=1, ttl=1e300, wait=None).wait is None
+    assert c.barrier.Arrive(id=bytes(16), parties=1, until=-1.5).until == -1.5
 
 
 def test_integer_fields_take_the_whole_signed_range():

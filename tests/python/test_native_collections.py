@@ -4,13 +4,14 @@ steps their keys, with writes that the store holds back or fails."""
 import asyncio
 import os
 import time
+from dataclasses import dataclass
 from datetime import timedelta
 
 import pytest
 from support import runner, until
 
 import vorel
-from vorel import ActorFailed, ActorSystem
+from vorel import ActorFailed, ActorSystem, Context, Ref, actor
 from vorel import collections as c
 
 pytestmark = pytest.mark.timeout(30)
@@ -289,3 +290,182 @@ def test_a_counter_keeps_its_count_across_deactivation():
             return ended, await ref.ask(c.counter.Get())
 
     assert run(main()) == (1, 9)
+
+
+# Messages of the wrong form, as a peer or another version might send them: each kind is reached
+# through a type that the node runs as that kind but whose messages the schema writes as given here.
+
+
+_message = dataclass(frozen=True, kw_only=True)
+
+
+class wrong:
+    @_message
+    class Add:
+        delta: str = "1"
+        reply_to: Ref[None] = None
+
+    @_message
+    class Put:
+        value: str | bytes = "v"
+        reply_to: Ref[None] = None
+
+    @_message
+    class Acquire:
+        n: int = 1
+        ttl: float = 1.0
+        wait: float | None = None
+        reply_to: Ref[None] = None
+
+    @_message
+    class Arrive:
+        id: bytes = b"short"
+        parties: int = 1
+        until: float = 0.0
+        reply_to: Ref[None] = None
+
+    @_message
+    class Advance:
+        head: float = 1.0
+        reply_to: Ref[None] = None
+
+    @_message
+    class Offer:
+        value: str = "v"
+        reply_to: Ref[None] = None
+
+    @_message
+    class Grow:
+        seen: int = 1
+        reply_to: Ref[None] = None
+
+    @_message
+    class Pop:
+        reply_to: Ref[None] = None
+
+
+class told:
+    @_message
+    class Add:
+        delta: str = "1"
+
+
+def lookalike(kind, message):
+    """An actor type that the node runs as a collection of `kind`, with `message` as its messages."""
+
+    async def body(ctx) -> None:  # pragma: no cover - the node steps the key, the body never runs
+        raise AssertionError("a collection's body never runs")
+
+    body.__module__ = "vorel.collections"
+    body.__qualname__ = f"{kind}_1_one"
+    body.__annotations__ = {"ctx": Context[int, message], "return": None}
+    # Only that the type has an initial state counts: a fresh key starts from its kind's own.
+    return actor(body, initial=0)
+
+
+INF = float("inf")
+
+REFUSED = [
+    ("counter", wrong.Add(), 'wrong.Add: field "delta" is a str, not an integer in the signed 64-bit range'),
+    ("register", wrong.Put(), 'wrong.Put: field "value" is a str, not bytes or nil'),
+    ("entry", wrong.Put(value=b"v"), 'wrong.Put: field "listed" is missing'),
+    ("semaphore", wrong.Acquire(ttl=INF), 'wrong.Acquire: field "ttl" is inf, not a finite float'),
+    ("semaphore", wrong.Acquire(wait=INF), 'wrong.Acquire: field "wait" is inf, not a finite float or nil'),
+    ("semaphore", wrong.Acquire(wait=float("nan")), 'wrong.Acquire: field "wait" is nan, not a finite float or nil'),
+    ("barrier", wrong.Arrive(), 'wrong.Arrive: field "id" is 5 bytes, not 16 bytes'),
+    ("queue", wrong.Advance(), 'wrong.Advance: field "head" is 1, not an integer in the signed 64-bit range'),
+    ("queue_segment", wrong.Offer(), 'wrong.Offer: field "value" is a str, not bytes'),
+    ("table", wrong.Grow(), 'wrong.Grow: field "split" is missing'),
+    ("table_segment", wrong.Put(value=b"v"), 'a table segment has no op "Put"'),
+    ("counter", wrong.Pop(), 'a counter has no op "Pop"'),
+]
+
+
+# Reported fault: a message with a field of the wrong form was dropped without an answer, and its
+# asker waited for its ask timeout. Each is refused at once with a text that names the field.
+@pytest.mark.parametrize("kind, message, text", REFUSED, ids=[f"{k}-{t[:24]}" for k, _, t in REFUSED])
+def test_a_malformed_ask_fails_at_once_naming_the_field(kind, message, text):
+    async def main():
+        async with ActorSystem(ask_timeout=timedelta(seconds=10)) as system:
+            ref = system.ref(lookalike(kind, type(message)), "k")
+            started = time.monotonic()
+            with pytest.raises(ActorFailed) as failed:
+                await ref.ask(message)
+            return failed.value, time.monotonic() - started
+
+    failed, took = run(main())
+    assert (failed.error, failed.message) == ("ValueError", text)
+    assert took < 5.0
+
+
+def test_a_malformed_tell_is_reported_dropped_and_the_key_goes_on():
+    events = []
+
+    async def main():
+        async with ActorSystem(observer=events.append) as system:
+            lookalike_type = lookalike("counter", told.Add | wrong.Add)
+            ref = system.ref(lookalike_type, "told")
+            ref.tell(told.Add())
+            # The key reads its next message: the ask behind the tell is answered.
+            with pytest.raises(ActorFailed):
+                await ref.ask(wrong.Add())
+
+    run(main())
+    dropped = [e for e in events if isinstance(e, vorel.MessageDropped)]
+    assert [(e.key, e.reason) for e in dropped] == [
+        ("told", 'told.Add: field "delta" is a str, not an integer in the signed 64-bit range')
+    ]
+
+
+# Reported fault: the count wrapped silently from the largest to the smallest value.
+@pytest.mark.parametrize("start, delta", [(2**63 - 1, 1), (-(2**63), -1), (5, 2**63 - 1)])
+def test_an_add_past_either_end_of_the_count_fails_and_keeps_it(start, delta):
+    async def main():
+        async with ActorSystem() as system:
+            ref = system.ref(c.counter.actor, "edge")
+            await ref.ask(c.counter.Add(delta=start))
+            with pytest.raises(ActorFailed) as failed:
+                await ref.ask(c.counter.Add(delta=delta))
+            return failed.value, await ref.ask(c.counter.Get())
+
+    failed, count = run(main())
+    assert failed.error == "OverflowError"
+    assert failed.message == f"adding {delta} to the count {start} leaves the signed 64-bit range"
+    assert count == start
+
+
+@_message
+class Hand:
+    reply_to: Ref[None] = None
+
+
+KEPT: list = []
+
+
+@actor(initial=0)
+async def keeper(ctx: Context[int, Hand]):
+    async for m in ctx.inbox:
+        KEPT.append(m.reply_to)
+        m.reply_to.tell(None)
+
+
+# Reported fault: a collection asked the target it was given as a key, and a ref to the answer of an
+# ask made it ask a reply target, which aborted the whole process. Such a ref is refused by name.
+@pytest.mark.parametrize(
+    "to, message, text",
+    [
+        ("queue_segment", lambda r: c.queue_segment.Take(at=0, index=r), 'queue_segment.Take: field "index"'),
+        ("table", lambda r: c.table.Grow(seen=1, split=r, into=r), 'table.Grow: field "split"'),
+    ],
+)
+def test_a_ref_to_a_reply_where_a_key_is_asked_is_refused(to, message, text):
+    async def main():
+        async with ActorSystem() as system:
+            await system.ref(keeper, "k").ask(Hand())
+            ref = system.ref(getattr(c, to).actor, "asked")
+            with pytest.raises(ActorFailed) as failed:
+                await ref.ask(message(KEPT[-1]))
+            return failed.value
+
+    failed = run(main())
+    assert (failed.error, failed.message) == ("ValueError", f"{text} is a ref to a reply, not a ref to a key")

@@ -43,7 +43,7 @@ std::vector<Party> pending_in(const Parts& parts) {
                                         return message::kept(v, p.reply_to);
                                       }
                                       if (key == "until") return message::kept(v, p.until);
-                                      return message::skip(v);
+                                      return v.skip().has_value();
                                     });
 }
 
@@ -55,7 +55,7 @@ std::vector<Completed> completed_in(const Parts& parts) {
                                             return id_field(v, c.id);
                                           }
                                           if (key == "until") return message::kept(v, c.until);
-                                          return message::skip(v);
+                                          return v.skip().has_value();
                                         });
 }
 
@@ -124,18 +124,24 @@ std::optional<Turn> Barrier::turn(const Parts& parts, const Input& input, double
   std::optional<std::string_view> op;
   std::optional<Id> id;
   if (const auto* delivered = input.as_message()) {
-    op = message::read(delivered->bytes, [&](std::string_view key, wire::Reading& r) {
+    auto m = message::read(delivered->bytes, [&](std::string_view key, wire::Reading& r) {
       if (key == "reply_to") return message::target_or_nil(r, f.reply_to);
-      if (key == "id") return message::bin(r, f.id) && f.id->size() == 16;
-      if (key == "parties") return message::integer(r, f.parties) && *f.parties >= 0;
+      if (key == "id") return message::sixteen(r, f.id);
+      if (key == "parties") return message::natural(r, f.parties);
       if (key == "until") return message::finite(r, f.until);
       return message::skip(r);
     });
-    if (!op || !f.reply_to) return std::nullopt;
+    if (!m) return Turn::refused(std::move(m.error()));
+    op = m->op;
+    const bool arriving = op == "Arrive";
+    if (!arriving && op != "Cancel" && op != "Waiting") return Turn::refused(message::unknown("a barrier", *m));
     if (f.id) id = id_of(*f.id);
-    const bool complete = (*op == "Arrive" && id && f.parties && f.until) || (*op == "Cancel" && id) ||
-                          *op == "Waiting";
-    if (!complete) return std::nullopt;
+    if (auto lack = message::lacking(*m, {{"reply_to", f.reply_to.has_value()},
+                                          {"id", id || op == "Waiting"},
+                                          {"parties", f.parties || !arriving},
+                                          {"until", f.until || !arriving}})) {
+      return Turn::refused(std::move(*lack));
+    }
   }
 
   State state = of(parts);

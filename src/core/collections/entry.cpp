@@ -39,23 +39,32 @@ std::optional<Turn> Entry::turn(const Parts& parts, const Input& input, double n
   std::optional<ByteView> value;
   std::optional<std::int64_t> listed;
   std::optional<Target> reply_to;
-  auto op = message::read(delivered->bytes, [&](std::string_view key, wire::Reading& r) {
+  auto m = message::read(delivered->bytes, [&](std::string_view key, wire::Reading& r) {
     if (key == "value") return message::bin(r, value);
     if (key == "listed") return message::integer(r, listed);
     if (key == "reply_to") return message::target_or_nil(r, reply_to);
     return message::skip(r);
   });
-  if (!op || !reply_to) return std::nullopt;
+  if (!m) return Turn::refused(std::move(m.error()));
+  const std::string_view op = m->op;
+  const bool putting = op == "Put";
+  const bool listing = putting || op == "Retire";
+  if (!listing && op != "Get" && op != "Contains" && op != "Remove") return Turn::refused(message::unknown("an entry", *m));
+  if (auto lack = message::lacking(*m, {{"reply_to", reply_to.has_value()},
+                                        {"value", value || !putting},
+                                        {"listed", listed || !listing}})) {
+    return Turn::refused(std::move(*lack));
+  }
   const std::optional<Bytes> held = optional_in(parts);
   const std::int64_t generation = generation_of(parts);
   const std::int64_t next = after(generation);
   Turn turn;
   Bytes reply;
-  if (*op == "Get") {
+  if (op == "Get") {
     reply = held ? optional(ByteView(*held)) : nil();
-  } else if (*op == "Contains") {
+  } else if (op == "Contains") {
     reply = truth(held.has_value());
-  } else if (*op == "Remove") {
+  } else if (op == "Remove") {
     reply = Bytes{0x92};
     const Bytes was = truth(held.has_value());
     reply.insert(reply.end(), was.begin(), was.end());
@@ -71,8 +80,7 @@ std::optional<Turn> Entry::turn(const Parts& parts, const Input& input, double n
         turn.parts = entry::saved(std::nullopt, next);
       }
     }
-  } else if (*op == "Retire") {
-    if (!listed) return std::nullopt;
+  } else if (op == "Retire") {
     if (held) {
       reply = number(0);
     } else if (*listed > generation) {
@@ -81,8 +89,7 @@ std::optional<Turn> Entry::turn(const Parts& parts, const Input& input, double n
     } else {
       reply = number(generation);
     }
-  } else if (*op == "Put") {
-    if (!value || !listed) return std::nullopt;
+  } else {
     if (held) {
       turn.parts = entry::saved(value, generation);
       reply = number(0);
@@ -92,8 +99,6 @@ std::optional<Turn> Entry::turn(const Parts& parts, const Input& input, double n
     } else {
       reply = number(next);
     }
-  } else {
-    return std::nullopt;
   }
   turn.sends.push_back({std::move(*reply_to), std::move(reply)});
   return turn;

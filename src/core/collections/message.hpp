@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <cstdint>
+#include <expected>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,40 +22,82 @@ namespace vorel::core::collections::message {
 // The op a message name stands for: the text after its last '.', or the whole name.
 std::string_view op_of(std::string_view name);
 
+// A message as read: its whole name, which texts show, and the op it stands for; both borrowed.
+struct Named {
+  std::string_view name;
+  std::string_view op;
+};
+
+// A field reader's verdict on one value: read, or the form the value should have had.
+struct Checked {
+  // Empty when the value was read.
+  std::string_view wanted;
+
+  explicit operator bool() const { return wanted.empty(); }
+};
+
+// What a value is, for a refusal text: "nil", "-3", "inf", "a str", "5 bytes", "a ref to a reply",
+// ... The reading is a copy positioned at the value.
+std::string shown(wire::Reading reading);
+
+// Texts of a refused message.
+inline constexpr std::string_view kShapeless = "the message is not [name, {field: value, ...}]";
+std::string cut_short(std::string_view name, std::string_view field);
+std::string wrong(std::string_view name, std::string_view field, std::string_view found, std::string_view wanted);
+// "a counter has no op "Sub"": `kind` in words with its article, as "a table segment".
+std::string unknown(std::string_view kind, const Named& message);
+// The first field an op needs that the message lacks, each given with whether it is there, as the
+// text of the refusal; none when the message has them all.
+std::optional<std::string> lacking(const Named& message,
+                                   std::initializer_list<std::pair<std::string_view, bool>> needed);
+
 // Reads a collection message, handing each field's name and the reading, positioned at its value,
-// to `field`, which must consume the value whole (skipping a field it does not know) and gives
-// false for a value of the wrong form. A later field of the same name overwrites an earlier one
-// when `field` simply assigns. Gives the op, borrowed from `bytes`, or none when the message is
-// not recognised; bytes after the fields are not looked at.
+// to `field`, which must consume the value whole (skipping a field it does not know) and gives its
+// verdict. A later field of the same name overwrites an earlier one when `field` simply assigns.
+// Gives the name and op, borrowed from `bytes`, or the text of the refusal, which names the field
+// of the wrong form; bytes after the fields are not looked at.
 template <class Field>
-std::optional<std::string_view> read(ByteView bytes, Field&& field) {
+std::expected<Named, std::string> read(ByteView bytes, Field&& field) {
+  const auto shapeless = [] { return std::unexpected(std::string(kShapeless)); };
   wire::Reading reading(bytes);
   auto name = reading.tag();
-  if (!name) return std::nullopt;
+  if (!name) return shapeless();
   auto count = reading.read_map_len();
-  if (!count) return std::nullopt;
+  if (!count) return shapeless();
   for (std::uint64_t i = 0; i < *count; ++i) {
     auto key = reading.read_str();
-    if (!key || !field(*key, reading)) return std::nullopt;
+    if (!key) return shapeless();
+    const wire::Reading at = reading;
+    if (const Checked checked = field(*key, reading); !checked) {
+      wire::Reading whole = at;
+      if (!whole.skip()) return std::unexpected(cut_short(*name, *key));
+      return std::unexpected(wrong(*name, *key, shown(at), checked.wanted));
+    }
   }
-  return op_of(*name);
+  return Named{*name, op_of(*name)};
 }
 
-// Field readers: each consumes one value into `out` and gives false for the wrong form. Those that
-// take nil leave `out` empty for it, since nil counts as an absent field.
-bool skip(wire::Reading& reading);
-bool target(wire::Reading& reading, std::optional<Target>& out);
-bool target_or_nil(wire::Reading& reading, std::optional<Target>& out);
+// Field readers: each consumes one value into `out`, or refuses a value of the wrong form. Those
+// that take nil leave `out` empty for it, since nil counts as an absent field.
+Checked skip(wire::Reading& reading);
+Checked target(wire::Reading& reading, std::optional<Target>& out);
+Checked target_or_nil(wire::Reading& reading, std::optional<Target>& out);
+// The target of a key: a collection asks it, and an ask goes to a key, never to a reply target.
+Checked entity(wire::Reading& reading, std::optional<Target>& out);
 // Any integer form whose value fits a signed 64-bit integer.
-bool integer(wire::Reading& reading, std::optional<std::int64_t>& out);
+Checked integer(wire::Reading& reading, std::optional<std::int64_t>& out);
+// As `integer`, and not negative.
+Checked natural(wire::Reading& reading, std::optional<std::int64_t>& out);
 // Borrowed from the message.
-bool bin(wire::Reading& reading, std::optional<ByteView>& out);
-bool bin_or_nil(wire::Reading& reading, std::optional<ByteView>& out);
-bool text_or_nil(wire::Reading& reading, std::optional<std::string_view>& out);
+Checked bin(wire::Reading& reading, std::optional<ByteView>& out);
+Checked bin_or_nil(wire::Reading& reading, std::optional<ByteView>& out);
+// A bin of exactly 16 bytes, borrowed.
+Checked sixteen(wire::Reading& reading, std::optional<ByteView>& out);
+Checked text_or_nil(wire::Reading& reading, std::optional<std::string_view>& out);
 // A float64 or float32 that is a finite number: a time or duration of NaN or infinity would keep a
 // waiter or a remembered id for ever, so such a value is the wrong form.
-bool finite(wire::Reading& reading, std::optional<double>& out);
-bool finite_or_nil(wire::Reading& reading, std::optional<double>& out);
+Checked finite(wire::Reading& reading, std::optional<double>& out);
+Checked finite_or_nil(wire::Reading& reading, std::optional<double>& out);
 
 // Readers of the values of records kept in parts, by the type they fill: a float64 or float32
 // (whatever number it holds), an integer that fits a signed 64-bit integer, a str, a Target.

@@ -11,10 +11,16 @@ std::optional<ByteView> Input::bytes() const {
   return std::nullopt;
 }
 
+Turn Turn::refused(std::string text, std::string error) {
+  Turn turn;
+  turn.refusal = Refusal{std::move(error), std::move(text)};
+  return turn;
+}
+
 Turn Native::step(const Parts& parts, const Input& input, double now, Namer& names) const {
   auto turned = turn(parts, input, now, names);
-  if (turned) return std::move(*turned);
-  Turn unchanged;
+  if (turned && !turned->refusal) return std::move(*turned);
+  Turn unchanged = turned ? Turn::refused(std::move(turned->refusal->text), std::move(turned->refusal->error)) : Turn{};
   unchanged.wake = deadline(parts);
   return unchanged;
 }

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
@@ -65,6 +66,16 @@ struct Asking {
   std::function<Bytes(const Target& reply)> maker;
 };
 
+// Why a collection will not act on a message: the class of the exception its asker fails with (a
+// built-in name such as "ValueError") and the text. An asker learns of a malformed message at once,
+// instead of when its ask times out.
+struct Refusal {
+  std::string error;
+  std::string text;
+
+  friend bool operator==(const Refusal&, const Refusal&) = default;
+};
+
 struct Turn {
   // None leaves the state as it is and writes nothing.
   std::optional<Parts> parts;
@@ -76,9 +87,14 @@ struct Turn {
   std::vector<Send> sends;
   // The key's state is deleted; the key then holds what `initial` gives for the step's time.
   bool delete_ = false;
+  // When set, the Turn carries nothing else but the wake deadline: nothing of the message takes
+  // effect, and the delivery ends with this refusal.
+  std::optional<Refusal> refusal;
 
-  // No parts, no wake, no ask, no sends, no delete.
-  bool empty() const { return !parts && !wake && !asking && sends.empty() && !delete_; }
+  // No parts, no wake, no ask, no sends, no delete, no refusal.
+  bool empty() const { return !parts && !wake && !asking && sends.empty() && !delete_ && !refusal; }
+  // A Turn that refuses the message; most refusals are of a value, hence the default class.
+  static Turn refused(std::string text, std::string error = "ValueError");
 };
 
 // The key of the maker of fresh lease ids. The driver draws it once per thread from the operating
@@ -99,11 +115,12 @@ class Native {
   // The parts of a key that has never had a state, or whose state was deleted, at wall-clock time
   // `now` (seconds since the Unix epoch).
   virtual Parts initial(double now) const = 0;
-  // The step proper: none when the input is not recognised, in which case nothing of it may take
-  // effect. `names` is drawn on only for fresh lease ids.
+  // The step proper: none when the input is not recognised (a tick or an answer the kind has no use
+  // for), a Turn with a refusal for a message it will not act on; in both cases nothing of the
+  // input may take effect. `names` is drawn on only for fresh lease ids.
   virtual std::optional<Turn> turn(const Parts& parts, const Input& input, double now, Namer& names) const = 0;
-  // What the driver calls: `turn`, or a Turn that changes nothing and answers nothing, and that
-  // keeps only the deadline the parts already hold.
+  // What the driver calls: `turn`, or a Turn that changes nothing and answers nothing; either, when
+  // it does not act on the input, keeps only the deadline the parts already hold.
   Turn step(const Parts& parts, const Input& input, double now, Namer& names) const;
   // The kinds that keep deadlines of their own: while their wake timer is pending the driver
   // arms no idle timer.

@@ -3,9 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <expected>
 #include <optional>
+#include <string>
 #include <string_view>
 
+#include "core/collections/message.hpp"
 #include "core/collections/native.hpp"
 
 namespace vorel::core::collections {
@@ -26,12 +29,12 @@ struct Fields {
 };
 
 struct Read {
-  std::string_view op;
+  message::Named message;
   Fields fields;
 };
 
-// A queue message; none when it is unreadable or names no reply target.
-std::optional<Read> read(ByteView bytes);
+// A queue message, or the text that refuses it: unreadable, or naming no reply target.
+std::expected<Read, std::string> read(ByteView bytes);
 // {"head": ..., "tail": ...}
 Parts index(std::int64_t head, std::int64_t tail);
 

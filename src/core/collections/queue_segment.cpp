@@ -23,6 +23,8 @@ std::optional<std::vector<Bytes>> items_of(wire::Reading& r) {
   return items;
 }
 
+constexpr std::string_view kUnanswered = "the queue's directory did not answer [head, tail]";
+
 std::uint64_t total_of(const std::vector<Bytes>& items) {
   std::uint64_t total = 0;
   for (const auto& item : items) total += item.size();
@@ -103,9 +105,17 @@ std::optional<Turn> Segment::turn(const Parts& parts, const Input& input, double
   const auto bytes = input.bytes();
   if (!bytes) return std::nullopt;
   auto read = queue::read(*bytes);
-  if (!read) return std::nullopt;
-  const std::string_view op = read->op;
+  if (!read) return Turn::refused(std::move(read.error()));
+  const std::string_view op = read->message.op;
+  if (op != "Offer" && op != "Take" && op != "Peek" && op != "Size" && op != "Clear") {
+    return Turn::refused(message::unknown("a queue segment", read->message));
+  }
   Fields& f = read->fields;
+  if (op == "Offer") {
+    if (auto lack = message::lacking(read->message, {{"value", f.value.has_value()}})) {
+      return Turn::refused(std::move(*lack));
+    }
+  }
   Turn turn;
 
   // A segment without state may lie below the directory's tail, drained and dropped: it asks
@@ -113,15 +123,19 @@ std::optional<Turn> Segment::turn(const Parts& parts, const Input& input, double
   bool live = false;
   if (parts.empty() && (op == "Take" || op == "Peek" || op == "Offer")) {
     if (input.as_message()) {
-      if (!f.index) return std::nullopt;
+      // Without "at" the answer could not be used, so the directory is not asked for nothing.
+      if (auto lack = message::lacking(read->message, {{"index", f.index.has_value()}, {"at", f.at.has_value()}})) {
+        return Turn::refused(std::move(*lack));
+      }
       turn.asking = Asking{*f.index, where_is};
       return turn;
     }
     wire::Reading answer(input.as_answer()->answer);
-    if (!answer.read_array_len()) return std::nullopt;
+    if (!answer.read_array_len()) return Turn::refused(std::string(kUnanswered));
     auto head = answer.int_();
     auto tail = head ? answer.int_() : head;
-    if (!tail || !f.at) return std::nullopt;
+    if (!tail) return Turn::refused(std::string(kUnanswered));
+    if (!f.at) return Turn::refused(*message::lacking(read->message, {{"at", false}}));
     if (*f.at < *tail) {
       turn.delete_ = true;
       turn.sends.push_back({std::move(f.reply_to), op == "Offer" ? truth(false) : listed({}, true)});
@@ -135,7 +149,6 @@ std::optional<Turn> Segment::turn(const Parts& parts, const Input& input, double
   const std::uint64_t start = std::min<std::uint64_t>(run.taken, run.items.size());
   Bytes reply;
   if (op == "Offer") {
-    if (!f.value) return std::nullopt;
     reply = truth(run.offer(*f.value));
   } else if (op == "Clear") {
     run.clear();
@@ -156,10 +169,8 @@ std::optional<Turn> Segment::turn(const Parts& parts, const Input& input, double
     std::vector<Bytes> next;
     if (start < run.items.size()) next.push_back(run.items[start]);
     reply = listed(next, run.sealed);
-  } else if (op == "Size") {
-    reply = number(static_cast<std::int64_t>(run.items.size() - start));
   } else {
-    return std::nullopt;
+    reply = number(static_cast<std::int64_t>(run.items.size() - start));
   }
   if (live || run != read_run) turn.parts = run.parts();
   turn.sends.push_back({std::move(f.reply_to), std::move(reply)});

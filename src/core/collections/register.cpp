@@ -29,30 +29,33 @@ std::optional<Turn> Register::turn(const Parts& parts, const Input& input, doubl
   std::optional<ByteView> value;
   std::optional<ByteView> expected;
   std::optional<Target> reply_to;
-  auto op = message::read(delivered->bytes, [&](std::string_view key, wire::Reading& r) {
+  auto m = message::read(delivered->bytes, [&](std::string_view key, wire::Reading& r) {
     if (key == "value") return message::bin_or_nil(r, value);
     if (key == "expected") return message::bin_or_nil(r, expected);
     if (key == "reply_to") return message::target_or_nil(r, reply_to);
     return message::skip(r);
   });
-  if (!op || !reply_to) return std::nullopt;
+  if (!m) return Turn::refused(std::move(m.error()));
+  const std::string_view op = m->op;
+  if (op != "Get" && op != "Put" && op != "GetAndSet" && op != "CompareAndSet") {
+    return Turn::refused(message::unknown("a register", *m));
+  }
+  if (auto lack = message::lacking(*m, {{"reply_to", reply_to.has_value()}})) return Turn::refused(std::move(*lack));
   const std::optional<Bytes> current = optional_in(parts);
   Turn turn;
   Bytes reply;
-  if (*op == "Get") {
+  if (op == "Get") {
     reply = optional(viewed(current));
-  } else if (*op == "Put") {
+  } else if (op == "Put") {
     turn.parts = register_::saved(value);
     reply = nil();
-  } else if (*op == "GetAndSet") {
+  } else if (op == "GetAndSet") {
     turn.parts = register_::saved(value);
     reply = optional(viewed(current));
-  } else if (*op == "CompareAndSet") {
+  } else {
     const bool set = same(current, expected);
     if (set) turn.parts = register_::saved(value);
     reply = truth(set);
-  } else {
-    return std::nullopt;
   }
   turn.sends.push_back({std::move(*reply_to), std::move(reply)});
   return turn;

@@ -27,7 +27,7 @@ std::vector<Lease> held_in(const Parts& parts) {
     if (key == "token") return message::kept(v, lease.token);
     if (key == "count") return message::kept(v, lease.count);
     if (key == "expires") return message::kept(v, lease.expires);
-    return message::skip(v);
+    return v.skip().has_value();
   });
 }
 
@@ -57,7 +57,7 @@ std::vector<Pending> pending_in(const Parts& parts) {
           p.until = until;
           return true;
         }
-        return message::skip(v);
+        return v.skip().has_value();
       });
 }
 
@@ -249,7 +249,7 @@ std::optional<Turn> Semaphore::turn(const Parts& parts, const Input& input, doub
   Fields f;
   std::optional<std::string_view> op;
   if (const auto* delivered = input.as_message()) {
-    op = message::read(delivered->bytes, [&](std::string_view key, wire::Reading& r) {
+    auto m = message::read(delivered->bytes, [&](std::string_view key, wire::Reading& r) {
       if (key == "reply_to") return message::target_or_nil(r, f.reply_to);
       if (key == "lease_id") return message::text_or_nil(r, f.lease_id);
       if (key == "n") return message::integer(r, f.n);
@@ -257,10 +257,22 @@ std::optional<Turn> Semaphore::turn(const Parts& parts, const Input& input, doub
       if (key == "wait") return message::finite_or_nil(r, f.wait);
       return message::skip(r);
     });
-    if (!op) return std::nullopt;
-    const bool complete = (*op == "Acquire" && f.reply_to && f.n && f.ttl) || (*op == "Release" && f.lease_id) ||
-                          (*op == "Renew" && f.lease_id && f.ttl && f.reply_to) || (*op == "Get" && f.reply_to);
-    if (!complete) return std::nullopt;
+    if (!m) return Turn::refused(std::move(m.error()));
+    op = m->op;
+    std::optional<std::string> lack;
+    if (op == "Acquire") {
+      lack = message::lacking(*m, {{"reply_to", f.reply_to.has_value()}, {"n", f.n.has_value()}, {"ttl", f.ttl.has_value()}});
+    } else if (op == "Release") {
+      lack = message::lacking(*m, {{"lease_id", f.lease_id.has_value()}});
+    } else if (op == "Renew") {
+      lack = message::lacking(
+          *m, {{"lease_id", f.lease_id.has_value()}, {"ttl", f.ttl.has_value()}, {"reply_to", f.reply_to.has_value()}});
+    } else if (op == "Get") {
+      lack = message::lacking(*m, {{"reply_to", f.reply_to.has_value()}});
+    } else {
+      return Turn::refused(message::unknown("a semaphore", *m));
+    }
+    if (lack) return Turn::refused(std::move(*lack));
   }
 
   State state = of(parts);

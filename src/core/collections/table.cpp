@@ -41,14 +41,14 @@ std::optional<Entries> read_entries(wire::Reading& reading) {
   return entries;
 }
 
-std::optional<Read> read(ByteView bytes) {
+std::expected<Read, std::string> read(ByteView bytes) {
   Fields f;
   std::optional<Target> reply_to;
-  auto op = message::read(bytes, [&](std::string_view key, wire::Reading& r) {
+  auto m = message::read(bytes, [&](std::string_view key, wire::Reading& r) {
     if (key == "reply_to") return message::target_or_nil(r, reply_to);
     if (key == "seen") return message::integer(r, f.seen);
-    if (key == "split") return message::target(r, f.split);
-    if (key == "into") return message::target(r, f.into);
+    if (key == "split") return message::entity(r, f.split);
+    if (key == "into") return message::entity(r, f.into);
     if (key == "key") return message::bin(r, f.key);
     if (key == "value") return message::bin_or_nil(r, f.value);
     if (key == "generation") return message::integer(r, f.generation);
@@ -58,13 +58,14 @@ std::optional<Read> read(ByteView bytes) {
     if (key == "version") return message::integer(r, f.version);
     if (key == "entries") {
       f.entries = read_entries(r);
-      return f.entries.has_value();
+      return f.entries ? message::Checked{} : message::Checked{"[[key bytes, [value bytes, ...]], ...]"};
     }
     return message::skip(r);
   });
-  if (!op || !reply_to) return std::nullopt;
+  if (!m) return std::unexpected(std::move(m.error()));
+  if (auto lack = message::lacking(*m, {{"reply_to", reply_to.has_value()}})) return std::unexpected(std::move(*lack));
   f.reply_to = std::move(*reply_to);
-  return Read{*op, std::move(f)};
+  return Read{*m, std::move(f)};
 }
 
 Parts counted(std::int64_t segments) { return Parts{{"segments", number(segments)}}; }
@@ -91,16 +92,21 @@ std::optional<Turn> Table::turn(const Parts& parts, const Input& input, double, 
   const auto bytes = input.bytes();
   if (!bytes) return std::nullopt;
   auto read = table::read(*bytes);
-  if (!read) return std::nullopt;
+  if (!read) return Turn::refused(std::move(read.error()));
+  const message::Named& m = read->message;
+  if (m.op != "Segments" && m.op != "Grow") return Turn::refused(message::unknown("a table", m));
   table::Fields& f = read->fields;
   const std::int64_t read_count = message::integer_in(parts, "segments").value_or(1);
   const std::int64_t count = read_count < 2 ? 1 : read_count;
   Turn turn;
-  if (read->op == "Segments") {
+  if (m.op == "Segments") {
     turn.sends.push_back({std::move(f.reply_to), number(count)});
     return turn;
   }
-  if (read->op != "Grow" || !f.seen || !f.split || !f.into) return std::nullopt;
+  if (auto lack = message::lacking(m, {{"seen", f.seen.has_value()}, {"split", f.split.has_value()},
+                                       {"into", f.into.has_value()}})) {
+    return Turn::refused(std::move(*lack));
+  }
   const int level = std::bit_width(static_cast<std::uint64_t>(count)) - 1;
   // Past 2^32 segments the hash, 32 bits wide, has nothing left to split by.
   if (level > 31 || *f.seen != count) {

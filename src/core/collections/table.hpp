@@ -3,11 +3,14 @@
 #pragma once
 
 #include <cstdint>
+#include <expected>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "core/collections/message.hpp"
 #include "core/collections/native.hpp"
 #include "core/wire.hpp"
 
@@ -41,12 +44,12 @@ struct Fields {
 };
 
 struct Read {
-  std::string_view op;
+  message::Named message;
   Fields fields;
 };
 
-// A table message; none when it is unreadable or names no reply target.
-std::optional<Read> read(ByteView bytes);
+// A table message, or the text that refuses it: unreadable, or naming no reply target.
+std::expected<Read, std::string> read(ByteView bytes);
 // {"segments": ...}
 Parts counted(std::int64_t segments);
 

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include <blake2.h>
+#include <fmt/format.h>
 
 #include "core/collections/message.hpp"
 
@@ -44,6 +45,32 @@ Bytes walked(const Bucket& bucket, std::uint64_t n) {
   w.int_(capped(bucket.modulus));
   w.int_(capped(n));
   return w.take();
+}
+// The refusal of a message whose op is unknown or lacks a field it needs, or that gives "key" to
+// an op over every key; none when the op can be carried out.
+std::optional<Turn> refused(const message::Named& m, const Fields& f) {
+  const std::string_view op = m.op;
+  std::optional<std::string> lack;
+  if (op == "Add") {
+    lack = message::lacking(m, {{"key", f.key.has_value()}, {"value", f.value.has_value()}});
+  } else if (op == "Get" || op == "Remove") {
+    lack = message::lacking(m, {{"key", f.key.has_value()}});
+  } else if (op == "List" || op == "Unlist") {
+    lack = message::lacking(m, {{"key", f.key.has_value()}, {"generation", f.generation.has_value()}});
+  } else if (op == "Size" || op == "Scan" || op == "Clear") {
+    // A key would suggest that the op covers that key alone.
+    if (f.key) return Turn::refused(fmt::format("{}: field \"key\" is given, but the op covers every key", m.name));
+    if (op == "Scan") lack = message::lacking(m, {{"position", f.position.has_value()}});
+  } else if (op == "Split") {
+    lack = message::lacking(m, {{"into", f.into.has_value()}, {"modulus", f.modulus.has_value()}});
+  } else if (op == "Adopt") {
+    lack = message::lacking(m, {{"entries", f.entries.has_value()}, {"modulus", f.modulus.has_value()},
+                                {"id", f.id.has_value()}, {"version", f.version.has_value()}});
+  } else {
+    return Turn::refused(message::unknown("a table segment", m));
+  }
+  if (lack) return Turn::refused(std::move(*lack));
+  return std::nullopt;
 }
 }  // namespace
 
@@ -121,9 +148,11 @@ std::optional<Turn> Segment::turn(const Parts& parts, const Input& input, double
   const auto bytes = input.bytes();
   if (!bytes) return std::nullopt;
   auto read = table::read(*bytes);
-  if (!read) return std::nullopt;
-  const std::string_view op = read->op;
+  if (!read) return Turn::refused(std::move(read.error()));
+  const message::Named& m = read->message;
+  const std::string_view op = m.op;
   Fields& f = read->fields;
+  if (auto refusal = refused(m, f)) return std::move(*refusal);
   Bucket bucket = Bucket::of(parts);
   const Bucket read_bucket = bucket;
   Turn turn;
@@ -139,13 +168,11 @@ std::optional<Turn> Segment::turn(const Parts& parts, const Input& input, double
   const auto crowded = [&] { return bucket.entries.size() > kCrowded; };
 
   if (op == "Add") {
-    if (!f.key || !f.value) return std::nullopt;
     auto& values = at(bucket.entries, *f.key).second;
     const bool added = std::ranges::none_of(values, [&](const Bytes& v) { return same(v, *f.value); });
     if (added) values.emplace_back(f.value->begin(), f.value->end());
     reply = pair_of_bools(added, crowded());
   } else if (op == "Get") {
-    if (!f.key) return std::nullopt;
     wire::Writer w;
     auto it = find(bucket.entries, *f.key);
     if (it == bucket.entries.end()) {
@@ -156,7 +183,6 @@ std::optional<Turn> Segment::turn(const Parts& parts, const Input& input, double
     }
     reply = w.take();
   } else if (op == "Remove") {
-    if (!f.key) return std::nullopt;
     std::uint64_t removed = 0;
     auto it = find(bucket.entries, *f.key);
     if (it != bucket.entries.end()) {
@@ -170,22 +196,18 @@ std::optional<Turn> Segment::turn(const Parts& parts, const Input& input, double
     }
     reply = number(capped(removed));
   } else if (op == "List") {
-    if (!f.key || !f.generation) return std::nullopt;
     auto& values = at(bucket.entries, *f.key).second;
     const bool listed = values.empty() || listed_under(values) <= *f.generation;
     if (listed) values = {number(*f.generation)};
     reply = pair_of_bools(listed, crowded());
   } else if (op == "Unlist") {
-    if (!f.key || !f.generation) return std::nullopt;
     auto it = find(bucket.entries, *f.key);
     const bool gone = it != bucket.entries.end() && listed_under(it->second) <= *f.generation;
     if (gone) bucket.entries.erase(it);
     reply = truth(gone);
   } else if (op == "Size") {
-    if (f.key) return std::nullopt;
     reply = walked(bucket, values_in(bucket.entries));
   } else if (op == "Scan") {
-    if (f.key || !f.position) return std::nullopt;
     // Truncating division: the remainder has the sign of the position, so a negative one matches
     // no segment of a non-negative id.
     const auto modulus = static_cast<std::int64_t>(bucket.modulus);
@@ -199,11 +221,9 @@ std::optional<Turn> Segment::turn(const Parts& parts, const Input& input, double
       reply = nil();
     }
   } else if (op == "Clear") {
-    if (f.key) return std::nullopt;
     reply = walked(bucket, values_in(bucket.entries));
     bucket.entries.clear();
   } else if (op == "Split") {
-    if (!f.into || !f.modulus) return std::nullopt;
     const std::int64_t under = *f.modulus;
     if (under <= 0 || bucket.modulus >= static_cast<std::uint64_t>(under)) {
       // Already split this far: a repeated Split changes nothing.
@@ -222,16 +242,13 @@ std::optional<Turn> Segment::turn(const Parts& parts, const Input& input, double
     bucket.entries = std::move(staying);
     bucket.modulus = static_cast<std::uint64_t>(under);
     reply = nil();
-  } else if (op == "Adopt") {
-    if (!f.entries || !f.modulus || !f.id || !f.version) return std::nullopt;
+  } else {
     const auto current = static_cast<std::int64_t>(bucket.modulus);
     if (*f.modulus > current || (*f.modulus == current && *f.version > bucket.version)) {
       bucket = Bucket{std::move(*f.entries), static_cast<std::uint64_t>(*f.modulus), *f.id, *f.version};
       adopted = true;
     }
     reply = nil();
-  } else {
-    return std::nullopt;
   }
 
   if (bucket != read_bucket) {

@@ -75,6 +75,20 @@ bool refused(const Object& self, PyObject* exception) {
   return ended_by(self, std::move(current), exception);
 }
 
+// Ends the current delivery refused by the collection: its asker fails with the refusal at once; a
+// told message has nobody to tell, so its loss is reported.
+bool rejected(const Object& self, core::collections::Refusal refusal) {
+  Activation& a = the(self);
+  std::optional<core::Deliver> current = std::exchange(a.state.lock()->stepping.current, std::nullopt);
+  if (!current) return true;
+  if (!current->reply) {
+    a.node->dropped(a.actor, a.key, refusal.text);
+    return true;
+  }
+  return a.node->answer(*current->reply,
+                        core::Outcome{core::Outcome::Failed{a.actor, a.key, std::move(refusal.error), std::move(refusal.text)}});
+}
+
 bool stepped(const Object& self, PyObject* future);
 bool answered(const Object& self, PyObject* future);
 bool rang(const Object& self);
@@ -116,6 +130,10 @@ std::optional<bool> turned(const Object& self, const Native& native, Turn turn, 
     Object timer = later(*a.node, std::max(0.0, *turn.wake - wall::seconds()), [self] { return rang(self); });
     if (!timer) return std::nullopt;
     a.state.lock()->stepping.wake_timer = std::move(timer);
+  }
+  if (turn.refusal) {
+    if (!rejected(self, *std::move(turn.refusal))) return std::nullopt;
+    return true;
   }
   if (turn.asking) {
     // A tick has no asker to answer, so an ask made for one would answer nobody.

@@ -141,6 +141,61 @@ TEST(Mux, TwoEnvelopesInOneFrameAreCutInOrder) {
   EXPECT_EQ(m.slot(3).allowance, 2048u - first.size() - second.size());
 }
 
+// Three envelopes cut into two frames at every point: each arrives once, whole and in order, the
+// credits add up to the bytes sent, and between the frames the stream keeps only the envelope still
+// arriving, not the frame it came in.
+TEST(Mux, EnvelopesCutAnywhereArriveWholeAndOnlyTheIncompleteOneIsKept) {
+  const std::vector<B> envelopes = {envelope("membership", B(20, 1)), envelope("actors", B(300, 2)),
+                                    envelope("replies", B(5, 3))};
+  const B stream = concat({envelopes[0], envelopes[1], envelopes[2]});
+  for (std::size_t cut = 1; cut < stream.size(); ++cut) {
+    Mux m(kSmall, 0);
+    std::vector<mux::Record> records = received(m, data(3, B(stream.begin(), stream.begin() + cut)));
+    std::size_t whole = 0, ends = 0;
+    while (whole < envelopes.size() && ends + envelopes[whole].size() <= cut) ends += envelopes[whole++].size();
+    ASSERT_EQ(records.size(), whole) << cut;
+    EXPECT_EQ(m.slot(3).incoming.size(), cut - ends) << cut;
+    const auto rest = received(m, data(3, B(stream.begin() + cut, stream.end())));
+    records.insert(records.end(), rest.begin(), rest.end());
+    ASSERT_EQ(records.size(), envelopes.size()) << cut;
+    std::uint64_t credit = m.slot(3).grant;
+    for (const auto& r : records) credit += r.credit;
+    EXPECT_EQ(records[0].name, "membership") << cut;
+    EXPECT_EQ(records[1].payload, B(300, 2)) << cut;
+    EXPECT_EQ(records[2].name, "replies") << cut;
+    EXPECT_EQ(credit, stream.size()) << cut;
+    EXPECT_TRUE(m.slot(3).incoming.empty()) << cut;
+  }
+}
+
+// The frames of one output read in two parts cut at every point come out as they were written; a
+// Data frame whose payload is still arriving is filled in place, so the decoder's buffer holds none
+// of its bytes.
+TEST(Mux, FramesReadInTwoPartsComeOutWholeAndAPayloadStillArrivingIsNotBuffered) {
+  const std::vector<Frame> written = {data(3, testing::compressible(3000)), Frame{Frame::Window{5, 9}},
+                                      data(5, B(40, 7)), Frame{Frame::Ping{}}};
+  B bytes;
+  for (const auto& f : written) f.write(bytes);
+  for (std::size_t cut = 1; cut < bytes.size(); ++cut) {
+    frame::Decoder d(4096);
+    std::vector<Frame> out;
+    const auto drain = [&] {
+      for (;;) {
+        auto f = d.frame();
+        ASSERT_TRUE(f.has_value()) << f.error();
+        if (!f->has_value()) break;
+        out.push_back(std::move(**f));
+      }
+    };
+    d.append(core::ByteView(bytes).first(cut));
+    drain();
+    if (cut >= frame::kHeader && cut < frame::kHeader + 3000) EXPECT_EQ(d.filled(), 0u) << cut;
+    d.append(core::ByteView(bytes).subspan(cut));
+    drain();
+    EXPECT_EQ(out, written) << cut;
+  }
+}
+
 TEST(Mux, ThreeBytesOnAnEmptyStreamAreGrantedBack) {
   Mux m(kSmall, 0);
   EXPECT_TRUE(received(m, data(5, B{0, 0, 0})).empty());
@@ -190,6 +245,11 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"name_past_end", {data(3, concat({be32(3), B{3, 'a', 'b'}}))}, "malformed envelope on stream 3"},
         Refusal{"payload_over", {data(1, concat({be32(102), B{0}, B(101, 0)}))}, "malformed envelope on stream 1"},
         Refusal{"name_not_utf8", {data(3, concat({be32(3), B{2, 0xc3, 0x28}}))},
+                "envelope name is not UTF-8 on stream 3"},
+        // An envelope in progress is checked as soon as its length is whole, and again once it is.
+        Refusal{"length0_split", {data(3, B{0, 0}), data(3, B{0, 0})}, "envelope of 0 bytes on stream 3"},
+        Refusal{"length_over_split", {data(5, B{0}), data(5, B{0, 1, 101, 0})}, "envelope of 357 bytes on stream 5"},
+        Refusal{"name_not_utf8_split", {data(3, concat({be32(3), B{2}})), data(3, B{0xc3, 0x28})},
                 "envelope name is not UTF-8 on stream 3"},
         Refusal{"data_stream2", {data(2, B{1})}, "unknown stream 2"},
         Refusal{"data_stream0", {data(0, B{})}, "unknown stream 0"},

@@ -4,6 +4,8 @@
 
 #include <cmath>
 
+#include <fmt/format.h>
+
 #include "harness.hpp"
 
 namespace vorel::core::collections {
@@ -162,35 +164,45 @@ TEST(Barrier, ATickWithNothingExpiredWritesNothing) {
   EXPECT_EQ(turn.wake, kNow + 4);
 }
 
-TEST(Barrier, NotRecognisedByCase) {
+TEST(Barrier, RefusedByCase) {
   const Bytes id1 = Bin(raw(1));
-  const std::vector<std::pair<std::string, Bytes>> cases = {
-      {"no reply_to", msg("Waiting", {})},
-      {"arrive without until", msg("Arrive", {{"id", id1}, {"parties", I(1)}, {"reply_to", T(R)}})},
-      {"arrive without parties", msg("Arrive", {{"id", id1}, {"until", F(kNow + 1)}, {"reply_to", T(R)}})},
-      {"arrive without id", msg("Arrive", {{"parties", I(1)}, {"until", F(kNow + 1)}, {"reply_to", T(R)}})},
-      {"negative parties", msg("Arrive", {{"id", id1}, {"parties", I(-1)}, {"until", F(kNow + 1)}, {"reply_to", T(R)}})},
-      {"parties nil", msg("Arrive", {{"id", id1}, {"parties", NIL}, {"until", F(kNow + 1)}, {"reply_to", T(R)}})},
-      {"until as int", msg("Arrive", {{"id", id1}, {"parties", I(1)}, {"until", I(2000)}, {"reply_to", T(R)}})},
-      {"an id of 17 bytes in a Waiting", msg("Waiting", {{"id", Bin(Bytes(17, 0))}, {"reply_to", T(R)}})},
-      {"cancel without id", msg("Cancel", {{"reply_to", T(R)}})},
-      {"unknown op", msg("Leave", {{"reply_to", T(R)}})},
-  };
   const State state{0, {Party{id(9), caller(1), kNow - 1}}, {}};
-  for (const auto& [name, message] : cases) {
-    Key key = with(state);
-    EXPECT_EQ(key.turn(message, kNow), std::nullopt) << name;
-    EXPECT_EQ(of(key), state) << "not even the expiry takes effect: " << name;
-  }
+  // Not even the expiry of the waiting party takes effect.
+  expect_refused(
+      with(state),
+      {
+          {"no reply_to", msg("Waiting", {}), R"(Waiting: field "reply_to" is missing)"},
+          {"arrive without until", msg("Arrive", {{"id", id1}, {"parties", I(1)}, {"reply_to", T(R)}}),
+           R"(Arrive: field "until" is missing)"},
+          {"arrive without parties", msg("Arrive", {{"id", id1}, {"until", F(kNow + 1)}, {"reply_to", T(R)}}),
+           R"(Arrive: field "parties" is missing)"},
+          {"arrive without id", msg("Arrive", {{"parties", I(1)}, {"until", F(kNow + 1)}, {"reply_to", T(R)}}),
+           R"(Arrive: field "id" is missing)"},
+          {"negative parties",
+           msg("Arrive", {{"id", id1}, {"parties", I(-1)}, {"until", F(kNow + 1)}, {"reply_to", T(R)}}),
+           R"(Arrive: field "parties" is -1, not an integer from 0 to 9223372036854775807)"},
+          {"parties nil", msg("Arrive", {{"id", id1}, {"parties", NIL}, {"until", F(kNow + 1)}, {"reply_to", T(R)}}),
+           R"(Arrive: field "parties" is nil, not an integer from 0 to 9223372036854775807)"},
+          {"until as int", msg("Arrive", {{"id", id1}, {"parties", I(1)}, {"until", I(2000)}, {"reply_to", T(R)}}),
+           R"(Arrive: field "until" is 2000, not a finite float)"},
+          {"an id of 17 bytes in a Waiting", msg("Waiting", {{"id", Bin(Bytes(17, 0))}, {"reply_to", T(R)}}),
+           R"(Waiting: field "id" is 17 bytes, not 16 bytes)"},
+          {"cancel without id", msg("barrier.Cancel", {{"reply_to", T(R)}}),
+           R"(barrier.Cancel: field "id" is missing)"},
+          {"unknown op", msg("Leave", {{"reply_to", T(R)}}), R"(a barrier has no op "Leave")"},
+      },
+      kNow);
 }
 
 // Reported fault: an infinite or not-a-number until was taken, and an id released with it was
-// remembered for ever.
-TEST(Barrier, NonFiniteUntilIsMalformed) {
+// remembered for ever; then it was dropped without an answer.
+TEST(Barrier, NonFiniteUntilIsRefused) {
   for (double bad : {std::nan(""), HUGE_VAL, -HUGE_VAL}) {
     Key key(std::make_shared<Barrier>());
-    EXPECT_EQ(key.turn(arrive(1, 1, bad, R), kNow), std::nullopt) << bad;
-    EXPECT_TRUE(key.message(arrive(1, 1, bad, R), kNow).empty()) << "a fresh barrier has no deadline: " << bad;
+    const Turn turn = key.message(arrive(1, 1, bad, R), kNow);
+    ASSERT_TRUE(turn.refusal) << bad;
+    EXPECT_EQ(turn.refusal->text, fmt::format(R"(Arrive: field "until" is {}, not a finite float)", bad));
+    EXPECT_FALSE(turn.wake) << "a fresh barrier has no deadline: " << bad;
     EXPECT_EQ(of(key), State{}) << bad;
   }
 }

@@ -27,8 +27,9 @@ TEST(Counter, OperationsByCase) {
   const std::vector<Case> cases = {
       {"add to a fresh counter", I(0), to("Add", {{"delta", I(5)}}), I(5), NIL},
       {"add a negative delta", I(0), to("counter.Add", {{"delta", I(-1)}}), Bytes{0xff}, NIL},
-      {"add wraps at the top", I(INT64_MAX), to("Add", {{"delta", I(1)}}), I(INT64_MIN), NIL},
-      {"add wraps at the bottom", I(INT64_MIN), to("Add", {{"delta", I(-1)}}), I(INT64_MAX), NIL},
+      {"add up to the top", I(INT64_MAX - 1), to("Add", {{"delta", I(1)}}), I(INT64_MAX), NIL},
+      {"add down to the bottom", I(INT64_MIN + 1), to("Add", {{"delta", I(-1)}}), I(INT64_MIN), NIL},
+      {"add the whole range", I(INT64_MIN), to("Add", {{"delta", U(INT64_MAX)}}), I(-1), NIL},
       {"add without delta still writes", I(9), to("Add", {}), I(9), NIL},
       {"delta as uint 8", I(1), to("Add", {{"delta", {0xcc, 0xff}}}), I(256), NIL},
       {"get", I(42), to("Get", {}), std::nullopt, I(42)},
@@ -54,19 +55,47 @@ TEST(Counter, OperationsByCase) {
   }
 }
 
-TEST(Counter, NotRecognisedByCase) {
-  const std::vector<std::pair<std::string, Bytes>> cases = {
-      {"add told without reply_to", msg("Add", {{"delta", I(1)}})},
-      {"reply_to nil", msg("Add", {{"delta", I(1)}, {"reply_to", NIL}})},
-      {"delta as float", msg("Add", {{"delta", F(1.0)}, {"reply_to", T(R)}})},
-      {"delta above the signed range", msg("Add", {{"delta", U(1ull << 63)}, {"reply_to", T(R)}})},
-      {"unknown op", msg("Sub", {{"reply_to", T(R)}})},
-      {"op of another case", msg("add", {{"reply_to", T(R)}})},
-      {"empty op", msg("counter.", {{"reply_to", T(R)}})},
+// Reported fault: the count wrapped silently at the ends of its range, and a malformed message was
+// dropped without an answer. Each case: the count before, the message, then the refusal; the count
+// stays as it was.
+TEST(Counter, RefusedByCase) {
+  struct Case {
+    std::string name;
+    Bytes count;
+    Bytes message;
+    std::string error;
+    std::string text;
   };
-  for (const auto& [name, message] : cases) {
-    Key counter(std::make_shared<Counter>());
-    EXPECT_EQ(counter.turn(message), std::nullopt) << name;
+  const std::vector<Case> cases = {
+      {"add past the top", I(INT64_MAX), msg("counter.Add", {{"delta", I(1)}, {"reply_to", T(R)}}), "OverflowError",
+       "adding 1 to the count 9223372036854775807 leaves the signed 64-bit range"},
+      {"add past the bottom", I(INT64_MIN), msg("Add", {{"delta", I(-1)}, {"reply_to", T(R)}}), "OverflowError",
+       "adding -1 to the count -9223372036854775808 leaves the signed 64-bit range"},
+      {"add the largest to a positive count", I(1), msg("Add", {{"delta", U(INT64_MAX)}, {"reply_to", T(R)}}),
+       "OverflowError", "adding 9223372036854775807 to the count 1 leaves the signed 64-bit range"},
+      {"add told without reply_to", I(0), msg("Add", {{"delta", I(1)}}), "ValueError",
+       R"(Add: field "reply_to" is missing)"},
+      {"reply_to nil", I(0), msg("Add", {{"delta", I(1)}, {"reply_to", NIL}}), "ValueError",
+       R"(Add: field "reply_to" is missing)"},
+      {"reply_to a str", I(0), msg("Get", {{"reply_to", S("me")}}), "ValueError",
+       R"(Get: field "reply_to" is a str, not a ref or nil)"},
+      {"delta as float", I(0), msg("Add", {{"delta", F(1.0)}, {"reply_to", T(R)}}), "ValueError",
+       R"(Add: field "delta" is 1, not an integer in the signed 64-bit range)"},
+      {"delta above the signed range", I(0), msg("Add", {{"delta", U(1ull << 63)}, {"reply_to", T(R)}}), "ValueError",
+       R"(Add: field "delta" is 9223372036854775808, not an integer in the signed 64-bit range)"},
+      {"delta of a Get is read too", I(0), msg("Get", {{"delta", NIL}, {"reply_to", T(R)}}), "ValueError",
+       R"(Get: field "delta" is nil, not an integer in the signed 64-bit range)"},
+      {"unknown op", I(0), msg("Sub", {{"reply_to", T(R)}}), "ValueError", R"(a counter has no op "Sub")"},
+      {"op of another case", I(0), msg("add", {{"reply_to", T(R)}}), "ValueError", R"(a counter has no op "add")"},
+      {"empty op", I(0), msg("counter.", {{"reply_to", T(R)}}), "ValueError", R"(a counter has no op "")"},
+  };
+  for (const auto& c : cases) {
+    Key counter(std::make_shared<Counter>(), Parts{{".", c.count}});
+    const Turn turn = counter.message(c.message);
+    ASSERT_TRUE(turn.refusal) << c.name;
+    EXPECT_EQ(*turn.refusal, (Refusal{c.error, c.text})) << c.name;
+    EXPECT_FALSE(turn.parts || turn.asking || turn.delete_ || !turn.sends.empty()) << c.name;
+    EXPECT_EQ(counter.parts, (Parts{{".", c.count}})) << c.name;
   }
   Key counter(std::make_shared<Counter>());
   EXPECT_EQ(counter.native->turn(counter.parts, Input::tick(), 0.0, counter.names), std::nullopt);

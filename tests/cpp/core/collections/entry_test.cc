@@ -86,20 +86,25 @@ TEST(Entry, OperationsByCase) {
   }
 }
 
-TEST(Entry, NotRecognisedByCase) {
-  const std::vector<std::pair<std::string, Bytes>> cases = {
-      {"put with value nil", msg("Put", {{"value", NIL}, {"listed", I(1)}, {"reply_to", T(R)}})},
-      {"put without value", msg("Put", {{"listed", I(1)}, {"reply_to", T(R)}})},
-      {"put without listed", msg("Put", {{"value", Bin("v")}, {"reply_to", T(R)}})},
-      {"retire without listed", msg("Retire", {{"reply_to", T(R)}})},
-      {"listed as float", msg("Retire", {{"listed", F(1.0)}, {"reply_to", T(R)}})},
-      {"no reply_to", msg("Get", {})},
-      {"unknown op", msg("Clear", {{"reply_to", T(R)}})},
-  };
-  for (const auto& [name, message] : cases) {
-    Key e(std::make_shared<Entry>(), kNow);
-    EXPECT_EQ(e.turn(message, kNow), std::nullopt) << name;
-  }
+TEST(Entry, RefusedByCase) {
+  expect_refused(
+      Key(std::make_shared<Entry>(), kNow),
+      {
+          {"put with value nil", msg("Put", {{"value", NIL}, {"listed", I(1)}, {"reply_to", T(R)}}),
+           R"(Put: field "value" is nil, not bytes)"},
+          {"put without value", msg("Put", {{"listed", I(1)}, {"reply_to", T(R)}}),
+           R"(Put: field "value" is missing)"},
+          {"put without listed", msg("entry.Put", {{"value", Bin("v")}, {"reply_to", T(R)}}),
+           R"(entry.Put: field "listed" is missing)"},
+          {"retire without listed", msg("Retire", {{"reply_to", T(R)}}), R"(Retire: field "listed" is missing)"},
+          {"listed as float", msg("Retire", {{"listed", F(1.5)}, {"reply_to", T(R)}}),
+           R"(Retire: field "listed" is 1.5, not an integer in the signed 64-bit range)"},
+          {"listed above the range in a Get", msg("Get", {{"listed", U(UINT64_MAX)}, {"reply_to", T(R)}}),
+           R"(Get: field "listed" is 18446744073709551615, not an integer in the signed 64-bit range)"},
+          {"no reply_to", msg("Get", {}), R"(Get: field "reply_to" is missing)"},
+          {"unknown op", msg("Clear", {{"reply_to", T(R)}}), R"(an entry has no op "Clear")"},
+      },
+      kNow);
 }
 
 TEST(Entry, FillRemoveAndFillAgain) {

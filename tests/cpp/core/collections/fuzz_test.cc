@@ -86,6 +86,11 @@ std::vector<Kind> kinds() {
 void steps(const Native& native, const Parts& parts, const Input& input, Namer& names) {
   const Turn turn = native.step(parts, input, 1001.0, names);
   (void)native.disposable(parts, 1001.0);
+  if (turn.refusal) {
+    // Nothing of a refused message takes effect.
+    ASSERT_FALSE(turn.parts || turn.asking || turn.delete_ || !turn.sends.empty());
+    ASSERT_FALSE(turn.refusal->text.empty());
+  }
   if (turn.asking) {
     const Bytes made = turn.asking->maker(R);
     ASSERT_TRUE(message::read(made, [](std::string_view, wire::Reading& r) { return message::skip(r); }));
@@ -103,7 +108,8 @@ TEST(CollectionsFuzz, MessagesAnswersAndPartsNeverCrash) {
     ASSERT_NE(native, nullptr) << kind.name;
     Namer names;
     for (const auto& seed : kind.messages) {
-      ASSERT_TRUE(native->turn(kind.parts, Input::message(seed), 1001.0, names)) << kind.name << ": a seed is read";
+      const auto turn = native->turn(kind.parts, Input::message(seed), 1001.0, names);
+      ASSERT_TRUE(turn && !turn->refusal) << kind.name << ": a seed is read";
     }
     for (int round = 0; round < 3000; ++round) {
       const Bytes& seed = kind.messages[static_cast<std::size_t>(round) % kind.messages.size()];

@@ -33,6 +33,8 @@ inline void PrintTo(const Send& send, std::ostream* out) {
   *out << ":" << ::testing::PrintToString(send.bytes);
 }
 
+inline void PrintTo(const Refusal& refusal, std::ostream* out) { *out << refusal.error << ": " << refusal.text; }
+
 }  // namespace vorel::core::collections
 
 namespace vorel::core::collections::testing {
@@ -141,6 +143,32 @@ struct Key {
     return native->turn(parts, Input::message(bytes), now, names);
   }
 };
+
+// The text of a Turn's refusal; none without a Turn or without a refusal.
+inline std::optional<std::string> refused(const std::optional<Turn>& turn) {
+  if (!turn || !turn->refusal) return std::nullopt;
+  return turn->refusal->text;
+}
+
+// A message a collection refuses with a ValueError, and the text of the refusal.
+struct Refused {
+  std::string name;
+  Bytes message;
+  std::string text;
+};
+
+// Steps each message on a copy of `key` at `now`: it is refused with its text, sends nothing, and
+// leaves the parts as they were.
+inline void expect_refused(const Key& key, const std::vector<Refused>& cases, double now = 0.0) {
+  for (const auto& c : cases) {
+    Key copy = key;
+    const Turn turn = copy.message(c.message, now);
+    ASSERT_TRUE(turn.refusal) << c.name;
+    EXPECT_EQ(*turn.refusal, (Refusal{"ValueError", c.text})) << c.name;
+    EXPECT_FALSE(turn.parts || turn.asking || turn.delete_ || !turn.sends.empty()) << c.name;
+    EXPECT_EQ(copy.parts, key.parts) << c.name;
+  }
+}
 
 // The one send of a Turn that answers `to`.
 inline std::vector<Bytes> answers_to(const Turn& turn, const Target& to) {

@@ -198,7 +198,9 @@ TEST(QueueSegment, SizeAndClearWithoutStateNeitherAskNorWrite) {
   EXPECT_FALSE(clear->asking || clear->parts);
 }
 
-TEST(QueueSegment, NotRecognisedByCase) {
+// Each case: the input (a tick, a message, or a message with the directory's answer to it) and the
+// segment's parts, then the refusal (none: not recognised, as a tick).
+TEST(QueueSegment, RefusedByCase) {
   struct Case {
     std::string name;
     // None steps a tick.
@@ -206,30 +208,45 @@ TEST(QueueSegment, NotRecognisedByCase) {
     // Steps the message's answer with these bytes.
     std::optional<Bytes> answer;
     Parts parts;
+    std::optional<std::string> refusal;
   };
   const Bytes take = ask("Take", {{"limit", I(1)}});
   const Bytes no_at = msg("Take", {{"index", T(kIndex)}, {"reply_to", T(R)}});
+  const std::string unanswered = "the queue's directory did not answer [head, tail]";
   const std::vector<Case> cases = {
-      {"a tick", std::nullopt, std::nullopt, run_of({}).parts()},
-      {"no reply_to", msg("Size", {}), std::nullopt, {}},
-      {"unknown op", ask("Pop", {}), std::nullopt, run_of({}).parts()},
-      {"a directory op", ask("Advance", {}), std::nullopt, run_of({}).parts()},
-      {"offer without value", ask("Offer", {}), std::nullopt, run_of({}).parts()},
-      {"value as str", ask("Offer", {{"value", S("v")}}), std::nullopt, run_of({}).parts()},
-      {"index as str", msg("Take", {{"index", S("q")}, {"reply_to", T(R)}}), std::nullopt, {}},
-      {"without state and without index", msg("Take", {{"at", I(1)}, {"reply_to", T(R)}}), std::nullopt, {}},
-      {"an answer that is no array", take, I(4), {}},
-      {"an answer of one integer", take, A({I(4)}), {}},
-      {"an answer of floats", take, A({F(1), F(2)}), {}},
-      {"an empty answer", take, Bytes{}, {}},
-      {"an answer for a message without at", no_at, A({I(0), I(0)}), {}},
+      {"a tick", std::nullopt, std::nullopt, run_of({}).parts(), std::nullopt},
+      {"no reply_to", msg("Size", {}), std::nullopt, {}, R"(Size: field "reply_to" is missing)"},
+      {"unknown op", ask("Pop", {}), std::nullopt, run_of({}).parts(), R"(a queue segment has no op "Pop")"},
+      {"a directory op", ask("Advance", {}), std::nullopt, run_of({}).parts(),
+       R"(a queue segment has no op "Advance")"},
+      {"offer without value", ask("Offer", {}), std::nullopt, run_of({}).parts(), R"(Offer: field "value" is missing)"},
+      {"offer without value and without state", ask("Offer", {}), std::nullopt, {},
+       R"(Offer: field "value" is missing)"},
+      {"value as str", ask("Offer", {{"value", S("v")}}), std::nullopt, run_of({}).parts(),
+       R"(Offer: field "value" is a str, not bytes)"},
+      {"index as str", msg("Take", {{"index", S("q")}, {"reply_to", T(R)}}), std::nullopt, {},
+       R"(Take: field "index" is a str, not a ref to a key)"},
+      // Reported fault: the segment asked a reply target, and the process aborted.
+      {"index a reply target", msg("Take", {{"at", I(1)}, {"index", T(caller(3))}, {"reply_to", T(R)}}), std::nullopt,
+       {}, R"(Take: field "index" is a ref to a reply, not a ref to a key)"},
+      {"without state and without index", msg("Take", {{"at", I(1)}, {"reply_to", T(R)}}), std::nullopt, {},
+       R"(Take: field "index" is missing)"},
+      {"without state and without at", no_at, std::nullopt, {}, R"(Take: field "at" is missing)"},
+      {"an answer that is no array", take, I(4), {}, unanswered},
+      {"an answer of one integer", take, A({I(4)}), {}, unanswered},
+      {"an answer of floats", take, A({F(1), F(2)}), {}, unanswered},
+      {"an empty answer", take, Bytes{}, {}, unanswered},
+      {"an answer for a message without at", no_at, A({I(0), I(0)}), {}, R"(Take: field "at" is missing)"},
   };
   for (const auto& c : cases) {
     Key key(std::make_shared<Segment>(), c.parts);
     const Input input = !c.message ? Input::tick()
                         : c.answer ? Input::answer(*c.message, *c.answer)
                                    : Input::message(*c.message);
-    EXPECT_EQ(key.native->turn(key.parts, input, 0.0, key.names), std::nullopt) << c.name;
+    const auto turn = key.native->turn(key.parts, input, 0.0, key.names);
+    EXPECT_EQ(refused(turn), c.refusal) << c.name;
+    EXPECT_EQ(turn.has_value(), c.refusal.has_value()) << c.name;
+    if (turn) EXPECT_FALSE(turn->parts || turn->asking || turn->delete_ || !turn->sends.empty()) << c.name;
   }
 }
 

@@ -59,18 +59,18 @@ TEST(Queue, UnreadablePartsReadZero) {
   EXPECT_FALSE(turn->parts);
 }
 
-TEST(Queue, NotRecognisedByCase) {
-  const std::vector<std::pair<std::string, Bytes>> cases = {
-      {"no reply_to", msg("Advance", {{"head", I(1)}})},
-      {"head as float", msg("Advance", {{"head", F(1)}, {"reply_to", T(R)}})},
-      {"value as str", msg("Advance", {{"value", S("x")}, {"reply_to", T(R)}})},
-      {"index as nil", msg("Advance", {{"index", NIL}, {"reply_to", T(R)}})},
-      {"a segment op", msg("Take", {{"reply_to", T(R)}})},
-  };
-  for (const auto& [name, message] : cases) {
-    Key key(std::make_shared<Queue>());
-    EXPECT_EQ(key.turn(message), std::nullopt) << name;
-  }
+TEST(Queue, RefusedByCase) {
+  expect_refused(Key(std::make_shared<Queue>()),
+                 {
+                     {"no reply_to", msg("Advance", {{"head", I(1)}}), R"(Advance: field "reply_to" is missing)"},
+                     {"head as float", msg("Advance", {{"head", F(1)}, {"reply_to", T(R)}}),
+                      R"(Advance: field "head" is 1, not an integer in the signed 64-bit range)"},
+                     {"value as str", msg("Advance", {{"value", S("x")}, {"reply_to", T(R)}}),
+                      R"(Advance: field "value" is a str, not bytes)"},
+                     {"index as nil", msg("queue.Advance", {{"index", NIL}, {"reply_to", T(R)}}),
+                      R"(queue.Advance: field "index" is nil, not a ref to a key)"},
+                     {"a segment op", msg("Take", {{"reply_to", T(R)}}), R"(a queue has no op "Take")"},
+                 });
   Key key(std::make_shared<Queue>());
   EXPECT_EQ(key.native->turn(key.parts, Input::tick(), 0.0, key.names), std::nullopt);
 }

@@ -62,17 +62,16 @@ TEST(Register, OperationsByCase) {
   }
 }
 
-TEST(Register, NotRecognisedByCase) {
-  const std::vector<std::pair<std::string, Bytes>> cases = {
-      {"value as str", msg("Put", {{"value", S("v")}, {"reply_to", T(R)}})},
-      {"expected as int", msg("CompareAndSet", {{"expected", I(1)}, {"reply_to", T(R)}})},
-      {"no reply_to", msg("Put", {{"value", Bin("v")}})},
-      {"unknown op", msg("Delete", {{"reply_to", T(R)}})},
-  };
-  for (const auto& [name, message] : cases) {
-    Key reg(std::make_shared<Register>());
-    EXPECT_EQ(reg.turn(message), std::nullopt) << name;
-  }
+TEST(Register, RefusedByCase) {
+  expect_refused(Key(std::make_shared<Register>()),
+                 {
+                     {"value as str", msg("Put", {{"value", S("v")}, {"reply_to", T(R)}}),
+                      R"(Put: field "value" is a str, not bytes or nil)"},
+                     {"expected as int", msg("CompareAndSet", {{"expected", I(1)}, {"reply_to", T(R)}}),
+                      R"(CompareAndSet: field "expected" is 1, not bytes or nil)"},
+                     {"no reply_to", msg("Put", {{"value", Bin("v")}}), R"(Put: field "reply_to" is missing)"},
+                     {"unknown op", msg("Delete", {{"reply_to", T(R)}}), R"(a register has no op "Delete")"},
+                 });
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include <cmath>
 
+#include <fmt/format.h>
+
 #include "harness.hpp"
 
 namespace vorel::core::collections {
@@ -272,48 +274,62 @@ TEST(Semaphore, ATickWithNothingDueWritesNothing) {
   EXPECT_EQ(turn.wake, kNow + 4);
 }
 
-TEST(Semaphore, AnUnrecognisedMessageLeavesEvenExpiredLeases) {
-  const State state{1, 2, {Lease{"a", 1, 1, kNow - 10}}, {}};
-  Key key = with(state);
-  const std::vector<Bytes> cases = {
-      msg("Renew", {{"lease_id", S("a")}, {"ttl", F(5)}}),
-      msg("Acquire", {{"n", I(1)}, {"reply_to", T(R)}}),
-      msg("Acquire", {{"ttl", F(1)}, {"reply_to", T(R)}}),
-      msg("Acquire", {{"n", NIL}, {"ttl", F(1)}, {"reply_to", T(R)}}),
-      msg("Acquire", {{"n", I(1)}, {"ttl", I(1)}, {"reply_to", T(R)}}),
-      msg("Acquire", {{"n", I(1)}, {"ttl", NIL}, {"reply_to", T(R)}}),
-      msg("Release", {{"reply_to", T(R)}}),
-      msg("Get", {}),
-      msg("Get", {{"reply_to", T(R)}, {"wait", S("x")}}),
-      msg("Get", {{"reply_to", T(R)}, {"lease_id", I(3)}}),
-      msg("Fetch", {{"reply_to", T(R)}}),
-  };
-  for (const auto& m : cases) {
-    EXPECT_EQ(key.turn(m, kNow), std::nullopt);
-    const Turn turn = key.message(m, kNow);
-    EXPECT_TRUE(turn.sends.empty() && !turn.parts && !turn.asking && !turn.delete_);
-  }
-  EXPECT_EQ(of(key), state);
-  EXPECT_EQ(key.native->turn(key.parts, Input::answer(msg("Get", {{"reply_to", T(R)}}), NIL), kNow, key.names),
+// Reported fault: a malformed message was dropped without an answer, and its asker waited for its
+// ask timeout. It is refused with a text that names the field, and leaves even expired leases.
+TEST(Semaphore, ARefusedMessageLeavesEvenExpiredLeases) {
+  const Key key = with(State{1, 2, {Lease{"a", 1, 1, kNow - 10}}, {}});
+  expect_refused(
+      key,
+      {
+          {"renew without reply_to", msg("Renew", {{"lease_id", S("a")}, {"ttl", F(5)}}),
+           R"(Renew: field "reply_to" is missing)"},
+          {"renew without ttl", msg("Renew", {{"lease_id", S("a")}, {"reply_to", T(R)}}),
+           R"(Renew: field "ttl" is missing)"},
+          {"acquire without ttl", msg("Acquire", {{"n", I(1)}, {"reply_to", T(R)}}),
+           R"(Acquire: field "ttl" is missing)"},
+          {"acquire without n", msg("semaphore.Acquire", {{"ttl", F(1)}, {"reply_to", T(R)}}),
+           R"(semaphore.Acquire: field "n" is missing)"},
+          {"acquire without reply_to", msg("Acquire", {{"n", I(1)}, {"ttl", F(1)}}),
+           R"(Acquire: field "reply_to" is missing)"},
+          {"n nil", msg("Acquire", {{"n", NIL}, {"ttl", F(1)}, {"reply_to", T(R)}}),
+           R"(Acquire: field "n" is nil, not an integer in the signed 64-bit range)"},
+          {"ttl an integer", msg("Acquire", {{"n", I(1)}, {"ttl", I(1)}, {"reply_to", T(R)}}),
+           R"(Acquire: field "ttl" is 1, not a finite float)"},
+          {"ttl nil", msg("Acquire", {{"n", I(1)}, {"ttl", NIL}, {"reply_to", T(R)}}),
+           R"(Acquire: field "ttl" is nil, not a finite float)"},
+          {"release without lease_id", msg("Release", {{"reply_to", T(R)}}), R"(Release: field "lease_id" is missing)"},
+          {"get without reply_to", msg("Get", {}), R"(Get: field "reply_to" is missing)"},
+          {"wait a str in a Get", msg("Get", {{"reply_to", T(R)}, {"wait", S("x")}}),
+           R"(Get: field "wait" is a str, not a finite float or nil)"},
+          {"lease_id an integer", msg("Get", {{"reply_to", T(R)}, {"lease_id", I(3)}}),
+           R"(Get: field "lease_id" is 3, not a str or nil)"},
+          {"unknown op", msg("Fetch", {{"reply_to", T(R)}}), R"(a semaphore has no op "Fetch")"},
+      },
+      kNow);
+  Key copy = key;
+  EXPECT_EQ(copy.native->turn(copy.parts, Input::answer(msg("Get", {{"reply_to", T(R)}}), NIL), kNow, copy.names),
             std::nullopt);
 }
 
-// Reported fault: times that are no finite numbers were taken, and a wait or lease of infinity
-// never ends: such a message is malformed.
-TEST(Semaphore, NonFiniteDurationsAreMalformed) {
+// Reported fault: an Acquire with a ttl or wait that is not a finite number, "wait" of infinity
+// among them, was dropped without an answer; taken, a wait or lease of infinity would never end.
+TEST(Semaphore, NonFiniteDurationsAreRefused) {
+  const Key key = with(State{1, 1, {Lease{"a", 1, 1, kNow + 10}}, {}});
+  std::vector<Refused> cases;
   for (double bad : {std::nan(""), HUGE_VAL, -HUGE_VAL}) {
-    Key key = with(State{1, 1, {Lease{"a", 1, 1, kNow + 10}}, {}});
-    EXPECT_EQ(key.turn(acquire("b", 1, bad, R), kNow), std::nullopt) << bad;
-    EXPECT_EQ(key.turn(acquire("b", 1, 5, R, bad), kNow), std::nullopt) << bad;
-    EXPECT_EQ(key.turn(msg("Renew", {{"lease_id", S("a")}, {"ttl", F(bad)}, {"reply_to", T(R)}}), kNow),
-              std::nullopt)
-        << bad;
-    EXPECT_EQ(key.turn(msg("Acquire", {{"lease_id", S("b")}, {"n", I(1)}, {"ttl", F32(static_cast<float>(bad))},
-                                       {"reply_to", T(R)}}),
-                       kNow),
-              std::nullopt)
-        << bad;
+    const std::string shown = fmt::format("{}", bad);
+    cases.push_back({"ttl " + shown, acquire("b", 1, bad, R),
+                     fmt::format(R"(Acquire: field "ttl" is {}, not a finite float)", shown)});
+    cases.push_back({"wait " + shown, acquire("b", 1, 5, R, bad),
+                     fmt::format(R"(Acquire: field "wait" is {}, not a finite float or nil)", shown)});
+    cases.push_back({"renew ttl " + shown, msg("Renew", {{"lease_id", S("a")}, {"ttl", F(bad)}, {"reply_to", T(R)}}),
+                     fmt::format(R"(Renew: field "ttl" is {}, not a finite float)", shown)});
+    cases.push_back({"float32 ttl " + shown,
+                     msg("Acquire", {{"lease_id", S("b")}, {"n", I(1)}, {"ttl", F32(static_cast<float>(bad))},
+                                     {"reply_to", T(R)}}),
+                     fmt::format(R"(Acquire: field "ttl" is {}, not a finite float)", shown)});
   }
+  expect_refused(key, cases, kNow);
 }
 
 // Every Turn replaces the wake timer: one that ignores a malformed message must keep the deadline
@@ -326,7 +342,7 @@ TEST(Semaphore, AnUnrecognisedInputKeepsTheWakeDeadline) {
   EXPECT_EQ(key.native->step(key.parts, Input::answer(Bytes{}, Bytes{}), kNow, key.names).wake, kNow + 10);
   EXPECT_EQ(key.tick(kNow + 10).sends, (std::vector<Send>{{caller(2), acquired("w", 3)}}));
   Key fresh(std::make_shared<Semaphore>());
-  EXPECT_TRUE(fresh.message(msg("Fetch", {{"reply_to", T(R)}}), kNow).empty()) << "nothing to wake for";
+  EXPECT_FALSE(fresh.message(msg("Fetch", {{"reply_to", T(R)}}), kNow).wake) << "nothing to wake for";
 }
 
 TEST(Semaphore, UsedUpTokensAreNeverHandedOutTwice) {

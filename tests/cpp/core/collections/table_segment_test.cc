@@ -255,32 +255,41 @@ TEST(TableSegment, AdoptByCase) {
   }
 }
 
-TEST(TableSegment, NotRecognisedByCase) {
-  const std::vector<std::pair<std::string, Bytes>> cases = {
-      {"no reply_to", msg("Size", {})},
-      {"size with a key", to("Size", {{"key", Bin("x")}})},
-      {"scan with a key", to("Scan", {{"key", Bin("x")}, {"position", I(0)}})},
-      {"scan without position", to("Scan", {})},
-      {"clear with a key", to("Clear", {{"key", Bin("x")}})},
-      {"add without value", to("Add", {{"key", Bin("x")}})},
-      {"add with value nil", to("Add", {{"key", Bin("x")}, {"value", NIL}})},
-      {"add without key", to("Add", {{"value", Bin("v")}})},
-      {"get without key", to("Get", {})},
-      {"list without generation", to("List", {{"key", Bin("x")}})},
-      {"unlist without key", to("Unlist", {{"generation", I(1)}})},
-      {"key as str", to("Get", {{"key", S("x")}})},
-      {"split without into", to("Split", {{"modulus", I(2)}})},
-      {"split with into nil", to("Split", {{"into", NIL}, {"modulus", I(2)}})},
-      {"adopt without version", to("Adopt", {{"entries", A({})}, {"modulus", I(2)}, {"id", I(1)}})},
-      {"adopt with unreadable entries", to("Adopt", {{"entries", A({NIL})}, {"modulus", I(2)}, {"id", I(1)},
-                                                     {"version", I(0)}})},
-      {"a directory op", to("Segments", {})},
-      {"unknown op", to("Put", {{"key", Bin("x")}})},
-  };
-  for (const auto& [name, message] : cases) {
-    Key key(std::make_shared<Segment>());
-    EXPECT_EQ(key.turn(message), std::nullopt) << name;
-  }
+TEST(TableSegment, RefusedByCase) {
+  const std::string every = R"(: field "key" is given, but the op covers every key)";
+  expect_refused(
+      Key(std::make_shared<Segment>()),
+      {
+          {"no reply_to", msg("Size", {}), R"(Size: field "reply_to" is missing)"},
+          {"size with a key", to("Size", {{"key", Bin("x")}}), "Size" + every},
+          {"scan with a key", to("Scan", {{"key", Bin("x")}, {"position", I(0)}}), "Scan" + every},
+          {"scan without position", to("Scan", {}), R"(Scan: field "position" is missing)"},
+          {"clear with a key", to("table_segment.Clear", {{"key", Bin("x")}}), "table_segment.Clear" + every},
+          {"add without value", to("Add", {{"key", Bin("x")}}), R"(Add: field "value" is missing)"},
+          {"add with value nil", to("Add", {{"key", Bin("x")}, {"value", NIL}}), R"(Add: field "value" is missing)"},
+          {"add without key", to("Add", {{"value", Bin("v")}}), R"(Add: field "key" is missing)"},
+          {"get without key", to("Get", {}), R"(Get: field "key" is missing)"},
+          {"remove without key", to("Remove", {{"value", Bin("v")}}), R"(Remove: field "key" is missing)"},
+          {"list without generation", to("List", {{"key", Bin("x")}}), R"(List: field "generation" is missing)"},
+          {"unlist without key", to("Unlist", {{"generation", I(1)}}), R"(Unlist: field "key" is missing)"},
+          {"key as str", to("Get", {{"key", S("x")}}), R"(Get: field "key" is a str, not bytes)"},
+          {"generation above the range", to("List", {{"key", Bin("x")}, {"generation", U(UINT64_MAX)}}),
+           R"(List: field "generation" is 18446744073709551615, not an integer in the signed 64-bit range)"},
+          {"split without into", to("Split", {{"modulus", I(2)}}), R"(Split: field "into" is missing)"},
+          {"split without modulus", to("Split", {{"into", T(Target::entity("t", "1"))}}), R"(Split: field "modulus" is missing)"},
+          // Reported fault: the segment asked a reply target, and the process aborted.
+          {"split into a reply target", to("Split", {{"into", T(caller(3))}, {"modulus", I(2)}}),
+           R"(Split: field "into" is a ref to a reply, not a ref to a key)"},
+          {"split with into nil", to("Split", {{"into", NIL}, {"modulus", I(2)}}),
+           R"(Split: field "into" is nil, not a ref to a key)"},
+          {"adopt without version", to("Adopt", {{"entries", A({})}, {"modulus", I(2)}, {"id", I(1)}}),
+           R"(Adopt: field "version" is missing)"},
+          {"adopt with unreadable entries",
+           to("Adopt", {{"entries", A({NIL})}, {"modulus", I(2)}, {"id", I(1)}, {"version", I(0)}}),
+           R"(Adopt: field "entries" is an array, not [[key bytes, [value bytes, ...]], ...])"},
+          {"a directory op", to("Segments", {}), R"(a table segment has no op "Segments")"},
+          {"unknown op", to("Put", {{"key", Bin("x")}}), R"(a table segment has no op "Put")"},
+      });
   Key key(std::make_shared<Segment>());
   EXPECT_EQ(key.native->turn(key.parts, Input::tick(), 0.0, key.names), std::nullopt);
 }

@@ -88,20 +88,25 @@ TEST(Table, GrowThatIsStaleOrTooFarIsAnsweredWithTheCount) {
   }
 }
 
-TEST(Table, NotRecognisedByCase) {
-  const std::vector<std::pair<std::string, Bytes>> cases = {
-      {"grow without into", grow(1, R, kSplit, std::nullopt)},
-      {"grow without split", grow(1, R, std::nullopt, kInto)},
-      {"grow without seen", msg("Grow", {{"split", T(kSplit)}, {"into", T(kInto)}, {"reply_to", T(R)}})},
-      {"into as nil", msg("Grow", {{"seen", I(1)}, {"split", T(kSplit)}, {"into", NIL}, {"reply_to", T(R)}})},
-      {"no reply_to", msg("Segments", {})},
-      {"a segment op", msg("Add", {{"key", Bin("k")}, {"value", Bin("v")}, {"reply_to", T(R)}})},
-      {"entries unreadable", msg("Segments", {{"entries", S("x")}, {"reply_to", T(R)}})},
-  };
-  for (const auto& [name, message] : cases) {
-    Key key = at(1);
-    EXPECT_EQ(key.turn(message), std::nullopt) << name;
-  }
+TEST(Table, RefusedByCase) {
+  expect_refused(
+      at(1),
+      {
+          {"grow without into", grow(1, R, kSplit, std::nullopt), R"(table.Grow: field "into" is missing)"},
+          {"grow without split", grow(1, R, std::nullopt, kInto), R"(table.Grow: field "split" is missing)"},
+          {"grow without seen", msg("Grow", {{"split", T(kSplit)}, {"into", T(kInto)}, {"reply_to", T(R)}}),
+           R"(Grow: field "seen" is missing)"},
+          {"into as nil", msg("Grow", {{"seen", I(1)}, {"split", T(kSplit)}, {"into", NIL}, {"reply_to", T(R)}}),
+           R"(Grow: field "into" is nil, not a ref to a key)"},
+          // Reported fault: the directory asked a reply target, and the process aborted.
+          {"split a reply target", grow(1, R, caller(3), kInto),
+           R"(table.Grow: field "split" is a ref to a reply, not a ref to a key)"},
+          {"no reply_to", msg("Segments", {}), R"(Segments: field "reply_to" is missing)"},
+          {"a segment op", msg("Add", {{"key", Bin("k")}, {"value", Bin("v")}, {"reply_to", T(R)}}),
+           R"(a table has no op "Add")"},
+          {"entries unreadable", msg("Segments", {{"entries", S("x")}, {"reply_to", T(R)}}),
+           R"(Segments: field "entries" is a str, not [[key bytes, [value bytes, ...]], ...])"},
+      });
   Key key = at(1);
   EXPECT_EQ(key.native->turn(key.parts, Input::tick(), 0.0, key.names), std::nullopt);
 }
