@@ -202,10 +202,23 @@ Result<std::string> shown(Object s) {
 
 Result<std::string> str_of(PyObject* o) { return shown(Object::steal(PyObject_Str(o))); }
 
+// A str that UTF-8 cannot hold is one with a lone surrogate (os.fsdecode makes them of file names that
+// are no UTF-8): a value the encoding cannot take, refused as such, by the field that held it.
+Failure no_utf8(PyObject* s) {
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return Failure::raised();
+  Object error = Object::steal(PyErr_GetRaisedException());
+  Py_ssize_t start = 0;
+  if (PyUnicodeEncodeError_GetStart(error.get(), &start) < 0) return Failure::raised();
+  const Py_UCS4 c = PyUnicode_ReadChar(s, start);
+  if (c == static_cast<Py_UCS4>(-1) && PyErr_Occurred()) return Failure::raised();
+  return schema_text(fmt::format("str has no UTF-8 form: lone surrogate U+{:04X} at position {}",
+                                 static_cast<std::uint32_t>(c), start));
+}
+
 Result<void> write_text(Bytes& out, PyObject* s) {
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(s, &size);
-  if (data == nullptr) return raised();
+  if (data == nullptr) return std::unexpected(no_utf8(s));
   if (static_cast<std::uint64_t>(size) > kLongest) return std::unexpected(too_long("str", size, "bytes"));
   msgpack::write_str(out, std::string_view(data, static_cast<std::size_t>(size)));
   return {};

@@ -42,6 +42,27 @@ std::unexpected<Failure> wrong(std::string_view expected, std::string_view got) 
   if (!name##_read) return std::unexpected(malformed(name##_read.error())); \
   auto& name = *name##_read
 
+// Numbers that no date or time holds (a year beyond 1 to 9999, an hour of 24, an offset of a day), as
+// corrupt bytes carry them, are a value the schema refuses; any other error of the classes passes through.
+Result<Object> in_range(Result<Object> made, std::string_view name, std::string_view read) {
+  if (made || made.error().kind() != Failure::Kind::Raised) return made;
+  PyObject* e = made.error().exception();
+  if (!PyErr_GivenExceptionMatches(e, PyExc_ValueError) && !PyErr_GivenExceptionMatches(e, PyExc_OverflowError)) {
+    return made;
+  }
+  return std::unexpected(Failure::schema(fmt::format("{} out of range: {}", name, read)));
+}
+
+Result<Object> in_range(Result<Object> made, std::string_view name, std::pair<std::int64_t, std::int64_t> read) {
+  if (made) return made;
+  return in_range(std::move(made), name, fmt::format("[{}, {}]", read.first, read.second));
+}
+
+Result<Object> in_range(Result<Object> made, std::string_view name, std::int64_t read) {
+  if (made) return made;
+  return in_range(std::move(made), name, fmt::format("{}", read));
+}
+
 Result<std::string> qualname(PyObject* cls) { return read::text_attribute(cls, "__qualname__"); }
 
 Result<Object> made(Object o) {
@@ -99,19 +120,19 @@ Result<Object> Loader::read(ir::Index index) {
       return literal(*node.as<N::Literal>(), family);
     case ir::Kind::DateTime: {
       VOREL_TRY(parts, pair("datetime", family));
-      return values.moment(parts.first, parts.second);
+      return in_range(values.moment(parts.first, parts.second), "datetime", parts);
     }
     case ir::Kind::Time: {
       VOREL_TRY(parts, pair("time", family));
-      return values.clock(parts.first, parts.second);
+      return in_range(values.clock(parts.first, parts.second), "time", parts);
     }
     case ir::Kind::Date: {
       VOREL_TRY(days, int_("date", family));
-      return values.day(days);
+      return in_range(values.day(days), "date", days);
     }
     case ir::Kind::TimeDelta: {
       VOREL_TRY(us, int_("timedelta", family));
-      return values.duration(us);
+      return in_range(values.duration(us), "timedelta", us);
     }
     case ir::Kind::Decimal:
       return decimal(family);
