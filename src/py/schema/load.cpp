@@ -7,6 +7,7 @@
 
 #include "core/invariant.hpp"
 #include "py/refs.hpp"
+#include "py/schema/bare.hpp"
 #include "py/schema/dump.hpp"
 #include "py/schema/read.hpp"
 
@@ -313,10 +314,7 @@ Result<Object> Loader::uuid(Kind family) {
   if (family != Kind::Bin) return wrong("UUID", found(family));
   VOREL_READ(b, reader_.read_bin());
   if (b.size() != 16) return wrong("UUID", "bytes");
-  VOREL_TRY(bytes, made(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), 16)));
-  PyObject* args[] = {nullptr, bytes.get()};
-  return made(PyObject_Vectorcall(schema_.values.uuid.get(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                  schema_.values.names.bytes_keyword.get()));
+  return schema_.values.identifier(b.data());
 }
 
 Result<Object> Loader::member(const ir::Node::Enum& node, Kind family) {
@@ -386,25 +384,25 @@ Result<Object> Loader::fields(ir::Index index) {
   Object few[kFew];
   std::vector<Object> many(node.fields.size() > kFew ? node.fields.size() : 0);
   std::span<Object> slots = many.empty() ? std::span<Object>(few, node.fields.size()) : std::span<Object>(many);
+  const std::size_t count = node.fields.size();
   std::size_t next = 0;  // writers put the fields in order: the search starts where it would be
   for (std::uint64_t i = 0; i < n; ++i) {
     VOREL_READ(key, reader_.read_str());
-    std::size_t at = node.fields.size();
-    for (std::size_t step = 0; step < node.fields.size(); ++step) {
-      const std::size_t j = (next + step) % node.fields.size();
+    std::size_t at = count;
+    for (std::size_t step = 0, j = next; step < count; ++step, j = j + 1 == count ? 0 : j + 1) {
       if (node.fields[j].name == key) {
         at = j;
         break;
       }
     }
-    if (at == node.fields.size()) {
+    if (at == count) {
       if (auto r = reader_.skip(); !r) return std::unexpected(malformed(r.error()));
       continue;
     }
     auto value = read(node.fields[at].node);
     if (!value) return std::unexpected(under(std::move(value.error()), node.fields[at].name));
     slots[at] = *std::move(value);
-    next = at + 1;
+    next = at + 1 == count ? 0 : at + 1;
   }
   return build(schema_, index, slots);
 }
@@ -427,6 +425,7 @@ Result<Object> Loader::build(const Schema& schema, ir::Index index, std::span<Ob
   }
   PyObject* cls = schema.classes[node.cls].get();
   if (given == values.size()) {
+    if (keys.stored) return bare::made(cls, keys.fields, std::span<PyObject* const>(args + 1, given));
     return made(PyObject_Vectorcall(cls, args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, keys.all.get()));
   }
   // A field left out takes the class's default.
