@@ -5,6 +5,7 @@ raises as a call of the class does."""
 import dataclasses
 import datetime as dt
 import itertools
+import random
 import uuid
 from dataclasses import InitVar, dataclass, field
 
@@ -249,3 +250,31 @@ def test_datetimes_read_back_as_the_class_makes_them(testing):
                   dt.datetime(2024, 5, 6, tzinfo=dt.timezone(dt.timedelta(hours=-3)))]:
         read = testing.decode(schema, testing.encode(schema, value))
         assert type(read) is dt.datetime and read == value and read.utcoffset() == value.utcoffset()
+
+
+class ShownUUID(uuid.UUID):
+    @property
+    def bytes(self):
+        return b"\x00" * 16
+
+
+def test_a_uuid_is_written_as_its_bytes(testing):
+    schema = testing.schema(uuid.UUID)
+    for value in [uuid.UUID(int=0), uuid.UUID(int=2**128 - 1), uuid.UUID(int=2**64), uuid.UUID(int=2**64 - 1),
+                  uuid.uuid4(), MyUUID(int=12345)]:
+        assert testing.encode(schema, value) == b"\xc4\x10" + value.bytes
+    # A subclass's own `bytes` is what it is written as.
+    assert testing.encode(schema, ShownUUID(int=5)) == b"\xc4\x10" + b"\x00" * 16
+
+
+def test_a_datetime_at_utc_is_written_as_at_any_zone_of_offset_zero(testing):
+    schema = testing.schema(dt.datetime)
+    zero = dt.timezone(dt.timedelta(0), "Z")
+    rng = random.Random(3)
+    values = [dt.datetime.min, dt.datetime.max, dt.datetime(1970, 1, 1), dt.datetime(1969, 12, 31, 23, 59, 59, 999_999),
+              dt.datetime(2000, 2, 29, 12), dt.datetime(2024, 5, 6, 7, 8, 9, 123_456, fold=1)]
+    values += [dt.datetime.min + dt.timedelta(microseconds=rng.randrange(2**58)) for _ in range(200)]
+    for value in values:
+        at_utc = value.replace(tzinfo=dt.UTC)
+        assert testing.encode(schema, at_utc) == testing.encode(schema, value.replace(tzinfo=zero)), value
+        assert testing.decode(schema, testing.encode(schema, at_utc)) == at_utc

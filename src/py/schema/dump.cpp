@@ -273,6 +273,29 @@ bool at_utc(const Values& values, PyObject* value) {
   return zone.get() == values.utc.get();
 }
 
+// The 16 bytes of a UUID of the class itself, from the int it holds, as its `bytes` makes them
+// (int.to_bytes(16)) without running that property; false when the value is another or holds an
+// int that is not one of 128 bits, and then `bytes` is read.
+bool identifier_bytes(const Values& values, PyObject* value, std::uint8_t* out) {
+  if (!values.uuid_unknown || !Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(values.uuid.get()))) return false;
+  Object n = Object::steal(PyObject_GetAttr(value, values.names.uuid_fields[0].get()));
+  if (n && PyLong_CheckExact(n.get())) {
+    Object shift = Object::steal(PyLong_FromLong(64));
+    Object high = shift ? Object::steal(PyNumber_Rshift(n.get(), shift.get())) : Object();
+    const unsigned long long h = high ? PyLong_AsUnsignedLongLong(high.get()) : 0;
+    if (high && !(h == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+      const unsigned long long l = PyLong_AsUnsignedLongLongMask(n.get());
+      for (int i = 0; i < 8; ++i) {
+        out[i] = static_cast<std::uint8_t>(h >> (56 - 8 * i));
+        out[8 + i] = static_cast<std::uint8_t>(l >> (56 - 8 * i));
+      }
+      return true;
+    }
+  }
+  PyErr_Clear();  // `bytes` gives the error of such a value, if it has one
+  return false;
+}
+
 // The whole span of a timedelta in microseconds, refused when it overflows 64 bits.
 Result<std::int64_t> microseconds(const Names& names, PyObject* delta) {
   VOREL_TRY(days, int64_attribute(delta, names.days.get()));
@@ -405,6 +428,10 @@ Result<void> Writer::write(ir::Index index, PyObject* value, Bytes& out) {
     case ir::Kind::UUID: {
       VOREL_TRY(ok, read::instance(value, values.uuid.get()));
       if (!ok) return std::unexpected(wrong("UUID", value));
+      if (std::uint8_t b[16]; identifier_bytes(values, value, b)) {
+        msgpack::write_bin(out, core::ByteView(b, sizeof b));
+        return {};
+      }
       Object bytes = Object::steal(PyObject_GetAttr(value, values.names.bytes.get()));
       if (!bytes) return raised();
       return write_bytes(out, bytes.get());
@@ -536,6 +563,13 @@ Result<void> Writer::datetime(PyObject* value, Bytes& out) {
   const Values& values = schema_.values;
   VOREL_TRY(ok, read::instance(value, values.datetime.get()));
   if (!ok) return std::unexpected(wrong("datetime", value));
+  VOREL_TRY(instant, values.utc_instant(value));
+  if (instant) {
+    msgpack::write_array(out, 2);
+    msgpack::write_int(out, *instant);
+    msgpack::write_int(out, 0);
+    return {};
+  }
   std::int64_t offset = 0;
   if (!at_utc(values, value)) {
     VOREL_TRY(seconds, utc_offset(values.names, value, "datetime"));
@@ -699,7 +733,7 @@ Result<void> Writer::fields(ir::Index index, PyObject* value, bool tag, Bytes& o
   msgpack::write_map(out, node.fields.size());
   for (std::size_t i = 0; i < node.fields.size(); ++i) {
     const ir::Field& field = node.fields[i];
-    msgpack::write_str(out, field.name);
+    out.insert(out.end(), keys.written[i].begin(), keys.written[i].end());
     if (fill && field.name == "reply_to") {
       if (const auto* ref = schema_.tree.at(field.node).as<ir::Node::Ref>()) {
         target(out, *reply_target_);

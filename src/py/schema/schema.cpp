@@ -42,6 +42,7 @@ Result<std::vector<Keys>> keys_of(const ir::Tree& tree, const std::vector<Object
       VOREL_TRY(name, interned(d->fields[f].name));
       PyTuple_SetItem(k.all.get(), static_cast<Py_ssize_t>(f), Object(name).release());
       k.fields.push_back(std::move(name));
+      core::msgpack::write_str(k.written.emplace_back(), d->fields[f].name);
     }
     VOREL_TRY(stored, bare::stores_fields(classes[d->cls].get(), k.fields));
     k.stored = stored;

@@ -1,5 +1,6 @@
 #include "py/schema/values.hpp"
 
+#include <array>
 #include <limits>
 #include <optional>
 #include <utility>
@@ -78,44 +79,83 @@ Result<Object> from_fields(const Values& values, const Civil& c, PyObject* tz) {
                    fields[4].get(), fields[5].get(), fields[6].get(), tz));
 }
 
-// The same datetime made from the state it pickles as: ten bytes (the year in two, then month,
-// day, hour, minute, second, and the microsecond in three, all big-endian) and the zone.
+// The state a datetime pickles as: ten bytes (the year in two, then month, day, hour, minute,
+// second, and the microsecond in three, all big-endian), which its class reads back, given with
+// the zone, straight into its fields.
+using State = std::array<char, 10>;
+
+State state_of(const Civil& c) {
+  return {static_cast<char>(c.year >> 8),   static_cast<char>(c.year & 0xff),
+          static_cast<char>(c.month),       static_cast<char>(c.day),
+          static_cast<char>(c.hour),        static_cast<char>(c.minute),
+          static_cast<char>(c.second),      static_cast<char>(c.microsecond >> 16),
+          static_cast<char>(c.microsecond >> 8 & 0xff), static_cast<char>(c.microsecond & 0xff)};
+}
+
+Civil civil_of(const char* state) {
+  const auto byte = [state](int i) { return static_cast<std::int64_t>(static_cast<unsigned char>(state[i])); };
+  // The high bit of the month is the fold, which a datetime at UTC has no use for.
+  return Civil{byte(0) << 8 | byte(1), byte(2) & 0x7f, byte(3), byte(4), byte(5), byte(6),
+               byte(7) << 16 | byte(8) << 8 | byte(9)};
+}
+
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar (the inverse of `civil`).
+std::int64_t days_from_civil(std::int64_t year, std::int64_t month, std::int64_t day) {
+  year -= month <= 2 ? 1 : 0;
+  const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+  const std::int64_t yoe = year - era * 400;
+  const std::int64_t doy = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+  const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
+}
+
 Result<Object> from_state(const Values& values, const Civil& c, PyObject* tz) {
-  const char state[10] = {
-      static_cast<char>(c.year >> 8),         static_cast<char>(c.year & 0xff),  static_cast<char>(c.month),
-      static_cast<char>(c.day),               static_cast<char>(c.hour),         static_cast<char>(c.minute),
-      static_cast<char>(c.second),            static_cast<char>(c.microsecond >> 16),
-      static_cast<char>(c.microsecond >> 8 & 0xff), static_cast<char>(c.microsecond & 0xff),
-  };
-  Object bytes = Object::steal(PyBytes_FromStringAndSize(state, sizeof state));
+  const State state = state_of(c);
+  Object bytes = Object::steal(PyBytes_FromStringAndSize(state.data(), state.size()));
   if (!bytes) return raised();
   return done(call(values.datetime.get(), bytes.get(), tz));
 }
 
-// Whether two objects pickle to equal states: the same class and the same value of every field.
-Result<bool> same_state(PyObject* a, PyObject* b) {
-  Object left = call_method(a, "__reduce__");
-  if (!left) return raised();
-  Object right = call_method(b, "__reduce__");
-  if (!right) return raised();
-  const int equal = PyObject_RichCompareBool(left.get(), right.get(), Py_EQ);
-  if (equal < 0) return raised();
-  return equal == 1;
+// The state and zone a datetime pickles as, when its __reduce__ gives (class, (state, zone)).
+struct Reduced {
+  Object whole;  // keeps the state's bytes alive
+  const char* state = nullptr;
+  PyObject* zone = nullptr;
+};
+
+Result<std::optional<Reduced>> reduced(const Values& values, PyObject* value) {
+  Reduced r;
+  r.whole = call_method(value, values.names.reduce.get());
+  if (!r.whole) return raised();
+  if (!PyTuple_Check(r.whole.get()) || PyTuple_Size(r.whole.get()) != 2) return std::nullopt;
+  PyObject* args = PyTuple_GetItem(r.whole.get(), 1);
+  if (!PyTuple_Check(args) || PyTuple_Size(args) != 2) return std::nullopt;
+  PyObject* state = PyTuple_GetItem(args, 0);
+  if (!PyBytes_Check(state) || PyBytes_Size(state) != static_cast<Py_ssize_t>(State().size())) return std::nullopt;
+  r.state = PyBytes_AsString(state);
+  r.zone = PyTuple_GetItem(args, 1);
+  return r;
 }
 
 }  // namespace
 
 Result<void> Values::choose_makers() {
-  // Made both ways from a wall time with every field set, at UTC and at another zone.
+  // Datetimes are made from their state, and read through it, only where the state of a wall time
+  // with every field set is what this interpreter's datetime reads and gives back, at UTC and at
+  // another zone, for a datetime made both ways.
   pickled_moment = false;
   VOREL_TRY(east, zone(5 * 3600 + 30 * 60));
   for (PyObject* tz : {utc.get(), east.get()}) {
     const Civil sample{2024, 12, 31, 23, 58, 59, 987654};
     VOREL_TRY(called, from_fields(*this, sample, tz));
-    auto state = from_state(*this, sample, tz);
-    if (!state) return {};  // this datetime does not read that state: it is called
-    VOREL_TRY(same, same_state(called.get(), state->get()));
-    if (!same) return {};
+    auto made = from_state(*this, sample, tz);
+    if (!made) return {};  // this datetime does not read that state: it is called
+    for (PyObject* each : {called.get(), made->get()}) {
+      VOREL_TRY(r, reduced(*this, each));
+      if (!r || r->zone != tz || !Py_IS_TYPE(each, reinterpret_cast<PyTypeObject*>(datetime.get()))) return {};
+      const Civil back = civil_of(r->state);
+      if (state_of(back) != state_of(sample)) return {};
+    }
   }
   pickled_moment = true;
 
@@ -159,6 +199,15 @@ Result<void> Values::choose_makers() {
   return {};
 }
 
+Result<std::optional<std::int64_t>> Values::utc_instant(PyObject* value) const {
+  if (!pickled_moment || !Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(datetime.get()))) return std::nullopt;
+  VOREL_TRY(r, reduced(*this, value));
+  if (!r || r->zone != utc.get()) return std::nullopt;
+  const Civil c = civil_of(r->state);
+  return ((days_from_civil(c.year, c.month, c.day) * 24 + c.hour) * 60 + c.minute) * 60 * kSecond + c.second * kSecond +
+         c.microsecond;
+}
+
 Result<Names> Names::new_() {
   Names n;
   struct Entry {
@@ -171,6 +220,7 @@ Result<Names> Names::new_() {
       {&Names::microseconds, "microseconds"}, {&Names::hour, "hour"},         {&Names::minute, "minute"},
       {&Names::second, "second"},       {&Names::microsecond, "microsecond"}, {&Names::bytes, "bytes"},
       {&Names::name, "_name_"},         {&Names::items, "items"},             {&Names::tzinfo, "tzinfo"},
+      {&Names::reduce, "__reduce__"},
   };
   for (const Entry& e : kEntries) {
     n.*e.member = Object::steal(PyUnicode_InternFromString(e.text));

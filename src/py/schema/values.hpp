@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "py/object.hpp"
 #include "py/schema/failure.hpp"
@@ -16,7 +17,7 @@ struct Names {
   Object utcoffset, astimezone, toordinal, fromordinal;
   Object days, seconds, microseconds;
   Object hour, minute, second, microsecond;
-  Object bytes, name, items, tzinfo;
+  Object bytes, name, items, tzinfo, reduce;
   Object bytes_keyword;  // ("bytes",): the keyword of UUID(bytes=...)
   Object uuid_fields[2];  // "int" and "is_safe": what UUID's __init__ stores
 
@@ -54,6 +55,9 @@ struct Values {
   // The instant `microseconds` after the epoch, seen at the fixed zone `offset`.
   Result<Object> moment(std::int64_t microseconds, std::int64_t offset) const;
   Result<Object> duration(std::int64_t microseconds) const;
+  // The microseconds since the epoch of a datetime of the class itself whose zone is UTC itself,
+  // read from the state it pickles as; none for any other value, which is subtracted from the epoch.
+  Result<std::optional<std::int64_t>> utc_instant(PyObject* value) const;
   // The UUID of 16 bytes, big-endian, as UUID(bytes=...) makes it.
   Result<Object> identifier(const std::uint8_t* bytes) const;
 };
