@@ -67,7 +67,8 @@ class OwnInit:
 class OwnInitInBody:
     x: int
 
-    def __init__(self, x):  # noqa: D107  (the decorator keeps an __init__ of the class's own)
+    # The decorator keeps an __init__ that the class defines itself.
+    def __init__(self, x):
         CALLS.append(("init-in-body", x))
         object.__setattr__(self, "x", x + 1)
 
