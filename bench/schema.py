@@ -1,25 +1,28 @@
-"""Encode and decode of a realistic message by its schema, against msgpack (with dataclasses.asdict) and
-ormsgpack on the same values, measured in the same run.
+"""Encode and decode of a realistic message by its schema, against msgspec and ormsgpack on the same
+dataclass, measured in the same run.
 
 The schema's writer and reader are reached through the test hooks, which only a test build has:
 
     bash scripts/build.sh --tests
-    .venv/bin/pip install msgpack ormsgpack
-    .venv/bin/python bench/schema.py
+    .venv/bin/python bench/schema.py [--rounds N] [--calls N]
 
-Each side turns the dataclass into bytes and the bytes back into an equal dataclass: the baselines, which
-read plain maps, rebuild the nested dataclass, the tuple, the datetime and the UUID by hand.
+Each side turns the dataclass into bytes and the bytes back into an equal dataclass. msgspec reads the
+dataclass by its type as the schema does; ormsgpack reads a plain map, from which the nested dataclass,
+the tuple, the datetime and the UUID are rebuilt by hand. The rounds interleave the sides, so a slower
+stretch of a shared machine falls on all of them; each figure is the median over the rounds with its
+spread (lowest to highest), and each ratio is taken within a round before its median is.
 """
 
-import dataclasses
+import argparse
 import datetime as dt
 import pathlib
+import statistics
 import sys
 import time
 import uuid
 from dataclasses import dataclass
 
-import msgpack
+import msgspec
 import ormsgpack
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests" / "python"))
@@ -79,55 +82,71 @@ def rebuilt(d):
     )
 
 
-def plain(o):
-    if isinstance(o, dt.datetime):
-        return o.isoformat()
-    if isinstance(o, uuid.UUID):
-        return str(o)
-    raise TypeError(type(o).__name__)
-
-
-def best(f, calls=20_000, rounds=7):
-    """Seconds per call: the best of `rounds` timings of `calls` calls."""
-    times = []
-    for _ in range(rounds):
-        start = time.perf_counter()
-        for _ in range(calls):
-            f()
-        times.append((time.perf_counter() - start) / calls)
-    return min(times)
-
-
-def main():
+def sides():
+    """name -> (encode, decode, encoded size); every decode is checked to give the value back."""
     testing = _load_testing()
     schema = testing.schema(Order)
     encode, decode = testing.encode, testing.decode
-
     ours = encode(schema, ORDER)
-    with_asdict = msgpack.packb(dataclasses.asdict(ORDER), default=plain)
-    with_orjson = ormsgpack.packb(ORDER)
-    assert decode(schema, ours) == ORDER
-    assert rebuilt(msgpack.unpackb(with_asdict)) == ORDER
-    assert rebuilt(ormsgpack.unpackb(with_orjson)) == ORDER
 
-    sides = {
+    spec_encoder = msgspec.msgpack.Encoder()
+    spec_decoder = msgspec.msgpack.Decoder(Order)
+    theirs = spec_encoder.encode(ORDER)
+
+    packed = ormsgpack.packb(ORDER)
+
+    made = {
         "schema": (lambda: encode(schema, ORDER), lambda: decode(schema, ours), len(ours)),
-        "msgpack+asdict": (
-            lambda: msgpack.packb(dataclasses.asdict(ORDER), default=plain),
-            lambda: rebuilt(msgpack.unpackb(with_asdict)),
-            len(with_asdict),
-        ),
-        "ormsgpack": (lambda: ormsgpack.packb(ORDER), lambda: rebuilt(ormsgpack.unpackb(with_orjson)), len(with_orjson)),
+        "msgspec": (lambda: spec_encoder.encode(ORDER), lambda: spec_decoder.decode(theirs), len(theirs)),
+        "ormsgpack": (lambda: ormsgpack.packb(ORDER), lambda: rebuilt(ormsgpack.unpackb(packed)), len(packed)),
     }
-    measured = {name: (best(e), best(d), size) for name, (e, d, size) in sides.items()}
+    for name, (_, d, _) in made.items():
+        assert d() == ORDER, name
+    return made
 
-    print(f"{'':16} {'encode':>10} {'decode':>10} {'bytes':>6}")
-    for name, (e, d, size) in measured.items():
-        print(f"{name:16} {e * 1e9:8.0f}ns {d * 1e9:8.0f}ns {size:6}")
-    e, d, _ = measured["schema"]
-    for name in ("msgpack+asdict", "ormsgpack"):
-        other_e, other_d, _ = measured[name]
-        print(f"schema vs {name}: encode {other_e / e:.2f}x, decode {other_d / d:.2f}x as fast")
+
+def per_call(f, calls):
+    start = time.perf_counter()
+    for _ in range(calls):
+        f()
+    return (time.perf_counter() - start) / calls
+
+
+def spread(values, scale=1.0, unit=""):
+    m = statistics.median(values) * scale
+    return f"{m:8.0f}{unit} [{min(values) * scale:.0f}-{max(values) * scale:.0f}]"
+
+
+def ratio(values):
+    return f"{statistics.median(values):5.2f}x [{min(values):.2f}-{max(values):.2f}]"
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--rounds", type=int, default=15)
+    parser.add_argument("--calls", type=int, default=20_000)
+    args = parser.parse_args()
+
+    made = sides()
+    names = list(made)
+    timings = {(name, op): [] for name in names for op in ("encode", "decode")}
+    for r in range(args.rounds):
+        # Rotating the order keeps any one side from always running first, on a warmer or colder cache.
+        for name in names[r % len(names):] + names[: r % len(names)]:
+            encode, decode, _ = made[name]
+            timings[name, "encode"].append(per_call(encode, args.calls))
+            timings[name, "decode"].append(per_call(decode, args.calls))
+
+    print(f"{args.rounds} interleaved rounds of {args.calls} calls; median [lowest-highest] per call")
+    print(f"{'':10} {'encode ns':>22} {'decode ns':>22} {'bytes':>6}")
+    for name in names:
+        print(f"{name:10} {spread(timings[name, 'encode'], 1e9):>22} {spread(timings[name, 'decode'], 1e9):>22} "
+              f"{made[name][2]:6}")
+    print("schema's time over the baseline's, round by round (below 1: the schema is faster)")
+    for other in names[1:]:
+        for op in ("encode", "decode"):
+            rounds = [a / b for a, b in zip(timings["schema", op], timings[other, op])]
+            print(f"  {op} vs {other:10} {ratio(rounds)}")
 
 
 if __name__ == "__main__":

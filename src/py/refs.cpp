@@ -10,6 +10,7 @@
 #include "py/node.hpp"
 #include "py/node/activation.hpp"
 #include "py/node/body.hpp"
+#include "py/once.hpp"
 #include "py/schema/dump.hpp"
 
 namespace vorel::py::refs {
@@ -130,13 +131,19 @@ PyObject* ask(PyObject* self, PyObject* message) {
 }
 
 // The ref that reaches nobody: a schema of None, so that writing it as a reply_to needs no system.
+// Made once: a ref never changes, and messages make one per instance as the default of their reply_to.
+Once nobody_ref;
+
 PyObject* nobody(PyObject*, PyObject*) {
-  auto compiled = schema::Schema::of(Py_None, false);
-  if (!compiled) return schema::raise(std::move(compiled.error()));
-  const core::schema::ir::Index root = compiled->tree.root;
-  auto held = schema::object(*std::move(compiled));
-  if (!held) return schema::raise(std::move(held.error()));
-  return make(Ref{std::nullopt, *std::move(held), nullptr, root}).release();
+  PyObject* ref = nobody_ref.get([]() -> PyObject* {
+    auto compiled = schema::Schema::of(Py_None, false);
+    if (!compiled) return schema::raise(std::move(compiled.error()));
+    const core::schema::ir::Index root = compiled->tree.root;
+    auto held = schema::object(*std::move(compiled));
+    if (!held) return schema::raise(std::move(held.error()));
+    return make(Ref{std::nullopt, *std::move(held), nullptr, root}).release();
+  });
+  return Object::borrow(ref).release();
 }
 
 PyMethodDef methods[] = {

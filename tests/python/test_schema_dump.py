@@ -6,7 +6,7 @@ import enum
 import pathlib
 import uuid
 from collections.abc import Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, make_dataclass
 from typing import Annotated, Literal, Never
 
 import pytest
@@ -260,15 +260,44 @@ def test_refusals(testing, annotation, value, text):
     [
         (int, 2**64, OverflowError),
         (int, -(2**63) - 1, OverflowError),
-        (str, "\ud800", UnicodeEncodeError),
         (Annotated[int, Opaque(lambda v: 1 / 0, lambda b: b)], 1, ZeroDivisionError),
     ],
-    ids=["too-large", "too-small", "surrogate", "encode-raises"],
+    ids=["too-large", "too-small", "encode-raises"],
 )
 def test_python_errors_pass_through(testing, annotation, value, exception):
     with pytest.raises(exception) as caught:
         testing.encode(testing.schema(annotation), value)
     assert not isinstance(caught.value, SchemaError)
+
+
+# A str with no UTF-8 form (lone surrogates, as os.fsdecode makes of a file name that is no UTF-8) is
+# refused as a value, by the field that held it.
+NO_UTF8 = [
+    pytest.param(str, "\ud800", "str has no UTF-8 form: lone surrogate U+D800 at position 0", id="alone"),
+    pytest.param(str, "ab\udfffc", "str has no UTF-8 form: lone surrogate U+DFFF at position 2", id="inside"),
+    pytest.param(str, "\U0001f600\udc80", "str has no UTF-8 form: lone surrogate U+DC80 at position 1",
+                 id="after-a-wide-character"),
+    pytest.param(pathlib.PurePosixPath, pathlib.PurePosixPath("/tmp/\udcff"),
+                 "str has no UTF-8 form: lone surrogate U+DCFF at position 5", id="path"),
+    pytest.param(Mapping[str, int], {"\ud83d": 1}, "str has no UTF-8 form: lone surrogate U+D83D at position 0",
+                 id="mapping-key"),
+    pytest.param(tuple[str, ...], ("ok", "\ud800"), "str has no UTF-8 form: lone surrogate U+D800 at position 0",
+                 id="tuple-item"),
+]
+
+
+@pytest.mark.parametrize("annotation, value, text", NO_UTF8)
+def test_a_str_with_no_utf8_form_is_refused_with_the_field(testing, annotation, value, text):
+    with pytest.raises(SchemaError) as caught:
+        testing.encode(testing.schema(annotation), value)
+    assert str(caught.value) == text
+    holder = make_dataclass("Holder", [("at", annotation)], frozen=True)
+    with pytest.raises(SchemaError) as caught:
+        testing.encode(testing.schema(holder), holder(value))
+    assert str(caught.value) == "at: " + text
+    with pytest.raises(SchemaError) as caught:
+        testing.pages(testing.schema(holder), holder(value))
+    assert str(caught.value) == "at: " + text
 
 
 def test_a_missing_attribute_passes_through(testing):

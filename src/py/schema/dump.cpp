@@ -202,10 +202,23 @@ Result<std::string> shown(Object s) {
 
 Result<std::string> str_of(PyObject* o) { return shown(Object::steal(PyObject_Str(o))); }
 
+// A str that UTF-8 cannot hold is one with a lone surrogate (os.fsdecode makes them of file names that
+// are no UTF-8): a value the encoding cannot take, refused as such, by the field that held it.
+Failure no_utf8(PyObject* s) {
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return Failure::raised();
+  Object error = Object::steal(PyErr_GetRaisedException());
+  Py_ssize_t start = 0;
+  if (PyUnicodeEncodeError_GetStart(error.get(), &start) < 0) return Failure::raised();
+  const Py_UCS4 c = PyUnicode_ReadChar(s, start);
+  if (c == static_cast<Py_UCS4>(-1) && PyErr_Occurred()) return Failure::raised();
+  return schema_text(fmt::format("str has no UTF-8 form: lone surrogate U+{:04X} at position {}",
+                                 static_cast<std::uint32_t>(c), start));
+}
+
 Result<void> write_text(Bytes& out, PyObject* s) {
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(s, &size);
-  if (data == nullptr) return raised();
+  if (data == nullptr) return std::unexpected(no_utf8(s));
   if (static_cast<std::uint64_t>(size) > kLongest) return std::unexpected(too_long("str", size, "bytes"));
   msgpack::write_str(out, std::string_view(data, static_cast<std::size_t>(size)));
   return {};
@@ -258,6 +271,29 @@ bool at_utc(const Values& values, PyObject* value) {
   Object zone = Object::steal(PyObject_GetAttr(value, values.names.tzinfo.get()));
   if (!zone) PyErr_Clear();  // then the zone is asked, and its error reported from there
   return zone.get() == values.utc.get();
+}
+
+// The 16 bytes of a UUID of the class itself, from the int it holds, as its `bytes` makes them
+// (int.to_bytes(16)) without running that property; false when the value is another or holds an
+// int that is not one of 128 bits, and then `bytes` is read.
+bool identifier_bytes(const Values& values, PyObject* value, std::uint8_t* out) {
+  if (!values.uuid_unknown || !Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(values.uuid.get()))) return false;
+  Object n = Object::steal(PyObject_GetAttr(value, values.names.uuid_fields[0].get()));
+  if (n && PyLong_CheckExact(n.get())) {
+    Object shift = Object::steal(PyLong_FromLong(64));
+    Object high = shift ? Object::steal(PyNumber_Rshift(n.get(), shift.get())) : Object();
+    const unsigned long long h = high ? PyLong_AsUnsignedLongLong(high.get()) : 0;
+    if (high && !(h == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+      const unsigned long long l = PyLong_AsUnsignedLongLongMask(n.get());
+      for (int i = 0; i < 8; ++i) {
+        out[i] = static_cast<std::uint8_t>(h >> (56 - 8 * i));
+        out[8 + i] = static_cast<std::uint8_t>(l >> (56 - 8 * i));
+      }
+      return true;
+    }
+  }
+  PyErr_Clear();  // `bytes` gives the error of such a value, if it has one
+  return false;
 }
 
 // The whole span of a timedelta in microseconds, refused when it overflows 64 bits.
@@ -392,6 +428,10 @@ Result<void> Writer::write(ir::Index index, PyObject* value, Bytes& out) {
     case ir::Kind::UUID: {
       VOREL_TRY(ok, read::instance(value, values.uuid.get()));
       if (!ok) return std::unexpected(wrong("UUID", value));
+      if (std::uint8_t b[16]; identifier_bytes(values, value, b)) {
+        msgpack::write_bin(out, core::ByteView(b, sizeof b));
+        return {};
+      }
       Object bytes = Object::steal(PyObject_GetAttr(value, values.names.bytes.get()));
       if (!bytes) return raised();
       return write_bytes(out, bytes.get());
@@ -523,6 +563,13 @@ Result<void> Writer::datetime(PyObject* value, Bytes& out) {
   const Values& values = schema_.values;
   VOREL_TRY(ok, read::instance(value, values.datetime.get()));
   if (!ok) return std::unexpected(wrong("datetime", value));
+  VOREL_TRY(instant, values.utc_instant(value));
+  if (instant) {
+    msgpack::write_array(out, 2);
+    msgpack::write_int(out, *instant);
+    msgpack::write_int(out, 0);
+    return {};
+  }
   std::int64_t offset = 0;
   if (!at_utc(values, value)) {
     VOREL_TRY(seconds, utc_offset(values.names, value, "datetime"));
@@ -686,7 +733,7 @@ Result<void> Writer::fields(ir::Index index, PyObject* value, bool tag, Bytes& o
   msgpack::write_map(out, node.fields.size());
   for (std::size_t i = 0; i < node.fields.size(); ++i) {
     const ir::Field& field = node.fields[i];
-    msgpack::write_str(out, field.name);
+    out.insert(out.end(), keys.written[i].begin(), keys.written[i].end());
     if (fill && field.name == "reply_to") {
       if (const auto* ref = schema_.tree.at(field.node).as<ir::Node::Ref>()) {
         target(out, *reply_target_);

@@ -7,6 +7,7 @@
 
 #include "core/invariant.hpp"
 #include "py/refs.hpp"
+#include "py/schema/bare.hpp"
 #include "py/schema/dump.hpp"
 #include "py/schema/read.hpp"
 
@@ -32,6 +33,27 @@ constexpr std::uint64_t kSignedMax = static_cast<std::uint64_t>(std::numeric_lim
 
 std::unexpected<Failure> wrong(std::string_view expected, std::string_view got) {
   return std::unexpected(Failure::schema(SchemaError::mismatch(expected, got)));
+}
+
+// Numbers that no date or time holds (a year beyond 1 to 9999, an hour of 24, an offset of a day), as
+// corrupt bytes carry them, are a value the schema refuses; any other error of the classes passes through.
+Result<Object> in_range(Result<Object> made, std::string_view name, std::string_view read) {
+  if (made || made.error().kind() != Failure::Kind::Raised) return made;
+  PyObject* e = made.error().exception();
+  if (!PyErr_GivenExceptionMatches(e, PyExc_ValueError) && !PyErr_GivenExceptionMatches(e, PyExc_OverflowError)) {
+    return made;
+  }
+  return std::unexpected(Failure::schema(fmt::format("{} out of range: {}", name, read)));
+}
+
+Result<Object> in_range(Result<Object> made, std::string_view name, std::pair<std::int64_t, std::int64_t> read) {
+  if (made) return made;
+  return in_range(std::move(made), name, fmt::format("[{}, {}]", read.first, read.second));
+}
+
+Result<Object> in_range(Result<Object> made, std::string_view name, std::int64_t read) {
+  if (made) return made;
+  return in_range(std::move(made), name, fmt::format("{}", read));
 }
 
 Result<std::string> qualname(PyObject* cls) { return read::text_attribute(cls, "__qualname__"); }
@@ -91,19 +113,19 @@ Result<Object> Loader::read(ir::Index index) {
       return literal(*node.as<N::Literal>(), family);
     case ir::Kind::DateTime: {
       VOREL_TRY(parts, pair("datetime", family));
-      return values.moment(parts.first, parts.second);
+      return in_range(values.moment(parts.first, parts.second), "datetime", parts);
     }
     case ir::Kind::Time: {
       VOREL_TRY(parts, pair("time", family));
-      return values.clock(parts.first, parts.second);
+      return in_range(values.clock(parts.first, parts.second), "time", parts);
     }
     case ir::Kind::Date: {
       VOREL_TRY(days, int_("date", family));
-      return values.day(days);
+      return in_range(values.day(days), "date", days);
     }
     case ir::Kind::TimeDelta: {
       VOREL_TRY(us, int_("timedelta", family));
-      return values.duration(us);
+      return in_range(values.duration(us), "timedelta", us);
     }
     case ir::Kind::Decimal:
       return decimal(family);
@@ -284,10 +306,7 @@ Result<Object> Loader::uuid(Kind family) {
   if (family != Kind::Bin) return wrong("UUID", found(family));
   VOREL_TRY(b, reader_.read_bin());
   if (b.size() != 16) return wrong("UUID", "bytes");
-  VOREL_TRY(bytes, made(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), 16)));
-  PyObject* args[] = {nullptr, bytes.get()};
-  return made(PyObject_Vectorcall(schema_.values.uuid.get(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                  schema_.values.names.bytes_keyword.get()));
+  return schema_.values.identifier(b.data());
 }
 
 Result<Object> Loader::member(const ir::Node::Enum& node, Kind family) {
@@ -357,25 +376,25 @@ Result<Object> Loader::fields(ir::Index index) {
   Object few[kFew];
   std::vector<Object> many(node.fields.size() > kFew ? node.fields.size() : 0);
   std::span<Object> slots = many.empty() ? std::span<Object>(few, node.fields.size()) : std::span<Object>(many);
+  const std::size_t count = node.fields.size();
   std::size_t next = 0;  // writers put the fields in order: the search starts where it would be
   for (std::uint64_t i = 0; i < n; ++i) {
     VOREL_TRY(key, reader_.read_str());
-    std::size_t at = node.fields.size();
-    for (std::size_t step = 0; step < node.fields.size(); ++step) {
-      const std::size_t j = (next + step) % node.fields.size();
+    std::size_t at = count;
+    for (std::size_t step = 0, j = next; step < count; ++step, j = j + 1 == count ? 0 : j + 1) {
       if (node.fields[j].name == key) {
         at = j;
         break;
       }
     }
-    if (at == node.fields.size()) {
+    if (at == count) {
       VOREL_CHECK(reader_.skip());
       continue;
     }
     auto value = read(node.fields[at].node);
     if (!value) return std::unexpected(under(std::move(value.error()), node.fields[at].name));
     slots[at] = *std::move(value);
-    next = at + 1;
+    next = at + 1 == count ? 0 : at + 1;
   }
   return build(schema_, index, slots);
 }
@@ -398,6 +417,7 @@ Result<Object> Loader::build(const Schema& schema, ir::Index index, std::span<Ob
   }
   PyObject* cls = schema.classes[node.cls].get();
   if (given == values.size()) {
+    if (keys.stored) return bare::made(cls, keys.fields, std::span<PyObject* const>(args + 1, given));
     return made(PyObject_Vectorcall(cls, args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, keys.all.get()));
   }
   // A field left out takes the class's default.

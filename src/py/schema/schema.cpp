@@ -6,6 +6,7 @@
 #include "py/node/body.hpp"
 #include "py/once.hpp"
 #include "py/refs.hpp"
+#include "py/schema/bare.hpp"
 #include "py/schema/compile.hpp"
 #include "py/schema/dump.hpp"
 #include "py/schema/load.hpp"
@@ -25,8 +26,9 @@ Result<Object> interned(std::string_view s) {
 }
 
 // The names of every dataclass node's fields as str objects, made once so that writing reads
-// attributes and reading calls constructors without making a str per field.
-Result<std::vector<Keys>> keys_of(const ir::Tree& tree) {
+// attributes and reading calls constructors without making a str per field; and how the reader
+// makes each class's instances.
+Result<std::vector<Keys>> keys_of(const ir::Tree& tree, const std::vector<Object>& classes) {
   std::vector<Keys> all(tree.nodes.size());
   for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
     const ir::Node::Dataclass* d = dataclass(tree.nodes[i]);
@@ -40,7 +42,10 @@ Result<std::vector<Keys>> keys_of(const ir::Tree& tree) {
       VOREL_TRY(name, interned(d->fields[f].name));
       PyTuple_SetItem(k.all.get(), static_cast<Py_ssize_t>(f), Object(name).release());
       k.fields.push_back(std::move(name));
+      core::msgpack::write_str(k.written.emplace_back(), d->fields[f].name);
     }
+    VOREL_TRY(stored, bare::stores_fields(classes[d->cls].get(), k.fields));
+    k.stored = stored;
   }
   return all;
 }
@@ -57,7 +62,7 @@ int traverse(PyObject* self, visitproc visit, void* arg) {
   }
   const Values& v = s.values;
   for (const Object* o : {&v.datetime, &v.date, &v.time, &v.timedelta, &v.decimal, &v.uuid, &v.mapping, &v.timezone,
-                          &v.epoch, &v.utc}) {
+                          &v.epoch, &v.utc, &v.uuid_unknown}) {
     Py_VISIT(o->get());
   }
   return 0;
@@ -126,7 +131,8 @@ Result<Schema> Schema::compiled(const Introspect& in, PyObject* annotation, bool
   values.utc = std::move(utc);
   values.timezone = attr(module.get(), "timezone");
   if (!values.timezone) return raised();
-  VOREL_TRY(keys, keys_of(*tree));
+  VOREL_CHECK(values.choose_makers());
+  VOREL_TRY(keys, keys_of(*tree, compiler.classes));
 
   return Schema{*std::move(tree), std::move(compiler.classes), std::move(compiler.codecs), std::move(values),
                 std::move(keys)};

@@ -27,6 +27,10 @@ struct Keys {
   Object tag;                  // the class's name as a str
   std::vector<Object> fields;  // one per field, in the node's order
   Object all;                  // tuple of `fields`
+  std::vector<core::Bytes> written;  // each field's name as the writer writes it, a msgpack str
+  // Whether an instance with every field given is made bare, its fields stored as the class's
+  // generated __init__ would (bare::stores_fields); otherwise the class is called.
+  bool stored = false;
 };
 
 // Immutable once built; shared by reference by whatever writes or reads by it.

@@ -1,9 +1,11 @@
 #include "py/schema/values.hpp"
 
+#include <array>
 #include <limits>
 #include <optional>
 #include <utility>
 
+#include "py/schema/bare.hpp"
 #include "py/schema/read.hpp"
 
 namespace vorel::py::schema {
@@ -59,7 +61,152 @@ std::optional<Civil> civil(std::int64_t microseconds) {
                seconds % 60, rest % kSecond};
 }
 
+std::uint64_t big_endian(const std::uint8_t* p) {
+  std::uint64_t v = 0;
+  for (int i = 0; i < 8; ++i) v = v << 8 | p[i];
+  return v;
+}
+
+// The datetime of a wall time at a zone, called with its fields.
+Result<Object> from_fields(const Values& values, const Civil& c, PyObject* tz) {
+  Object fields[7];
+  const std::int64_t parts[7] = {c.year, c.month, c.day, c.hour, c.minute, c.second, c.microsecond};
+  for (int i = 0; i < 7; ++i) {
+    VOREL_TRY(n, number(parts[i]));
+    fields[i] = std::move(n);
+  }
+  return done(call(values.datetime.get(), fields[0].get(), fields[1].get(), fields[2].get(), fields[3].get(),
+                   fields[4].get(), fields[5].get(), fields[6].get(), tz));
+}
+
+// The state a datetime pickles as: ten bytes (the year in two, then month, day, hour, minute,
+// second, and the microsecond in three, all big-endian), which its class reads back, given with
+// the zone, straight into its fields.
+using State = std::array<char, 10>;
+
+State state_of(const Civil& c) {
+  return {static_cast<char>(c.year >> 8),   static_cast<char>(c.year & 0xff),
+          static_cast<char>(c.month),       static_cast<char>(c.day),
+          static_cast<char>(c.hour),        static_cast<char>(c.minute),
+          static_cast<char>(c.second),      static_cast<char>(c.microsecond >> 16),
+          static_cast<char>(c.microsecond >> 8 & 0xff), static_cast<char>(c.microsecond & 0xff)};
+}
+
+Civil civil_of(const char* state) {
+  const auto byte = [state](int i) { return static_cast<std::int64_t>(static_cast<unsigned char>(state[i])); };
+  // The high bit of the month is the fold, which a datetime at UTC has no use for.
+  return Civil{byte(0) << 8 | byte(1), byte(2) & 0x7f, byte(3), byte(4), byte(5), byte(6),
+               byte(7) << 16 | byte(8) << 8 | byte(9)};
+}
+
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar (the inverse of `civil`).
+std::int64_t days_from_civil(std::int64_t year, std::int64_t month, std::int64_t day) {
+  year -= month <= 2 ? 1 : 0;
+  const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+  const std::int64_t yoe = year - era * 400;
+  const std::int64_t doy = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+  const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
+}
+
+Result<Object> from_state(const Values& values, const Civil& c, PyObject* tz) {
+  const State state = state_of(c);
+  Object bytes = Object::steal(PyBytes_FromStringAndSize(state.data(), state.size()));
+  if (!bytes) return raised();
+  return done(call(values.datetime.get(), bytes.get(), tz));
+}
+
+// The state and zone a datetime pickles as, when its __reduce__ gives (class, (state, zone)).
+struct Reduced {
+  Object whole;  // keeps the state's bytes alive
+  const char* state = nullptr;
+  PyObject* zone = nullptr;
+};
+
+Result<std::optional<Reduced>> reduced(const Values& values, PyObject* value) {
+  Reduced r;
+  r.whole = call_method(value, values.names.reduce.get());
+  if (!r.whole) return raised();
+  if (!PyTuple_Check(r.whole.get()) || PyTuple_Size(r.whole.get()) != 2) return std::nullopt;
+  PyObject* args = PyTuple_GetItem(r.whole.get(), 1);
+  if (!PyTuple_Check(args) || PyTuple_Size(args) != 2) return std::nullopt;
+  PyObject* state = PyTuple_GetItem(args, 0);
+  if (!PyBytes_Check(state) || PyBytes_Size(state) != static_cast<Py_ssize_t>(State().size())) return std::nullopt;
+  r.state = PyBytes_AsString(state);
+  r.zone = PyTuple_GetItem(args, 1);
+  return r;
+}
+
 }  // namespace
+
+Result<void> Values::choose_makers() {
+  // Datetimes are made from their state, and read through it, only where the state of a wall time
+  // with every field set is what this interpreter's datetime reads and gives back, at UTC and at
+  // another zone, for a datetime made both ways.
+  pickled_moment = false;
+  VOREL_TRY(east, zone(5 * 3600 + 30 * 60));
+  for (PyObject* tz : {utc.get(), east.get()}) {
+    const Civil sample{2024, 12, 31, 23, 58, 59, 987654};
+    VOREL_TRY(called, from_fields(*this, sample, tz));
+    auto made = from_state(*this, sample, tz);
+    if (!made) return {};  // this datetime does not read that state: it is called
+    for (PyObject* each : {called.get(), made->get()}) {
+      VOREL_TRY(r, reduced(*this, each));
+      if (!r || r->zone != tz || !Py_IS_TYPE(each, reinterpret_cast<PyTypeObject*>(datetime.get()))) return {};
+      const Civil back = civil_of(r->state);
+      if (state_of(back) != state_of(sample)) return {};
+    }
+  }
+  pickled_moment = true;
+
+  // A UUID is made bare only where its class stores the two fields its __init__ stores and
+  // nothing else, and makes the same value and safety that way.
+  uuid_unknown = Object();
+  auto* cls = reinterpret_cast<PyTypeObject*>(uuid.get());
+  if (PyType_GetSlot(Py_TYPE(uuid.get()), Py_tp_call) != PyType_GetSlot(&PyType_Type, Py_tp_call) ||
+      PyType_GetSlot(cls, Py_tp_new) != PyType_GetSlot(&PyBaseObject_Type, Py_tp_new)) {
+    return {};
+  }
+  Object slots = attr(uuid.get(), "__slots__");
+  Object weakref = text("__weakref__");
+  if (!slots || !weakref) return raised();
+  Object expected = Object::steal(PyTuple_Pack(3, names.uuid_fields[0].get(), names.uuid_fields[1].get(), weakref.get()));
+  if (!expected) return raised();
+  const int same_slots = PyObject_RichCompareBool(slots.get(), expected.get(), Py_EQ);
+  if (same_slots < 0) return raised();
+  if (same_slots == 0) return {};
+  Object module = import("uuid");
+  if (!module) return raised();
+  Object safety = attr(module.get(), "SafeUUID");
+  if (!safety) return raised();
+  Object unknown = attr(safety.get(), "unknown");
+  if (!unknown) return raised();
+  std::uint8_t sample[16];
+  for (int i = 0; i < 16; ++i) sample[i] = static_cast<std::uint8_t>(0xf0 - 7 * i);
+  VOREL_TRY(called, identifier(sample));
+  uuid_unknown = std::move(unknown);
+  auto bare = identifier(sample);
+  uuid_unknown = Object();
+  if (!bare) return std::unexpected(std::move(bare.error()));
+  const int equal = PyObject_RichCompareBool(called.get(), bare->get(), Py_EQ);
+  if (equal < 0) return raised();
+  Object called_safety = attr(called.get(), "is_safe");
+  Object bare_safety = attr(bare->get(), "is_safe");
+  if (!called_safety || !bare_safety) return raised();
+  if (equal == 1 && Py_IS_TYPE(bare->get(), cls) && called_safety.get() == bare_safety.get()) {
+    uuid_unknown = std::move(bare_safety);
+  }
+  return {};
+}
+
+Result<std::optional<std::int64_t>> Values::utc_instant(PyObject* value) const {
+  if (!pickled_moment || !Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(datetime.get()))) return std::nullopt;
+  VOREL_TRY(r, reduced(*this, value));
+  if (!r || r->zone != utc.get()) return std::nullopt;
+  const Civil c = civil_of(r->state);
+  return ((days_from_civil(c.year, c.month, c.day) * 24 + c.hour) * 60 + c.minute) * 60 * kSecond + c.second * kSecond +
+         c.microsecond;
+}
 
 Result<Names> Names::new_() {
   Names n;
@@ -73,6 +220,7 @@ Result<Names> Names::new_() {
       {&Names::microseconds, "microseconds"}, {&Names::hour, "hour"},         {&Names::minute, "minute"},
       {&Names::second, "second"},       {&Names::microsecond, "microsecond"}, {&Names::bytes, "bytes"},
       {&Names::name, "_name_"},         {&Names::items, "items"},             {&Names::tzinfo, "tzinfo"},
+      {&Names::reduce, "__reduce__"},
   };
   for (const Entry& e : kEntries) {
     n.*e.member = Object::steal(PyUnicode_InternFromString(e.text));
@@ -80,6 +228,11 @@ Result<Names> Names::new_() {
   }
   n.bytes_keyword = Object::steal(PyTuple_Pack(1, n.bytes.get()));
   if (!n.bytes_keyword) return raised();
+  const char* uuid_fields[] = {"int", "is_safe"};
+  for (int i = 0; i < 2; ++i) {
+    n.uuid_fields[i] = Object::steal(PyUnicode_InternFromString(uuid_fields[i]));
+    if (!n.uuid_fields[i]) return raised();
+  }
   return n;
 }
 
@@ -127,16 +280,8 @@ Result<Object> Values::moment(std::int64_t microseconds, std::int64_t offset) co
   const auto instant = civil(microseconds);
   const auto wall = __builtin_add_overflow(microseconds, offset * kSecond, &local) ? std::nullopt : civil(local);
   if (instant && wall) {
-    const Civil& c = *wall;
     VOREL_TRY(tz, zone(offset));
-    Object fields[7];
-    const std::int64_t values[7] = {c.year, c.month, c.day, c.hour, c.minute, c.second, c.microsecond};
-    for (int i = 0; i < 7; ++i) {
-      VOREL_TRY(n, number(values[i]));
-      fields[i] = std::move(n);
-    }
-    return done(call(datetime.get(), fields[0].get(), fields[1].get(), fields[2].get(), fields[3].get(),
-                     fields[4].get(), fields[5].get(), fields[6].get(), tz.get()));
+    return pickled_moment ? from_state(*this, *wall, tz.get()) : from_fields(*this, *wall, tz.get());
   }
   VOREL_TRY(delta, duration(microseconds));
   Object at = Object::steal(PyNumber_Add(epoch.get(), delta.get()));
@@ -145,6 +290,31 @@ Result<Object> Values::moment(std::int64_t microseconds, std::int64_t offset) co
   if (offset == 0) return at;
   VOREL_TRY(tz, zone(offset));
   return done(call_method(at.get(), names.astimezone.get(), tz.get()));
+}
+
+Result<Object> Values::identifier(const std::uint8_t* bytes) const {
+  if (!uuid_unknown) {
+    Object b = Object::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes), 16));
+    if (!b) return raised();
+    PyObject* args[] = {nullptr, b.get()};
+    return done(Object::steal(
+        PyObject_Vectorcall(uuid.get(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, names.bytes_keyword.get())));
+  }
+  // int.from_bytes(bytes), as UUID's __init__ makes it, in two 64-bit halves.
+  const std::uint64_t high = big_endian(bytes);
+  Object n = Object::steal(PyLong_FromUnsignedLongLong(big_endian(bytes + 8)));
+  if (!n) return raised();
+  if (high != 0) {
+    Object h = Object::steal(PyLong_FromUnsignedLongLong(high));
+    Object shift = Object::steal(PyLong_FromLong(64));
+    if (!h || !shift) return raised();
+    Object shifted = Object::steal(PyNumber_Lshift(h.get(), shift.get()));
+    if (!shifted) return raised();
+    n = Object::steal(PyNumber_Or(shifted.get(), n.get()));
+    if (!n) return raised();
+  }
+  PyObject* fields[] = {n.get(), uuid_unknown.get()};
+  return bare::made(uuid.get(), names.uuid_fields, fields);
 }
 
 Result<Object> Values::duration(std::int64_t microseconds) const {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "py/object.hpp"
 #include "py/schema/failure.hpp"
@@ -16,8 +17,9 @@ struct Names {
   Object utcoffset, astimezone, toordinal, fromordinal;
   Object days, seconds, microseconds;
   Object hour, minute, second, microsecond;
-  Object bytes, name, items, tzinfo;
+  Object bytes, name, items, tzinfo, reduce;
   Object bytes_keyword;  // ("bytes",): the keyword of UUID(bytes=...)
+  Object uuid_fields[2];  // "int" and "is_safe": what UUID's __init__ stores
 
   static Result<Names> new_();
 };
@@ -31,6 +33,16 @@ struct Values {
   Object epoch;     // datetime(1970, 1, 1, tzinfo=UTC)
   Object utc;       // the epoch's zone, datetime.UTC
   Names names;
+  // uuid.SafeUUID.unknown, which a UUID made from bytes holds, when UUIDs are made bare (their
+  // fields stored as UUID's __init__ stores them); null: the class is called.
+  Object uuid_unknown;
+  // Whether a datetime is made from the state it pickles as, (bytes, tzinfo), which datetime reads
+  // straight into its fields, instead of from eight arguments parsed by name.
+  bool pickled_moment = false;
+
+  // Finds out, once per schema, which of the quicker ways of making UUIDs and datetimes this
+  // interpreter's classes make the same objects by; where one does not, the class is called.
+  Result<void> choose_makers();
 
   // A date that is not a datetime: the date of a datetime would lose its time.
   Result<bool> is_date(PyObject* value) const;
@@ -43,6 +55,11 @@ struct Values {
   // The instant `microseconds` after the epoch, seen at the fixed zone `offset`.
   Result<Object> moment(std::int64_t microseconds, std::int64_t offset) const;
   Result<Object> duration(std::int64_t microseconds) const;
+  // The microseconds since the epoch of a datetime of the class itself whose zone is UTC itself,
+  // read from the state it pickles as; none for any other value, which is subtracted from the epoch.
+  Result<std::optional<std::int64_t>> utc_instant(PyObject* value) const;
+  // The UUID of 16 bytes, big-endian, as UUID(bytes=...) makes it.
+  Result<Object> identifier(const std::uint8_t* bytes) const;
 };
 
 }  // namespace vorel::py::schema
