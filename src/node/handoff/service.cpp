@@ -393,8 +393,9 @@ void Handoff::give(const std::vector<core::handoff::sweep::Handover>& handovers,
   for (const auto& h : handovers) {
     // Placement puts a key still arriving here by the ring before the change, where this node is
     // no replica; but it is the ring this node is leaving behind. Handed back there, the copy
-    // just received would be forgotten on both sides once each confirmed the other's.
-    if (arriving(h.actor, h.key)) continue;
+    // just received would be forgotten on both sides once each confirmed the other's. A leaving
+    // node gains nothing: what it is still pulling goes too.
+    if (!leaving_ && arriving(h.actor, h.key)) continue;
     wanted.insert_or_assign(Key{h.actor, h.key}, std::set<NodeId>(h.replicas.begin(), h.replicas.end()));
   }
   std::erase_if(handing_, [&](const auto& entry) { return !wanted.contains(entry.first); });

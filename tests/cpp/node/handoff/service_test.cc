@@ -624,6 +624,10 @@ TEST_F(HandoffPeers, KeysArrivingHereAreNotHandedAway) {
   at(3).begin(step, nullptr);
   at(3).give({Handover{"T", inside, {ids[0]}}, Handover{"T", outside, {ids[0]}}}, replica(3), now);
   EXPECT_EQ(at(3).owed(), (std::vector<Key>{{"T", outside}}));
+  // Unless this node leaves: then everything goes.
+  at(3).leave();
+  at(3).give({Handover{"T", inside, {ids[0]}}, Handover{"T", outside, {ids[0]}}}, replica(3), now);
+  EXPECT_EQ(at(3).owed(), (std::vector<Key>{{"T", inside}, {"T", outside}}));
 }
 
 // The reported fault: a timer of a node that is not live kept a past deadline, and the event loop
