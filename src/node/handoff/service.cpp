@@ -283,6 +283,7 @@ void Handoff::took_keys(const TookKeys& m, Replica& replica) {
     auto it = handing_.find(Key{m.actor, key});
     if (it == handing_.end()) continue;
     auto& entry = it->second;
+    if (!entry.sent.contains(m.replica)) continue;
     entry.took.insert(m.replica);
     if (entry.owing(live_)) continue;
     if (entry.stamp == current) {
@@ -291,6 +292,7 @@ void Handoff::took_keys(const TookKeys& m, Replica& replica) {
       // Written again while it was being handed: the confirmations are for an older state.
       entry.stamp = current;
       entry.took.clear();
+      entry.sent.clear();
       again.push_back(key);
     }
   }
@@ -330,6 +332,7 @@ void Handoff::give_due(Instant now, const Replica& replica) {
     ++it;
   }
   for (auto& [to, keys] : noted) {
+    for (const auto& key : keys) handing_.at(Key{to.first, key}).sent.insert(to.second);
     auto [stream, groups] = packed(to.first, keys, replica);
     for (std::size_t i = 0; i < groups.size(); ++i) {
       send(to.second, HandKeys{to.first, node_, stream, part_number(i), i + 1 == groups.size(), std::move(groups[i])});
@@ -403,7 +406,7 @@ void Handoff::give(const std::vector<core::handoff::sweep::Handover>& handovers,
     auto it = handing_.find(key);
     if (it != handing_.end() && it->second.targets == targets) continue;
     for (const auto& target : targets) giving_.try_emplace(std::make_pair(key.first, target), Giving{now, backoff_.first});
-    handing_.insert_or_assign(key, Handing{replica.accepted(key.first, key.second), std::move(targets), {}});
+    handing_.insert_or_assign(key, Handing{replica.accepted(key.first, key.second), std::move(targets), {}, {}});
   }
 }
 
