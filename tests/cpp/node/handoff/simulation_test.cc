@@ -87,7 +87,7 @@ struct Case {
 class HandoffSimulation : public ::testing::TestWithParam<Case> {};
 
 TEST_P(HandoffSimulation, InvariantsHoldOnEverySeed) {
-  const auto count = from_env("VOREL_SIM_SEEDS", 25);
+  const auto count = from_env("VOREL_SIM_SEEDS", 16);
   const auto start = from_env("VOREL_SIM_FIRST", 1);
   std::uint64_t passed = 0, confirmed = 0, handed_solo = 0;
   for (auto seed = start; seed < start + count; ++seed) {
