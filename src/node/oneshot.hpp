@@ -52,10 +52,13 @@ class Sender {
   }
 
  private:
+  // The hold on the channel goes only after the lock: as the last hold it frees the mutex too.
   void close() {
     if (!shared_) return;
-    std::lock_guard lock(shared_->mutex);
-    shared_->closed = true;
+    {
+      std::lock_guard lock(shared_->mutex);
+      shared_->closed = true;
+    }
     shared_.reset();
   }
 
