@@ -45,8 +45,12 @@ bool idle_timer(const Object& self, std::uint64_t number) {
     s->run->idle_due.reset();
     deadline = s->run->idling;
   }
+  // The loop is asked for its time only when a read waits: a timer left behind needs none.
   std::optional<double> now;
-  if (deadline && !(now = a.node->now())) return false;
+  if (deadline) {
+    now = a.node->now();
+    if (!now) return false;
+  }
   const core::activation::Idled idled = core::activation::idled(deadline, now.value_or(0));
   if (idled.kind == core::activation::Idled::Kind::Nothing) return true;
   if (idled.kind == core::activation::Idled::Kind::Rearm) return idle_armed(self, number, idled.rest, *deadline);
