@@ -347,7 +347,8 @@ asio::awaitable<void> run(Looping looping) {
   held.members->mark();
   flush(sender, held, watch, join);
 
-  thread_local std::mt19937 rng{std::random_device{}()};
+  // In the frame, not thread-local: the task resumes on whichever thread of the pool is free.
+  std::mt19937 rng{std::random_device{}()};
   std::uniform_int_distribution<int> first_of(0, 6);
   bool stopped = false;
   bool closed = false;

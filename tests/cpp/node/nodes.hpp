@@ -12,7 +12,12 @@
 #include <utility>
 #include <vector>
 
+#include <future>
+#include <optional>
+#include <thread>
+
 #include <asio/io_context.hpp>
+#include <gtest/gtest.h>
 
 #include "core/membership/members.hpp"
 #include "net/endpoint.hpp"
@@ -21,6 +26,7 @@
 #include "node/host.hpp"
 #include "node/node.hpp"
 #include "node/reach.hpp"
+#include "node/threads_asio.hpp"
 
 namespace vorel::node::testing {
 
@@ -132,7 +138,7 @@ class Listed : public core::membership::Members {
   bool has_majority = true;
   bool unreached_gives_up = false;
   std::atomic<std::uint64_t> probes{0}, expiries{0}, grafts{0}, shuffles{0}, rounds{0}, joins{0}, refreshes{0},
-      receipts{0}, heard_from{0};
+      receipts{0}, heard_from{0}, losses{0};
   std::atomic<bool> leaving{false}, departed{false};
 
   void see(std::vector<core::membership::Member> members) {
@@ -160,6 +166,7 @@ class Listed : public core::membership::Members {
   void depart(double) override { departed = true; }
   void heard(const core::NodeId&, double) override { ++heard_from; }
   void refresh() override { ++refreshes; }
+  void lost(const core::NodeId&, double) override { ++losses; }
 
  private:
   bool changed_ = false;
@@ -220,6 +227,44 @@ inline Node handle(const core::NodeId& id, std::shared_ptr<net::Pool> pool, std:
   return Node(std::make_shared<Reach>(Reach{id, std::make_shared<Door>(Door{std::move(asks), std::make_shared<Bell>()}),
                                             std::move(reading), std::move(pool),
                                             std::make_shared<replication::service::Written>(), message}));
+}
+
+// Runs a coroutine on the pool and waits for its value on the test's thread, failing the test
+// when it has not finished within `bound`.
+template <class T>
+std::optional<T> within(Threads& threads, asio::awaitable<T> work, std::chrono::nanoseconds bound = kBound) {
+  auto promise = std::make_shared<std::promise<T>>();
+  auto future = promise->get_future();
+  spawn(threads, [](asio::awaitable<T> work, std::shared_ptr<std::promise<T>> promise) -> asio::awaitable<void> {
+    promise->set_value(co_await std::move(work));
+  }(std::move(work), promise));
+  if (future.wait_for(bound) != std::future_status::ready) {
+    ADD_FAILURE() << "a coroutine did not finish in time";
+    return std::nullopt;
+  }
+  return future.get();
+}
+
+inline bool within(Threads& threads, asio::awaitable<void> work, std::chrono::nanoseconds bound = kBound) {
+  return within<bool>(
+             threads,
+             [](asio::awaitable<void> work) -> asio::awaitable<bool> {
+               co_await std::move(work);
+               co_return true;
+             }(std::move(work)),
+             bound)
+      .has_value();
+}
+
+// Polls `done` until it holds or `bound` passes.
+template <class F>
+bool eventually(F done, std::chrono::nanoseconds bound = kBound) {
+  const auto until = std::chrono::steady_clock::now() + bound;
+  while (std::chrono::steady_clock::now() < until) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return done();
 }
 
 }  // namespace vorel::node::testing
