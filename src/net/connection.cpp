@@ -1,7 +1,6 @@
 #include "net/connection.hpp"
 
 #include <asio/co_spawn.hpp>
-#include <asio/detached.hpp>
 #include <asio/post.hpp>
 #include <asio/read.hpp>
 #include <asio/redirect_error.hpp>
@@ -10,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "net/stream_io.hpp"
+#include "net/task.hpp"
 
 namespace vorel::net {
 
@@ -127,21 +127,23 @@ std::shared_ptr<Connection> Greeting::run(Greeting greeting, core::NodeId node, 
   auto connection = std::make_shared<Connection>(std::move(node), greeting.strand_, greeting.socket_,
                                                  std::move(greeting.mux_), greeting.traffic_);
   const Limits limits = greeting.limits_;
+  // Each task keeps its connection up while it runs; the one that fails ends it for all three.
+  auto end = [connection] { connection->end(); };
   asio::co_spawn(
-      greeting.strand_, [connection]() -> asio::awaitable<void> { co_await connection->write(); }, asio::detached);
+      greeting.strand_, [connection]() -> asio::awaitable<void> { co_await connection->write(); }, on_failure(end));
   asio::co_spawn(
       greeting.strand_,
       [connection, decoder = std::move(greeting.decoder_),
        incoming = std::move(incoming)]() mutable -> asio::awaitable<void> {
         co_await connection->read(std::move(decoder), std::move(incoming));
       },
-      asio::detached);
+      on_failure(end));
   asio::co_spawn(
       greeting.strand_,
       [connection, limits]() -> asio::awaitable<void> {
         co_await connection->watch(limits.ping_after, limits.silence_limit);
       },
-      asio::detached);
+      on_failure(end));
   return connection;
 }
 

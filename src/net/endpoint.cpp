@@ -3,7 +3,6 @@
 #include <random>
 
 #include <asio/co_spawn.hpp>
-#include <asio/detached.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/post.hpp>
 #include <asio/redirect_error.hpp>
@@ -11,6 +10,8 @@
 #include <asio/strand.hpp>
 #include <asio/use_awaitable.hpp>
 #include <fmt/format.h>
+
+#include "net/task.hpp"
 
 namespace vorel::net {
 
@@ -55,7 +56,7 @@ void take(const std::shared_ptr<Pool>& pool, asio::ip::tcp::socket socket, std::
         }
         pool->accept(secured);
       },
-      asio::detached);
+      on_failure([secured] { secured->close(); }));
 }
 
 }  // namespace
@@ -212,11 +213,13 @@ std::expected<std::unique_ptr<Endpoint>, IoError> Endpoint::open(asio::any_io_ex
             socket.set_option(asio::ip::tcp::no_delay(true), ec);
             take(pool, std::move(socket), timeout);
           }
+        },
+        // However the loop ends, it says so: a close waits for that.
+        ended([accepting](bool) {
           std::error_code ignored;
           accepting->acceptor.close(ignored);
           accepting->stopped.set();
-        },
-        asio::detached);
+        }));
   }
   return endpoint;
 }

@@ -4,7 +4,6 @@
 
 #include <asio/co_spawn.hpp>
 #include <asio/connect.hpp>
-#include <asio/detached.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/post.hpp>
 #include <asio/redirect_error.hpp>
@@ -12,6 +11,8 @@
 #include <asio/strand.hpp>
 #include <asio/use_awaitable.hpp>
 #include <fmt/format.h>
+
+#include "net/task.hpp"
 
 namespace vorel::net {
 
@@ -64,6 +65,13 @@ struct Pool::Run {
     limit.cancel();
   }
   std::shared_ptr<Run> shared() { return self.lock(); }
+  // The task has ended: it stops listening for a cancel or the pool's close, and without a
+  // connection its socket closes now; a connection keeps its own.
+  void finish() {
+    for (auto [flag, ticket] : tickets) flag->forget(ticket);
+    tickets.clear();
+    if (socket && !connected) socket->close();
+  }
 
   Strand strand;
   std::weak_ptr<Run> self;
@@ -204,16 +212,15 @@ void Pool::start(std::string address, std::shared_ptr<Flag> cancel) {
   auto stop = [run] { asio::post(run->strand, [run] { run->stop(); }); };
   run->tickets.emplace_back(run->cancel.get(), run->cancel->subscribe(stop));
   run->tickets.emplace_back(closing_.get(), closing_->subscribe(stop));
+  auto self = shared_from_this();
   asio::co_spawn(
-      run->strand,
-      [self = shared_from_this(), run]() -> asio::awaitable<void> {
-        co_await self->dial(run);
-        for (auto [flag, ticket] : run->tickets) flag->forget(ticket);
-        run->tickets.clear();
-        // Without a connection the greeting's socket closes now; a connection keeps its own.
-        if (run->socket && !run->connected) run->socket->close();
-      },
-      asio::detached);
+      run->strand, [self, run]() -> asio::awaitable<void> { co_await self->dial(run); },
+      ended([self, run](bool failed) {
+        // A dial that failed before it had an answer leaves its address unreached, so that what
+        // waited for it is reported and a later send dials again.
+        if (failed && !run->stopped && !run->connected) self->unreached(run->address);
+        run->finish();
+      }));
 }
 
 asio::awaitable<void> Pool::dial(std::shared_ptr<Run> run) {
@@ -332,13 +339,8 @@ void Pool::accept(std::shared_ptr<Socket> socket) {
   run->tickets.emplace_back(closing_.get(),
                             closing_->subscribe([run] { asio::post(run->strand, [run] { run->stop(); }); }));
   asio::co_spawn(
-      run->strand,
-      [self = shared_from_this(), run]() -> asio::awaitable<void> {
-        co_await self->greet(run);
-        for (auto [flag, ticket] : run->tickets) flag->forget(ticket);
-        run->tickets.clear();
-      },
-      asio::detached);
+      run->strand, [self = shared_from_this(), run]() -> asio::awaitable<void> { co_await self->greet(run); },
+      ended([run](bool) { run->finish(); }));
 }
 
 asio::awaitable<void> Pool::greet(std::shared_ptr<Run> run) {
@@ -373,6 +375,7 @@ asio::awaitable<void> Pool::greet(std::shared_ptr<Run> run) {
   greeting.mux().codec(codec);
   const core::NodeId peer = hello->node;
   auto connection = Greeting::run(std::move(greeting), peer, incoming_);
+  run->connected = true;
   register_(std::move(connection), peer, false, std::nullopt);
 }
 

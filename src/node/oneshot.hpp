@@ -52,10 +52,14 @@ class Sender {
   }
 
  private:
+  // The handle goes only after the lock is released: when the receiver went first, it is the
+  // last one, and the mutex goes with it.
   void close() {
     if (!shared_) return;
-    std::lock_guard lock(shared_->mutex);
-    shared_->closed = true;
+    {
+      std::lock_guard lock(shared_->mutex);
+      shared_->closed = true;
+    }
     shared_.reset();
   }
 

@@ -34,13 +34,13 @@ Object kept(Locked<Object>& slot) {
 }  // namespace
 
 std::shared_ptr<Node> Node::new_(NodeConfig config, core::NodeId id, Object observer, Object store_object,
-                                 std::shared_ptr<vorel::node::Threads> threads) {
+                                 std::shared_ptr<vorel::exec::Threads> threads) {
   return std::make_shared<Node>(config, std::move(id), std::move(observer), std::move(store_object),
                                 std::move(threads));
 }
 
 Node::Node(NodeConfig config, core::NodeId id, Object observer, Object store_object,
-           std::shared_ptr<vorel::node::Threads> threads)
+           std::shared_ptr<vorel::exec::Threads> threads)
     : id_(std::move(id)),
       store_object(std::move(store_object)),
       observer(std::move(observer)),

@@ -33,8 +33,11 @@
 #include "py/node/runs.hpp"
 #include "py/object.hpp"
 
-namespace vorel::node {
+namespace vorel::exec {
 class Threads;
+}  // namespace vorel::exec
+
+namespace vorel::node {
 class Node;
 }  // namespace vorel::node
 
@@ -73,9 +76,9 @@ class Node : public std::enable_shared_from_this<Node> {
   };
 
   static std::shared_ptr<Node> new_(NodeConfig config, core::NodeId id, Object observer, Object store_object,
-                                    std::shared_ptr<vorel::node::Threads> threads);
+                                    std::shared_ptr<vorel::exec::Threads> threads);
   Node(NodeConfig config, core::NodeId id, Object observer, Object store_object,
-       std::shared_ptr<vorel::node::Threads> threads);
+       std::shared_ptr<vorel::exec::Threads> threads);
   ~Node();
   Node(const Node&) = delete;
   Node& operator=(const Node&) = delete;
@@ -174,7 +177,7 @@ class Node : public std::enable_shared_from_this<Node> {
   Locked<Object> drained;
   Locked<durable::Pending> stowing;
   Object observer;
-  std::shared_ptr<vorel::node::Threads> threads;
+  std::shared_ptr<vorel::exec::Threads> threads;
 
   // Runs and the messages bodies read take their numbers here (the holds of ask chains).
   std::atomic<std::uint64_t> next_run;

@@ -12,7 +12,7 @@ namespace {
 
 struct Instance {
   PyObject_HEAD
-  std::shared_ptr<node::Threads> threads;
+  std::shared_ptr<exec::Threads> threads;
 };
 
 Once cell;
@@ -62,7 +62,7 @@ PyObject* make(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_ValueError, "threads is 0, and the transport needs at least one");
     return nullptr;
   }
-  auto started = node::Threads::start(count);
+  auto started = exec::Threads::start(count);
   if (!started) {
     PyErr_SetString(PyExc_RuntimeError, started.error().c_str());
     return nullptr;
@@ -74,14 +74,14 @@ PyObject* make(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     started->reset();
     return nullptr;
   }
-  new (&reinterpret_cast<Instance*>(self)->threads) std::shared_ptr<node::Threads>(std::move(*started));
+  new (&reinterpret_cast<Instance*>(self)->threads) std::shared_ptr<exec::Threads>(std::move(*started));
   return self;
 }
 
 void dealloc(PyObject* self) {
   Object cls = Object::steal(reinterpret_cast<PyObject*>(Py_TYPE(self)));
   auto* instance = reinterpret_cast<Instance*>(self);
-  std::shared_ptr<node::Threads> held = std::move(instance->threads);
+  std::shared_ptr<exec::Threads> held = std::move(instance->threads);
   instance->threads.~shared_ptr();
   {
     // The last hold joins the workers: without the interpreter lock, so that none of them can
@@ -130,7 +130,7 @@ PyObject* type() {
   return cell.get([] { return PyType_FromSpec(&spec); });
 }
 
-std::shared_ptr<node::Threads> threads(PyObject* object) {
+std::shared_ptr<exec::Threads> threads(PyObject* object) {
   PyObject* cls = type();
   if (cls == nullptr) {
     PyErr_Clear();

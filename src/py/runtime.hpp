@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "node/threads.hpp"
+#include "exec/threads.hpp"
 #include "py/object.hpp"
 
 namespace vorel::py::runtime {
@@ -13,6 +13,6 @@ namespace vorel::py::runtime {
 PyObject* type();
 
 // The pool that an instance of the class, or of a subclass, holds; none for any other object.
-std::shared_ptr<node::Threads> threads(PyObject* object);
+std::shared_ptr<exec::Threads> threads(PyObject* object);
 
 }  // namespace vorel::py::runtime

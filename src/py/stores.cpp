@@ -7,7 +7,7 @@
 #include <utility>
 #include <variant>
 
-#include "node/threads_asio.hpp"
+#include "exec/threads_asio.hpp"
 #include "py/awaited.hpp"
 #include "py/errors.hpp"
 #include "py/locked.hpp"
@@ -26,7 +26,7 @@ constexpr char kOpening[] = "the store is already being opened: await the enteri
 // runs, so that the loop thread lets go of them where it knows it holds the interpreter lock.
 struct Opening {
   std::uint64_t number = 0;
-  std::shared_ptr<node::Threads> threads;
+  std::shared_ptr<exec::Threads> threads;
   std::shared_ptr<inbox::Bell> bell;
   Object loop;
 };
@@ -51,7 +51,7 @@ Record& record_of(PyObject* self) { return body::record<Record>(self); }
 // the interpreter lock to let go of a Python reference of its own: on the loop thread these
 // handles go with the lock released. (A store lets go of the last handle on its runtime at
 // worst, and of no runtime through the pool of a store: each task holds the runtime it runs on.)
-void let_go(std::shared_ptr<store::Sql> store, std::shared_ptr<node::Threads> threads,
+void let_go(std::shared_ptr<store::Sql> store, std::shared_ptr<exec::Threads> threads,
             std::shared_ptr<inbox::Bell> bell) {
   Unlocked unlocked;
   store.reset();
@@ -135,7 +135,7 @@ Raised answered(PyObject* future, Outcome& outcome) {
 // (which hands the join to a thread of its own) or on the loop with the lock released, never
 // inside a completion.
 asio::awaitable<void> call(Request request, std::shared_ptr<store::Sql> sql,
-                           [[maybe_unused]] std::shared_ptr<node::Threads> threads,
+                           [[maybe_unused]] std::shared_ptr<exec::Threads> threads,
                            std::shared_ptr<inbox::Bell> bell, Carried future) {
   Outcome outcome{std::nullopt};
   if (auto* load = std::get_if<Load>(&request)) {
@@ -156,7 +156,7 @@ asio::awaitable<void> call(Request request, std::shared_ptr<store::Sql> sql,
 }
 
 // Without a bell (an entering given up while it opened) nobody waits for the close.
-asio::awaitable<void> closing(std::shared_ptr<store::Sql> sql, [[maybe_unused]] std::shared_ptr<node::Threads> threads,
+asio::awaitable<void> closing(std::shared_ptr<store::Sql> sql, [[maybe_unused]] std::shared_ptr<exec::Threads> threads,
                               std::shared_ptr<inbox::Bell> bell, Carried future) {
   co_await sql->close();
   if (!bell) co_return;
@@ -183,8 +183,8 @@ Raised entered(PyObject* self, PyObject* future, std::uint64_t number, store::Re
     // have let go of it already): a new store is closed, nothing is reported, the SQL object
     // stays as it was.
     if (result && mine) {
-      std::shared_ptr<node::Threads> runtime = mine->threads;
-      node::spawn(*runtime, closing(std::move(*result), mine->threads, nullptr, Carried()));
+      std::shared_ptr<exec::Threads> runtime = mine->threads;
+      exec::spawn(*runtime, closing(std::move(*result), mine->threads, nullptr, Carried()));
       let_go(nullptr, std::move(runtime), nullptr);
     }
     Raised failed = finished ? std::nullopt : caught();
@@ -211,7 +211,7 @@ Raised entered(PyObject* self, PyObject* future, std::uint64_t number, store::Re
   return resolve(future, "set_result", self);
 }
 
-asio::awaitable<void> opening(std::string url, [[maybe_unused]] std::shared_ptr<node::Threads> threads,
+asio::awaitable<void> opening(std::string url, [[maybe_unused]] std::shared_ptr<exec::Threads> threads,
                               std::shared_ptr<inbox::Bell> bell, Carried self, Carried future, std::uint64_t number) {
   auto result = co_await store::Sql::open(std::move(url));
   inbox::Call completion = [result = std::move(result), self = std::move(self), future = std::move(future),
@@ -291,9 +291,9 @@ PyObject* aenter(PyObject* self, PyObject*) {
   if (!future) return nullptr;
   auto channel = inbox::Inbox::open(loop.get());
   if (!channel) return nullptr;
-  auto started = node::Threads::start(1);
+  auto started = exec::Threads::start(1);
   if (!started) return refuse(started.error().c_str());
-  std::shared_ptr<node::Threads> threads = std::move(*started);
+  std::shared_ptr<exec::Threads> threads = std::move(*started);
   // Checked again: the Python calls above may have let another thread in to enter meanwhile.
   std::uint64_t number = 0;
   const char* refused = nullptr;
@@ -333,7 +333,7 @@ PyObject* aenter(PyObject* self, PyObject*) {
     let_go(nullptr, std::move(threads), nullptr);
     return rethrow(std::move(*added));
   }
-  node::spawn(*threads, opening(r.url, threads, channel->bell(), Carried(Object::borrow(self)), Carried(future), number));
+  exec::spawn(*threads, opening(r.url, threads, channel->bell(), Carried(Object::borrow(self)), Carried(future), number));
   let_go(nullptr, std::move(threads), nullptr);
   return awaited::make(std::move(future)).release();
 }
@@ -353,7 +353,7 @@ PyObject* aexit(PyObject* self, PyObject*) {
       other = held->open->loop.get() != loop.get();
       if (!other) {
         Open& open = *held->open;
-        node::spawn(*open.threads, closing(open.store, open.threads, open.bell, Carried(future)));
+        exec::spawn(*open.threads, closing(open.store, open.threads, open.bell, Carried(future)));
         taken = std::exchange(held->open, std::nullopt);
       }
     }
@@ -387,7 +387,7 @@ PyObject* perform(PyObject* self, Request request) {
     auto held = r.held.lock();
     if (held->open && held->open->loop.get() == loop.get()) {
       Open& open = *held->open;
-      node::spawn(*open.threads, call(std::move(request), open.store, open.threads, open.bell, Carried(future)));
+      exec::spawn(*open.threads, call(std::move(request), open.store, open.threads, open.bell, Carried(future)));
       spawned = true;
     }
   }

@@ -5,7 +5,7 @@
 #include <memory>
 #include <optional>
 
-#include "node/threads.hpp"
+#include "exec/threads.hpp"
 #include "py/node/inbox.hpp"
 #include "py/object.hpp"
 #include "store/sql.hpp"
@@ -15,7 +15,7 @@ namespace vorel::py::stores {
 // What one entering of an SQL object holds while it is open.
 struct Open {
   std::shared_ptr<store::Sql> store;
-  std::shared_ptr<node::Threads> threads;
+  std::shared_ptr<exec::Threads> threads;
   std::shared_ptr<inbox::Bell> bell;
   // The loop the store was entered on: the one loop whose calls it answers.
   Object loop;

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "exec/gate.hpp"
+
 namespace vorel::store {
 
 using Clock = std::chrono::steady_clock;
@@ -44,12 +46,14 @@ struct Pool::Shared : std::enable_shared_from_this<Pool::Shared> {
   std::size_t size = 0;        // connections open or being opened
   std::size_t connecting = 0;  // of which are being opened
   bool closed = false;
-  std::vector<std::move_only_function<void()>> on_closed;
+  // Each connection, from the moment it is counted in `size` until it is closed, holds a pass:
+  // a close is answered once none is out.
+  exec::Gate connections;
   bool warden = false;
   std::condition_variable warden_wake;
 
-  // Hands queued jobs to idle connections and says how many connections to open for the rest.
-  std::size_t dispatch() {
+  // Hands queued jobs to idle connections, and counts in the connections to open for the rest.
+  std::vector<exec::Gate::Pass> dispatch() {
     while (!queue.empty() && !idle.empty()) {
       auto w = std::move(idle.back());
       idle.pop_back();
@@ -57,16 +61,18 @@ struct Pool::Shared : std::enable_shared_from_this<Pool::Shared> {
       queue.pop_front();
       w->wake.notify_one();
     }
-    std::size_t open = 0;
+    std::vector<exec::Gate::Pass> open;
     while (!closed && queue.size() > connecting && size < settings.most) {
+      auto pass = connections.enter();
+      if (!pass) break;
       ++size;
       ++connecting;
-      ++open;
+      open.push_back(std::move(*pass));
     }
     return open;
   }
 
-  void start(std::size_t workers, bool need_warden) {
+  void start(std::vector<exec::Gate::Pass> open, bool need_warden) {
     auto self = shared_from_this();
     if (need_warden) {
       try {
@@ -76,9 +82,10 @@ struct Pool::Shared : std::enable_shared_from_this<Pool::Shared> {
         warden = false;
       }
     }
-    for (std::size_t i = 0; i < workers; ++i) {
+    for (auto& pass : open) {
+      // The pass leaves with the thread, once its connection is closed.
       try {
-        std::thread([self, w = std::make_shared<Worker>()] { self->serve(w); }).detach();
+        std::thread([self, w = std::make_shared<Worker>(), pass = std::move(pass)] { self->serve(w); }).detach();
       } catch (const std::system_error& e) {
         lost(Error::no_thread(e.code().message()));
       }
@@ -88,8 +95,7 @@ struct Pool::Shared : std::enable_shared_from_this<Pool::Shared> {
   // A connection that was being opened is not there: the first waiting job gets the reason.
   void lost(Error error) {
     std::optional<Job> failed;
-    std::size_t open = 0;
-    std::vector<std::move_only_function<void()>> done;
+    std::vector<exec::Gate::Pass> open;
     {
       std::unique_lock lock(mutex);
       --connecting;
@@ -99,17 +105,9 @@ struct Pool::Shared : std::enable_shared_from_this<Pool::Shared> {
         queue.pop_front();
       }
       open = dispatch();
-      done = finished();
     }
     if (failed) failed->run(std::unexpected(std::move(error)));
-    for (auto& f : done) f();
-    start(open, false);
-  }
-
-  // Callbacks of a close to run now that no connection is left; taken under the mutex.
-  std::vector<std::move_only_function<void()>> finished() {
-    if (closed && size == 0) return std::exchange(on_closed, {});
-    return {};
+    start(std::move(open), false);
   }
 
   // The next job for a worker, waiting as an idle connection until there is one; none once the
@@ -174,16 +172,13 @@ struct Pool::Shared : std::enable_shared_from_this<Pool::Shared> {
       }
     }
     connection.reset();
-    std::size_t open = 0;
-    std::vector<std::move_only_function<void()>> done;
+    std::vector<exec::Gate::Pass> open;
     {
       std::lock_guard lock(mutex);
       --size;
       open = dispatch();
-      done = finished();
     }
-    for (auto& f : done) f();
-    start(open, false);
+    start(std::move(open), false);
   }
 
   // Fails the jobs that waited too long for a connection and closes connections idle or open for
@@ -226,9 +221,8 @@ struct Pool::Shared : std::enable_shared_from_this<Pool::Shared> {
     }
   }
 
-  void shut(std::optional<std::move_only_function<void()>> callback) {
+  void shut(std::move_only_function<void()> callback) {
     std::deque<Waiting> failed;
-    std::vector<std::move_only_function<void()>> done;
     {
       std::lock_guard lock(mutex);
       closed = true;
@@ -239,22 +233,20 @@ struct Pool::Shared : std::enable_shared_from_this<Pool::Shared> {
         w->wake.notify_one();
       }
       idle.clear();
-      if (callback) on_closed.push_back(std::move(*callback));
-      done = finished();
       warden_wake.notify_all();
     }
     for (auto& waiting : failed) waiting.job.run(std::unexpected(Error::closed()));
-    for (auto& f : done) f();
+    connections.close(std::move(callback));
   }
 };
 
 Pool::Pool(std::shared_ptr<const Driver> driver, PoolSettings settings)
     : shared_(std::make_shared<Shared>(std::move(driver), settings)) {}
 
-Pool::~Pool() { shared_->shut(std::nullopt); }
+Pool::~Pool() { shared_->shut(nullptr); }
 
 void Pool::submit(Job job) {
-  std::size_t open = 0;
+  std::vector<exec::Gate::Pass> open;
   bool need_warden = false;
   bool refused = false;
   {
@@ -267,7 +259,7 @@ void Pool::submit(Job job) {
       shared_->warden_wake.notify_all();
     }
   }
-  if (!refused) return shared_->start(open, need_warden);
+  if (!refused) return shared_->start(std::move(open), need_warden);
   job.run(std::unexpected(Error::closed()));
 }
 

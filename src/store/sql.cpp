@@ -23,8 +23,8 @@ Result<T> dropped() {
 // pool refuses the next statement of an operation under way.
 template <class T, class Work>
 asio::awaitable<Result<T>> with_connection(std::shared_ptr<Pool> pool, Work work) {
-  auto start = [&pool, &work](node::Done<Result<T>> done) {
-    auto shared = std::make_shared<node::Done<Result<T>>>(std::move(done));
+  auto start = [&pool, &work](exec::Done<Result<T>> done) {
+    auto shared = std::make_shared<exec::Done<Result<T>>>(std::move(done));
     pool->submit(Pool::Job{
         [shared, work = std::move(work)](Result<Connection*> connection) mutable {
           if (!connection) return (*shared)(std::unexpected(std::move(connection.error())));
@@ -33,7 +33,7 @@ asio::awaitable<Result<T>> with_connection(std::shared_ptr<Pool> pool, Work work
         [shared] { return shared->wanted(); },
     });
   };
-  co_return co_await node::beside<Result<T>>(start, &dropped<T>);
+  co_return co_await exec::beside<Result<T>>(start, &dropped<T>);
 }
 
 // The lambdas below are named before they are awaited on: g++ 12 destroys a lambda temporary of
@@ -52,11 +52,11 @@ asio::awaitable<Result<Outcome>> run_text(std::shared_ptr<Pool> pool, std::strin
 }
 
 asio::awaitable<void> shut(std::shared_ptr<Pool> pool) {
-  auto start = [&pool](node::Done<Result<void>> done) {
-    auto shared = std::make_shared<node::Done<Result<void>>>(std::move(done));
+  auto start = [&pool](exec::Done<Result<void>> done) {
+    auto shared = std::make_shared<exec::Done<Result<void>>>(std::move(done));
     pool->close([shared] { (*shared)(Result<void>()); });
   };
-  co_await node::beside<Result<void>>(start, &dropped<void>);
+  co_await exec::beside<Result<void>>(start, &dropped<void>);
 }
 
 const char* type_name(Cell::Type type) {

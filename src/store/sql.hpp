@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "core/bytes.hpp"
-#include "node/threads_asio.hpp"
+#include "exec/threads_asio.hpp"
 #include "store/driver.hpp"
 #include "store/pool.hpp"
 

@@ -74,7 +74,7 @@ PyObject* new_(PyTypeObject* cls, PyObject*, PyObject* kwargs) {
     if (!n) return nullptr;
     name = std::move(*n);
   }
-  std::shared_ptr<vorel::node::Threads> threads;
+  std::shared_ptr<vorel::exec::Threads> threads;
   if (given[RuntimeArg] != nullptr) {
     threads = runtime::threads(given[RuntimeArg]);
     if (!threads) {

@@ -43,18 +43,14 @@ bool fail(PyObject* future, const std::string& reason) {
   return error && call_method(future, "set_exception", error.get());
 }
 
-// One store call fewer under way; the stop that waits for none is told.
-void answered(Node& node) {
-  std::vector<Object> waiters;
-  {
-    auto p = node.stowing.lock();
-    if (p->calls > 0) --p->calls;
-    if (p->calls == 0) waiters.swap(p->waiters);
-  }
-  for (const Object& w : waiters) {
-    auto d = steps::done(w.get());
-    if (!d || (!*d && !call_method(w.get(), "set_result", Py_None))) PyErr_Clear();
-  }
+// The gate of the store calls under way. It keeps its own lock, so it is used outside the
+// node's: the last call to leave a closed gate answers the close right there.
+exec::Gate& calls(Node& node) { return node.stowing.lock()->calls; }
+
+// No store call is under way any more: the stop that waits for that is told.
+void answered(const Object& w) {
+  auto d = steps::done(w.get());
+  if (!d || (!*d && !call_method(w.get(), "set_result", Py_None))) PyErr_Clear();
 }
 
 double seconds_of(core::Duration d) { return d.as_seconds(); }
@@ -63,17 +59,17 @@ bool stow(const Shared& node, std::string_view actor, std::string_view key, doub
           storage::Done handler) {
   Token token = Token::assume();
   if (!node->store_object) return raised(handler(token, std::unexpected(std::string(kNoStore))));
-  ++node->stowing.lock()->calls;
-  bool ran = false;
+  // A call made once a graceful stop waits for the calls under way gets no pass: the stop does
+  // not wait for it, and its own timeout reports it. A call the store object never took leaves
+  // with its handler, dropped unrun.
+  std::optional<exec::Gate::Pass> pass = calls(*node).enter();
   Raised r = storage::perform(
       token, node->store_object.get(), actor, key, timeout, std::move(request),
-      [node, handler = std::move(handler)](Token t, storage::Result result) mutable -> Raised {
+      [handler = std::move(handler), pass = std::move(pass)](Token t, storage::Result result) mutable -> Raised {
         Raised out = handler(t, std::move(result));
-        answered(*node);
+        pass.reset();
         return out;
-      },
-      &ran);
-  if (r && !ran) answered(*node);
+      });
   return raised(std::move(r));
 }
 
@@ -330,13 +326,7 @@ bool closing(const std::shared_ptr<Node>& node, double seconds, std::move_only_f
   }
   Object waiter = node->future();
   if (!waiter) return false;
-  bool idle = false;
-  {
-    auto p = node->stowing.lock();
-    idle = p->calls == 0;
-    if (!idle) p->waiters.push_back(waiter);
-  }
-  if (idle) {
+  if (calls(*node).close([waiter] { answered(waiter); })) {
     then();
     return true;
   }

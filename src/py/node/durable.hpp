@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/backoff.hpp"
+#include "exec/gate.hpp"
 #include "py/keyed.hpp"
 #include "py/object.hpp"
 
@@ -32,14 +33,12 @@ struct Plan {
 };
 
 struct Pending {
-  // Store calls handed to the store object and not yet answered.
-  std::uint64_t calls = 0;
+  // Store calls handed to the store object and not yet answered; a graceful stop closes it.
+  exec::Gate calls;
   std::uint64_t next = 0;
   std::unordered_map<Entity, Plan, Keyed, SameEntity> planned;
   // The timers of the drops that forget deleted keys, by number.
   std::unordered_map<std::uint64_t, Object> drops;
-  // Resolved once no store call is under way.
-  std::vector<Object> waiters;
   // A graceful stop has begun: nothing is planned any more.
   bool closing = false;
 };

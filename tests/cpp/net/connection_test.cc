@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <stdexcept>
+
 #include <asio/strand.hpp>
 #include <asio/read.hpp>
 #include <asio/write.hpp>
@@ -101,10 +104,11 @@ TEST(Connection, HandshakeThenEnvelopesInOrderBothWays) {
   // The acceptor's first envelopes leave before the dialer reads its ack, so they arrive behind
   // the ack and must be decoded from the greeting's leftovers.
   auto accepted = Greeting::run(std::move(*pair.acceptor), node(1), to_acceptor);
+  const auto before = pair.traffic->sent.load();
   accepted->send("membership", text("one"));
   accepted->send("replication", text("two"));
   accepted->send("membership", text("three"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(testing::eventually([&] { return pair.traffic->sent.load() > before; }));
   auto ack = threads.run<std::expected<handshake::Message, Broken>>([&] { return pair.dialer->hear(); });
   ASSERT_TRUE(ack && ack->has_value());
   EXPECT_EQ(std::get<handshake::HelloAck>(**ack).node, node(2));
@@ -268,6 +272,81 @@ TEST(Connection, SilentPeerIsPingedThenDropped) {
   EXPECT_FALSE(connection->is_over());
   EXPECT_TRUE(testing::eventually([&] { return connection->is_over(); }, std::chrono::seconds(5)));
 }
+
+// A socket that fails by an exception once armed, as a fault below the transport or an
+// allocation that fails would; until then it passes everything to a plain socket.
+class Faulty final : public Socket {
+ public:
+  enum class Side { Read, Write };
+  Faulty(asio::ip::tcp::socket socket, Side side) : inner_(plain_socket(std::move(socket))), side_(side) {}
+
+  void arm() { armed_ = true; }
+
+  asio::awaitable<std::error_code> handshake() override { return inner_->handshake(); }
+  asio::awaitable<std::pair<std::error_code, std::size_t>> read(std::span<std::uint8_t> into) override {
+    if (fails(Side::Read)) throw std::runtime_error("a read that fails");
+    co_return co_await inner_->read(into);
+  }
+  asio::awaitable<std::error_code> write(core::ByteView bytes) override {
+    if (fails(Side::Write)) throw std::runtime_error("a write that fails");
+    co_return co_await inner_->write(bytes);
+  }
+  void shutdown_send() override { inner_->shutdown_send(); }
+  void close() override { inner_->close(); }
+
+ private:
+  bool fails(Side side) const { return armed_ && side_ == side; }
+
+  std::shared_ptr<Socket> inner_;
+  Side side_;
+  std::atomic<bool> armed_{false};
+};
+
+// A connection task that ends by an exception ends its connection, and the pool that holds the
+// connection reports its peer lost, as it would for a peer that went away.
+class FailingTask : public ::testing::TestWithParam<Faulty::Side> {};
+
+TEST_P(FailingTask, EndsItsConnectionAndThePeerIsReportedLost) {
+  testing::Threads threads;
+  testing::Peers peers;
+  // No keep-alive ends the connection within the test's bounds: only the failure can.
+  auto quiet = limits();
+  quiet.ping_after = std::chrono::hours(1);
+  quiet.silence_limit = std::chrono::hours(1);
+  auto [to_node, in_node] = IncomingChannel::make();
+  auto pool = std::make_shared<Pool>(threads.executor(),
+                                     pool::Settings{hello(1), quiet, 64, std::nullopt, nullptr, peers.callback()}, to_node);
+  auto [d, a] = testing::socket_pair(threads.io());
+  auto faulty = std::make_shared<Faulty>(std::move(a), GetParam());
+  pool->accept(faulty);
+
+  // The test is the dialing peer: it says hello, hears the ack and starts its own connection.
+  Greeting dialer(asio::make_strand(threads.executor()), plain_socket(std::move(d)), quiet, 64,
+                  std::make_shared<connection::Bytes>());
+  auto said = threads.run<bool>([&]() -> asio::awaitable<bool> {
+    handshake::Message message = hello(2);
+    co_return (co_await dialer.say(std::move(message))).has_value();
+  });
+  ASSERT_TRUE(said && *said);
+  auto ack = threads.run<std::expected<handshake::Message, Broken>>([&] { return dialer.hear(); });
+  ASSERT_TRUE(ack && ack->has_value() && std::holds_alternative<handshake::HelloAck>(**ack));
+  auto [to_peer, in_peer] = IncomingChannel::make();
+  auto peer = Greeting::run(std::move(dialer), node(1), to_peer);
+  ASSERT_TRUE(testing::eventually([&] { return pool->traffic().connections == 1; }));
+
+  faulty->arm();
+  // Traffic both ways: the accepted side's next read, or its next write, meets the fault.
+  peer->send("membership", text("to the pool"));
+  pool->send(pool::Target::node(node(2)), "membership", text("to the peer"));
+  EXPECT_TRUE(testing::eventually([&] { return peers.has(pool::Peer::Kind::Lost, node(2)); }));
+  EXPECT_EQ(pool->traffic().connections, 0u);
+  // The end closed the socket, so the peer's side ends too.
+  EXPECT_TRUE(testing::eventually([&] { return peer->is_over(); }));
+  pool->close(true);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sides, FailingTask, ::testing::Values(Faulty::Side::Read, Faulty::Side::Write),
+                         [](const auto& info) { return info.param == Faulty::Side::Read ? "Reader" : "Writer"; });
 
 }  // namespace
 }  // namespace vorel::net

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 
 #include "net/live.hpp"
 #include "net/support.hpp"
@@ -208,6 +209,23 @@ TEST(Endpoint, AddressThatNeverAnswersIsUnreachableWithBackoff) {
   const auto second = a.endpoint->pool().held([&](pool::State& s) { return s.backoff.at(dead).delay; });
   EXPECT_EQ(second, std::chrono::milliseconds(40));
   EXPECT_TRUE(testing::eventually([&] { return a.endpoint->pool().idle(); }));
+}
+
+// A dial task that ends by an exception (here its address map fails) leaves its address
+// unreached: what waited for the dial is reported, and nothing is left queued behind it.
+TEST(Endpoint, ADialThatFailsByAnExceptionIsUnreachable) {
+  testing::Threads threads;
+  auto failing = config();
+  failing.address_map = std::make_shared<pool::AddressMap>([](std::string) -> asio::awaitable<std::string> {
+    throw std::runtime_error("no map");
+    co_return std::string();
+  });
+  Node a(threads, failing);
+  Node b(threads, config());
+  a.send(pool::Target::node(b.id()), "membership", text("x"));
+  EXPECT_TRUE(testing::eventually([&] { return a.peers.has(pool::Peer::Kind::Unreachable, b.id()); }));
+  EXPECT_TRUE(a.endpoint->pool().held([](pool::State& s) { return s.dials.empty(); }));
+  EXPECT_TRUE(a.endpoint->pool().idle());
 }
 
 TEST(Endpoint, GracefulCloseDeliversWhatWasQueued) {

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 namespace vorel::node::oneshot {
 namespace {
 
@@ -29,11 +32,64 @@ TEST(Oneshot, DroppedOrReplacedSenderClosesTheChannel) {
   EXPECT_EQ(rb.take(), 1);
 }
 
-TEST(Oneshot, SendingWithoutAReceiverIsNoError) {
+// How a sender ends after its receiver is gone: the sender holds the last handle on the channel
+// then, and must not touch the channel's lock after letting go of it.
+enum class Ending { Sent, Dropped, Replaced };
+
+class ReceiverWentFirst : public ::testing::TestWithParam<Ending> {
+ protected:
+  static void end(Sender<int>& tx, Ending how) {
+    switch (how) {
+      case Ending::Sent:
+        tx.send(3);
+        break;
+      case Ending::Dropped: {
+        auto gone = std::move(tx);
+        break;
+      }
+      case Ending::Replaced: {
+        auto [other, kept] = channel<int>();
+        tx = std::move(other);
+        tx.send(4);
+        EXPECT_EQ(kept.take(), 4);
+        break;
+      }
+    }
+  }
+};
+
+TEST_P(ReceiverWentFirst, OnOneThread) {
   auto [tx, rx] = channel<int>();
   { auto gone = std::move(rx); }
-  tx.send(3);
+  end(tx, GetParam());
 }
+
+// The receiver and the sender go on two threads at once, so that either may hold the last handle.
+TEST_P(ReceiverWentFirst, OnTwoThreadsAtOnce) {
+  for (int i = 0; i < 200; ++i) {
+    auto [tx, rx] = channel<int>();
+    std::atomic<bool> go{false};
+    std::thread other([&go, rx = std::move(rx)]() mutable {
+      while (!go.load(std::memory_order_acquire)) {
+      }
+      auto gone = std::move(rx);
+    });
+    go.store(true, std::memory_order_release);
+    end(tx, GetParam());
+    other.join();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, ReceiverWentFirst,
+                         ::testing::Values(Ending::Sent, Ending::Dropped, Ending::Replaced),
+                         [](const auto& info) {
+                           switch (info.param) {
+                             case Ending::Sent: return "Sent";
+                             case Ending::Dropped: return "Dropped";
+                             case Ending::Replaced: return "Replaced";
+                           }
+                           return "";
+                         });
 
 }  // namespace
 }  // namespace vorel::node::oneshot

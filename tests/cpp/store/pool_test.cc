@@ -8,13 +8,15 @@
 #include <mutex>
 #include <thread>
 
-#include "node/waiting.hpp"
+#include "exec/waiting.hpp"
 #include "store/sql.hpp"
 
 namespace vorel::store {
 namespace {
 
-using node::testing::wait;
+using exec::testing::kBound;
+using exec::testing::settled;
+using exec::testing::wait;
 
 using namespace std::chrono_literals;
 
@@ -39,7 +41,7 @@ struct Fake {
   }
   bool wait_running(int n) {
     std::unique_lock l(m);
-    return cv.wait_for(l, 20s, [&] { return running >= n; });
+    return cv.wait_for(l, kBound, [&] { return running >= n; });
   }
 };
 
@@ -56,7 +58,8 @@ class FakeConnection final : public Connection {
     ++fake_->running;
     fake_->most = std::max(fake_->most, fake_->running);
     fake_->cv.notify_all();
-    fake_->cv.wait(l, [&] { return !fake_->held; });
+    // A test that fails before it releases its statements lets them go after the bound.
+    fake_->cv.wait_for(l, kBound, [&] { return !fake_->held; });
     --fake_->running;
     return fake_->answer(sql);
   }
@@ -91,7 +94,9 @@ struct Awaited {
             },
             [wanted] { return wanted; }};
   }
-  std::string get() { return future.get(); }
+  std::string get() {
+    return future.wait_for(kBound) == std::future_status::ready ? future.get() : "no outcome in time";
+  }
   bool ready() { return future.wait_for(0s) == std::future_status::ready; }
 };
 
@@ -131,15 +136,15 @@ TEST(Pool, CloseFailsTheWaitingAndWaitsForTheConnectionsInUse) {
   pool.submit(first.job());
   ASSERT_TRUE(fake->wait_running(1));
   pool.submit(second.job());
-  std::promise<void> closed;
-  pool.close([&] { closed.set_value(); });
+  auto closed = std::make_shared<std::promise<void>>();
+  pool.close([closed] { closed->set_value(); });
   EXPECT_EQ(second.get(), Error::closed().text);
-  auto done = closed.get_future();
+  auto done = closed->get_future();
   EXPECT_EQ(done.wait_for(50ms), std::future_status::timeout);
   EXPECT_FALSE(first.ready());
   fake->release();
   EXPECT_EQ(first.get(), "ran");
-  done.get();
+  settled(done);
   EXPECT_EQ(pool.size(), 0u);
   pool.submit(later.job());
   EXPECT_EQ(later.get(), Error::closed().text);
@@ -156,13 +161,14 @@ TEST(Pool, AJobHandedOutJustBeforeTheCloseIsNotDropped) {
     for (auto& w : warm) ASSERT_EQ(w.get(), "ran");
     std::vector<Awaited> raced(4);
     for (auto& r : raced) pool.submit(r.job());
-    std::promise<void> closed;
-    pool.close([&] { closed.set_value(); });
+    auto closed = std::make_shared<std::promise<void>>();
+    pool.close([closed] { closed->set_value(); });
     for (auto& r : raced) {
       auto outcome = r.get();
       EXPECT_TRUE(outcome == "ran" || outcome == Error::closed().text) << "round " << round << ": " << outcome;
     }
-    closed.get_future().get();
+    auto done = closed->get_future();
+    settled(done);
   }
 }
 
@@ -199,7 +205,7 @@ class Over : public ::testing::Test {
   Result<std::shared_ptr<Sql>> over() {
     return wait(*threads_, Sql::over(std::make_shared<Pool>(std::make_shared<FakeDriver>(fake_))));
   }
-  std::shared_ptr<node::Threads> threads_ = *node::Threads::start(1);
+  std::shared_ptr<exec::Threads> threads_ = *exec::Threads::start(1);
   std::shared_ptr<Fake> fake_ = std::make_shared<Fake>();
 };
 

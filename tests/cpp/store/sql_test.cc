@@ -14,12 +14,13 @@
 #include <iostream>
 #include <random>
 
-#include "node/waiting.hpp"
+#include "exec/waiting.hpp"
 
 namespace vorel::store {
 namespace {
 
-using node::testing::wait;
+using exec::testing::settled;
+using exec::testing::wait;
 
 using namespace std::chrono_literals;
 using core::Bytes;
@@ -73,7 +74,7 @@ TEST(Sql, TheStatementsAsWritten) {
 class Databases : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
-    threads_ = *node::Threads::start(1);
+    threads_ = *exec::Threads::start(1);
     if (GetParam() == "sqlite") {
       file_ = std::filesystem::temp_directory_path() / unique_name("vorel-sql-test");
       url_ = fmt::format("sqlite://{}?mode=rwc", file_.string());
@@ -113,7 +114,7 @@ class Databases : public ::testing::TestWithParam<std::string> {
     return r ? *r : std::nullopt;
   }
 
-  std::shared_ptr<node::Threads> threads_;
+  std::shared_ptr<exec::Threads> threads_;
   std::filesystem::path file_;
   std::string url_, actor_;
   std::shared_ptr<Sql> sql_;
@@ -180,15 +181,15 @@ TEST_P(Databases, KeysThatLookAlikeGetRowsOfTheirOwn) {
 }
 
 TEST_P(Databases, TwoRacingSavesKeepTheHigherVersionWhicheverLandsFirst) {
-  auto many = *node::Threads::start(4);
+  auto many = *exec::Threads::start(4);
   for (int round = 0; round < 20; ++round) {
     std::string key = fmt::format("race-{}", round);
-    std::promise<Result<void>> a, b;
-    auto fa = a.get_future(), fb = b.get_future();
-    auto go = [&](std::promise<Result<void>>& p, const char* version) {
-      node::spawn(*many, [](std::shared_ptr<Sql> sql, std::string actor, std::string key, Bytes v,
-                            std::promise<Result<void>>& p) -> asio::awaitable<void> {
-        p.set_value(co_await sql->save(actor, key, v, v));
+    auto a = std::make_shared<std::promise<Result<void>>>(), b = std::make_shared<std::promise<Result<void>>>();
+    auto fa = a->get_future(), fb = b->get_future();
+    auto go = [&](std::shared_ptr<std::promise<Result<void>>> p, const char* version) {
+      exec::spawn(*many, [](std::shared_ptr<Sql> sql, std::string actor, std::string key, Bytes v,
+                            std::shared_ptr<std::promise<Result<void>>> p) -> asio::awaitable<void> {
+        p->set_value(co_await sql->save(actor, key, v, v));
       }(sql_, actor_, key, hex(version), p));
     };
     // Either may be spawned first.
@@ -199,7 +200,7 @@ TEST_P(Databases, TwoRacingSavesKeepTheHigherVersionWhicheverLandsFirst) {
       go(b, "02");
       go(a, "01");
     }
-    auto ra = fa.get(), rb = fb.get();
+    auto ra = settled(fa), rb = settled(fb);
     EXPECT_TRUE(ra) << ra.error().text;
     EXPECT_TRUE(rb) << rb.error().text;
     EXPECT_EQ(loaded(key), (Record{hex("02"), hex("02")}));
@@ -227,7 +228,7 @@ TEST_P(Databases, ManyCallsAtOnceAllComeBack) {
   for (int i = 0; i < 40; ++i) {
     auto p = std::make_shared<std::promise<Result<void>>>();
     done.push_back(p->get_future());
-    node::spawn(*threads_, [](std::shared_ptr<Sql> sql, std::string actor, int i,
+    exec::spawn(*threads_, [](std::shared_ptr<Sql> sql, std::string actor, int i,
                               std::shared_ptr<std::promise<Result<void>>> p) -> asio::awaitable<void> {
       std::string key = fmt::format("many-{}", i % 16);
       Bytes version(1, static_cast<std::uint8_t>(i));
@@ -235,7 +236,7 @@ TEST_P(Databases, ManyCallsAtOnceAllComeBack) {
     }(sql_, actor_, i, p));
   }
   for (auto& f : done) {
-    auto r = f.get();
+    auto r = settled(f);
     EXPECT_TRUE(r) << r.error().text;
   }
   EXPECT_EQ(loaded("many-0"), (Record{Bytes{32}, std::nullopt}));
@@ -264,7 +265,7 @@ INSTANTIATE_TEST_SUITE_P(Sql, Databases, ::testing::Values("sqlite", "postgres",
 class Urls : public ::testing::Test {
  protected:
   Result<std::shared_ptr<Sql>> open(const std::string& url) { return wait(*threads_, Sql::open(url)); }
-  std::shared_ptr<node::Threads> threads_ = *node::Threads::start(1);
+  std::shared_ptr<exec::Threads> threads_ = *exec::Threads::start(1);
 };
 
 TEST_F(Urls, BadUrlsAreConfigurationErrors) {

@@ -6,9 +6,9 @@
 #include <mutex>
 #include <utility>
 
-#include "node/threads.hpp"
+#include "exec/threads.hpp"
 
-namespace vorel::node {
+namespace vorel::exec {
 
 asio::io_context& context(Threads& threads);
 
@@ -103,4 +103,4 @@ asio::awaitable<T> beside(Start start, T (*dropped)()) {
   co_return value;
 }
 
-}  // namespace vorel::node
+}  // namespace vorel::exec

@@ -1,6 +1,6 @@
 // The pool of worker threads on which the node runtime, the transport and the store run their
 // tasks. It is shared by handle; no holder can stop it, it stops when the last holder lets go.
-// Code that needs Asio itself (sockets, timers, coroutines) includes node/threads_asio.hpp.
+// Code that needs Asio itself (sockets, timers, coroutines) includes exec/threads_asio.hpp.
 #pragma once
 
 #include <atomic>
@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-namespace vorel::node {
+namespace vorel::exec {
 
 class Threads;
 
@@ -42,6 +42,8 @@ class Threads : public std::enable_shared_from_this<Threads> {
   Threads(const Threads&) = delete;
   Threads& operator=(const Threads&) = delete;
 
+  // A task reports its failures as values: an exception out of one is a fault of this program
+  // and ends the process (exec/failure.hpp); a thread-exit unwind ends only its worker.
   Task spawn(std::move_only_function<void()> work);
 
   // Tasks spawned and not yet ended (run to their end, aborted, or dropped unrun).
@@ -58,4 +60,4 @@ class Threads : public std::enable_shared_from_this<Threads> {
   std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace vorel::node
+}  // namespace vorel::exec

@@ -1,14 +1,17 @@
-#include "node/threads.hpp"
+#include "exec/threads.hpp"
 
 #include <fmt/format.h>
 
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <vector>
 
-#include "node/threads_asio.hpp"
+#include "exec/failure.hpp"
+#include "exec/gate.hpp"
+#include "exec/threads_asio.hpp"
 
-namespace vorel::node {
+namespace vorel::exec {
 
 // What a task's handle reaches of it: its flags, and for a coroutine the strand it runs on and
 // the signal that cancels it, which only that strand touches.
@@ -28,25 +31,26 @@ struct Task::Control {
 
 namespace {
 
-// The pool's count of live tasks: each task carries one Alive from its spawn to its end, and
-// a task dropped unrun lets go of it when it is destroyed.
+inline constexpr const char kHandlerFailed[] = "an exception escaped a handler on the worker threads";
+inline constexpr const char kTaskFailed[] = "a task on the worker threads ended by an exception";
+
+// A task's pass through the pool's gate of live tasks, from its spawn to its end; a task dropped
+// unrun leaves when it is destroyed. The task is marked finished before it leaves, so that a
+// count of none means that every task has finished.
 class Alive {
  public:
-  Alive(std::shared_ptr<std::atomic<std::size_t>> count, std::shared_ptr<Task::Control> control)
-      : count_(std::move(count)), control_(std::move(control)) {
-    count_->fetch_add(1, std::memory_order_relaxed);
-  }
+  Alive(Gate& live, std::shared_ptr<Task::Control> control) : pass_(live.enter()), control_(std::move(control)) {}
   Alive(Alive&&) = default;
-  Alive& operator=(Alive&&) = default;
+  Alive& operator=(Alive&&) = delete;
   ~Alive() {
-    if (!count_) return;
+    if (!control_) return;
     control_->finished.store(true, std::memory_order_release);
-    count_->fetch_sub(1, std::memory_order_acq_rel);
+    pass_.reset();
   }
   const Task::Control& control() const { return *control_; }
 
  private:
-  std::shared_ptr<std::atomic<std::size_t>> count_;
+  std::optional<Gate::Pass> pass_;
   std::shared_ptr<Task::Control> control_;
 };
 
@@ -70,19 +74,12 @@ struct Threads::Impl {
   asio::io_context context;
   asio::executor_work_guard<asio::io_context::executor_type> work;
   std::vector<std::thread> workers;
-  std::shared_ptr<std::atomic<std::size_t>> live = std::make_shared<std::atomic<std::size_t>>(0);
+  // Never closed: the pool stops when its last holder goes, and nobody is left to spawn then.
+  Gate live;
 
   void run() {
     current = this;
-    // A handler never lets an exception out (spawn catches them); should one escape all the
-    // same, the worker goes on serving rather than ending the process.
-    for (;;) {
-      try {
-        context.run();
-        break;
-      } catch (...) {
-      }
-    }
+    exec::guarded([this] { context.run(); }, kHandlerFailed);
     current = nullptr;
   }
 
@@ -142,15 +139,12 @@ Task Threads::spawn(std::move_only_function<void()> work) {
   control->threads = weak_from_this();
   asio::post(impl_->context, [alive = Alive(impl_->live, control), work = std::move(work)]() mutable {
     if (alive.control().aborted.load(std::memory_order_acquire)) return;
-    try {
-      work();
-    } catch (...) {
-    }
+    exec::guarded(work, kTaskFailed);
   });
   return Task(std::move(control));
 }
 
-std::size_t Threads::tasks() const { return impl_->live->load(std::memory_order_acquire); }
+std::size_t Threads::tasks() const { return impl_->live.count(); }
 
 std::size_t Threads::workers() const { return impl_->workers.size(); }
 
@@ -186,7 +180,11 @@ Task spawn(Threads& threads, asio::awaitable<void> work) {
   // signal lives as long as anything that can reach the slot, and goes with the context.
   asio::co_spawn(strand, guarded(control, std::move(work)),
                  asio::bind_cancellation_slot(
-                     slot, [alive = Alive(impl.live, control), coroutine = std::move(coroutine)](std::exception_ptr) {}));
+                     slot, [alive = Alive(impl.live, control), coroutine = std::move(coroutine)](std::exception_ptr error) {
+                       // An aborted coroutine ends by the error of the wait it was in: that is
+                       // its way to stop, not a fault.
+                       if (error && !exec::cancelled(error)) exec::broken(error, kTaskFailed);
+                     }));
   return Task(std::move(control));
 }
 
@@ -195,4 +193,4 @@ std::shared_ptr<Threads> holder(asio::execution_context& context) {
   return asio::use_service<Holder>(context).threads.lock();
 }
 
-}  // namespace vorel::node
+}  // namespace vorel::exec
