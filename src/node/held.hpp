@@ -58,7 +58,7 @@ struct Held {
   replication::service::Replication replication;
   std::map<std::string, core::Kind, std::less<>> kinds;
   std::set<Key> acting;
-  std::optional<once::Sender<std::vector<Key>>> handed;
+  std::optional<oneshot::Sender<std::vector<Key>>> handed;
   std::unordered_map<std::int64_t, Remote> remote;
   routing::waiting::Waiting waiting;
   // Half of dead_after: how long the node keeps serving its own keys without a majority.

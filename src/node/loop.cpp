@@ -208,7 +208,7 @@ std::optional<Instant> earliest(const Held& held) {
 }
 
 void flush(const Sender& sender, Held& held, watch::Sender<MemberList>& watch,
-           std::optional<once::Sender<Joining>>& join) {
+           std::optional<oneshot::Sender<Joining>>& join) {
   for (const auto& out : held.members->take()) {
     (void)sender.send(target_of(out.to), "membership", core::membership::wire::encode(out.message));
   }

@@ -16,6 +16,7 @@
 #include "core/bytes.hpp"
 #include "core/membership/member.hpp"
 #include "node/await.hpp"
+#include "node/oneshot.hpp"
 #include "node/held.hpp"
 #include "node/reach.hpp"
 
@@ -58,7 +59,7 @@ struct Looping {
   Asks::Receiver asks;
   std::shared_ptr<Bell> bell;
   watch::Sender<MemberList> members;
-  std::optional<once::Sender<Joining>> join;
+  std::optional<oneshot::Sender<Joining>> join;
   Timers timers;
 };
 
@@ -72,6 +73,6 @@ void received(const Sender& sender, Held& held, std::string_view name, core::Byt
 void operations(const Sender& sender, Held& held);
 std::optional<Instant> earliest(const Held& held);
 void flush(const Sender& sender, Held& held, watch::Sender<MemberList>& members,
-           std::optional<once::Sender<Joining>>& join);
+           std::optional<oneshot::Sender<Joining>>& join);
 
 }  // namespace vorel::node

@@ -72,13 +72,13 @@ namespace {
 // The command goes out at once, with the sending end of a fresh reply channel; the awaitable
 // owns the receiving end, so it may be awaited after the caller's arguments are gone.
 template <class T>
-asio::awaitable<std::optional<T>> answered(once::Receiver<T> receiver) {
+asio::awaitable<std::optional<T>> answered(oneshot::Receiver<T> receiver) {
   co_return co_await receiver.receive();
 }
 
 template <class T, class Make>
 asio::awaitable<std::optional<T>> query(const Node& node, Make make) {
-  auto [answer, receiver] = once::channel<T>();
+  auto [answer, receiver] = oneshot::channel<T>();
   node.ask(make(std::move(answer)));
   return answered(std::move(receiver));
 }
@@ -87,7 +87,7 @@ asio::awaitable<std::optional<T>> query(const Node& node, Make make) {
 
 asio::awaitable<std::optional<ActivateResult>> Node::activate(std::string actor, std::string key,
                                                               std::optional<core::Pages> initial) const {
-  return query<ActivateResult>(*this, [&](once::Sender<ActivateResult> answer) {
+  return query<ActivateResult>(*this, [&](oneshot::Sender<ActivateResult> answer) {
     return Ask{Ask::Activate{std::move(actor), std::move(key), std::move(initial), std::move(answer)}};
   });
 }
@@ -95,27 +95,27 @@ asio::awaitable<std::optional<ActivateResult>> Node::activate(std::string actor,
 asio::awaitable<std::optional<CommitResult>> Node::commit(std::string actor, std::string key,
                                                           std::uint64_t generation, core::Pages pages,
                                                           bool active) const {
-  return query<CommitResult>(*this, [&](once::Sender<CommitResult> answer) {
+  return query<CommitResult>(*this, [&](oneshot::Sender<CommitResult> answer) {
     return Ask{Ask::Commit{std::move(actor), std::move(key), generation, std::move(pages), active, std::move(answer)}};
   });
 }
 
 asio::awaitable<std::optional<CommitResult>> Node::delete_(std::string actor, std::string key,
                                                            std::uint64_t generation, bool active) const {
-  return query<CommitResult>(*this, [&](once::Sender<CommitResult> answer) {
+  return query<CommitResult>(*this, [&](oneshot::Sender<CommitResult> answer) {
     return Ask{Ask::Delete{std::move(actor), std::move(key), generation, active, std::move(answer)}};
   });
 }
 
 asio::awaitable<std::optional<Placed>> Node::placed(std::string actor, std::string key) const {
-  return query<Placed>(*this, [&](once::Sender<Placed> answer) {
+  return query<Placed>(*this, [&](oneshot::Sender<Placed> answer) {
     return Ask{Ask::Placed{std::move(actor), std::move(key), std::move(answer)}};
   });
 }
 
 asio::awaitable<std::optional<std::vector<core::replication::replica::Kept>>> Node::stored() const {
   using Kept = std::vector<core::replication::replica::Kept>;
-  return query<Kept>(*this, [](once::Sender<Kept> answer) { return Ask{Ask::Kept{std::move(answer)}}; });
+  return query<Kept>(*this, [](oneshot::Sender<Kept> answer) { return Ask{Ask::Kept{std::move(answer)}}; });
 }
 
 const core::NodeId& Node::id() const { return reach_->id; }

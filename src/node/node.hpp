@@ -24,6 +24,7 @@
 #include "core/replication/replica.hpp"
 #include "core/routing/wire.hpp"
 #include "node/await.hpp"
+#include "node/oneshot.hpp"
 #include "node/replication/service.hpp"
 
 namespace vorel::net {
@@ -78,7 +79,7 @@ struct Ask {
     std::string actor;
     std::string key;
     std::optional<core::Pages> initial;
-    once::Sender<ActivateResult> answer;
+    oneshot::Sender<ActivateResult> answer;
   };
   struct Commit {
     std::string actor;
@@ -87,14 +88,14 @@ struct Ask {
     core::Pages pages;
     // The activation goes on after this write.
     bool active = true;
-    once::Sender<CommitResult> answer;
+    oneshot::Sender<CommitResult> answer;
   };
   struct Delete {
     std::string actor;
     std::string key;
     std::uint64_t generation = 0;
     bool active = true;
-    once::Sender<CommitResult> answer;
+    oneshot::Sender<CommitResult> answer;
   };
   struct Release {
     std::string actor;
@@ -104,10 +105,10 @@ struct Ask {
   struct Placed {
     std::string actor;
     std::string key;
-    once::Sender<node::Placed> answer;
+    oneshot::Sender<node::Placed> answer;
   };
   struct Kept {
-    once::Sender<std::vector<core::replication::replica::Kept>> answer;
+    oneshot::Sender<std::vector<core::replication::replica::Kept>> answer;
   };
   struct Stored {
     std::uint64_t request = 0;
@@ -123,7 +124,7 @@ struct Ask {
   };
   // Answered with the keys still owed once the hand-off of a leave is over or given up.
   struct Handed {
-    once::Sender<std::vector<Key>> waiter;
+    oneshot::Sender<std::vector<Key>> waiter;
   };
   struct Abandon {};
   struct Peer {

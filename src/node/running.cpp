@@ -12,7 +12,7 @@
 #include "net/endpoint.hpp"
 #include "node/loop.hpp"
 #include "node/routing/waiting.hpp"
-#include "node/threads_asio.hpp"
+#include "exec/threads_asio.hpp"
 
 namespace vorel::node {
 
@@ -94,7 +94,7 @@ asio::awaitable<std::vector<std::string>> others(std::vector<std::string> seeds,
 
 }  // namespace
 
-Running::Running(std::shared_ptr<net::Flag> accepting, core::Duration leave_timeout, Node node, Task run,
+Running::Running(std::shared_ptr<net::Flag> accepting, core::Duration leave_timeout, Node node, exec::Task run,
                  std::shared_ptr<net::Flag> ended)
     : accepting_(std::move(accepting)),
       leave_timeout_(leave_timeout),
@@ -114,7 +114,7 @@ asio::awaitable<std::expected<Running, std::string>> Running::began(Cluster clus
                                                                     std::shared_ptr<Host> host, bool member) {
   if (auto refused = checked(cluster); !refused) co_return std::unexpected(std::move(refused.error()));
   auto executor = co_await asio::this_coro::executor;
-  auto threads = holder(asio::query(executor, asio::execution::context));
+  auto threads = exec::holder(asio::query(executor, asio::execution::context));
   if (!threads) core::broken("a node starts on the node runtime's threads");
 
   auto [asks, receiving] = Asks::make();
@@ -175,7 +175,7 @@ asio::awaitable<std::expected<Running, std::string>> Running::began(Cluster clus
   }
 
   auto [publish, reading] = watch::channel<MemberList>(members->members());
-  auto [join, joined] = once::channel<Joining>();
+  auto [join, joined] = oneshot::channel<Joining>();
 
   const auto budget = core::replication::parts::budget(cluster.limits.message);
   replication::service::Replication replication(id, budget, cluster.write_timeout, cluster.leave_timeout);
@@ -198,7 +198,7 @@ asio::awaitable<std::expected<Running, std::string>> Running::began(Cluster clus
                   std::move(publish),
                   std::move(join),
                   Timers{cluster.heartbeat, cluster.graft_after, cluster.shuffle_every, cluster.anti_entropy}};
-  Running running(std::move(accepting), cluster.leave_timeout, node, spawn(*threads, run(std::move(looping))),
+  Running running(std::move(accepting), cluster.leave_timeout, node, exec::spawn(*threads, run(std::move(looping))),
                   std::move(ended));
 
   auto signal = co_await joined.receive();
@@ -211,7 +211,7 @@ asio::awaitable<std::expected<Running, std::string>> Running::began(Cluster clus
 
 asio::awaitable<std::vector<Key>> Running::leave() {
   node_.ask(Ask{Ask::Leave{}});
-  auto [waiter, handed] = once::channel<std::vector<Key>>();
+  auto [waiter, handed] = oneshot::channel<std::vector<Key>>();
   node_.ask(Ask{Ask::Handed{std::move(waiter)}});
   auto got = co_await handed.receive_until(routing::waiting::later(Clock::now(), leave_timeout_));
   if (got.late) {

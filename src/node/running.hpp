@@ -14,7 +14,7 @@
 #include "node/cluster.hpp"
 #include "node/host.hpp"
 #include "node/node.hpp"
-#include "node/threads.hpp"
+#include "exec/threads.hpp"
 
 namespace vorel::net {
 class Flag;
@@ -55,14 +55,14 @@ class Running {
   bool ended() const;
 
  private:
-  Running(std::shared_ptr<net::Flag> accepting, core::Duration leave_timeout, Node node, Task run,
+  Running(std::shared_ptr<net::Flag> accepting, core::Duration leave_timeout, Node node, exec::Task run,
           std::shared_ptr<net::Flag> ended);
   asio::awaitable<void> over();
 
   std::shared_ptr<net::Flag> accepting_;
   core::Duration leave_timeout_;
   Node node_;
-  Task run_;
+  exec::Task run_;
   std::shared_ptr<net::Flag> ended_;
 };
 

@@ -95,7 +95,7 @@ void Replication::queue(std::vector<Send> sends) {
 }
 
 void Replication::activate(const std::string& actor, const std::string& key, std::optional<core::Pages> initial,
-                           const Around& around, once::Sender<ActivateResult> answer, Instant now) {
+                           const Around& around, oneshot::Sender<ActivateResult> answer, Instant now) {
   const Name name{actor, key};
   Operation op{false,
                0,
@@ -113,18 +113,18 @@ void Replication::activate(const std::string& actor, const std::string& key, std
 }
 
 void Replication::commit(const std::string& actor, const std::string& key, std::uint64_t handle, core::Pages pages,
-                         bool active, const std::optional<Around>& around, once::Sender<CommitResult> answer,
+                         bool active, const std::optional<Around>& around, oneshot::Sender<CommitResult> answer,
                          Instant now) {
   start(actor, key, handle, active, around, std::move(answer), now, &pages);
 }
 
 void Replication::delete_(const std::string& actor, const std::string& key, std::uint64_t handle, bool active,
-                          const std::optional<Around>& around, once::Sender<CommitResult> answer, Instant now) {
+                          const std::optional<Around>& around, oneshot::Sender<CommitResult> answer, Instant now) {
   start(actor, key, handle, active, around, std::move(answer), now, nullptr);
 }
 
 void Replication::start(const std::string& actor, const std::string& key, std::uint64_t handle, bool active,
-                        const std::optional<Around>& around, once::Sender<CommitResult> answer, Instant now,
+                        const std::optional<Around>& around, oneshot::Sender<CommitResult> answer, Instant now,
                         const core::Pages* pages) {
   const Name name{actor, key};
   auto it = owners_.find(name);

@@ -26,7 +26,7 @@
 #include "core/replication/wire.hpp"
 #include "core/store.hpp"
 #include "node/events.hpp"
-#include "node/await.hpp"
+#include "node/oneshot.hpp"
 #include "node/replication/failure.hpp"
 
 namespace vorel::node::replication::service {
@@ -45,13 +45,13 @@ using ActivateResult = std::expected<std::optional<core::store::Held>, Failure>;
 
 struct Waiting {
   struct Commit {
-    once::Sender<CommitResult> answer;
+    oneshot::Sender<CommitResult> answer;
     // The activation ends with this write.
     bool ending = false;
   };
   struct Activate {
     std::optional<core::Pages> initial;
-    once::Sender<ActivateResult> answer;
+    oneshot::Sender<ActivateResult> answer;
   };
   std::variant<Commit, Activate> value;
 
@@ -159,11 +159,11 @@ class Replication {
   Replication(core::NodeId own_id, std::uint64_t budget, core::Duration write_timeout, core::Duration burial_interval);
 
   void activate(const std::string& actor, const std::string& key, std::optional<core::Pages> initial,
-                const Around& around, once::Sender<ActivateResult> answer, Instant now);
+                const Around& around, oneshot::Sender<ActivateResult> answer, Instant now);
   void commit(const std::string& actor, const std::string& key, std::uint64_t handle, core::Pages pages, bool active,
-              const std::optional<Around>& around, once::Sender<CommitResult> answer, Instant now);
+              const std::optional<Around>& around, oneshot::Sender<CommitResult> answer, Instant now);
   void delete_(const std::string& actor, const std::string& key, std::uint64_t handle, bool active,
-               const std::optional<Around>& around, once::Sender<CommitResult> answer, Instant now);
+               const std::optional<Around>& around, oneshot::Sender<CommitResult> answer, Instant now);
   void forget(const std::string& actor, const std::string& key, std::uint64_t handle);
   void stored(std::uint64_t request, StoreResult result, Instant now);
   void answer(core::replication::messages::Reply reply, Instant now);
@@ -211,7 +211,7 @@ class Replication {
   void failed(const std::string& actor, const std::string& key, bool write, Failure failure);
   void drop_owner(const Name& name);
   void start(const std::string& actor, const std::string& key, std::uint64_t handle, bool active,
-             const std::optional<Around>& around, once::Sender<CommitResult> answer, Instant now,
+             const std::optional<Around>& around, oneshot::Sender<CommitResult> answer, Instant now,
              const core::Pages* pages);
 
   // The durable-store bridge.

@@ -75,7 +75,7 @@ struct Sim {
   std::shared_ptr<Recorder> host;
   std::unique_ptr<Held> held;
   watch::Sender<MemberList> publish;
-  std::optional<once::Sender<Joining>> join;
+  std::optional<oneshot::Sender<Joining>> join;
   std::vector<Sent> sent;
 
   const net::endpoint::Sender& sender() const { return wire.sender(); }
@@ -508,17 +508,17 @@ TEST_F(Commands, HandedAndAbandon) {
   // Without a waiter, Abandon changes nothing.
   ask(a, Ask{Ask::Abandon{}});
   EXPECT_TRUE(seen(a).events.empty());
-  auto [first, first_rx] = once::channel<std::vector<Key>>();
-  auto [second, second_rx] = once::channel<std::vector<Key>>();
+  auto [first, first_rx] = oneshot::channel<std::vector<Key>>();
+  auto [second, second_rx] = oneshot::channel<std::vector<Key>>();
   // Nothing is owed, so the flush after the command answers the waiter at once.
   ask(a, Ask{Ask::Handed{std::move(first)}});
-  EXPECT_EQ(first_rx.status(), once::Status::Ready);
+  EXPECT_EQ(first_rx.status(), oneshot::Status::Ready);
   EXPECT_EQ(first_rx.take(), std::vector<Key>{});
   // A second waiter replaces one still held: its receiver sees the sender gone.
-  auto [held_one, held_rx] = once::channel<std::vector<Key>>();
+  auto [held_one, held_rx] = oneshot::channel<std::vector<Key>>();
   held().handed = std::move(held_one);
   ASSERT_TRUE(asked(at(a).sender(), held(), Ask{Ask::Handed{std::move(second)}}, 0.0));
-  EXPECT_EQ(held_rx.status(), once::Status::Closed);
+  EXPECT_EQ(held_rx.status(), oneshot::Status::Closed);
   ASSERT_TRUE(asked(at(a).sender(), held(), Ask{Ask::Abandon{}}, 0.0));
   EXPECT_EQ(second_rx.take(), std::vector<Key>{});
   EXPECT_TRUE(seen(a).events.empty());
@@ -526,17 +526,17 @@ TEST_F(Commands, HandedAndAbandon) {
 
 TEST_F(Commands, QueriesAnswerWhatThisNodeSees) {
   const auto key = key_owned_by(b, {a, b, c});
-  auto [placed, placed_rx] = once::channel<Placed>();
+  auto [placed, placed_rx] = oneshot::channel<Placed>();
   ask(a, Ask{Ask::Placed{"T", key, std::move(placed)}});
   EXPECT_EQ(placed_rx.take(), (Placed{b, {b}}));
 
-  auto [kept, kept_rx] = once::channel<std::vector<core::replication::replica::Kept>>();
+  auto [kept, kept_rx] = oneshot::channel<std::vector<core::replication::replica::Kept>>();
   ask(a, Ask{Ask::Kept{std::move(kept)}});
   EXPECT_EQ(kept_rx.take(), std::vector<core::replication::replica::Kept>{});
 
   // A type nobody hosts fails its activation, and the observer hears of it.
   see(a, {});
-  auto [activated, activated_rx] = once::channel<ActivateResult>();
+  auto [activated, activated_rx] = oneshot::channel<ActivateResult>();
   ask(a, Ask{Ask::Activate{"T", key, std::nullopt, std::move(activated)}});
   auto result = activated_rx.take();
   ASSERT_TRUE(result && !*result);

@@ -17,12 +17,12 @@ using testing::Listed;
 using testing::Recorder;
 
 TEST(Loop, StaysFairUnderAFlood) {
-  auto threads = *Threads::start(2);
+  auto threads = *exec::Threads::start(2);
   net::endpoint::Config config;
   config.cluster = "loop";
   config.listen = "127.0.0.1:0";
   config.limits = net::Limits{262'144, 4'194'304, 262'144};
-  auto started = net::Endpoint::start(context(*threads).get_executor(), config);
+  auto started = net::Endpoint::start(exec::context(*threads).get_executor(), config);
   ASSERT_TRUE(started);
   auto endpoint = std::move(*started);
   const auto own = endpoint->sender().node();
@@ -50,7 +50,7 @@ TEST(Loop, StaysFairUnderAFlood) {
                                      std::move(kinds), core::Duration{5, 0});
   auto ended = std::make_shared<net::Flag>();
   const core::Duration tick{0, 10'000'000};
-  spawn(*threads, run(Looping{Ending(ended), std::move(endpoint), std::move(held), std::move(receiving), bell,
+  exec::spawn(*threads, run(Looping{Ending(ended), std::move(endpoint), std::move(held), std::move(receiving), bell,
                               std::move(publish), std::nullopt, Timers{tick, tick, tick, tick}}));
 
   // Each flood keeps its source from ever running dry, a bounded way ahead of the loop.
@@ -101,9 +101,7 @@ TEST(Loop, StaysFairUnderAFlood) {
   node.ask(Ask{Ask::Stop{}});
   EXPECT_TRUE(eventually([&] { return ended->is_set(); }));
   // Commands sent after the loop has ended are dropped at once, closing their reply channels.
-  auto placed = testing::within(*threads, node.placed("T", "k"));
-  ASSERT_TRUE(placed);
-  EXPECT_FALSE(*placed);
+  EXPECT_FALSE(exec::testing::wait(*threads, node.placed("T", "k")));
 }
 
 }  // namespace

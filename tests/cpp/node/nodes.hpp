@@ -12,7 +12,6 @@
 #include <utility>
 #include <vector>
 
-#include <future>
 #include <optional>
 #include <thread>
 
@@ -26,7 +25,8 @@
 #include "node/host.hpp"
 #include "node/node.hpp"
 #include "node/reach.hpp"
-#include "node/threads_asio.hpp"
+#include "exec/threads_asio.hpp"
+#include "exec/waiting.hpp"
 
 namespace vorel::node::testing {
 
@@ -227,33 +227,6 @@ inline Node handle(const core::NodeId& id, std::shared_ptr<net::Pool> pool, std:
   return Node(std::make_shared<Reach>(Reach{id, std::make_shared<Door>(Door{std::move(asks), std::make_shared<Bell>()}),
                                             std::move(reading), std::move(pool),
                                             std::make_shared<replication::service::Written>(), message}));
-}
-
-// Runs a coroutine on the pool and waits for its value on the test's thread, failing the test
-// when it has not finished within `bound`.
-template <class T>
-std::optional<T> within(Threads& threads, asio::awaitable<T> work, std::chrono::nanoseconds bound = kBound) {
-  auto promise = std::make_shared<std::promise<T>>();
-  auto future = promise->get_future();
-  spawn(threads, [](asio::awaitable<T> work, std::shared_ptr<std::promise<T>> promise) -> asio::awaitable<void> {
-    promise->set_value(co_await std::move(work));
-  }(std::move(work), promise));
-  if (future.wait_for(bound) != std::future_status::ready) {
-    ADD_FAILURE() << "a coroutine did not finish in time";
-    return std::nullopt;
-  }
-  return future.get();
-}
-
-inline bool within(Threads& threads, asio::awaitable<void> work, std::chrono::nanoseconds bound = kBound) {
-  return within<bool>(
-             threads,
-             [](asio::awaitable<void> work) -> asio::awaitable<bool> {
-               co_await std::move(work);
-               co_return true;
-             }(std::move(work)),
-             bound)
-      .has_value();
 }
 
 // Polls `done` until it holds or `bound` passes.

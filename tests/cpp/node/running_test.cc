@@ -16,7 +16,7 @@ namespace {
 
 using testing::eventually;
 using testing::Recorder;
-using testing::within;
+using exec::testing::wait;
 
 core::Kind kind(std::string name, std::uint64_t replicas = 3) {
   return core::Kind{std::move(name), std::nullopt, std::nullopt, replicas, false, core::WriteLevel::Majority};
@@ -36,18 +36,14 @@ Cluster quick(std::string bind = "127.0.0.1:0") {
 
 class Start : public ::testing::Test {
  protected:
-  std::shared_ptr<Threads> threads = *Threads::start(2);
+  std::shared_ptr<exec::Threads> threads = *exec::Threads::start(2);
   std::shared_ptr<Recorder> host = std::make_shared<Recorder>();
 
   std::expected<Running, std::string> begin(Cluster cluster, bool member = true,
                                             std::vector<core::Kind> kinds = {kind("T")}) {
-    auto started = within(*threads, Running::began(std::move(cluster), std::move(kinds), host, member));
-    if (!started) return std::unexpected(std::string("no answer"));
-    return std::move(*started);
+    return wait(*threads, Running::began(std::move(cluster), std::move(kinds), host, member));
   }
-  void leave(Running& running) { ASSERT_TRUE(within(*threads, [](Running& r) -> asio::awaitable<void> {
-    co_await r.leave();
-  }(running))); }
+  void leave(Running& running) { wait(*threads, running.leave()); }
 };
 
 TEST_F(Start, AMemberWithoutSeedsJoinsAtOnceAndAdvertisesItsPort) {
@@ -178,12 +174,8 @@ TEST_F(Start, AfterTheLoopHasEndedCommandsAreDroppedAndQueriesEnd) {
   leave(*started);
   node.ask(Ask{Ask::Leave{}});
   EXPECT_TRUE(node.start("T", "k", std::nullopt));
-  auto placed = within(*threads, node.placed("T", "k"));
-  ASSERT_TRUE(placed);
-  EXPECT_FALSE(*placed);
-  auto kept = within(*threads, node.stored());
-  ASSERT_TRUE(kept);
-  EXPECT_FALSE(*kept);
+  EXPECT_FALSE(wait(*threads, node.placed("T", "k")));
+  EXPECT_FALSE(wait(*threads, node.stored()));
   // A leave of a node whose loop is gone ends at once.
   leave(*started);
 }
@@ -191,7 +183,7 @@ TEST_F(Start, AfterTheLoopHasEndedCommandsAreDroppedAndQueriesEnd) {
 TEST_F(Start, AnAbortEndsTheLoopAndItsListener) {
   auto started = begin(quick());
   ASSERT_TRUE(started);
-  ASSERT_TRUE(within(*threads, [](Running& r) -> asio::awaitable<void> { co_await r.crash(); }(*started)));
+  wait(*threads, started->crash());
   EXPECT_TRUE(started->ended());
   EXPECT_TRUE(started->accepting()->is_set());
   EXPECT_TRUE(eventually([&] { return threads->tasks() == 0; }));
@@ -248,30 +240,6 @@ TEST_F(Sizes, AnAnswerTooLargeTravelsAsTooLarge) {
   auto second = receiving.try_recv();
   ASSERT_TRUE(second);
   EXPECT_TRUE(std::holds_alternative<core::Outcome::Value>(std::get<Ask::Answer>(second->value).outcome.variant));
-}
-
-TEST(Await, OneShotReceiveEndsOnValueCloseOrTime) {
-  auto threads = *Threads::start(2);
-  auto [tx, rx] = once::channel<int>();
-  std::thread sender([tx = std::move(tx)]() mutable {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    tx.send(5);
-  });
-  EXPECT_EQ(within(*threads, rx.receive()), std::optional<std::optional<int>>(5));
-  sender.join();
-
-  auto [gone, gone_rx] = once::channel<int>();
-  std::thread dropper([gone = std::move(gone)]() mutable { auto dropped = std::move(gone); });
-  EXPECT_EQ(within(*threads, gone_rx.receive()), std::optional<std::optional<int>>(std::optional<int>()));
-  dropper.join();
-
-  auto [slow, slow_rx] = once::channel<int>();
-  auto late = within(*threads, slow_rx.receive_until(std::chrono::steady_clock::now() + std::chrono::milliseconds(20)));
-  ASSERT_TRUE(late);
-  EXPECT_TRUE(late->late);
-  EXPECT_FALSE(late->value);
-  slow.send(1);
-  EXPECT_EQ(slow_rx.take(), 1);
 }
 
 TEST(Await, AWatchKeepsTheLastValue) {

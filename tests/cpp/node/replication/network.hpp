@@ -71,25 +71,25 @@ class Network {
 
   Replication& at(std::size_t i) { return *nodes[i]; }
 
-  once::Receiver<service::ActivateResult> activate(std::size_t i, const std::string& key,
+  oneshot::Receiver<service::ActivateResult> activate(std::size_t i, const std::string& key,
                                                        std::optional<core::Pages> initial) {
-    auto [tx, rx] = once::channel<service::ActivateResult>();
+    auto [tx, rx] = oneshot::channel<service::ActivateResult>();
     at(i).activate("t", key, std::move(initial), around, std::move(tx), now);
     flush(i);
     return std::move(rx);
   }
 
-  once::Receiver<service::CommitResult> commit(std::size_t i, const std::string& key, std::uint64_t handle,
+  oneshot::Receiver<service::CommitResult> commit(std::size_t i, const std::string& key, std::uint64_t handle,
                                                   core::Pages state, bool active = true) {
-    auto [tx, rx] = once::channel<service::CommitResult>();
+    auto [tx, rx] = oneshot::channel<service::CommitResult>();
     at(i).commit("t", key, handle, std::move(state), active, around, std::move(tx), now);
     flush(i);
     return std::move(rx);
   }
 
-  once::Receiver<service::CommitResult> delete_(std::size_t i, const std::string& key, std::uint64_t handle,
+  oneshot::Receiver<service::CommitResult> delete_(std::size_t i, const std::string& key, std::uint64_t handle,
                                                    bool active = true) {
-    auto [tx, rx] = once::channel<service::CommitResult>();
+    auto [tx, rx] = oneshot::channel<service::CommitResult>();
     at(i).delete_("t", key, handle, active, around, std::move(tx), now);
     flush(i);
     return std::move(rx);
@@ -107,8 +107,8 @@ class Network {
   }
 
   template <class T>
-  std::optional<T> settle(once::Receiver<T>& rx, std::chrono::milliseconds limit = 20s) {
-    run_until([&] { return rx.status() != once::Status::Waiting; }, limit);
+  std::optional<T> settle(oneshot::Receiver<T>& rx, std::chrono::milliseconds limit = 20s) {
+    run_until([&] { return rx.status() != oneshot::Status::Waiting; }, limit);
     return rx.take();
   }
 

@@ -128,7 +128,7 @@ TEST(ReplicationService, HandlesFenceOlderActivationsAndFinalWritesDropTheOwner)
   Network net(3);
   auto first = net.activate(0, "k", pages({{"a", "1"}}));
   auto second = net.activate(0, "k", pages({{"a", "1"}}));
-  EXPECT_EQ(first.status(), once::Status::Closed);
+  EXPECT_EQ(first.status(), oneshot::Status::Closed);
   auto got = net.settle(second);
   ASSERT_TRUE(got && got->has_value() && **got);
   const auto handle = (**got)->generation;
@@ -232,12 +232,12 @@ TEST(ReplicationService, RequestsStampedByAnotherNodeAreForeign) {
 TEST(ReplicationService, ReceivingReplicasDelayTheActivationUntilItsDeadline) {
   Network net(1);
   auto& node = net.at(0);
-  auto [tx, rx] = once::channel<service::ActivateResult>();
+  auto [tx, rx] = oneshot::channel<service::ActivateResult>();
   const auto start = net.now;
   node.activate("t", "k", std::nullopt, net.around, std::move(tx), net.now);
   // The only replica is still receiving the key: its promise counts as an answer, not toward the quorum.
   std::size_t prepares = 0;
-  while (rx.status() == once::Status::Waiting && net.now < start + 10s) {
+  while (rx.status() == oneshot::Status::Waiting && net.now < start + 10s) {
     for (auto& out : std::exchange(node.outgoing, {})) {
       auto& request = std::get<core::replication::messages::Request>(out.message.variant);
       prepares += std::holds_alternative<core::replication::messages::Prepare>(request.variant);

@@ -51,7 +51,7 @@ TEST(ReplicationStore, WriteThroughAnswersOnlyOnceTheStoreKeptTheState) {
   ASSERT_NE(saved(net.held[0].second), nullptr);
   EXPECT_EQ(saved(net.held[0].second)->state, pages({{"a", "1"}}));
   net.run_for(100ms);
-  EXPECT_EQ(ok.status(), once::Status::Waiting);
+  EXPECT_EQ(ok.status(), oneshot::Status::Waiting);
   EXPECT_EQ(net.at(0).written->confirmed.load(), 0u);
   net.answer_store(0, std::optional<core::Stored>{});
   auto done = ok.take();
@@ -84,8 +84,8 @@ TEST_P(StoreFailures, AreReportedToTheWaiter) {
   std::uint64_t handle = 0;
   if (!c.activation) handle = activated(net);
   net.hold = true;
-  once::Receiver<service::ActivateResult> activation;
-  once::Receiver<service::CommitResult> write;
+  oneshot::Receiver<service::ActivateResult> activation;
+  oneshot::Receiver<service::CommitResult> write;
   if (c.activation) {
     activation = net.activate(0, "k", pages({{"a", "1"}}));
   } else {
