@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -25,28 +26,12 @@
 
 namespace vorel::node::handoff::service {
 
-using Instant = std::chrono::steady_clock::time_point;
+using Instant = replication::service::Instant;
+using Key = core::handoff::sweep::Key;
 
-struct Hold {
-  core::placement::Step step;
-  core::handoff::ranges::Transfer transfer;
-  Instant next;
-  core::Duration delay;
-};
-
-struct Handing {
-  std::set<core::NodeId> targets;
-  std::set<core::NodeId> took;
-  bool owing(const std::set<core::NodeId>& live) const {
-    for (const auto& t : targets)
-      if (!took.contains(t) && live.contains(t)) return true;
-    return false;
-  }
-};
-
-class Handoff : public core::placement::Transfers {
+class Handoff final : public core::placement::Transfers {
  public:
-  Handoff(core::NodeId node, std::uint64_t budget, core::Backoff backoff) : node(std::move(node)) {}
+  Handoff(core::NodeId node, std::uint64_t budget, core::Backoff backoff) {}
 
   std::optional<Instant> due() const { return std::nullopt; }
   void begin(core::placement::Step step, const core::Kind* kind) {
@@ -55,20 +40,32 @@ class Handoff : public core::placement::Transfers {
   }
   void fired(Instant now, core::replication::Replica& replica) {}
   void receive(core::handoff::messages::Pull message, core::replication::Replica& replica) {}
-  void knows(std::set<core::NodeId> l) { live = std::move(l); }
+  void knows(std::set<core::NodeId> live, std::set<core::NodeId> leaving = {}) {}
   std::vector<events::Event> observed() { return {}; }
-  void give(std::vector<core::handoff::sweep::Handover> handovers, const core::replication::Replica& replica,
-            Instant now) {}
-  std::vector<std::pair<std::string, std::string>> owed() const { return {}; }
   bool receiving(const core::placement::Step& step, std::string_view key) const override { return false; }
+  bool arriving(std::string_view actor, std::string_view key) const { return false; }
+  void give(const std::vector<core::handoff::sweep::Handover>& handovers, const core::replication::Replica& replica,
+            Instant now) {}
+  std::vector<Key> owed() const { return {}; }
+  bool owing() const { return false; }
+  void leave() {
+    leaving_ = true;
+    moved = true;
+  }
+  bool leaving() const { return leaving_; }
 
-  core::NodeId node;
-  std::vector<Hold> holds;
   std::vector<core::placement::Step> released;
   std::vector<replication::service::Outgoing> outgoing;
-  std::map<std::pair<std::string, std::string>, Handing> handing;
-  std::set<core::NodeId> live;
   bool moved = false;
+
+ private:
+  bool leaving_ = false;
 };
+
+inline std::vector<core::handoff::sweep::Handover> departing(std::span<const core::handoff::sweep::Kept> kept,
+                                                             const core::placement::Placement& placement,
+                                                             const core::placement::Counts& counts) {
+  return {};
+}
 
 }  // namespace vorel::node::handoff::service

@@ -248,6 +248,9 @@ bool asked(const Sender& sender, Held& held, Ask ask, double now) {
           held.acting.emplace(std::move(a.actor), std::move(a.key));
         } else if constexpr (std::is_same_v<A, Ask::Detached>) {
           held.acting.erase(Key{std::move(a.actor), std::move(a.key)});
+          // The last activation of a leaving node has ended: its states are final, and what it
+          // hands over is looked at again.
+          if (held.acting.empty() && held.handoff.leaving()) held.handoff.leave();
         } else if constexpr (std::is_same_v<A, Ask::Handed>) {
           held.handed = std::move(a.waiter);
         } else if constexpr (std::is_same_v<A, Ask::Abandon>) {
@@ -266,6 +269,7 @@ bool asked(const Sender& sender, Held& held, Ask ask, double now) {
           }
         } else if constexpr (std::is_same_v<A, Ask::Leave>) {
           held.routing.stopping = true;
+          held.handoff.leave();
           held.members->leave(now);
         } else if constexpr (std::is_same_v<A, Ask::Depart>) {
           held.members->depart(now);

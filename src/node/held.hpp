@@ -22,7 +22,7 @@
 #include "core/placement/placement.hpp"
 #include "net/endpoint.hpp"
 #include "node/events.hpp"
-#include "node/handing.hpp"
+#include "node/handoff_interim.hpp"
 #include "node/host.hpp"
 #include "node/node.hpp"
 #include "node/replication/service.hpp"
@@ -32,7 +32,7 @@
 namespace vorel::node {
 
 using Sender = net::endpoint::Sender;
-using handing::Handoff;
+using handoff::service::Handoff;
 using routing::Place;
 
 // An ask of this node that went to another node: where it went, and its answer should that node

@@ -138,13 +138,10 @@ void replicated(Held& held, core::replication::wire::Message message) {
   if (auto* reply = std::get_if<Reply>(&message.variant)) {
     held.replication.answer(std::move(*reply), held.clock());
   } else if (auto* pull = std::get_if<Pull>(&message.variant)) {
-    // A leaving node places its keys as the cluster will without it, so copies handed to it
-    // now would only be handed straight back; the giver keeps them until this node has left.
-    if (held.routing.stopping && std::holds_alternative<core::handoff::messages::HandKeys>(pull->variant)) return;
     held.handoff.receive(std::move(*pull), held.replication.replica);
   } else {
     auto& request = std::get<Request>(message.variant);
-    const bool receiving = handing::arriving(held.handoff, request.actor(), request.key());
+    const bool receiving = held.handoff.arriving(request.actor(), request.key());
     held.replication.request(std::move(request), receiving);
   }
 }
@@ -179,7 +176,7 @@ void operations(const Sender& sender, Held& held) {
   }
   for (const auto& name : held.replication.burying(now)) {
     // A tombstone whose key still arrives here waits: a copy on its way may be newer.
-    if (handing::arriving(held.handoff, name.actor, name.key)) continue;
+    if (held.handoff.arriving(name.actor, name.key)) continue;
     if (auto around = held.around(name.actor, name.key)) {
       held.replication.bury(name.actor, name.key, around->replicas, around->durable.any());
     }
@@ -226,18 +223,15 @@ void flush(const Sender& sender, Held& held, watch::Sender<MemberList>& watch,
   const bool changed = held.members->changed();
   if (changed) {
     auto list = held.members->members();
-    std::set<core::NodeId> live;
+    std::set<core::NodeId> live, leaving;
     std::vector<core::NodeId> gone;
     for (const auto& m : list) {
       if (m.status == Status::Alive || m.status == Status::Leaving || m.status == Status::Suspect) live.insert(m.node);
+      if (m.status == Status::Leaving) leaving.insert(m.node);
       if (m.status == Status::Dead) gone.push_back(m.node);
     }
-    held.handoff.knows(std::move(live));
-    // A leaving node places keys as the cluster will once it is gone, so that it hands its kept
-    // keys to their next replicas before it departs.
-    auto placing = list;
-    if (held.routing.stopping) std::erase_if(placing, [&](const auto& m) { return m.node == held.own(); });
-    for (auto& step : held.placement.update(placing, held.counts)) {
+    held.handoff.knows(std::move(live), std::move(leaving));
+    for (auto& step : held.placement.update(list, held.counts)) {
       auto kind = held.kinds.find(step.actor);
       held.handoff.begin(std::move(step), kind == held.kinds.end() ? nullptr : &kind->second);
     }
@@ -276,6 +270,9 @@ void flush(const Sender& sender, Held& held, watch::Sender<MemberList>& watch,
     const core::handoff::sweep::Where where{held.placement, held.counts, held.handoff, held.own(),
                                             held.members->joined(), held.serving};
     auto lists = core::handoff::sweep::sweep(kept, held.acting, where);
+    // A leaving node hands every kept key to its replicas without the leaving members before it
+    // departs: the sweep would hand nothing over while placement still counts it as a replica.
+    if (held.handoff.leaving()) lists.handovers = handoff::service::departing(kept, held.placement, held.counts);
     for (auto& [actor, key] : lists.release) held.host->release(std::move(actor), std::move(key));
     for (auto& [actor, key] : lists.attach) held.host->attach(held.node, std::move(actor), std::move(key));
     held.handoff.give(std::move(lists.handovers), held.replication.replica, now);
@@ -294,7 +291,7 @@ void flush(const Sender& sender, Held& held, watch::Sender<MemberList>& watch,
   for (auto& event : std::exchange(held.replication.events, {})) held.host->observe(std::move(event));
   for (auto& event : held.handoff.observed()) held.host->observe(std::move(event));
 
-  if (held.handed && !handing::owing(held.handoff)) {
+  if (held.handed && !held.handoff.owing()) {
     auto waiter = std::move(*held.handed);
     held.handed.reset();
     waiter.send({});
