@@ -2,17 +2,21 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <deque>
+#include <mutex>
 #include <random>
 #include <type_traits>
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
+#include <asio/strand.hpp>
 #include <asio/this_coro.hpp>
 
 #include "core/membership/wire.hpp"
 #include "core/replication/wire.hpp"
 #include "core/routing/wire.hpp"
+#include "exec/threads_asio.hpp"
 #include "net/endpoint.hpp"
 #include "net/notify.hpp"
 
@@ -37,9 +41,9 @@ std::chrono::nanoseconds span(core::Duration d) {
 
 using Inbound = std::variant<net::endpoint::Received, net::endpoint::Refusal>;
 
-// The loop's side of the transport. A pump on the loop's own strand moves envelopes from the
-// endpoint's channel into `queue` and rings the loop, so that the loop can look at every source
-// in turn without waiting on any one of them.
+// The loop's side of the transport. A pump of its own, beside the loop, moves envelopes from the
+// endpoint's channel into `queue` and rings the loop, so that the loop looks at every source in
+// turn without waiting on any one of them, and never holds the pump up while it works.
 struct Intake {
   Intake(Ending e, std::unique_ptr<net::Endpoint> ep, std::shared_ptr<Bell> b)
       : ending(std::move(e)), endpoint(std::move(ep)), bell(std::move(b)) {}
@@ -48,13 +52,30 @@ struct Intake {
   Ending ending;
   std::unique_ptr<net::Endpoint> endpoint;
   std::shared_ptr<Bell> bell;
+  std::mutex mutex;
   std::deque<Inbound> queue;
   // Every sending end of the endpoint's channel is gone.
   bool closed = false;
   // The loop is done with the transport: the pump stops.
-  bool over = false;
+  std::atomic<bool> over{false};
   Bell room;
   net::Flag stopped;
+
+  // The next envelope, if one waits; `closed` tells an empty queue that stays empty.
+  std::optional<Inbound> next(bool& ended) {
+    std::lock_guard lock(mutex);
+    ended = closed && queue.empty();
+    if (queue.empty()) return std::nullopt;
+    auto item = std::move(queue.front());
+    queue.pop_front();
+    if (queue.size() + 1 == kInbound) room.ring();
+    return item;
+  }
+
+  bool full() {
+    std::lock_guard lock(mutex);
+    return queue.size() >= kInbound;
+  }
 
   // Wakes the pump out of its receive with an envelope of no name, which the loop ignores.
   void stop(const core::NodeId& own) {
@@ -66,17 +87,20 @@ struct Intake {
 
 asio::awaitable<void> pump(std::shared_ptr<Intake> in) {
   for (;;) {
-    while (!in->over && in->queue.size() >= kInbound) co_await in->room.wait();
+    while (!in->over && in->full()) co_await in->room.wait();
     if (in->over) break;
     auto next = co_await in->endpoint->recv();
     if (in->over) break;
-    if (!next) {
-      in->closed = true;
-      in->bell->ring();
-      break;
+    {
+      std::lock_guard lock(in->mutex);
+      if (next) {
+        in->queue.push_back(std::move(*next));
+      } else {
+        in->closed = true;
+      }
     }
-    in->queue.push_back(std::move(*next));
     in->bell->ring();
+    if (!next) break;
   }
   in->stopped.set();
 }
@@ -329,7 +353,13 @@ asio::awaitable<void> run(Looping looping) {
     ~Stop() { in.stop(own); }
   } stop_pump{*in, own};
 
-  asio::co_spawn(co_await asio::this_coro::executor, pump(in), asio::detached);
+  // The pump runs on a strand of its own where the pool allows, beside the loop's.
+  auto executor = co_await asio::this_coro::executor;
+  if (auto threads = exec::holder(asio::query(executor, asio::execution::context))) {
+    asio::co_spawn(asio::make_strand(exec::context(*threads)), pump(in), asio::detached);
+  } else {
+    asio::co_spawn(executor, pump(in), asio::detached);
+  }
 
   const auto seconds = [start] {
     const auto since = Clock::now() - start;
@@ -358,13 +388,13 @@ asio::awaitable<void> run(Looping looping) {
     for (int i = 0; i < 7 && !handled; ++i) {
       const int branch = (first + i) % 7;
       if (branch == 0) {
-        if (in->queue.empty()) {
-          if (in->closed) closed = handled = true;
+        bool ended = false;
+        auto next = in->next(ended);
+        if (!next) {
+          if (ended) closed = handled = true;
           continue;
         }
-        auto item = std::move(in->queue.front());
-        in->queue.pop_front();
-        if (in->queue.size() + 1 == kInbound) in->room.ring();
+        auto& item = *next;
         handled = true;
         if (auto* refusal = std::get_if<net::endpoint::Refusal>(&item)) {
           // Before the join a refusal fails the start; after it, nobody is waiting for it.
