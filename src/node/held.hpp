@@ -22,7 +22,7 @@
 #include "core/placement/placement.hpp"
 #include "net/endpoint.hpp"
 #include "node/events.hpp"
-#include "node/handoff_interim.hpp"
+#include "node/handoff/service.hpp"
 #include "node/host.hpp"
 #include "node/node.hpp"
 #include "node/replication/service.hpp"

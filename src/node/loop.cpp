@@ -247,14 +247,13 @@ void flush(const Sender& sender, Held& held, watch::Sender<MemberList>& watch,
   const bool changed = held.members->changed();
   if (changed) {
     auto list = held.members->members();
-    std::set<core::NodeId> live, leaving;
+    std::set<core::NodeId> live;
     std::vector<core::NodeId> gone;
     for (const auto& m : list) {
       if (m.status == Status::Alive || m.status == Status::Leaving || m.status == Status::Suspect) live.insert(m.node);
-      if (m.status == Status::Leaving) leaving.insert(m.node);
       if (m.status == Status::Dead) gone.push_back(m.node);
     }
-    held.handoff.knows(std::move(live), std::move(leaving));
+    held.handoff.knows(std::move(live));
     for (auto& step : held.placement.update(list, held.counts)) {
       auto kind = held.kinds.find(step.actor);
       held.handoff.begin(std::move(step), kind == held.kinds.end() ? nullptr : &kind->second);
