@@ -90,6 +90,8 @@ class Network : public ::testing::Test {
   Duration timeout{5, 0};
   std::map<NodeId, std::unique_ptr<Sim>> nodes;
   std::deque<Sent> wire_;
+  // Envelopes for which it answers true are lost on the way.
+  std::function<bool(const Sent&)> lost;
 
   void SetUp() override {
     for (const auto& n : {a, b, c}) nodes.emplace(n, std::make_unique<Sim>(n, now, timeout));
@@ -135,6 +137,7 @@ class Network : public ::testing::Test {
     while (!wire_.empty()) {
       auto e = std::move(wire_.front());
       wire_.pop_front();
+      if (lost && lost(e)) continue;
       received(at(e.to).sender(), *at(e.to).held, e.name, e.payload, 0.0);
       settle(e.to);
     }
@@ -563,6 +566,63 @@ TEST_F(Commands, AroundCountsLiveReplicas) {
   EXPECT_EQ(held().around("R", "k")->wanted, 1u);
   // A type absent from the kinds writes at majority, without the store.
   EXPECT_EQ(held().around("T", "k")->level, core::replication::Level::Majority);
+}
+
+// A leaving node hands its kept keys to the ring without it, and its leave waits for them; keys
+// still owed when the leave gives up are reported and handed back to the leave.
+class Leaving : public Network {
+ protected:
+  std::string key;
+
+  void SetUp() override {
+    Network::SetUp();
+    key = key_owned_by(b, {a, b, c});
+    auto [activated, activated_rx] = oneshot::channel<ActivateResult>();
+    ask(b, Ask{Ask::Activate{"T", key, core::Pages{}, std::move(activated)}});
+    run(milliseconds(0));
+    auto held = activated_rx.take();
+    ASSERT_TRUE(held && *held && **held);
+    auto [written, written_rx] = oneshot::channel<CommitResult>();
+    ask(b, Ask{Ask::Commit{"T", key, (**held)->generation, core::Pages{{"s", Bytes{0x01}}}, false, std::move(written)}});
+    run(milliseconds(0));
+    auto done = written_rx.take();
+    ASSERT_TRUE(done && *done);
+    ASSERT_TRUE(at(b).held->replication.replica.entry("T", key));
+  }
+
+  // Asks b to leave and to answer once nothing is owed.
+  oneshot::Receiver<std::vector<Key>> leave() {
+    ask(b, Ask{Ask::Leave{}});
+    auto [waiter, handed] = oneshot::channel<std::vector<Key>>();
+    ask(b, Ask{Ask::Handed{std::move(waiter)}});
+    return std::move(handed);
+  }
+};
+
+TEST_F(Leaving, TheWaiterIsAnsweredOnceTheKeysAreTaken) {
+  auto handed = leave();
+  run(milliseconds(1000));
+  EXPECT_EQ(handed.take(), std::vector<Key>{});
+  EXPECT_FALSE(at(b).held->replication.replica.entry("T", key));
+  std::size_t keeping = 0;
+  for (const auto& n : {a, c}) keeping += at(n).held->replication.replica.entry("T", key) != nullptr;
+  EXPECT_EQ(keeping, 1u);
+}
+
+TEST_F(Leaving, WhatIsStillOwedIsReportedWhenTheLeaveGivesUp) {
+  lost = [&](const Sent& s) { return s.name == "replication" && s.to != b; };
+  auto handed = leave();
+  run(milliseconds(1000));
+  EXPECT_EQ(handed.status(), oneshot::Status::Waiting);
+  ask(b, Ask{Ask::Abandon{}});
+  EXPECT_EQ(handed.take(), (std::vector<Key>{{"T", key}}));
+  EXPECT_EQ(seen(b).count<events::Abandoned>(), 1u);
+  const auto& events = seen(b).events;
+  EXPECT_TRUE(std::any_of(events.begin(), events.end(), [&](const events::Event& e) {
+    return e == events::Event{events::Abandoned{"T", {key}}};
+  }));
+  // The copy stays with the node that could not hand it over.
+  EXPECT_TRUE(at(b).held->replication.replica.entry("T", key));
 }
 
 TEST(Abandoned, GroupsByTypeInOrder) {

@@ -190,6 +190,13 @@ class Kept {
     pool_ = std::make_shared<net::Pool>(idle_.get_executor(), net::pool::Settings{std::move(hello), limits, 0, std::nullopt, nullptr, nullptr}, tx);
     sender_.emplace(own_, pool_, tx, message);
   }
+  // A dial that never ran holds itself through its cancel flag until the flag is set.
+  ~Kept() {
+    pool_->held([](net::pool::State& state) {
+      for (auto& [address, dial] : state.dials) dial.cancel->set();
+    });
+    pool_->close(true);
+  }
 
   const net::endpoint::Sender& sender() const { return *sender_; }
   const std::shared_ptr<net::Pool>& pool() const { return pool_; }
