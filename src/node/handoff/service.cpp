@@ -283,6 +283,7 @@ void Handoff::took_keys(const TookKeys& m, Replica& replica) {
     auto it = handing_.find(Key{m.actor, key});
     if (it == handing_.end()) continue;
     auto& entry = it->second;
+    if (!entry.sent.contains(m.replica)) continue;
     entry.took.insert(m.replica);
     if (entry.owing(live_)) continue;
     if (entry.stamp == current) {
@@ -291,6 +292,7 @@ void Handoff::took_keys(const TookKeys& m, Replica& replica) {
       // Written again while it was being handed: the confirmations are for an older state.
       entry.stamp = current;
       entry.took.clear();
+      entry.sent.clear();
       again.push_back(key);
     }
   }
@@ -330,6 +332,7 @@ void Handoff::give_due(Instant now, const Replica& replica) {
     ++it;
   }
   for (auto& [to, keys] : noted) {
+    for (const auto& key : keys) handing_.at(Key{to.first, key}).sent.insert(to.second);
     auto [stream, groups] = packed(to.first, keys, replica);
     for (std::size_t i = 0; i < groups.size(); ++i) {
       send(to.second, HandKeys{to.first, node_, stream, part_number(i), i + 1 == groups.size(), std::move(groups[i])});
@@ -393,8 +396,9 @@ void Handoff::give(const std::vector<core::handoff::sweep::Handover>& handovers,
   for (const auto& h : handovers) {
     // Placement puts a key still arriving here by the ring before the change, where this node is
     // no replica; but it is the ring this node is leaving behind. Handed back there, the copy
-    // just received would be forgotten on both sides once each confirmed the other's.
-    if (arriving(h.actor, h.key)) continue;
+    // just received would be forgotten on both sides once each confirmed the other's. A leaving
+    // node gains nothing: what it is still pulling goes too.
+    if (!leaving_ && arriving(h.actor, h.key)) continue;
     wanted.insert_or_assign(Key{h.actor, h.key}, std::set<NodeId>(h.replicas.begin(), h.replicas.end()));
   }
   std::erase_if(handing_, [&](const auto& entry) { return !wanted.contains(entry.first); });
@@ -402,7 +406,7 @@ void Handoff::give(const std::vector<core::handoff::sweep::Handover>& handovers,
     auto it = handing_.find(key);
     if (it != handing_.end() && it->second.targets == targets) continue;
     for (const auto& target : targets) giving_.try_emplace(std::make_pair(key.first, target), Giving{now, backoff_.first});
-    handing_.insert_or_assign(key, Handing{replica.accepted(key.first, key.second), std::move(targets), {}});
+    handing_.insert_or_assign(key, Handing{replica.accepted(key.first, key.second), std::move(targets), {}, {}});
   }
 }
 

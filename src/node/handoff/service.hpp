@@ -62,6 +62,9 @@ struct Handing {
   std::set<core::NodeId> targets;
   // Targets that confirmed the key since the hand-off last began.
   std::set<core::NodeId> took;
+  // Targets sent the key since the hand-off last began. TookKeys names no state: one that was on
+  // its way before the state changed would otherwise confirm the state the target never got.
+  std::set<core::NodeId> sent;
 
   // Whether some target that has not taken the key is live.
   bool owing(const std::set<core::NodeId>& live) const;
