@@ -95,33 +95,77 @@ Endpoint::Endpoint(asio::any_io_executor executor, endpoint::Sender sender, std:
       limits_(limits),
       incoming_(std::move(incoming)) {}
 
+namespace {
+
+std::expected<std::optional<tls::Identity>, IoError> identity_of(const endpoint::Config& config) {
+  if (!config.tls) return std::optional<tls::Identity>{};
+  auto built = config.tls->identity();
+  if (!built) return std::unexpected(std::move(built.error()));
+  return std::optional<tls::Identity>(std::move(*built));
+}
+
+std::vector<asio::ip::tcp::endpoint> endpoints_of(const asio::ip::tcp::resolver::results_type& results) {
+  std::vector<asio::ip::tcp::endpoint> out;
+  for (const auto& entry : results) out.push_back(entry.endpoint());
+  return out;
+}
+
+}  // namespace
+
 std::expected<std::unique_ptr<Endpoint>, IoError> Endpoint::start(asio::any_io_executor executor,
                                                                    endpoint::Config config) {
-  std::optional<tls::Identity> secured;
-  if (config.tls) {
-    auto built = config.tls->identity();
-    if (!built) return std::unexpected(std::move(built.error()));
-    secured = std::move(*built);
-  }
-  auto [to_node, incoming] = IncomingChannel::make();
-
-  std::optional<std::string> own;
-  std::shared_ptr<Accepting> accepting;
+  auto secured = identity_of(config);
+  if (!secured) return std::unexpected(std::move(secured.error()));
+  std::vector<asio::ip::tcp::endpoint> found;
   if (config.listen) {
     const auto [host, port] = host_and_port(*config.listen);
     std::error_code ec;
     asio::ip::tcp::resolver resolver(executor);
-    auto found = resolver.resolve(host, port, ec);
-    if (ec) return std::unexpected(IoError{ec, ec.message()});
+    auto results = resolver.resolve(host, port, ec);
+    if (!ec) found = endpoints_of(results);
+  }
+  return open(std::move(executor), std::move(config), std::move(*secured), std::move(found));
+}
+
+asio::awaitable<std::expected<std::unique_ptr<Endpoint>, IoError>> Endpoint::begin(asio::any_io_executor executor,
+                                                                                    endpoint::Config config) {
+  auto secured = identity_of(config);
+  if (!secured) co_return std::unexpected(std::move(secured.error()));
+  std::vector<asio::ip::tcp::endpoint> found;
+  if (config.listen) {
+    const auto [host, port] = host_and_port(*config.listen);
+    std::error_code ec;
+    asio::ip::tcp::resolver resolver(executor);
+    auto results = co_await resolver.async_resolve(host, port, asio::redirect_error(asio::use_awaitable, ec));
+    if (!ec) found = endpoints_of(results);
+  }
+  co_return open(std::move(executor), std::move(config), std::move(*secured), std::move(found));
+}
+
+std::expected<std::unique_ptr<Endpoint>, IoError> Endpoint::open(asio::any_io_executor executor,
+                                                                  endpoint::Config config,
+                                                                  std::optional<tls::Identity> secured,
+                                                                  std::vector<asio::ip::tcp::endpoint> found) {
+  auto [to_node, incoming] = IncomingChannel::make();
+
+  std::optional<std::string> own;
+  std::optional<asio::ip::tcp::endpoint> bound_at;
+  std::shared_ptr<Accepting> accepting;
+  if (config.listen) {
+    // A failed resolution and one that found nothing are alike to the caller.
+    if (found.empty()) {
+      return std::unexpected(IoError{std::make_error_code(std::errc::address_not_available), std::string(endpoint::kUnresolved)});
+    }
+    std::error_code ec;
     std::error_code last = std::make_error_code(std::errc::invalid_argument);
     auto strand = asio::make_strand(executor);
     asio::ip::tcp::acceptor acceptor(strand);
     bool bound = false;
     for (const auto& entry : found) {
       std::error_code attempt;
-      acceptor.open(entry.endpoint().protocol(), attempt);
+      acceptor.open(entry.protocol(), attempt);
       if (!attempt) acceptor.set_option(asio::socket_base::reuse_address(true), attempt);
-      if (!attempt) acceptor.bind(entry.endpoint(), attempt);
+      if (!attempt) acceptor.bind(entry, attempt);
       if (!attempt) acceptor.listen(asio::socket_base::max_listen_connections, attempt);
       if (!attempt) {
         bound = true;
@@ -134,6 +178,7 @@ std::expected<std::unique_ptr<Endpoint>, IoError> Endpoint::start(asio::any_io_e
     if (!bound) return std::unexpected(IoError{last, last.message()});
     const auto local = acceptor.local_endpoint(ec);
     if (ec) return std::unexpected(IoError{ec, ec.message()});
+    bound_at = local;
     const auto& listen = *config.listen;
     own = config.advertised ? *config.advertised
                             : fmt::format("{}:{}", listen.substr(0, listen.rfind(':')), local.port());
@@ -152,6 +197,7 @@ std::expected<std::unique_ptr<Endpoint>, IoError> Endpoint::start(asio::any_io_e
       to_node);
   endpoint::Sender sender(id, pool, to_node, config.limits.message);
   std::unique_ptr<Endpoint> endpoint(new Endpoint(executor, std::move(sender), pool, config.limits, std::move(incoming)));
+  endpoint->local_ = bound_at;
   if (accepting) {
     endpoint->accept_ = accepting;
     const auto timeout = config.limits.handshake_timeout;
@@ -176,6 +222,11 @@ std::expected<std::unique_ptr<Endpoint>, IoError> Endpoint::start(asio::any_io_e
         }));
   }
   return endpoint;
+}
+
+std::shared_ptr<Flag> Endpoint::accepting() const {
+  if (!accept_) return nullptr;
+  return std::shared_ptr<Flag>(accept_, &accept_->stopped);
 }
 
 Endpoint::~Endpoint() {

@@ -25,6 +25,9 @@ namespace vorel::net {
 
 namespace endpoint {
 
+// The start's refusal of a listen address that resolves to nothing.
+inline constexpr std::string_view kUnresolved = "could not resolve to any address";
+
 struct Config {
   std::string cluster;
   std::optional<std::string> listen;
@@ -75,6 +78,9 @@ class Endpoint {
  public:
   static std::expected<std::unique_ptr<Endpoint>, IoError> start(asio::any_io_executor executor,
                                                                  endpoint::Config config);
+  // As `start`, with the listen address resolved without holding up the calling thread.
+  static asio::awaitable<std::expected<std::unique_ptr<Endpoint>, IoError>> begin(asio::any_io_executor executor,
+                                                                                  endpoint::Config config);
   ~Endpoint();
   Endpoint(const Endpoint&) = delete;
   Endpoint& operator=(const Endpoint&) = delete;
@@ -85,11 +91,19 @@ class Endpoint {
 
   const endpoint::Sender& sender() const { return sender_; }
   Pool& pool() { return *pool_; }
+  const std::shared_ptr<Pool>& shared_pool() const { return pool_; }
+  // The listener's bound address; none without a listener.
+  const std::optional<asio::ip::tcp::endpoint>& local() const { return local_; }
+  // Set once the accept task has ended; none without a listener.
+  std::shared_ptr<Flag> accepting() const;
 
  private:
   struct Accepting;
   Endpoint(asio::any_io_executor executor, endpoint::Sender sender, std::shared_ptr<Pool> pool, Limits limits,
            IncomingChannel::Receiver incoming);
+  static std::expected<std::unique_ptr<Endpoint>, IoError> open(asio::any_io_executor executor, endpoint::Config config,
+                                                                std::optional<tls::Identity> secured,
+                                                                std::vector<asio::ip::tcp::endpoint> found);
 
   asio::any_io_executor executor_;
   endpoint::Sender sender_;
@@ -97,6 +111,7 @@ class Endpoint {
   Limits limits_;
   IncomingChannel::Receiver incoming_;
   std::shared_ptr<Accepting> accept_;
+  std::optional<asio::ip::tcp::endpoint> local_;
 };
 
 }  // namespace vorel::net

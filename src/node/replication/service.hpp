@@ -173,6 +173,8 @@ class Replication {
   std::vector<Name> fired(Instant now);
   void again(const std::string& actor, const std::string& key, const Around& around, Instant now);
   std::optional<Instant> due() const;
+  // The write timeout of a type that has none of its own.
+  core::Duration write_timeout() const { return write_timeout_; }
 
   // Burials.
   void lay(Instant now);

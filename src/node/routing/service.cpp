@@ -90,8 +90,8 @@ Step Routing::receive(core::routing::wire::Message message, const Place& place, 
   }
   if (auto* wrong = std::get_if<core::routing::wire::WrongOwner>(&message.variant)) {
     auto& routed = wrong->routed;
-    // A leaving node does not wait out retries: it routes by what it knows now.
-    if (stopping) return route(std::move(routed), place);
+    // A leaving node backs off and counts like any other: routing a return at once would let it
+    // bounce between two nodes without limit while their views disagree.
     const auto delay = retry_after(routed.attempt, timeout);
     if (!delay) return unreached(std::move(routed.command), std::string(kDisagreed));
     if (routed.attempt < std::numeric_limits<std::uint32_t>::max()) ++routed.attempt;

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
+
+#include "exec/waiting.hpp"
 
 namespace vorel::node::oneshot {
 namespace {
@@ -90,6 +93,30 @@ INSTANTIATE_TEST_SUITE_P(Endings, ReceiverWentFirst,
                            }
                            return "";
                          });
+
+TEST(Oneshot, AWaitEndsOnTheValueTheCloseOrTheTime) {
+  auto threads = *exec::Threads::start(2);
+  auto [tx, rx] = channel<int>();
+  std::thread sender([tx = std::move(tx)]() mutable {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    tx.send(5);
+  });
+  EXPECT_EQ(exec::testing::wait(*threads, rx.receive()), 5);
+  sender.join();
+
+  auto [gone, gone_rx] = channel<int>();
+  std::thread dropper([gone = std::move(gone)]() mutable { auto dropped = std::move(gone); });
+  EXPECT_EQ(exec::testing::wait(*threads, gone_rx.receive()), std::nullopt);
+  dropper.join();
+
+  auto [slow, slow_rx] = channel<int>();
+  auto late = exec::testing::wait(*threads, slow_rx.receive_until(std::chrono::steady_clock::now() +
+                                                                  std::chrono::milliseconds(20)));
+  EXPECT_TRUE(late.late);
+  EXPECT_FALSE(late.value);
+  slow.send(1);
+  EXPECT_EQ(slow_rx.take(), 1);
+}
 
 }  // namespace
 }  // namespace vorel::node::oneshot

@@ -138,13 +138,14 @@ INSTANTIATE_TEST_SUITE_P(
                       RetryCase{"LargestAttempt", kMaxAttempt, kFive, std::nullopt}),
     [](const auto& info) { return info.param.name; });
 
-TEST(Routing, LeavingNodeRoutesReturnsAtOnce) {
+TEST(Routing, LeavingNodeStillBacksOff) {
   const Routing stopping{kOwn, true};
   const Message wrong{WrongOwner{routed(5)}};
-  EXPECT_EQ(stopping.receive(wrong, Place::there(kOther), kFive), send(Message{routed(5)}, kOther));
-  EXPECT_EQ(stopping.receive(wrong, Place::wait(), kFive), park(routed(5), Duration{}));
-  EXPECT_EQ(stopping.receive(wrong, Place::here(), kFive), answer(ask(), "the node is shutting down"));
-  EXPECT_EQ(stopping.receive(wrong, Place::nobody(), kFive), answer(ask(), "no member hosts T"));
+  for (const auto& place : {Place::there(kOther), Place::wait(), Place::here(), Place::nobody()}) {
+    EXPECT_EQ(stopping.receive(wrong, place, kFive), park(routed(6), ms(160)));
+  }
+  EXPECT_EQ(stopping.receive(Message{WrongOwner{routed(11)}}, Place::there(kOther), kFive),
+            answer(ask(), "the nodes did not agree on the owner of the key within the write timeout"));
 }
 
 }  // namespace
