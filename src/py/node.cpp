@@ -1,5 +1,7 @@
 #include "py/node.hpp"
 
+#include "py/future.hpp"
+
 #include <random>
 #include <utility>
 
@@ -134,7 +136,7 @@ void Node::report(const char* message) {
 
 void Node::settle_anyway(PyObject* future, Object error, const char* message) {
   // A future that cannot say whether it is done is settled all the same.
-  std::optional<bool> done = steps::done(future);
+  std::optional<bool> done = future::done(future);
   if (!done) {
     report(message);
   } else if (*done) {

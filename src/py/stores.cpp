@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <variant>
 
+#include "core/store.hpp"
 #include "exec/threads_asio.hpp"
 #include "py/awaited.hpp"
 #include "py/errors.hpp"
@@ -22,6 +24,8 @@ constexpr char kNotOpen[] = "the store is not open: use it inside async with";
 constexpr char kOtherLoop[] = "the store answers on the event loop it was entered on, and this is another one";
 constexpr char kAlreadyOpen[] = "the store is already open";
 constexpr char kOpening[] = "the store is already being opened: await the entering under way";
+// The length of the versions the system saves.
+constexpr std::size_t kVersion = std::tuple_size_v<core::store::Version>;
 
 // An entering under way: its runtime and channel wait here, not in the completion that the loop
 // runs, so that the loop thread lets go of them where it knows it holds the interpreter lock.
@@ -100,6 +104,16 @@ using Request = std::variant<Load, Save, Drop>;
 using Outcome = store::Result<std::optional<store::Record>>;
 
 // The completion of a call, on the loop.
+Raised answered(PyObject* future, Outcome& outcome);
+
+// Hands a call's outcome to the loop, from any thread.
+void answer(inbox::Bell& bell, Outcome outcome, Carried future) {
+  inbox::Call completion = [outcome = std::move(outcome), future = std::move(future)](Token token) mutable {
+    return answered(future.get(token), outcome);
+  };
+  bell.ring(std::move(completion));
+}
+
 Raised answered(PyObject* future, Outcome& outcome) {
   auto finished = future::done(future);
   if (!finished) return caught();
@@ -112,25 +126,26 @@ Raised answered(PyObject* future, Outcome& outcome) {
 // Each task holds the runtime it runs on, so the runtime's last handle goes on its own worker
 // (which hands the join to a thread of its own) or on the loop with the lock released, never
 // inside a completion.
-asio::awaitable<void> call(Request request, std::shared_ptr<store::Sql> sql,
-                           [[maybe_unused]] std::shared_ptr<exec::Threads> threads,
-                           std::shared_ptr<inbox::Bell> bell, Carried future) {
-  Outcome outcome{std::nullopt};
-  if (auto* load = std::get_if<Load>(&request)) {
-    outcome = co_await sql->load(std::move(load->actor), std::move(load->key));
-  } else if (auto* save = std::get_if<Save>(&request)) {
-    auto saved = co_await sql->save(std::move(save->actor), std::move(save->key), std::move(save->version),
-                                    std::move(save->state));
-    if (!saved) outcome = std::unexpected(std::move(saved.error()));
+asio::awaitable<void> loading(Load load, std::shared_ptr<store::Sql> sql,
+                              [[maybe_unused]] std::shared_ptr<exec::Threads> threads,
+                              std::shared_ptr<inbox::Bell> bell, Carried future) {
+  Outcome outcome = co_await sql->load(std::move(load.actor), std::move(load.key));
+  answer(*bell, std::move(outcome), std::move(future));
+}
+
+// Saves and drops go to the store's writer straight from the loop: no thread of the store waits on
+// them, and the connection that commits one answers it.
+void writing(store::Sql& sql, Request request, std::shared_ptr<inbox::Bell> bell, Carried future) {
+  store::Sql::Done done = [bell = std::move(bell), future = std::move(future)](store::Result<void> r) mutable {
+    answer(*bell, r ? Outcome(std::nullopt) : Outcome(std::unexpected(std::move(r.error()))), std::move(future));
+  };
+  if (auto* save = std::get_if<Save>(&request)) {
+    sql.save(std::move(save->actor), std::move(save->key), std::move(save->version), std::move(save->state),
+             std::move(done));
   } else {
     auto& drop = std::get<Drop>(request);
-    auto forgot = co_await sql->forget(std::move(drop.actor), std::move(drop.key), std::move(drop.version));
-    if (!forgot) outcome = std::unexpected(std::move(forgot.error()));
+    sql.forget(std::move(drop.actor), std::move(drop.key), std::move(drop.version), std::move(done));
   }
-  inbox::Call completion = [outcome = std::move(outcome), future = std::move(future)](Token token) mutable {
-    return answered(future.get(token), outcome);
-  };
-  bell->ring(std::move(completion));
 }
 
 // Without a bell (an entering given up while it opened) nobody waits for the close.
@@ -341,7 +356,7 @@ PyObject* aexit(PyObject* self, PyObject*) {
   return awaited::make(std::move(future)).release();
 }
 
-// Spawns the call on the store's runtime, from the loop the store was entered on.
+// Hands the call to the store, from the loop the store was entered on.
 PyObject* perform(PyObject* self, Request request) {
   Record& r = record_of(self);
   Object entered_on;
@@ -356,16 +371,27 @@ PyObject* perform(PyObject* self, Request request) {
   Object future = call_method(loop.get(), "create_future");
   if (!future) return nullptr;
   bool spawned = false;
+  std::shared_ptr<store::Sql> sql;
+  std::shared_ptr<inbox::Bell> bell;
   {
-    // The open state's own handle keeps the runtime up while the task is handed to it.
     auto held = r.held.lock();
     if (held->open && held->open->loop.get() == loop.get()) {
       Open& open = *held->open;
-      exec::spawn(*open.threads, call(std::move(request), open.store, open.threads, open.bell, Carried(future)));
-      spawned = true;
+      if (auto* load = std::get_if<Load>(&request)) {
+        // The open state's own handle keeps the runtime up while the task is handed to it.
+        exec::spawn(*open.threads, loading(std::move(*load), open.store, open.threads, open.bell, Carried(future)));
+        spawned = true;
+      } else {
+        sql = open.store;
+        bell = open.bell;
+      }
     }
   }
-  if (!spawned) return refuse(kNotOpen);
+  if (sql) {
+    writing(*sql, std::move(request), std::move(bell), Carried(future));
+  } else if (!spawned) {
+    return refuse(kNotOpen);
+  }
   return awaited::make(std::move(future)).release();
 }
 
@@ -384,6 +410,12 @@ PyObject* save(PyObject* self, PyObject* args) {
   if (!named) return nullptr;
   auto v = bytes_argument("save", "version", version);
   if (!v) return nullptr;
+  // The system reads back only versions of its own form: a record saved with another would stop
+  // its key from loading.
+  if (v->size() != kVersion) {
+    PyErr_Format(PyExc_ValueError, "save() argument 'version' must be %zu bytes long, not %zu", kVersion, v->size());
+    return nullptr;
+  }
   std::optional<core::Bytes> s;
   if (state != Py_None) {
     if (!argument("save", "state", state, PyBytes_Check(state), "bytes or None")) return nullptr;

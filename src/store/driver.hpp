@@ -28,6 +28,7 @@ struct Param {
     return {Type::Text, core::Bytes(v.begin(), v.end())};
   }
   static Param blob(core::ByteView b) { return {Type::Blob, core::Bytes(b.begin(), b.end())}; }
+  static Param state(const std::optional<core::Bytes>& s) { return s ? blob(*s) : null(); }
 };
 
 // A column of a result row, as the database typed it.
@@ -38,6 +39,9 @@ struct Cell {
 };
 
 using Row = std::vector<Cell>;
+
+// A column's bytes, taken out of it; a decoding error when the database typed it otherwise.
+Result<core::Bytes> bytes_of(Cell& cell, int column);
 
 struct Outcome {
   std::uint64_t affected = 0;
@@ -51,6 +55,11 @@ class Connection {
   virtual std::string_view backend() const = 0;
   // Runs one statement, which commits on its own, and keeps at most `rows` of its result rows.
   virtual Result<Outcome> run(const std::string& sql, std::span<const Param> params, std::size_t rows) = 0;
+  // Runs one statement once for each set of values, in order, keeping at most `rows` result rows
+  // of each run, and gives their outcomes, or the first failure, after which no later run takes
+  // effect. A driver may send every run before it reads the first answer.
+  virtual Result<std::vector<Outcome>> run_each(const std::string& sql, std::span<const std::vector<Param>> each,
+                                                std::size_t rows);
   // A cheap look, without a round trip, at whether the connection can still be used: false once
   // the server has closed it or it broke during a statement.
   virtual bool usable() = 0;

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 
 #include "store/drivers.hpp"
@@ -45,7 +46,7 @@ class PostgresConnection final : public Connection {
   std::string_view backend() const override { return "PostgreSQL"; }
 
   bool usable() override {
-    if (PQstatus(conn_) != CONNECTION_OK) return false;
+    if (broken_ || PQstatus(conn_) != CONNECTION_OK) return false;
     // An idle connection has nothing to read unless the server closed it or is closing it. Its
     // last words (the notice of a shutdown) can be read before the end of the stream is seen,
     // which would leave the connection looking sound: anything to read at all replaces it.
@@ -54,53 +55,114 @@ class PostgresConnection final : public Connection {
   }
 
   Result<Outcome> run(const std::string& sql, std::span<const Param> params, std::size_t rows) override {
+    Bound bound(params);
+    Answer answer;
+    if (params.empty()) {
+      answer.reset(PQexecParams(conn_, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1));
+    } else {
+      auto name = prepared(sql, bound);
+      if (!name) return std::unexpected(std::move(name.error()));
+      answer.reset(PQexecPrepared(conn_, *name, bound.count(), bound.values.data(), bound.lengths.data(),
+                                  bound.formats.data(), 1));
+    }
+    return outcome(answer.get(), rows);
+  }
+
+  // The runs go out in one pipeline and their answers are read after the last is sent: one round
+  // trip for all of them. A run that fails aborts the ones after it, which the server skips.
+  Result<std::vector<Outcome>> run_each(const std::string& sql, std::span<const std::vector<Param>> each,
+                                        std::size_t rows) override {
+    if (each.size() < 2 || each.front().empty()) return Connection::run_each(sql, each, rows);
+    auto name = prepared(sql, Bound(each.front()));
+    if (!name) return std::unexpected(std::move(name.error()));
+    if (PQenterPipelineMode(conn_) != 1) return std::unexpected(broke());
+    for (const auto& params : each) {
+      Bound bound(params);
+      if (PQsendQueryPrepared(conn_, *name, bound.count(), bound.values.data(), bound.lengths.data(),
+                              bound.formats.data(), 1) != 1) {
+        return std::unexpected(broke());
+      }
+    }
+    if (PQpipelineSync(conn_) != 1) return std::unexpected(broke());
+    std::vector<Outcome> out;
+    std::optional<Error> first;
+    for (std::size_t i = 0; i < each.size(); ++i) {
+      Answer answer(PQgetResult(conn_));
+      if (!answer) return std::unexpected(broke());
+      auto status = PQresultStatus(answer.get());
+      if (status != PGRES_PIPELINE_ABORTED && !first) {
+        auto one = outcome(answer.get(), rows);
+        if (one) {
+          out.push_back(std::move(*one));
+        } else {
+          first = std::move(one.error());
+        }
+      }
+      // Each run's answer ends with a null result.
+      if (Answer(PQgetResult(conn_))) return std::unexpected(broke());
+    }
+    Answer sync(PQgetResult(conn_));
+    if (!sync || PQresultStatus(sync.get()) != PGRES_PIPELINE_SYNC || PQexitPipelineMode(conn_) != 1) {
+      return std::unexpected(broke());
+    }
+    if (first) return std::unexpected(std::move(*first));
+    return out;
+  }
+
+ private:
+  // The values of one run in the binary format. A null pointer binds NULL: an empty value still
+  // points somewhere.
+  struct Bound {
+    explicit Bound(std::span<const Param> params) {
+      static const char empty = 0;
+      for (const Param& p : params) {
+        types.push_back(p.type == Param::Type::Text ? kText : kBytea);
+        values.push_back(p.type == Param::Type::Null ? nullptr
+                         : p.bytes.empty()          ? &empty
+                                                    : reinterpret_cast<const char*>(p.bytes.data()));
+        lengths.push_back(static_cast<int>(p.bytes.size()));
+        formats.push_back(1);
+      }
+    }
+    int count() const { return static_cast<int>(values.size()); }
     std::vector<const char*> values;
     std::vector<int> lengths, formats;
     std::vector<Oid> types;
-    static const char empty = 0;
-    for (const Param& p : params) {
-      types.push_back(p.type == Param::Type::Text ? kText : kBytea);
-      // A null pointer binds NULL: an empty value still points somewhere.
-      values.push_back(p.type == Param::Type::Null ? nullptr
-                       : p.bytes.empty()          ? &empty
-                                                  : reinterpret_cast<const char*>(p.bytes.data()));
-      lengths.push_back(static_cast<int>(p.bytes.size()));
-      formats.push_back(1);
+  };
+
+  // The name of the statement prepared for `sql`, preparing it the first time.
+  Result<const char*> prepared(const std::string& sql, const Bound& bound) {
+    auto it = prepared_.find(sql);
+    if (it == prepared_.end()) {
+      std::string name = fmt::format("vorel_{}", prepared_.size());
+      Answer made(PQprepare(conn_, name.c_str(), sql.c_str(), bound.count(), bound.types.data()));
+      if (PQresultStatus(made.get()) != PGRES_COMMAND_OK) return std::unexpected(failure(made.get()));
+      it = prepared_.emplace(sql, std::move(name)).first;
     }
-    int n = static_cast<int>(params.size());
-    Answer answer;
-    if (n == 0) {
-      answer.reset(PQexecParams(conn_, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1));
-    } else {
-      auto it = prepared_.find(sql);
-      if (it == prepared_.end()) {
-        std::string name = fmt::format("vorel_{}", prepared_.size());
-        Answer made(PQprepare(conn_, name.c_str(), sql.c_str(), n, types.data()));
-        if (PQresultStatus(made.get()) != PGRES_COMMAND_OK) return std::unexpected(failure(made.get()));
-        it = prepared_.emplace(sql, std::move(name)).first;
-      }
-      answer.reset(PQexecPrepared(conn_, it->second.c_str(), n, values.data(), lengths.data(), formats.data(), 1));
-    }
-    auto status = PQresultStatus(answer.get());
-    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) return std::unexpected(failure(answer.get()));
+    return it->second.c_str();
+  }
+
+  Result<Outcome> outcome(const PGresult* answer, std::size_t rows) const {
+    auto status = PQresultStatus(answer);
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) return std::unexpected(failure(answer));
     Outcome out;
-    const char* affected = PQcmdTuples(answer.get());
+    const char* affected = PQcmdTuples(const_cast<PGresult*>(answer));
     out.affected = affected && *affected ? std::strtoull(affected, nullptr, 10) : 0;
-    int count = PQntuples(answer.get());
-    int columns = PQnfields(answer.get());
+    int count = PQntuples(answer);
+    int columns = PQnfields(answer);
     for (int r = 0; r < count && out.rows.size() < rows; ++r) {
       Row row;
       for (int c = 0; c < columns; ++c) {
         Cell cell;
-        if (PQgetisnull(answer.get(), r, c)) {
+        if (PQgetisnull(answer, r, c)) {
           cell.type = Cell::Type::Null;
         } else {
-          Oid type = PQftype(answer.get(), c);
+          Oid type = PQftype(answer, c);
           cell.type = type == kBytea ? Cell::Type::Blob
                       : (type == kText || type == kVarchar) ? Cell::Type::Text
                                                             : Cell::Type::Other;
-          auto* data = reinterpret_cast<const std::uint8_t*>(PQgetvalue(answer.get(), r, c));
-          cell.bytes.assign(data, data + PQgetlength(answer.get(), r, c));
+          auto* data = reinterpret_cast<const std::uint8_t*>(PQgetvalue(answer, r, c));
+          cell.bytes.assign(data, data + PQgetlength(answer, r, c));
         }
         row.push_back(std::move(cell));
       }
@@ -109,7 +171,12 @@ class PostgresConnection final : public Connection {
     return out;
   }
 
- private:
+  // A pipeline that went wrong leaves the connection in no state to be used again.
+  Error broke() {
+    broken_ = true;
+    return Error::io(trimmed(PQerrorMessage(conn_)));
+  }
+
   Error failure(const PGresult* answer) const {
     const char* primary = answer ? PQresultErrorField(answer, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
     std::string message = trimmed(primary ? primary : PQerrorMessage(conn_));
@@ -119,6 +186,7 @@ class PostgresConnection final : public Connection {
   }
 
   PGconn* conn_;
+  bool broken_ = false;
   std::unordered_map<std::string, std::string> prepared_;
 };
 

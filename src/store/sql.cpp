@@ -59,30 +59,7 @@ asio::awaitable<void> shut(std::shared_ptr<Pool> pool) {
   co_await exec::beside<Result<void>>(start, &dropped<void>);
 }
 
-const char* type_name(Cell::Type type) {
-  switch (type) {
-    case Cell::Type::Null:
-      return "NULL";
-    case Cell::Type::Text:
-      return "text";
-    case Cell::Type::Blob:
-      return "bytes";
-    case Cell::Type::Other:
-      break;
-  }
-  return "a value that is neither bytes nor text";
-}
-
-Result<core::Bytes> bytes_of(Cell& cell, int column) {
-  if (cell.type != Cell::Type::Blob) {
-    return std::unexpected(Error::decode(fmt::format("column {} holds {}, not bytes", column, type_name(cell.type))));
-  }
-  return std::move(cell.bytes);
-}
-
 Params params(std::initializer_list<Param> list) { return std::make_shared<const std::vector<Param>>(list); }
-
-Param state_param(const std::optional<core::Bytes>& state) { return state ? Param::blob(*state) : Param::null(); }
 
 constexpr std::string_view kPostgresTable =
     "CREATE TABLE IF NOT EXISTS vorel_records (\n"
@@ -182,7 +159,11 @@ asio::awaitable<Result<std::shared_ptr<Sql>>> Sql::over(std::shared_ptr<Pool> po
   }
   // WAL lets readers go on while a writer writes; a database that refuses it works without.
   if (*backend == "SQLite") co_await run_text(pool, kWal);
-  co_return std::make_shared<Sql>(std::move(pool), std::make_shared<const Statements>(Statements::placed(rewrite)));
+  // SQLite takes its write lock when the transaction begins, not at its first write, which
+  // another connection's lock could then refuse halfway.
+  std::string begin = *backend == "SQLite" ? "BEGIN IMMEDIATE" : "BEGIN";
+  co_return std::make_shared<Sql>(std::move(pool), std::make_shared<const Statements>(Statements::placed(rewrite)),
+                                  std::move(begin));
 }
 
 asio::awaitable<Result<std::optional<Record>>> Sql::load(std::string actor, std::string key) {
@@ -204,44 +185,40 @@ asio::awaitable<Result<std::optional<Record>>> Sql::load(std::string actor, std:
   co_return record;
 }
 
+// The writes are named before they are awaited on: g++ 12 destroys a temporary of a co_await
+// expression twice.
 asio::awaitable<Result<void>> Sql::save(std::string actor, std::string key, core::Bytes version,
                                         std::optional<core::Bytes> state) {
-  auto self = shared_from_this();
-  auto row = id(actor, key);
-  auto update = params({Param::blob(version), state_param(state), Param::blob(row), Param::blob(version)});
-  auto insert =
-      params({Param::blob(row), Param::text(actor), Param::text(key), Param::blob(version), state_param(state)});
-  auto check = params({Param::blob(row)});
-  // Without a transaction: the primary key turns a second insert into a unique-key violation,
-  // the update only ever raises the version, and the kept version decides who lost. A round
-  // repeats only while another writer changes the row between its statements.
-  for (;;) {
-    auto updated = co_await run(pool_, statements_, &Statements::update, update, 0);
-    if (!updated) co_return std::unexpected(updated.error());
-    if (updated->affected > 0) co_return Result<void>();
-    auto inserted = co_await run(pool_, statements_, &Statements::insert, insert, 0);
-    if (inserted) co_return Result<void>();
-    if (!(inserted.error().kind == Error::Kind::Database && inserted.error().unique)) {
-      co_return std::unexpected(inserted.error());
-    }
-    auto kept = co_await run(pool_, statements_, &Statements::version, check, 1);
-    if (!kept) co_return std::unexpected(kept.error());
-    if (kept->rows.empty() || kept->rows.front().empty()) continue;
-    auto held = bytes_of(kept->rows.front()[0], 0);
-    if (!held) co_return std::unexpected(held.error());
-    // Bytewise, a prefix before what extends it: the order the database compares in.
-    if (!std::lexicographical_compare(held->begin(), held->end(), version.begin(), version.end())) {
-      co_return Result<void>();
-    }
-  }
+  Write w{id(actor, key), std::move(actor), std::move(key), std::move(version), false, std::move(state), {}, {}};
+  co_return co_await write(std::move(w));
 }
 
 asio::awaitable<Result<void>> Sql::forget(std::string actor, std::string key, core::Bytes version) {
+  Write w{id(actor, key), std::move(actor), std::move(key), std::move(version), true, std::nullopt, {}, {}};
+  co_return co_await write(std::move(w));
+}
+
+void Sql::save(std::string actor, std::string key, core::Bytes version, std::optional<core::Bytes> state,
+               Done done) {
+  auto row = id(actor, key);
+  writer_->add(
+      Write{row, std::move(actor), std::move(key), std::move(version), false, std::move(state), std::move(done), {}});
+}
+
+void Sql::forget(std::string actor, std::string key, core::Bytes version, Done done) {
+  auto row = id(actor, key);
+  writer_->add(Write{row, std::move(actor), std::move(key), std::move(version), true, std::nullopt, std::move(done), {}});
+}
+
+asio::awaitable<Result<void>> Sql::write(Write w) {
   auto self = shared_from_this();
-  auto bound = params({Param::blob(id(actor, key)), Param::blob(version)});
-  auto answer = co_await run(pool_, statements_, &Statements::remove, std::move(bound), 0);
-  if (!answer) co_return std::unexpected(answer.error());
-  co_return Result<void>();
+  auto start = [this, &w](node::Done<Result<void>> done) {
+    auto shared = std::make_shared<node::Done<Result<void>>>(std::move(done));
+    w.done = [shared](Result<void> r) { (*shared)(std::move(r)); };
+    w.wanted = [shared] { return shared->wanted(); };
+    writer_->add(std::move(w));
+  };
+  co_return co_await node::beside<Result<void>>(start, &dropped<void>);
 }
 
 asio::awaitable<void> Sql::close() {

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,6 +16,7 @@
 #include "exec/threads_asio.hpp"
 #include "store/driver.hpp"
 #include "store/pool.hpp"
+#include "store/writer.hpp"
 
 namespace vorel::store {
 
@@ -51,22 +53,35 @@ class Sql : public std::enable_shared_from_this<Sql> {
 
   asio::awaitable<Result<std::optional<Record>>> load(std::string actor, std::string key);
   // Keeps (version, state) unless the kept record's version is equal or greater, compared as bytes.
+  // Saves and forgets waiting at one moment commit in one transaction; each is answered after it.
   asio::awaitable<Result<void>> save(std::string actor, std::string key, core::Bytes version,
                                      std::optional<core::Bytes> state);
   // Deletes the record unless its version is greater than `version`.
   asio::awaitable<Result<void>> forget(std::string actor, std::string key, core::Bytes version);
+
+  // The same two without a coroutine, for callers that need no thread of the store to wait on
+  // them: `done` is called once, on a connection's thread (or on the caller's, when the pool is
+  // closed), after the write's commit or with its failure.
+  using Done = std::move_only_function<void(Result<void>)>;
+  void save(std::string actor, std::string key, core::Bytes version, std::optional<core::Bytes> state, Done done);
+  void forget(std::string actor, std::string key, core::Bytes version, Done done);
   // Closes the pool: calls from now on fail with the closed-pool error; returns once the
   // connections in use have come back and every connection is closed.
   asio::awaitable<void> close();
 
   const Statements& statements() const { return *statements_; }
 
-  Sql(std::shared_ptr<Pool> pool, std::shared_ptr<const Statements> statements)
-      : pool_(std::move(pool)), statements_(std::move(statements)) {}
+  // `begin` is the database's text that opens a transaction.
+  Sql(std::shared_ptr<Pool> pool, std::shared_ptr<const Statements> statements, std::string begin)
+      : pool_(pool), statements_(statements), writer_(std::make_shared<Writer>(pool, statements, std::move(begin))) {}
 
  private:
+  asio::awaitable<Result<void>> write(Write w);
+
   std::shared_ptr<Pool> pool_;
   std::shared_ptr<const Statements> statements_;
+  // Saves and forgets go through it, so that those waiting at one moment commit together.
+  std::shared_ptr<Writer> writer_;
 };
 
 }  // namespace vorel::store

@@ -9,6 +9,10 @@
 namespace vorel::store::drivers {
 namespace {
 
+constexpr char kInMemory[] =
+    "the store keeps no records in an in-memory SQLite database, where each connection of its pool would have a "
+    "database of its own: name a file";
+
 class SqliteConnection final : public Connection {
  public:
   explicit SqliteConnection(sqlite3* db) : db_(db) {}
@@ -150,14 +154,19 @@ Result<std::shared_ptr<const Driver>> sqlite(std::string_view text) {
     } else if (value == "rwc") {
       flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
     } else if (value == "memory") {
-      flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_MEMORY;
+      return std::unexpected(Error::configuration(kInMemory));
     } else {
-      return std::unexpected(Error::configuration(
-          fmt::format("the sqlite URL option mode is {}, not one of ro, rw, rwc and memory", value)));
+      return std::unexpected(
+          Error::configuration(fmt::format("the sqlite URL option mode is {}, not one of ro, rw and rwc", value)));
     }
   }
-  if (parts->path.empty() && !(flags & SQLITE_OPEN_MEMORY)) {
-    return std::unexpected(Error::configuration("the sqlite URL names no database file"));
+  if (parts->path.empty()) return std::unexpected(Error::configuration("the sqlite URL names no database file"));
+  if (parts->path == ":memory:") return std::unexpected(Error::configuration(kInMemory));
+  // SQLite reads a name that begins with "file:" as a URI of its own, with options of its own
+  // (an in-memory database among them) that would pass by the ones above.
+  if (parts->path.starts_with("file:")) {
+    return std::unexpected(Error::configuration(
+        "the sqlite URL's path begins with file:, which SQLite would read as a URI of its own: give the file's path"));
   }
   return std::make_shared<SqliteDriver>(parts->path, flags);
 }

@@ -25,6 +25,11 @@ Result<std::string> decoded(std::string_view text, std::string_view what) {
     if (ec != std::errc() || end != text.data() + i + 3) {
       return std::unexpected(Error::configuration(fmt::format("the {} of the URL has a %-escape that is not two hexadecimal digits", what)));
     }
+    // A NUL ends a name at the C interfaces of every client: what follows it would be dropped
+    // without a word.
+    if (value == 0) {
+      return std::unexpected(Error::configuration(fmt::format("the {} of the URL has a %-escape of a NUL byte", what)));
+    }
     out += static_cast<char>(value);
     i += 2;
   }

@@ -8,6 +8,7 @@ import dataclasses
 import inspect
 import os
 import socket
+import sqlite3
 import subprocess
 import sys
 import threading
@@ -29,6 +30,11 @@ SERVERS = {"postgres": "VOREL_TEST_POSTGRES", "mariadb": "VOREL_TEST_MARIADB"}
 
 def run(coroutine, limit=15.0):
     return asyncio.run(asyncio.wait_for(coroutine, limit))
+
+
+def v(n):
+    """A version of the length the store keeps, whose bytewise order is the order of n."""
+    return n.to_bytes(32, "big")
 
 
 def sqlite_url(path):
@@ -126,11 +132,29 @@ BAD_ARGUMENTS = [
     ("load", ("a",), "load expected 2 arguments, got 1"),
     ("save", ("a", "k", bytearray(b"\x01"), None), "save() argument 'version' must be bytes, not bytearray"),
     ("save", ("a", "k", memoryview(b"\x01"), None), "save() argument 'version' must be bytes, not memoryview"),
-    ("save", ("a", "k", b"\x01", "state"), "save() argument 'state' must be bytes or None, not str"),
+    ("save", ("a", "k", v(1), "state"), "save() argument 'state' must be bytes or None, not str"),
     ("save", ("a", "k", b"\x01"), "save expected 4 arguments, got 3"),
     ("drop", ("a", None, b"\x01"), "drop() argument 'key' must be str, not NoneType"),
     ("drop", ("a", "k", "01"), "drop() argument 'version' must be bytes, not str"),
 ]
+
+
+@pytest.mark.parametrize("length", [0, 1, 31, 33, 64])
+def test_a_save_refuses_a_version_that_is_not_32_bytes_long(store, length):
+    # The system reads back only its own 32-byte versions: a record with another would stop its key from loading.
+    text = f"save() argument 'version' must be 32 bytes long, not {length}"
+
+    async def main():
+        async with store:
+            with pytest.raises(ValueError) as raised:
+                store.save("a", "k", bytes(length), None)
+            assert str(raised.value) == text
+            assert await store.load("a", "k") is None
+
+    with pytest.raises(ValueError) as raised:
+        store.save("a", "k", bytes(length), b"state")
+    assert str(raised.value) == text
+    run(main())
 
 
 @pytest.mark.parametrize("method, args, text", BAD_ARGUMENTS)
@@ -155,14 +179,14 @@ def test_a_bytes_subclass_passes(store, actor):
 
     async def main():
         async with store:
-            await store.save(actor, "k", Version(b"\x02"), Version(b"s"))
-            assert await store.load(actor, "k") == (b"\x02", b"s")
+            await store.save(actor, "k", Version(v(2)), Version(b"s"))
+            assert await store.load(actor, "k") == (v(2), b"s")
 
     run(main())
 
 
 @pytest.mark.parametrize(
-    "call", [lambda s: s.load("a", "k"), lambda s: s.save("a", "k", b"\x01", None), lambda s: s.drop("a", "k", b"\x01")]
+    "call", [lambda s: s.load("a", "k"), lambda s: s.save("a", "k", v(1), None), lambda s: s.drop("a", "k", v(1))]
 )
 def test_calls_outside_async_with_are_refused(store, call):
     async def main():
@@ -198,22 +222,21 @@ def test_entering_binds_the_store_and_a_new_key_has_no_record(url, actor):
         async with store as entered:
             assert entered is store
             assert await store.load(actor, "never saved") is None
-            assert await store.save(actor, "k", b"\x01", None) is None
-            assert await store.load(actor, "k") == (b"\x01", None)
-            assert await store.save(actor, "k", b"\x02", b"state") is None
-            assert await store.load(actor, "k") == (b"\x02", b"state")
+            assert await store.save(actor, "k", v(1), None) is None
+            assert await store.load(actor, "k") == (v(1), None)
+            assert await store.save(actor, "k", v(2), b"state") is None
+            assert await store.load(actor, "k") == (v(2), b"state")
 
     run(main())
 
 
 # (kept version, kept state), (saved version, saved state) -> the record after the save
 VERSIONS = [
-    ((b"\x05", b"old"), (b"\x04", b"new"), (b"\x05", b"old")),  # lower: kept as it was
-    ((b"\x05", b"old"), (b"\x05", b"new"), (b"\x05", b"old")),  # equal: the kept state stays
-    ((b"\x05", b"old"), (b"\x06", None), (b"\x06", None)),  # greater: replaced, also by no state
-    ((b"\x01", b"old"), (b"\x01\x00", b"new"), (b"\x01\x00", b"new")),  # a prefix is the lower
-    ((b"\x02", b"old"), (b"\x01\xff", b"new"), (b"\x02", b"old")),  # bytewise, not by length
-    ((b"", b"old"), (b"\x00", b"new"), (b"\x00", b"new")),  # the empty version is the lowest
+    ((v(5), b"old"), (v(4), b"new"), (v(5), b"old")),  # lower: kept as it was
+    ((v(5), b"old"), (v(5), b"new"), (v(5), b"old")),  # equal: the kept state stays
+    ((v(5), b"old"), (v(6), None), (v(6), None)),  # greater: replaced, also by no state
+    ((v(2 << 248), b"old"), (v((2 << 248) - 1), b"new"), (v(2 << 248), b"old")),  # bytewise: the first byte decides
+    ((v(0), b"old"), (v(1), b"new"), (v(1), b"new")),  # all zeros is the lowest
 ]
 
 
@@ -236,14 +259,14 @@ def test_racing_saves_end_with_the_higher_version_whichever_lands_first(url, act
             for round in range(12):
                 key = f"race-{round}"
                 if round % 3 == 2:
-                    await store.save(actor, key, b"\x00", b"kept")
-                first, second = (b"\x01", b"\x02") if round % 2 else (b"\x02", b"\x01")
+                    await store.save(actor, key, v(0), b"kept")
+                first, second = (v(1), v(2)) if round % 2 else (v(2), v(1))
                 results = await asyncio.gather(
                     store.save(actor, key, first, b"state " + first),
                     store.save(actor, key, second, b"state " + second),
                 )
                 assert results == [None, None]
-                assert await store.load(actor, key) == (b"\x02", b"state \x02"), round
+                assert await store.load(actor, key) == (v(2), b"state " + v(2)), round
 
     run(main())
 
@@ -251,10 +274,10 @@ def test_racing_saves_end_with_the_higher_version_whichever_lands_first(url, act
 def test_many_saves_of_one_key_at_once_keep_the_greatest(url, actor):
     async def main():
         async with SQL(url) as store:
-            versions = [bytes([v]) for v in range(1, 33)]
+            versions = [v(n) for n in range(1, 33)]
             order = versions[::2] + versions[1::2][::-1]
-            await asyncio.gather(*(store.save(actor, "hot", v, v * 3) for v in order))
-            assert await store.load(actor, "hot") == (b"\x20", b"\x20" * 3)
+            await asyncio.gather(*(store.save(actor, "hot", n, n * 3) for n in order))
+            assert await store.load(actor, "hot") == (v(32), v(32) * 3)
 
     run(main())
 
@@ -262,18 +285,18 @@ def test_many_saves_of_one_key_at_once_keep_the_greatest(url, actor):
 def test_drops_respect_the_version(url, actor):
     async def main():
         async with SQL(url) as store:
-            await store.save(actor, "k", b"\x05", b"s")
-            assert await store.drop(actor, "k", b"\x04") is None
-            assert await store.load(actor, "k") == (b"\x05", b"s")
-            await store.drop(actor, "k", b"\x05")
+            await store.save(actor, "k", v(5), b"s")
+            assert await store.drop(actor, "k", v(4)) is None
+            assert await store.load(actor, "k") == (v(5), b"s")
+            await store.drop(actor, "k", v(5))
             assert await store.load(actor, "k") is None
-            await store.save(actor, "k", b"\x05", b"s")
-            await store.drop(actor, "k", b"\x06")
+            await store.save(actor, "k", v(5), b"s")
+            await store.drop(actor, "k", v(6))
             assert await store.load(actor, "k") is None
             # A key without a record drops without complaint, and a drop does not stop a later save.
-            await store.drop(actor, "never saved", b"\x01")
-            await store.save(actor, "k", b"\x01", None)
-            assert await store.load(actor, "k") == (b"\x01", None)
+            await store.drop(actor, "never saved", v(1))
+            await store.save(actor, "k", v(1), None)
+            assert await store.load(actor, "k") == (v(1), None)
 
     run(main())
 
@@ -284,13 +307,13 @@ def test_keys_are_told_apart_exactly(url, actor):
     async def main():
         async with SQL(url) as store:
             for i, key in enumerate(keys):
-                await store.save(actor, key, bytes([i + 1]), key[:10].encode())
+                await store.save(actor, key, v(i + 1), key[:10].encode())
             for i, key in enumerate(keys):
-                assert await store.load(actor, key) == (bytes([i + 1]), key[:10].encode())
+                assert await store.load(actor, key) == (v(i + 1), key[:10].encode())
             # The actor's length is part of the row: ("a", "bc") and ("ab", "c") are two rows.
-            await store.save(actor + "a", "bc", b"\x01", b"one")
-            await store.save(actor + "ab", "c", b"\x01", b"two")
-            assert await store.load(actor + "a", "bc") == (b"\x01", b"one")
+            await store.save(actor + "a", "bc", v(1), b"one")
+            await store.save(actor + "ab", "c", v(1), b"two")
+            assert await store.load(actor + "a", "bc") == (v(1), b"one")
 
     run(main())
 
@@ -301,7 +324,7 @@ def test_a_new_process_finds_the_records_again(url, actor):
         "from vorel import SQL\n"
         "async def main():\n"
         "    async with SQL(sys.argv[1]) as store:\n"
-        "        await store.save(sys.argv[2], 'kept', b'\\x07', b'from another process')\n"
+        "        await store.save(sys.argv[2], 'kept', (7).to_bytes(32, 'big'), b'from another process')\n"
         "asyncio.run(main())\n"
     )
     subprocess.run([sys.executable, "-c", script, url, actor], check=True, timeout=30)
@@ -310,7 +333,7 @@ def test_a_new_process_finds_the_records_again(url, actor):
         async with SQL(url) as store:
             return await store.load(actor, "kept")
 
-    assert run(main()) == (b"\x07", b"from another process")
+    assert run(main()) == (v(7), b"from another process")
 
 
 def test_entering_again_after_leaving_on_another_loop_finds_the_records(url, actor):
@@ -318,14 +341,14 @@ def test_entering_again_after_leaving_on_another_loop_finds_the_records(url, act
 
     async def first():
         async with store:
-            await store.save(actor, "k", b"\x01", b"first")
+            await store.save(actor, "k", v(1), b"first")
 
     async def second():
         async with store:
             return await store.load(actor, "k")
 
     run(first())
-    assert run(second()) == (b"\x01", b"first")
+    assert run(second()) == (v(1), b"first")
 
 
 # --- entering, leaving, loops
@@ -340,7 +363,7 @@ def test_entering_an_open_store_or_one_being_opened_is_refused(store):
         assert await first is store
         with pytest.raises(RuntimeError) as open_:
             store.__aenter__()
-        await store.save("a", "k", b"\x01", None)
+        await store.save("a", "k", v(1), None)
         await store.__aexit__(None, None, None)
         return str(opening.value), str(open_.value)
 
@@ -388,11 +411,11 @@ def in_another_loop(coroutine_function):
 def test_a_call_or_a_leaving_from_another_loop_is_refused_and_the_store_stays_open(store, actor):
     async def main():
         async with store:
-            await store.save(actor, "k", b"\x01", b"s")
+            await store.save(actor, "k", v(1), b"s")
             methods = {
                 "load": lambda: store.load(actor, "k"),
-                "save": lambda: store.save(actor, "k", b"\x02", None),
-                "drop": lambda: store.drop(actor, "k", b"\x09"),
+                "save": lambda: store.save(actor, "k", v(2), None),
+                "drop": lambda: store.drop(actor, "k", v(9)),
                 "__aexit__": lambda: store.__aexit__(None, None, None),
             }
             for name, call in methods.items():
@@ -405,7 +428,7 @@ def test_a_call_or_a_leaving_from_another_loop_is_refused_and_the_store_stays_op
                 assert type(raised) is RuntimeError, name
                 assert str(raised) == OTHER_LOOP, name
             # Nothing of the refused calls happened, and the first loop's calls still work.
-            assert await store.load(actor, "k") == (b"\x01", b"s")
+            assert await store.load(actor, "k") == (v(1), b"s")
 
     run(main())
 
@@ -413,17 +436,84 @@ def test_a_call_or_a_leaving_from_another_loop_is_refused_and_the_store_stays_op
 def test_calls_made_at_once_all_answer(store, actor):
     async def main():
         async with store:
-            await asyncio.gather(*(store.save(actor, f"k{i}", b"\x01", bytes([i])) for i in range(200)))
+            await asyncio.gather(*(store.save(actor, f"k{i}", v(1), bytes([i])) for i in range(200)))
             loaded = await asyncio.gather(*(store.load(actor, f"k{i}") for i in range(200)))
-            assert loaded == [(b"\x01", bytes([i])) for i in range(200)]
+            assert loaded == [(v(1), bytes([i])) for i in range(200)]
 
     run(main())
+
+
+REFUSED = "the trigger refused the row"
+REFUSED_STATEMENT = f"the database refused the statement: {REFUSED}"
+
+
+def refuse_key(path, key):
+    """A trigger on the SQLite file that refuses to insert the row of `key`."""
+    with sqlite3.connect(path) as db:
+        db.execute(
+            f"CREATE TRIGGER refuse BEFORE INSERT ON vorel_records WHEN NEW.actor_key = '{key}' "
+            f"BEGIN SELECT RAISE(ABORT, '{REFUSED}'); END"
+        )
+
+
+def test_saves_made_at_once_commit_together_and_a_refused_one_fails_alone(tmp_path, actor):
+    path = tmp_path / "records.db"
+
+    async def main():
+        async with SQL(sqlite_url(path)) as store:
+            refuse_key(path, "poison")
+            # Another connection holds the write lock, so the saves gather behind the first.
+            lock = sqlite3.connect(path, isolation_level=None)
+            lock.execute("BEGIN IMMEDIATE")
+            keys = [f"k{i}" for i in range(32)] + ["poison"] + [f"j{i}" for i in range(32)]
+            saves = [asyncio.ensure_future(store.save(actor, key, v(1), key.encode())) for key in keys]
+            # Nothing is answered before it is committed.
+            done, _ = await asyncio.wait(saves, timeout=0.2)
+            assert not done
+            lock.execute("COMMIT")
+            lock.close()
+            outcomes = await asyncio.gather(*saves, return_exceptions=True)
+            for key, outcome in zip(keys, outcomes):
+                if key == "poison":
+                    assert type(outcome) is Unavailable
+                    assert REFUSED in str(outcome), str(outcome)
+                    assert await store.load(actor, key) is None
+                else:
+                    assert outcome is None, (key, outcome)
+                    assert await store.load(actor, key) == (v(1), key.encode())
+
+    run(main())
+
+
+def test_a_durable_write_refused_inside_a_group_fails_only_its_own_ask(tmp_path):
+    path = tmp_path / "records.db"
+    keys = [f"k{i}" for i in range(16)] + ["poison"]
+
+    seen = []
+
+    async def main():
+        async with SQL(sqlite_url(path)) as store:
+            refuse_key(path, "poison")
+            async with vorel.ActorSystem(store=store, observer=seen.append) as system:
+                refs = [system.ref(sql_adder, key) for key in keys]
+                return await asyncio.gather(*(ref.ask(Add(None)) for ref in refs), return_exceptions=True)
+
+    outcomes = run(main())
+    for key, outcome in zip(keys, outcomes):
+        if key == "poison":
+            assert isinstance(outcome, Exception), outcome
+        else:
+            assert outcome == 1, (key, outcome)
+    failed = [(e.key, e.reason) for e in seen if isinstance(e, vorel.WriteFailed)]
+    assert len(failed) == 1, failed
+    assert failed[0][0] == "poison"
+    assert failed[0][1].endswith(f"the store did not keep the write: Unavailable: {REFUSED_STATEMENT}"), failed
 
 
 def test_a_cancelled_save_still_reaches_the_database(store, actor):
     async def main():
         async with store:
-            task = asyncio.ensure_future(store.save(actor, "k", b"\x01", b"kept"))
+            task = asyncio.ensure_future(store.save(actor, "k", v(1), b"kept"))
             await asyncio.sleep(0)
             task.cancel()
             with pytest.raises(asyncio.CancelledError):
@@ -432,7 +522,7 @@ def test_a_cancelled_save_still_reaches_the_database(store, actor):
                 if await store.load(actor, "k") is not None:
                     break
                 await asyncio.sleep(0.01)
-            assert await store.load(actor, "k") == (b"\x01", b"kept")
+            assert await store.load(actor, "k") == (v(1), b"kept")
 
     run(main())
 
@@ -446,7 +536,7 @@ def test_a_cancelled_entering_leaves_the_store_closed_and_free_to_enter(store, a
             await task
         # The cancelled entering is no longer under way: the next one starts at once.
         async with store:
-            await store.save(actor, "k", b"\x01", None)
+            await store.save(actor, "k", v(1), None)
         # And the completion of the given-up entering, whenever it came, opened nothing.
         await asyncio.sleep(0.2)
         with pytest.raises(RuntimeError) as raised:
@@ -467,10 +557,10 @@ def test_an_entering_given_up_when_its_loop_ended_does_not_block_the_next(store,
 
     async def again():
         async with store:
-            await store.save(actor, "k", b"\x01", b"s")
+            await store.save(actor, "k", v(1), b"s")
             return await store.load(actor, "k")
 
-    assert run(again()) == (b"\x01", b"s")
+    assert run(again()) == (v(1), b"s")
 
 
 def test_leaving_while_saves_are_under_way_keeps_every_save_it_answered(tmp_path, actor):
@@ -479,7 +569,7 @@ def test_leaving_while_saves_are_under_way_keeps_every_save_it_answered(tmp_path
     async def main():
         store = SQL(url)
         await store.__aenter__()
-        saves = [asyncio.ensure_future(store.save(actor, f"k{i}", b"\x01", bytes([i]))) for i in range(64)]
+        saves = [asyncio.ensure_future(store.save(actor, f"k{i}", v(1), bytes([i]))) for i in range(64)]
         await asyncio.sleep(0)
         await store.__aexit__(None, None, None)
         # Leaving waited for the statements under way: every save has its answer by now or gets it from
@@ -494,12 +584,18 @@ def test_leaving_while_saves_are_under_way_keeps_every_save_it_answered(tmp_path
                 assert str(outcome) == "the pool of connections is closed"
         async with SQL(url) as again:
             for i in kept:
-                assert await again.load(actor, f"k{i}") == (b"\x01", bytes([i]))
+                assert await again.load(actor, f"k{i}") == (v(1), bytes([i]))
 
     run(main())
 
 
 # --- failures
+
+
+IN_MEMORY = (
+    "the store keeps no records in an in-memory SQLite database, where each connection of its pool would have a "
+    "database of its own: name a file"
+)
 
 
 @pytest.mark.parametrize(
@@ -508,8 +604,30 @@ def test_leaving_while_saves_are_under_way_keeps_every_save_it_answered(tmp_path
         ("no scheme at all", "the URL does not begin with a scheme such as postgres://, mysql://, mariadb:// or sqlite:"),
         ("ftp://host/db", "no driver for the scheme ftp: the store knows postgres, postgresql, mysql, mariadb and sqlite"),
         ("mysql://user@host:99999/db", "the port of the URL is not a number from 1 to 65535"),
-        ("sqlite://x.db?mode=rwx", "the sqlite URL option mode is rwx, not one of ro, rw, rwc and memory"),
+        ("sqlite://x.db?mode=rwx", "the sqlite URL option mode is rwx, not one of ro, rw and rwc"),
         ("sqlite://", "the sqlite URL names no database file"),
+        # In memory, each pooled connection would open an empty database of its own.
+        ("sqlite::memory:", IN_MEMORY),
+        ("sqlite://:memory:", IN_MEMORY),
+        ("sqlite://records.db?mode=memory", IN_MEMORY),
+        ("sqlite::memory:?mode=rwc", IN_MEMORY),
+        (
+            "sqlite:file::memory:",
+            "the sqlite URL's path begins with file:, which SQLite would read as a URI of its own: give the file's path",
+        ),
+        # A NUL would cut the file's name short, and the records would go to another file.
+        ("sqlite:///tmp/records.db\0.other?mode=rwc", "the URL holds a NUL byte"),
+        ("sqlite:///tmp/records.db%00.other?mode=rwc", "the path of the URL has a %-escape of a NUL byte"),
+        ("postgres://user@host/db\0other", "the URL holds a NUL byte"),
+        ("mysql://user@host/db%00other", "the path of the URL has a %-escape of a NUL byte"),
+        (
+            "mysql://user@host/db?ssl-mode=preferred",
+            "the mysql URL option ssl-mode is preferred, not one of DISABLED, REQUIRED and VERIFY_IDENTITY",
+        ),
+        (
+            "mysql://user@host/db?ssl-ca=/ca.pem",
+            "the mysql URL options ssl-ca, ssl-cert and ssl-key need ssl-mode REQUIRED or VERIFY_IDENTITY",
+        ),
     ],
 )
 def test_a_url_the_store_cannot_use_raises_value_error(bad, text):
@@ -558,7 +676,7 @@ def test_a_failed_entering_leaves_the_store_free_to_enter(tmp_path, actor):
         assert str(raised.value) == NOT_OPEN
         missing.mkdir()
         async with store:
-            await store.save(actor, "k", b"\x01", None)
+            await store.save(actor, "k", v(1), None)
 
     run(main())
 
@@ -605,7 +723,7 @@ def test_a_server_killed_mid_run_gives_unavailable_and_recovers_when_back(server
 
     async def main():
         async with SQL(url) as store:
-            await store.save(actor, "k", b"\x01", b"before")
+            await store.save(actor, "k", v(1), b"before")
             await databases("kill")
             try:
                 with pytest.raises(Unavailable) as raised:
@@ -613,12 +731,12 @@ def test_a_server_killed_mid_run_gives_unavailable_and_recovers_when_back(server
                 assert str(raised.value)
                 # The store stays open through the failure.
                 with pytest.raises(Unavailable):
-                    await store.save(actor, "k", b"\x02", b"while down")
+                    await store.save(actor, "k", v(2), b"while down")
             finally:
                 await databases("revive")
-            assert await store.load(actor, "k") == (b"\x01", b"before")
-            await store.save(actor, "k", b"\x02", b"after")
-            assert await store.load(actor, "k") == (b"\x02", b"after")
+            assert await store.load(actor, "k") == (v(1), b"before")
+            await store.save(actor, "k", v(2), b"after")
+            assert await store.load(actor, "k") == (v(2), b"after")
 
     run(main(), limit=50)
 
@@ -638,6 +756,18 @@ async def sql_counter(ctx: vorel.Context[int, int | Total]):
             await ctx.state.set(ctx.state.value + m)
         else:
             m.reply_to.tell(ctx.state.value)
+
+
+@dataclasses.dataclass(frozen=True)
+class Add:
+    reply_to: vorel.Ref[int]
+
+
+@vorel.actor(initial=0, durable="write")
+async def sql_adder(ctx: vorel.Context[int, Add]):
+    async for m in ctx.inbox:
+        await ctx.state.set(ctx.state.value + 1)
+        m.reply_to.tell(ctx.state.value)
 
 
 def test_a_durable_type_keeps_its_state_across_a_restart_of_the_system(url):

@@ -10,6 +10,7 @@
 
 #include "exec/waiting.hpp"
 #include "store/sql.hpp"
+#include "store/fake.hpp"
 
 namespace vorel::store {
 namespace {
@@ -17,69 +18,10 @@ namespace {
 using exec::testing::kBound;
 using exec::testing::settled;
 using exec::testing::wait;
+using testing::Fake;
+using testing::FakeDriver;
 
 using namespace std::chrono_literals;
-
-// A database that runs its statements only while the test lets it, and answers as told.
-struct Fake {
-  std::mutex m;
-  std::condition_variable cv;
-  bool held = false;
-  int running = 0, most = 0, opened = 0;
-  bool usable = true;
-  std::string backend = "SQLite";
-  std::function<Result<Outcome>(const std::string&)> answer = [](const std::string&) { return Outcome{}; };
-
-  void hold() {
-    std::lock_guard l(m);
-    held = true;
-  }
-  void release() {
-    std::lock_guard l(m);
-    held = false;
-    cv.notify_all();
-  }
-  bool wait_running(int n) {
-    std::unique_lock l(m);
-    return cv.wait_for(l, kBound, [&] { return running >= n; });
-  }
-};
-
-class FakeConnection final : public Connection {
- public:
-  explicit FakeConnection(std::shared_ptr<Fake> fake) : fake_(std::move(fake)) {}
-  std::string_view backend() const override { return fake_->backend; }
-  bool usable() override {
-    std::lock_guard l(fake_->m);
-    return fake_->usable;
-  }
-  Result<Outcome> run(const std::string& sql, std::span<const Param>, std::size_t) override {
-    std::unique_lock l(fake_->m);
-    ++fake_->running;
-    fake_->most = std::max(fake_->most, fake_->running);
-    fake_->cv.notify_all();
-    // A test that fails before it releases its statements lets them go after the bound.
-    fake_->cv.wait_for(l, kBound, [&] { return !fake_->held; });
-    --fake_->running;
-    return fake_->answer(sql);
-  }
-
- private:
-  std::shared_ptr<Fake> fake_;
-};
-
-class FakeDriver final : public Driver {
- public:
-  explicit FakeDriver(std::shared_ptr<Fake> fake) : fake_(std::move(fake)) {}
-  Result<std::unique_ptr<Connection>> connect() const override {
-    std::lock_guard l(fake_->m);
-    ++fake_->opened;
-    return std::make_unique<FakeConnection>(fake_);
-  }
-
- private:
-  std::shared_ptr<Fake> fake_;
-};
 
 // A job whose outcome the test awaits: the error text, or "ran" when it got a connection.
 struct Awaited {
@@ -220,7 +162,7 @@ TEST_F(Over, ABackendTheStoreDoesNotKnowIsAConfigurationError) {
 TEST_F(Over, ARefusedTableIsFineWhenTheTableCanBeRead) {
   for (bool readable : {true, false}) {
     SCOPED_TRACE(readable);
-    fake_->answer = [readable](const std::string& sql) -> Result<Outcome> {
+    fake_->answer = [readable](const std::string& sql, std::span<const Param>) -> Result<Outcome> {
       if (sql.starts_with("CREATE")) return std::unexpected(Error::database("no right to create", false));
       if (sql == kProbe && !readable) return std::unexpected(Error::database("no such table", false));
       return Outcome{};
@@ -236,7 +178,7 @@ TEST_F(Over, ARefusedTableIsFineWhenTheTableCanBeRead) {
 }
 
 TEST_F(Over, AWalPragmaThatFailsIsIgnored) {
-  fake_->answer = [](const std::string& sql) -> Result<Outcome> {
+  fake_->answer = [](const std::string& sql, std::span<const Param>) -> Result<Outcome> {
     if (sql == kWal) return std::unexpected(Error::database("not here", false));
     return Outcome{};
   };
