@@ -683,3 +683,48 @@ def test_a_system_that_ended_leaves_nothing_of_its_keys_behind(testing, abort):
     assert testing.node_alive(weak) == 0
     assert len(LIVED) >= 8
     assert [r() for r in LIVED if r() is not None] == []
+
+
+LET_GO = {}
+
+
+async def _catches_in_a_loop(key):
+    while not LET_GO[key]:
+        try:
+            await asyncio.sleep(3600)
+        except asyncio.CancelledError:
+            pass
+
+
+async def _awaits_again_when_cancelled(key):
+    try:
+        await asyncio.sleep(3600)
+    except BaseException:
+        while not LET_GO[key]:
+            with contextlib.suppress(asyncio.CancelledError):
+                await asyncio.sleep(3600)
+
+
+@pytest.mark.parametrize("stubborn", [_catches_in_a_loop, _awaits_again_when_cancelled])
+def test_a_body_that_does_not_stop_is_let_go_at_the_leave_timeout_and_named(stubborn):
+    @actor(initial=0)
+    async def holds_on(ctx: Context[int, Add]):
+        await stubborn(ctx.key)
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        reported = []
+        loop.set_exception_handler(lambda _, context: reported.append(context))
+        LET_GO["s"] = False
+        began = loop.time()
+        async with ActorSystem(leave_timeout=timedelta(milliseconds=100)) as system:
+            system.ref(holds_on, "s")
+            await asyncio.sleep(0.05)
+        assert loop.time() - began < 2
+        LET_GO["s"] = True  # the loop's own end cancels it once more, and now it stops
+        assert [str(c.get("exception")).rpartition(".")[2] for c in reported] == [
+            "holds_on/s: the body did not stop when it was cancelled at the leave timeout, and the system stopped "
+            "without it"
+        ]
+
+    run(main())

@@ -550,6 +550,18 @@ bool release(const Object& self) {
   return nudged(self, nudge);
 }
 
+std::optional<bool> running(const Object& self) {
+  Object task;
+  {
+    auto s = the(self).state.lock();
+    if (s->run) task = s->run->task;
+  }
+  if (!task) return false;
+  std::optional<bool> done = future::done(task.get());
+  if (!done) return std::nullopt;
+  return !*done;
+}
+
 bool ending(const Object& self, const Object& waiter) {
   Activation& a = the(self);
   Object reading, timer;
