@@ -88,6 +88,9 @@ class Node : public std::enable_shared_from_this<Node> {
   core::NodeId id() { return id_.get(); }
   // The loop the system was entered on; null with RuntimeError "the system has not started".
   Object running();
+  // Whether the caller runs on the thread of the loop the system was entered on (any thread before
+  // the entry); false with a RuntimeError that says how to hand the call to that loop.
+  bool on_loop_thread(const char* call) const;
   // The ActorSystem or Client object, kept from the entry to the end of the stop; null with the same
   // RuntimeError while none is kept, or with "the system has stopped" after the stop.
   Object system();
@@ -196,6 +199,8 @@ class Node : public std::enable_shared_from_this<Node> {
   // runtime's threads read it before they queue an event.
   std::atomic<std::uint16_t> wanted{0xFFFF};
   std::atomic<bool> leaving{false};
+  // The thread of the loop the system was entered on, 0 before the entry.
+  std::atomic<unsigned long> loop_thread{0};
   std::atomic<bool> stopped{false};
 
   static_assert(std::atomic<std::uint16_t>::is_always_lock_free);

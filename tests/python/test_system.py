@@ -728,3 +728,19 @@ def test_a_body_that_does_not_stop_is_let_go_at_the_leave_timeout_and_named(stub
         ]
 
     run(main())
+
+
+@pytest.mark.parametrize("call", ["tell", "ask"])
+def test_a_ref_used_from_another_thread_is_refused_with_the_way_to_hand_it_to_the_loop(call):
+    async def main():
+        async with ActorSystem() as system:
+            ref = system.ref(counter, "t")
+            message = Add(1) if call == "tell" else Get(None)
+            with pytest.raises(RuntimeError, match=r"thread other than the one running the system's event loop"):
+                await asyncio.to_thread(getattr(ref, call), message)
+            # Handed to the loop as the refusal says, it arrives.
+            loop = asyncio.get_running_loop()
+            await asyncio.to_thread(loop.call_soon_threadsafe, ref.tell, Add(2))
+            assert await ref.ask(Get(None)) == 2
+
+    run(main())

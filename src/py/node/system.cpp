@@ -140,6 +140,7 @@ PyObject* aenter(PyObject* self, PyObject*) {
   if (!loop) return nullptr;
   if (!node.subscribe()) return nullptr;
   Object old_loop = node.event_loop.replace(loop);
+  node.loop_thread.store(PyThread_get_thread_ident(), std::memory_order_relaxed);
   Object old_system = node.system_.replace(Object::borrow(self));
   Object future = node.future();
   if (!future || !call_method(future.get(), "set_result", self)) return nullptr;
