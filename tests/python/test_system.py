@@ -744,3 +744,38 @@ def test_a_ref_used_from_another_thread_is_refused_with_the_way_to_hand_it_to_th
             assert await ref.ask(Get(None)) == 2
 
     run(main())
+
+
+async def _raises_before_reading(ctx):
+    raise ValueError("no start")
+
+
+async def _cancels_itself_before_reading(ctx):
+    raise asyncio.CancelledError("gave up")
+
+
+async def _cancels_itself_while_handling(ctx):
+    async for m in ctx.inbox:
+        raise asyncio.CancelledError("gave up")
+
+
+@pytest.mark.parametrize(
+    "fails, error, message",
+    [
+        (_raises_before_reading, "ValueError", "no start"),
+        (_cancels_itself_before_reading, "CancelledError", "gave up"),
+        (_cancels_itself_while_handling, "CancelledError", "gave up"),
+    ],
+)
+def test_an_ask_a_failing_body_never_reads_fails_with_its_error_at_once(fails, error, message):
+    @actor(initial=0)
+    async def failing(ctx: Context[int, Get]):
+        await fails(ctx)
+
+    async def main():
+        async with ActorSystem(ask_timeout=timedelta(seconds=60), leave_timeout=timedelta(milliseconds=50)) as system:
+            with pytest.raises(ActorFailed) as failed:
+                await system.ref(failing, "x").ask(Get(None))
+            assert (failed.value.error, failed.value.message) == (error, message)
+
+    run(main())
