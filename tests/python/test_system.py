@@ -779,3 +779,27 @@ def test_an_ask_a_failing_body_never_reads_fails_with_its_error_at_once(fails, e
             assert (failed.value.error, failed.value.message) == (error, message)
 
     run(main())
+
+
+@dataclass(frozen=True)
+class Blob:
+    data: bytes
+    reply_to: Ref[bytes]
+
+
+@actor(initial=b"")
+async def echo(ctx: Context[bytes, Blob]):
+    async for m in ctx.inbox:
+        await ctx.state.set(m.data)
+        m.reply_to.tell(m.data)
+
+
+def test_without_a_cluster_nothing_crosses_between_nodes_so_the_message_limit_does_not_apply():
+    large = bytes(vorel.Limits().message + 1)
+
+    async def main():
+        async with ActorSystem() as system:
+            ref = system.ref(echo, "big", initial=large)
+            assert await ref.ask(Blob(large, None)) == large
+
+    run(main())
