@@ -20,6 +20,7 @@
 #include "core/deliver.hpp"
 #include "core/outcome.hpp"
 #include "core/pages.hpp"
+#include "core/revoked.hpp"
 #include "core/membership/member.hpp"
 #include "core/node.hpp"
 #include "core/store.hpp"
@@ -182,7 +183,7 @@ class Node : public std::enable_shared_from_this<Node> {
   Locked<core::LocalStore> records;
   Object store_object;
   Locked<Replies> replies;
-  Locked<std::unordered_map<core::Target, double, Keyed>> cancelled_targets;
+  Locked<core::Revoked<core::Target, Keyed>> cancelled_targets;
   Locked<std::unordered_map<Entity, Object, Keyed, SameEntity>> activations;
   Runs runs;
   Locked<std::unordered_map<std::uintptr_t, Object, Keyed>> handed;
