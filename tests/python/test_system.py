@@ -3,6 +3,7 @@
 import asyncio
 import contextlib
 import gc
+import os
 import weakref
 from dataclasses import dataclass
 from datetime import timedelta
@@ -803,3 +804,31 @@ def test_without_a_cluster_nothing_crosses_between_nodes_so_the_message_limit_do
             assert await ref.ask(Blob(large, None)) == large
 
     run(main())
+
+
+def _rss():
+    gc.collect()
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="reads the resident size from /proc")
+def test_a_system_entered_and_left_leaves_no_timer_and_no_native_memory():
+    async def cycles(n):
+        loop = asyncio.get_running_loop()
+        timers = lambda: {h for h in loop._scheduled if not h.cancelled()}  # noqa: E731
+        others = timers()
+        for _ in range(n):
+            async with ActorSystem() as system:
+                assert await system.ref(counter, "k").ask(Get(None)) == 0
+            # The leave timeout's timer goes with the drain: nothing keeps the node on the loop.
+            assert timers() == others
+
+    async def main():
+        await cycles(500)
+        before = _rss()
+        await cycles(3000)
+        return (_rss() - before) / 3000
+
+    # A leak of the size once seen (2 KB or more a system) is far above this loose bound.
+    assert run(main(), 60) < 512
