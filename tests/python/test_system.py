@@ -832,3 +832,29 @@ def test_a_system_entered_and_left_leaves_no_timer_and_no_native_memory():
 
     # A leak of the size once seen (2 KB or more a system) is far above this loose bound.
     assert run(main(), 60) < 512
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="reads the resident size from /proc")
+def test_a_key_let_go_in_its_default_initial_state_keeps_no_native_memory():
+    async def touch(system, keys):
+        for key in keys:
+            ref = system.ref(counter, key)
+            assert await ref.ask(Get(None)) == 0
+            assert await system.release(counter, key) is True
+
+    async def main():
+        async with ActorSystem() as system:
+            await touch(system, [f"warm{i}" for i in range(1000)])
+            before = _rss()
+            await touch(system, [f"key{i}" for i in range(10000)])
+            grown = (_rss() - before) / 10000
+            # A key that wrote a state keeps it, and opens with it again.
+            ref = system.ref(counter, "key7")
+            ref.tell(Add(2))
+            assert await ref.ask(Get(None)) == 2
+            assert await system.release(counter, "key7") is True
+            assert await ref.ask(Get(None)) == 2
+            return grown
+
+    # About 300 bytes a key were kept once; the bound leaves room for a shared machine's noise.
+    assert run(main(), 60) < 100

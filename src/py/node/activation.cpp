@@ -524,6 +524,7 @@ bool deactivate(const Object& self) {
   Op op;
   bool deleted = false;
   Native native;
+  std::shared_ptr<const Definition> definition;
   {
     auto s = a.state.lock();
     op.kind = Op::Kind::Write;
@@ -531,10 +532,21 @@ bool deactivate(const Object& self) {
     op.generation = s->generation;
     deleted = s->deleted;
     native = s->definition->native;
+    definition = s->definition;
   }
   if (deleted) return over(self);
   if (native) {
     if (native->disposable(op.pages, wall::seconds())) op.kind = Op::Kind::Delete;
+  } else if (definition->initial && !definition->options.durable) {
+    // A key left as its type's default initial state would open the same without a record: the
+    // table keeps none for it, so that keys touched once cost nothing after they idle out.
+    // The pages of the value alone: a schedule or a behavior of the key makes them differ.
+    auto fresh = schema::Schema::write_pages(definition->states(), definition->initial->get());
+    if (!fresh) {
+      schema::raise(std::move(fresh.error()));
+      return false;
+    }
+    if (*fresh == op.pages) op.kind = Op::Kind::Delete;
   }
   Object future = a.node->persist(a.actor, a.key, std::move(op));
   if (!future) return false;
