@@ -345,3 +345,22 @@ def test_a_context_kept_past_its_run_refuses_to_act_and_writes_nothing(name):
             assert len(KEPT[name]) == 2
 
     run(main())
+
+
+@pytest.mark.parametrize("kind", [SAVER, BATCHER])
+def test_a_durable_key_let_go_after_its_save_lives_in_the_store_alone(kind):
+    t = globals()[kind.rpartition(":")[2]]
+
+    async def main():
+        store = MemoryStore()
+        async with ActorSystem(store=store) as system:
+            ref = system.ref(t, "gone")
+            ref.tell(Add(4))
+            assert await ref.ask(Get(None)) == 4
+            assert await system.release(t, "gone") is True
+            await until(lambda: (kind, "gone") in store.records and len(store.of("save")) >= 1)
+            # The node kept no copy: the next activation loads the key from the store again.
+            assert await ref.ask(Get(None)) == 4
+            return [c for c in store.of("load") if c[1:] == (kind, "gone")]
+
+    assert len(run(main())) == 2
