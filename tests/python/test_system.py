@@ -858,3 +858,19 @@ def test_a_key_let_go_in_its_default_initial_state_keeps_no_native_memory():
 
     # About 300 bytes a key were kept once; the bound leaves room for a shared machine's noise.
     assert run(main(), 60) < 100
+
+
+@actor(initial=0)
+async def eager(ctx: Context[int, Get]):
+    await ctx.state.set(ctx.state.value + 1)  # called before the body first suspends
+    async for m in ctx.inbox:
+        m.reply_to.tell(ctx.state.value)
+
+
+def test_a_context_acts_from_the_first_step_of_an_eager_task():
+    async def main():
+        asyncio.get_running_loop().set_task_factory(asyncio.eager_task_factory)
+        async with ActorSystem() as system:
+            return await system.ref(eager, "e").ask(Get(None))
+
+    assert run(main()) == 1

@@ -266,6 +266,7 @@ bool start(const Object& self) {
       auto s = a.state.lock();
       park = core::activation::parks(s->flags());
       if (!s->run || s->run->number != number) return true;
+      s->run->over = true;
       task = std::move(s->run->task);
       if (park) s->run->parked = exception;
       entered = std::move(s->run->entered);

@@ -52,6 +52,8 @@ struct Run {
   bool replied = false;
   bool read = false;
   bool revoked = false;
+  // The body task has ended: its context acts no more.
+  bool over = false;
 };
 
 struct Settings {

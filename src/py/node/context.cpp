@@ -21,7 +21,7 @@ bool current(const Object& activation, std::uint64_t number) {
   Activation& a = Activation::of(activation.get());
   {
     auto s = a.state.lock();
-    if (!s->closed && s->run && s->run->number == number && s->run->task) return true;
+    if (!s->closed && s->run && s->run->number == number && !s->run->over) return true;
   }
   PyErr_SetString(PyExc_RuntimeError,
                   fmt::format("{}/{}: this context belongs to a run of the body that has ended, and acts no more",
