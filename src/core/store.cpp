@@ -170,6 +170,13 @@ void LocalStore::purge(std::string_view actor, std::string_view key, const Stamp
   if (entry.deleted && given == stamp(entry)) records_.erase(it);
 }
 
+void LocalStore::saved(std::string_view actor, std::string_view key, const Stamp& given) {
+  auto it = records_.find(NameView{actor, key});
+  if (it == records_.end()) return;
+  const store::Entry& entry = it->second;
+  if (!entry.open && !entry.due && !entry.deleted && given == stamp(entry)) records_.erase(it);
+}
+
 void LocalStore::delete_(std::string_view actor, std::string_view key) {
   if (auto it = records_.find(NameView{actor, key}); it != records_.end()) records_.erase(it);
 }

@@ -114,6 +114,9 @@ class LocalStore {
   // Sets the due mark; true when the record exists and the mark was clear.
   bool unsaved(std::string_view actor, std::string_view key);
   bool knows(std::string_view actor, std::string_view key) const;
+  // Forgets the record of a key that is not active once the store confirmed a save of it as it
+  // stands (this stamp, nothing due since): its next activation loads it from the store.
+  void saved(std::string_view actor, std::string_view key, const replication::Stamp& stamp);
   // Forgets a tombstone once the store has dropped it, unless a later write changed its stamp.
   void purge(std::string_view actor, std::string_view key, const replication::Stamp& stamp);
   void delete_(std::string_view actor, std::string_view key);

@@ -86,6 +86,18 @@ Node::~Node() {
 
 Object Node::running() { return kept(event_loop); }
 
+bool Node::on_loop_thread(const char* call) const {
+  const unsigned long owner = loop_thread.load(std::memory_order_relaxed);
+  if (owner == 0 || owner == PyThread_get_thread_ident()) return true;
+  // Nothing would wake the loop for what another thread hands it, and the replies are the loop's.
+  PyErr_Format(PyExc_RuntimeError,
+               "%s was called from a thread other than the one running the system's event loop: hand it to that "
+               "loop, with loop.call_soon_threadsafe(ref.tell, message) for a tell, or "
+               "asyncio.run_coroutine_threadsafe(coroutine, loop) for a coroutine that awaits ref.ask(message)",
+               call);
+  return false;
+}
+
 Object Node::system() {
   Object o = system_.get();
   if (!o) PyErr_SetString(PyExc_RuntimeError, is_stopped() ? kStopped : kNotStarted);

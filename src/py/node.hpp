@@ -20,6 +20,7 @@
 #include "core/deliver.hpp"
 #include "core/outcome.hpp"
 #include "core/pages.hpp"
+#include "core/revoked.hpp"
 #include "core/membership/member.hpp"
 #include "core/node.hpp"
 #include "core/store.hpp"
@@ -88,6 +89,9 @@ class Node : public std::enable_shared_from_this<Node> {
   core::NodeId id() { return id_.get(); }
   // The loop the system was entered on; null with RuntimeError "the system has not started".
   Object running();
+  // Whether the caller runs on the thread of the loop the system was entered on (any thread before
+  // the entry); false with a RuntimeError that says how to hand the call to that loop.
+  bool on_loop_thread(const char* call) const;
   // The ActorSystem or Client object, kept from the entry to the end of the stop; null with the same
   // RuntimeError while none is kept, or with "the system has stopped" after the stop.
   Object system();
@@ -179,7 +183,7 @@ class Node : public std::enable_shared_from_this<Node> {
   Locked<core::LocalStore> records;
   Object store_object;
   Locked<Replies> replies;
-  Locked<std::unordered_map<core::Target, double, Keyed>> cancelled_targets;
+  Locked<core::Revoked<core::Target, Keyed>> cancelled_targets;
   Locked<std::unordered_map<Entity, Object, Keyed, SameEntity>> activations;
   Runs runs;
   Locked<std::unordered_map<std::uintptr_t, Object, Keyed>> handed;
@@ -196,6 +200,8 @@ class Node : public std::enable_shared_from_this<Node> {
   // runtime's threads read it before they queue an event.
   std::atomic<std::uint16_t> wanted{0xFFFF};
   std::atomic<bool> leaving{false};
+  // The thread of the loop the system was entered on, 0 before the entry.
+  std::atomic<unsigned long> loop_thread{0};
   std::atomic<bool> stopped{false};
 
   static_assert(std::atomic<std::uint16_t>::is_always_lock_free);

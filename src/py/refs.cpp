@@ -57,12 +57,14 @@ PyObject* class_getitem(PyObject* cls, PyObject* item) {
   return generic::aliased(cls, generic::subscript(item)).release();
 }
 
-// The ref's node, unless it has stopped; null with the RuntimeError set.
-Node* live_node(const Ref& ref) {
+// The ref's node, unless it has stopped or the caller is not on its loop's thread; null with the
+// RuntimeError set.
+Node* live_node(const Ref& ref, const char* call) {
   if (!ref.node || ref.node->is_stopped()) {
     PyErr_SetString(PyExc_RuntimeError, kStopped);
     return nullptr;
   }
+  if (!ref.node->on_loop_thread(call)) return nullptr;
   return ref.node.get();
 }
 
@@ -88,7 +90,7 @@ bool send(const Ref& ref, Node& node, core::Bytes bytes, std::optional<core::Tar
 PyObject* tell(PyObject* self, PyObject* message) {
   const Ref& ref = record(self);
   if (!ref.target) Py_RETURN_NONE;
-  Node* node = live_node(ref);
+  Node* node = live_node(ref, "Ref.tell");
   if (node == nullptr) return nullptr;
   const schema::Schema* s = schema::held(ref.schema.get());
   core::Bytes bytes;
@@ -104,7 +106,7 @@ PyObject* ask(PyObject* self, PyObject* message) {
     PyErr_SetString(PyExc_RuntimeError, "nobody is asked: this ref reaches nothing");
     return nullptr;
   }
-  Node* node = live_node(ref);
+  Node* node = live_node(ref, "Ref.ask");
   if (node == nullptr) return nullptr;
   const std::int64_t id = node->replies.lock()->take_id();
   core::Target reply = core::Target::reply(node->id(), id);

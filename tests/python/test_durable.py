@@ -298,3 +298,69 @@ def test_a_failed_drop_is_retried_with_the_backoff_and_reported():
     assert (SAVER, "k") not in store.records
     reasons = [e.reason for e in events.failed()]
     assert reasons == [f"{SAVER}/k: the store did not forget the deletion: ConnectionError: refused"] * 3
+
+
+KEPT = {}
+
+
+@actor(initial=0, durable="write")
+async def keeper(ctx: Context[int, Add | Get | Drop]):
+    KEPT.setdefault(ctx.key, []).append(ctx)
+    await body(ctx)
+
+
+def _done(value):
+    future = asyncio.get_running_loop().create_future()
+    future.set_result(value)
+    return future
+
+
+STALE = {
+    "set": lambda ctx: ctx.state.set(9),
+    "update": lambda ctx: ctx.state.update(lambda v: v + 9),
+    "delete": lambda ctx: ctx.state.delete(),
+    "schedule": lambda ctx: ctx.schedule("s", timedelta(0), None, Add(9)),
+    "to_self": lambda ctx: ctx.to_self(_done(Add(9))),
+    "ask": lambda ctx: ctx.ask(ctx.self, Get(None), Add),
+    "become": lambda ctx: ctx.become(saver, 9),
+}
+
+
+@pytest.mark.parametrize("name", STALE)
+def test_a_context_kept_past_its_run_refuses_to_act_and_writes_nothing(name):
+    async def main():
+        store = MemoryStore()
+        async with ActorSystem(store=store) as system:
+            ref = system.ref(keeper, name)
+            ref.tell(Add(1))
+            assert await ref.ask(Get(None)) == 1
+            assert await system.release(keeper, name) is True
+            assert await ref.ask(Get(None)) == 1  # a later run holds the key now
+            stale = KEPT[name][0]
+            saves = len(store.of("save"))
+            with pytest.raises(RuntimeError, match=f"keeper/{name}: this context belongs to a run of the body that has ended"):
+                STALE[name](stale)
+            assert await ref.ask(Get(None)) == 1
+            assert len(store.of("save")) == saves
+            assert len(KEPT[name]) == 2
+
+    run(main())
+
+
+@pytest.mark.parametrize("kind", [SAVER, BATCHER])
+def test_a_durable_key_let_go_after_its_save_lives_in_the_store_alone(kind):
+    t = globals()[kind.rpartition(":")[2]]
+
+    async def main():
+        store = MemoryStore()
+        async with ActorSystem(store=store) as system:
+            ref = system.ref(t, "gone")
+            ref.tell(Add(4))
+            assert await ref.ask(Get(None)) == 4
+            assert await system.release(t, "gone") is True
+            await until(lambda: (kind, "gone") in store.records and len(store.of("save")) >= 1)
+            # The node kept no copy: the next activation loads the key from the store again.
+            assert await ref.ask(Get(None)) == 4
+            return [c for c in store.of("load") if c[1:] == (kind, "gone")]
+
+    assert len(run(main())) == 2

@@ -3,6 +3,7 @@
 import asyncio
 import contextlib
 import gc
+import os
 import weakref
 from dataclasses import dataclass
 from datetime import timedelta
@@ -683,3 +684,193 @@ def test_a_system_that_ended_leaves_nothing_of_its_keys_behind(testing, abort):
     assert testing.node_alive(weak) == 0
     assert len(LIVED) >= 8
     assert [r() for r in LIVED if r() is not None] == []
+
+
+LET_GO = {}
+
+
+async def _catches_in_a_loop(key):
+    while not LET_GO[key]:
+        try:
+            await asyncio.sleep(3600)
+        except asyncio.CancelledError:
+            pass
+
+
+async def _awaits_again_when_cancelled(key):
+    try:
+        await asyncio.sleep(3600)
+    except BaseException:
+        while not LET_GO[key]:
+            with contextlib.suppress(asyncio.CancelledError):
+                await asyncio.sleep(3600)
+
+
+@pytest.mark.parametrize("stubborn", [_catches_in_a_loop, _awaits_again_when_cancelled])
+def test_a_body_that_does_not_stop_is_let_go_at_the_leave_timeout_and_named(stubborn):
+    @actor(initial=0)
+    async def holds_on(ctx: Context[int, Add]):
+        await stubborn(ctx.key)
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        reported = []
+        loop.set_exception_handler(lambda _, context: reported.append(context))
+        LET_GO["s"] = False
+        began = loop.time()
+        async with ActorSystem(leave_timeout=timedelta(milliseconds=100)) as system:
+            system.ref(holds_on, "s")
+            await asyncio.sleep(0.05)
+        assert loop.time() - began < 2
+        LET_GO["s"] = True  # the loop's own end cancels it once more, and now it stops
+        assert [str(c.get("exception")).rpartition(".")[2] for c in reported] == [
+            "holds_on/s: the body did not stop when it was cancelled at the leave timeout, and the system stopped "
+            "without it"
+        ]
+
+    run(main())
+
+
+@pytest.mark.parametrize("call", ["tell", "ask"])
+def test_a_ref_used_from_another_thread_is_refused_with_the_way_to_hand_it_to_the_loop(call):
+    async def main():
+        async with ActorSystem() as system:
+            ref = system.ref(counter, "t")
+            message = Add(1) if call == "tell" else Get(None)
+            with pytest.raises(RuntimeError, match=r"thread other than the one running the system's event loop"):
+                await asyncio.to_thread(getattr(ref, call), message)
+            # Handed to the loop as the refusal says, it arrives.
+            loop = asyncio.get_running_loop()
+            await asyncio.to_thread(loop.call_soon_threadsafe, ref.tell, Add(2))
+            assert await ref.ask(Get(None)) == 2
+
+    run(main())
+
+
+async def _raises_before_reading(ctx):
+    raise ValueError("no start")
+
+
+async def _cancels_itself_before_reading(ctx):
+    raise asyncio.CancelledError("gave up")
+
+
+async def _cancels_itself_while_handling(ctx):
+    async for m in ctx.inbox:
+        raise asyncio.CancelledError("gave up")
+
+
+@pytest.mark.parametrize(
+    "fails, error, message",
+    [
+        (_raises_before_reading, "ValueError", "no start"),
+        (_cancels_itself_before_reading, "CancelledError", "gave up"),
+        (_cancels_itself_while_handling, "CancelledError", "gave up"),
+    ],
+)
+def test_an_ask_a_failing_body_never_reads_fails_with_its_error_at_once(fails, error, message):
+    @actor(initial=0)
+    async def failing(ctx: Context[int, Get]):
+        await fails(ctx)
+
+    async def main():
+        async with ActorSystem(ask_timeout=timedelta(seconds=60), leave_timeout=timedelta(milliseconds=50)) as system:
+            with pytest.raises(ActorFailed) as failed:
+                await system.ref(failing, "x").ask(Get(None))
+            assert (failed.value.error, failed.value.message) == (error, message)
+
+    run(main())
+
+
+@dataclass(frozen=True)
+class Blob:
+    data: bytes
+    reply_to: Ref[bytes]
+
+
+@actor(initial=b"")
+async def echo(ctx: Context[bytes, Blob]):
+    async for m in ctx.inbox:
+        await ctx.state.set(m.data)
+        m.reply_to.tell(m.data)
+
+
+def test_without_a_cluster_nothing_crosses_between_nodes_so_the_message_limit_does_not_apply():
+    large = bytes(vorel.Limits().message + 1)
+
+    async def main():
+        async with ActorSystem() as system:
+            ref = system.ref(echo, "big", initial=large)
+            assert await ref.ask(Blob(large, None)) == large
+
+    run(main())
+
+
+def _rss():
+    gc.collect()
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="reads the resident size from /proc")
+def test_a_system_entered_and_left_leaves_no_timer_and_no_native_memory():
+    async def cycles(n):
+        loop = asyncio.get_running_loop()
+        timers = lambda: {h for h in loop._scheduled if not h.cancelled()}  # noqa: E731
+        others = timers()
+        for _ in range(n):
+            async with ActorSystem() as system:
+                assert await system.ref(counter, "k").ask(Get(None)) == 0
+            # The leave timeout's timer goes with the drain: nothing keeps the node on the loop.
+            assert timers() == others
+
+    async def main():
+        await cycles(500)
+        before = _rss()
+        await cycles(3000)
+        return (_rss() - before) / 3000
+
+    # A leak of the size once seen (2 KB or more a system) is far above this loose bound.
+    assert run(main(), 60) < 512
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="reads the resident size from /proc")
+def test_a_key_let_go_in_its_default_initial_state_keeps_no_native_memory():
+    async def touch(system, keys):
+        for key in keys:
+            ref = system.ref(counter, key)
+            assert await ref.ask(Get(None)) == 0
+            assert await system.release(counter, key) is True
+
+    async def main():
+        async with ActorSystem() as system:
+            await touch(system, [f"warm{i}" for i in range(1000)])
+            before = _rss()
+            await touch(system, [f"key{i}" for i in range(10000)])
+            grown = (_rss() - before) / 10000
+            # A key that wrote a state keeps it, and opens with it again.
+            ref = system.ref(counter, "key7")
+            ref.tell(Add(2))
+            assert await ref.ask(Get(None)) == 2
+            assert await system.release(counter, "key7") is True
+            assert await ref.ask(Get(None)) == 2
+            return grown
+
+    # About 300 bytes a key were kept once; the bound leaves room for a shared machine's noise.
+    assert run(main(), 60) < 100
+
+
+@actor(initial=0)
+async def eager(ctx: Context[int, Get]):
+    await ctx.state.set(ctx.state.value + 1)  # called before the body first suspends
+    async for m in ctx.inbox:
+        m.reply_to.tell(ctx.state.value)
+
+
+def test_a_context_acts_from_the_first_step_of_an_eager_task():
+    async def main():
+        asyncio.get_running_loop().set_task_factory(asyncio.eager_task_factory)
+        async with ActorSystem() as system:
+            return await system.ref(eager, "e").ask(Get(None))
+
+    assert run(main()) == 1

@@ -102,6 +102,42 @@ bool given_up(const Object& self) {
   return false;
 }
 
+// Whether the activation cancelled the task of run `number` itself: to let it go or end it, for a
+// become, or because the ask it handled was withdrawn.
+bool cancelled_by_us(const Object& self, std::uint64_t number) {
+  auto s = the(self).state.lock();
+  return s->releasing || s->draining || s->ending || s->becoming || s->closed ||
+         (s->run && s->run->number == number && s->run->revoked);
+}
+
+// The asks still queued when a body failed before it read its inbox: it would fail the same way
+// before it reached them, so each is answered with the failure now rather than by its timeout.
+// Tells stay for a later run.
+bool unread_asks_fail(const Object& self, const core::Outcome& failed) {
+  Activation& a = the(self);
+  std::vector<core::Target> asks;
+  {
+    auto s = a.state.lock();
+    for (const core::Deliver& m : s->mailbox.queue()) {
+      if (m.reply) asks.push_back(*m.reply);
+    }
+  }
+  for (const core::Target& t : asks) {
+    core::mailbox::Withdrawn withdrawn;
+    {
+      auto s = a.state.lock();
+      withdrawn = s->mailbox.withdraw(t);
+    }
+    auto* q = std::get_if<core::mailbox::Withdrawn::Queued>(&withdrawn.value);
+    if (q == nullptr) continue;
+    if (!a.node->answer(t, failed)) return false;
+    for (const core::Target& r : q->released) {
+      if (!a.node->answer(r, core::Outcome::full(a.actor, a.key))) return false;
+    }
+  }
+  return true;
+}
+
 bool forsaken(Node& node, std::optional<Run> run) {
   if (!run) return true;
   if (run->entered) node.runs.leave(run->entered);
@@ -218,6 +254,11 @@ bool start(const Object& self) {
       exception = call_method(finished, "exception");
       if (!exception) return false;
       if (exception.get() == Py_None) exception = Object();
+    } else if (!cancelled_by_us(self, number)) {
+      // A CancelledError nobody here asked for is the body's own failure; the task gives it back
+      // when asked for its exception.
+      if (call_method(finished, "exception")) return false;
+      exception = Object::steal(PyErr_GetRaisedException());
     }
     bool park = false;
     Object entered, task;
@@ -225,6 +266,7 @@ bool start(const Object& self) {
       auto s = a.state.lock();
       park = core::activation::parks(s->flags());
       if (!s->run || s->run->number != number) return true;
+      s->run->over = true;
       task = std::move(s->run->task);
       if (park) s->run->parked = exception;
       entered = std::move(s->run->entered);
@@ -387,6 +429,28 @@ bool begin(const Object& self) {
   return true;
 }
 
+namespace {
+
+// What an asker is answered when the body failed with `exception`; nullopt with the error set.
+std::optional<core::Outcome> failure(const Activation& a, PyObject* exception) {
+  Object name = attr(reinterpret_cast<PyObject*>(Py_TYPE(exception)), "__name__");
+  if (!name) return std::nullopt;
+  auto n = utf8(name.get());
+  if (!n) return std::nullopt;
+  Object str = Object::steal(PyObject_Str(exception));
+  if (!str) return std::nullopt;
+  auto t = utf8(str.get());
+  if (!t) return std::nullopt;
+  // By class, not by name: a class of the user's that happens to be named Unavailable is a failure
+  // of the body like any other.
+  if (PyErr_GivenExceptionMatches(exception, errors::get(errors::Class::Unavailable))) {
+    return core::Outcome::unreached(a.actor, a.key);
+  }
+  return core::Outcome{core::Outcome::Failed{a.actor, a.key, *n, *t}};
+}
+
+}  // namespace
+
 bool ended_by(const Object& self, std::optional<core::Deliver> message, PyObject* exception) {
   Activation& a = the(self);
   Object loop = a.node->event_loop.get();
@@ -395,20 +459,8 @@ bool ended_by(const Object& self, std::optional<core::Deliver> message, PyObject
                      {text(a.actor), text(a.key), Object::borrow(exception)});
   }
   if (!message || !message->reply) return true;
-  Object name = attr(reinterpret_cast<PyObject*>(Py_TYPE(exception)), "__name__");
-  if (!name) return false;
-  auto n = utf8(name.get());
-  if (!n) return false;
-  Object str = Object::steal(PyObject_Str(exception));
-  if (!str) return false;
-  auto t = utf8(str.get());
-  if (!t) return false;
-  // By class, not by name: a class of the user's that happens to be named Unavailable is a failure
-  // of the body like any other.
-  core::Outcome outcome = PyErr_GivenExceptionMatches(exception, errors::get(errors::Class::Unavailable))
-                              ? core::Outcome::unreached(a.actor, a.key)
-                              : core::Outcome{core::Outcome::Failed{a.actor, a.key, *n, *t}};
-  return a.node->answer(*message->reply, std::move(outcome));
+  std::optional<core::Outcome> outcome = failure(a, exception);
+  return outcome && a.node->answer(*message->reply, *std::move(outcome));
 }
 
 bool after(const Object& self, std::uint64_t number, Object exception) {
@@ -420,6 +472,7 @@ bool after(const Object& self, std::uint64_t number, Object exception) {
   std::uint32_t exponent = 0;
   std::optional<core::Deliver> message;
   std::optional<Run> run;
+  bool unread = false;
   {
     auto s = a.state.lock();
     name = named(s->pages, a.actor);
@@ -427,6 +480,7 @@ bool after(const Object& self, std::uint64_t number, Object exception) {
     if (ended.current) {
       ended.revoked = s->run->revoked;
       ended.read = s->run->read;
+      unread = !s->run->read;
     }
     ended.queued = !s->mailbox.queue().empty();
     ended.renamed = name != s->definition->name;
@@ -442,6 +496,10 @@ bool after(const Object& self, std::uint64_t number, Object exception) {
   }
   if (next == Next::WindDown) return wound_down(self);
   if (raised && !ended_by(self, std::move(message), exception.get())) return false;
+  if (raised && unread) {
+    std::optional<core::Outcome> failed = failure(a, exception.get());
+    if (!failed || !unread_asks_fail(self, *failed)) return false;
+  }
   if (!forsaken(*a.node, std::move(run))) return false;
   switch (next) {
     case Next::BackOff: {
@@ -467,6 +525,7 @@ bool deactivate(const Object& self) {
   Op op;
   bool deleted = false;
   Native native;
+  std::shared_ptr<const Definition> definition;
   {
     auto s = a.state.lock();
     op.kind = Op::Kind::Write;
@@ -474,10 +533,21 @@ bool deactivate(const Object& self) {
     op.generation = s->generation;
     deleted = s->deleted;
     native = s->definition->native;
+    definition = s->definition;
   }
   if (deleted) return over(self);
   if (native) {
     if (native->disposable(op.pages, wall::seconds())) op.kind = Op::Kind::Delete;
+  } else if (definition->initial && !definition->options.durable) {
+    // A key left as its type's default initial state would open the same without a record: the
+    // table keeps none for it, so that keys touched once cost nothing after they idle out.
+    // The pages of the value alone: a schedule or a behavior of the key makes them differ.
+    auto fresh = schema::Schema::write_pages(definition->states(), definition->initial->get());
+    if (!fresh) {
+      schema::raise(std::move(fresh.error()));
+      return false;
+    }
+    if (*fresh == op.pages) op.kind = Op::Kind::Delete;
   }
   Object future = a.node->persist(a.actor, a.key, std::move(op));
   if (!future) return false;
@@ -548,6 +618,18 @@ bool release(const Object& self) {
   }
   if (task) return static_cast<bool>(call_method(task.get(), "cancel"));
   return nudged(self, nudge);
+}
+
+std::optional<bool> running(const Object& self) {
+  Object task;
+  {
+    auto s = the(self).state.lock();
+    if (s->run) task = s->run->task;
+  }
+  if (!task) return false;
+  std::optional<bool> done = future::done(task.get());
+  if (!done) return std::nullopt;
+  return !*done;
 }
 
 bool ending(const Object& self, const Object& waiter) {

@@ -52,6 +52,8 @@ struct Run {
   bool replied = false;
   bool read = false;
   bool revoked = false;
+  // The body task has ended: its context acts no more.
+  bool over = false;
 };
 
 struct Settings {
@@ -154,6 +156,9 @@ bool ended_by(const Object& self, std::optional<core::Deliver> message, PyObject
 bool deactivate(const Object& self);
 bool drain(const Object& self);
 bool release(const Object& self);
+// Whether a body task of this activation is still running: false when there is none, nullopt with
+// the error set.
+std::optional<bool> running(const Object& self);
 // Ends a releasing or draining activation once no body task runs.
 bool wound_down(const Object& self);
 // Lets the key go as if it had idled out now; `waiter` gets True once it is over.

@@ -225,9 +225,7 @@ bool Node::cancelled(std::string_view actor, std::string_view key, const core::T
   if (auto definition = resolve(actor); definition && definition->options.ask_timeout) {
     wait = definition->options.ask_timeout->as_seconds();
   }
-  auto c = cancelled_targets.lock();
-  std::erase_if(*c, [&](const auto& entry) { return entry.second <= *t; });
-  (*c)[target] = *t + wait;
+  cancelled_targets.lock()->add(target, *t + wait, *t);
   return true;
 }
 

@@ -1,5 +1,7 @@
 #include "py/node/context.hpp"
 
+#include <fmt/format.h>
+
 #include "py/awaited.hpp"
 #include "py/generic.hpp"
 #include "py/node.hpp"
@@ -9,6 +11,27 @@
 #include "py/node/schedule.hpp"
 #include "py/once.hpp"
 #include "py/refs.hpp"
+
+namespace vorel::py {
+namespace {
+
+// A context kept past its run would act behind the key's later runs, and write what their bodies
+// never see: it acts only while its own run goes on. False with the error set.
+bool current(const Object& activation, std::uint64_t number) {
+  Activation& a = Activation::of(activation.get());
+  {
+    auto s = a.state.lock();
+    if (!s->closed && s->run && s->run->number == number && !s->run->over) return true;
+  }
+  PyErr_SetString(PyExc_RuntimeError,
+                  fmt::format("{}/{}: this context belongs to a run of the body that has ended, and acts no more",
+                              a.actor, a.key)
+                      .c_str());
+  return false;
+}
+
+}  // namespace
+}  // namespace vorel::py
 
 namespace vorel::py::context {
 namespace {
@@ -37,7 +60,7 @@ PyObject* class_getitem(PyObject* cls, PyObject* item) {
 }
 
 PyObject* key(PyObject* self, void*) { return text(activation_of(self).key).release(); }
-PyObject* state_of(PyObject* self, void*) { return state::make(of(self).activation).release(); }
+PyObject* state_of(PyObject* self, void*) { return state::make(of(self).activation, of(self).number).release(); }
 PyObject* inbox(PyObject* self, void*) {
   return messages::make(of(self).activation, of(self).number, Object()).release();
 }
@@ -57,6 +80,7 @@ PyObject* become(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     PyErr_SetString(PyExc_TypeError, "become() takes a behavior and an optional state");
     return nullptr;
   }
+  if (!current(of(self).activation, of(self).number)) return nullptr;
   Object future = activation::become(of(self).activation, args[0], nargs == 2 ? args[1] : nullptr);
   if (!future) return nullptr;
   return awaited::make(std::move(future)).release();
@@ -64,11 +88,13 @@ PyObject* become(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
 
 PyObject* to_self(PyObject* self, PyObject* args, PyObject* kwargs) {
   Record& r = of(self);
+  if (!current(r.activation, r.number)) return nullptr;
   return handed::to_self(r.activation, r.node, r.number, args, kwargs);
 }
 
 PyObject* ask(PyObject* self, PyObject* args, PyObject* kwargs) {
   Record& r = of(self);
+  if (!current(r.activation, r.number)) return nullptr;
   return handed::ask(r.activation, r.node, r.number, args, kwargs);
 }
 
@@ -77,6 +103,7 @@ PyObject* schedule(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     PyErr_Format(PyExc_TypeError, "schedule() takes name, delay, interval and message (%zd given)", nargs);
     return nullptr;
   }
+  if (!current(of(self).activation, of(self).number)) return nullptr;
   return activation::schedule(of(self).activation, args[0], args[1], args[2], args[3]).release();
 }
 
@@ -155,9 +182,16 @@ namespace {
 
 struct Record {
   Object activation;
+  std::uint64_t number = 0;
 };
 
 const Object& of(PyObject* self) { return body::record<Record>(self).activation; }
+
+// The activation, while the run this state was given to goes on; null with the error set.
+const Object* acting(PyObject* self) {
+  const Record& r = body::record<Record>(self);
+  return current(r.activation, r.number) ? &r.activation : nullptr;
+}
 
 PyObject* class_getitem(PyObject* cls, PyObject* item) {
   return generic::aliased(cls, generic::subscript(item)).release();
@@ -174,13 +208,16 @@ PyObject* set(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* names[] = {"state", nullptr};
   PyObject* value = nullptr;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:set", const_cast<char**>(names), &value)) return nullptr;
-  return awaited_of(activation::stored(of(self), value, false));
+  const Object* a = acting(self);
+  if (a == nullptr) return nullptr;
+  return awaited_of(activation::stored(*a, value, false));
 }
 
 PyObject* update(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* names[] = {"change", nullptr};
   PyObject* change = nullptr;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:update", const_cast<char**>(names), &change)) return nullptr;
+  if (acting(self) == nullptr) return nullptr;
   Object old = activation::value(of(self));
   if (!old) return nullptr;
   Object result = call(change, old.get());
@@ -188,7 +225,11 @@ PyObject* update(PyObject* self, PyObject* args, PyObject* kwargs) {
   return awaited_of(activation::update(of(self), result.get()));
 }
 
-PyObject* delete_(PyObject* self, PyObject*) { return awaited_of(activation::deleted(of(self))); }
+PyObject* delete_(PyObject* self, PyObject*) {
+  const Object* a = acting(self);
+  if (a == nullptr) return nullptr;
+  return awaited_of(activation::deleted(*a));
+}
 
 PyMethodDef methods[] = {
     {"__class_getitem__", class_getitem, METH_O | METH_CLASS, "__class_getitem__($cls, item)\n--\n\n"},
@@ -225,7 +266,7 @@ body::Type<Record> kind(spec);
 
 PyObject* type() { return kind.get(); }
 
-Object make(const Object& activation) { return kind.make(Record{activation}); }
+Object make(const Object& activation, std::uint64_t number) { return kind.make(Record{activation, number}); }
 
 }  // namespace vorel::py::state
 

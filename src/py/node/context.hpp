@@ -23,7 +23,8 @@ Object make(const Object& activation, std::shared_ptr<Node> node, std::uint64_t 
 
 namespace vorel::py::state {
 PyObject* type();
-Object make(const Object& activation);
+// The State of run `number` of the activation.
+Object make(const Object& activation, std::uint64_t number);
 }  // namespace vorel::py::state
 
 namespace vorel::py::messages {

@@ -49,15 +49,7 @@ bool Node::take(core::Command command) {
   const std::string key = std::visit([](auto& c) { return c.key; }, command);
   auto* d = std::get_if<core::Deliver>(&command);
   if (d != nullptr && d->reply) {
-    std::optional<double> deadline;
-    {
-      auto c = cancelled_targets.lock();
-      auto at = c->find(*d->reply);
-      if (at != c->end()) {
-        deadline = at->second;
-        c->erase(at);
-      }
-    }
+    std::optional<double> deadline = cancelled_targets.lock()->take(*d->reply);
     if (deadline) {
       auto t = now();
       if (!t) {

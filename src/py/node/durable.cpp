@@ -71,11 +71,21 @@ bool stow(const Shared& node, std::string_view actor, std::string_view key, doub
 
 bool plan(const Shared& node, const std::string& actor, const std::string& key, double timeout, core::Duration period);
 
+// A key that is not active, saved as it stands, needs no record here: the store has it.
+void settled(const Shared& node, const std::string& actor, const std::string& key, const core::replication::Stamp& stamp) {
+  node->store()->saved(actor, key, stamp);
+}
+
+
 bool flush(const Shared& node, const std::string& actor, const std::string& key, double timeout, core::Stored record,
            core::Duration period) {
+  const core::replication::Stamp stamp = record.version;
   return stow(node, actor, key, timeout, core::Storage{core::Storage::Save{std::move(record)}},
-              [node, actor, key, timeout, period](Token, storage::Result result) -> Raised {
-                if (result) return std::nullopt;
+              [node, actor, key, timeout, period, stamp](Token, storage::Result result) -> Raised {
+                if (result) {
+                  settled(node, actor, key, stamp);
+                  return std::nullopt;
+                }
                 node->reported(actor, key, true,
                                core::store::unkept(actor, key, result.error()));
                 bool again = false;
@@ -188,8 +198,10 @@ bool forgetting(const Shared& node, const std::string& actor, const std::string&
 }
 
 // The answer of a write's save: the writer hears of a failure.
-storage::Done kept(const Shared& node, std::string actor, std::string key, Object future) {
-  return [node, actor = std::move(actor), key = std::move(key), future](Token, storage::Result result) -> Raised {
+storage::Done kept(const Shared& node, std::string actor, std::string key, Object future,
+                   core::replication::Stamp stamp) {
+  return [node, actor = std::move(actor), key = std::move(key), future, stamp](Token, storage::Result result) -> Raised {
+    if (result) settled(node, actor, key, stamp);
     auto d = future::done(future.get());
     if (!d) return caught();
     if (*d) return std::nullopt;
@@ -266,8 +278,9 @@ Object persist(Node& node_ref, std::string_view actor_view, std::string_view key
   node->writes_confirmed.fetch_add(1);
   if (deletion && !forgetting(node, actor, key, timeout, record.version, 0)) return Object();
   if (!after) {
+    const core::replication::Stamp stamp = record.version;
     bool ok = stow(node, actor, key, timeout, core::Storage{core::Storage::Save{std::move(record)}},
-                   kept(node, actor, key, future));
+                   kept(node, actor, key, future, stamp));
     return ok ? future : Object();
   }
   if (!deletion && op.active) {

@@ -6,6 +6,7 @@
 
 #include "core/placement/pin.hpp"
 #include "py/awaited.hpp"
+#include "py/future.hpp"
 #include "py/generic.hpp"
 #include "py/node.hpp"
 #include "py/node/activation.hpp"
@@ -101,6 +102,26 @@ PyObject* new_(PyTypeObject* cls, PyObject*, PyObject* kwargs) {
 
 int init(PyObject*, PyObject*, PyObject*) { return 0; }
 
+constexpr char kStopping[] = "Exception while a vorel system stopped";
+
+// The bodies still running once the drain is over went on after the leave timeout cancelled them:
+// the system stops without them, and each is named to the loop's exception handler.
+void stragglers(Node& node) {
+  for (const Object& a : node.census()) {
+    std::optional<bool> on = activation::running(a);
+    if (on && !*on) continue;
+    if (on) {
+      const Activation& at = activation::the(a);
+      PyErr_SetString(PyExc_RuntimeError,
+                      fmt::format("{}/{}: the body did not stop when it was cancelled at the leave timeout, and the "
+                                  "system stopped without it",
+                                  at.actor, at.key)
+                          .c_str());
+    }
+    node.report(kStopping);
+  }
+}
+
 PyObject* aenter(PyObject* self, PyObject*) {
   Record& r = body::record<Record>(self);
   Node& node = *r.node;
@@ -119,6 +140,7 @@ PyObject* aenter(PyObject* self, PyObject*) {
   if (!loop) return nullptr;
   if (!node.subscribe()) return nullptr;
   Object old_loop = node.event_loop.replace(loop);
+  node.loop_thread.store(PyThread_get_thread_ident(), std::memory_order_relaxed);
   Object old_system = node.system_.replace(Object::borrow(self));
   Object future = node.future();
   if (!future || !call_method(future.get(), "set_result", self)) return nullptr;
@@ -145,6 +167,7 @@ PyObject* aexit(PyObject* self, PyObject* exc) {
   Object drain = node->future();
   if (!drain) return nullptr;
   std::vector<Object> live = node->census();
+  Object timer;
   if (live.empty()) {
     if (!call_method(drain.get(), "set_result", Py_None)) return nullptr;
   } else {
@@ -152,18 +175,27 @@ PyObject* aexit(PyObject* self, PyObject* exc) {
     for (const Object& a : live) {
       if (!activation::drain(a)) return nullptr;
     }
-    // Draining ends at the leave timeout at the latest: what is still live then is let go.
+    // Draining ends at the leave timeout at the latest: what is still live then is cancelled and
+    // let go, and the exit goes on without waiting for a body that does not stop.
     Object loop = node->running();
-    if (!loop || !steps::later(loop.get(), node->config.leave_timeout.as_seconds(), [node] {
-          node->abandon();
-          return true;
-        })) {
-      return nullptr;
+    if (loop) {
+      std::weak_ptr<Node> weak = node;
+      timer = steps::later(loop.get(), node->config.leave_timeout.as_seconds(), [weak] {
+        auto n = weak.lock();
+        if (!n) return true;
+        n->abandon();
+        Object drained = n->drained.replace(Object());
+        return !drained || future::resolve(drained.get(), Py_None);
+      });
     }
+    if (!timer) return nullptr;
   }
   // The saves of durable keys still planned or under way finish within what is left of the leave
   // timeout, before the system is gone.
-  Raised added = callback::when_done(drain.get(), [node, exit, began = *began](Token, PyObject*) -> Raised {
+  Raised added = callback::when_done(drain.get(), [node, exit, timer, began = *began](Token, PyObject*) -> Raised {
+    // The timer would keep the loop busy until the leave timeout though nothing is left to let go.
+    if (!steps::cancel(timer)) node->report(kStopping);
+    stragglers(*node);
     if (auto now = node->now()) {
       const double left = node->config.leave_timeout.as_seconds() - (*now - began);
       if (durable::closing(node, left, [node, exit] { node->departed(false, exit.get()); })) return Raised();

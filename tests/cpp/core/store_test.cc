@@ -320,6 +320,37 @@ TEST(LocalStore, DeleteForgetsWhateverTheRecordHolds) {
   EXPECT_EQ(table.write("A", "k", {}, true, false), local(1, 1)) << "a new record starts over";
 }
 
+// Only an inactive record saved exactly as it stands leaves: anything newer or still owed to the
+// store keeps it.
+TEST(LocalStore, SavedLetsGoOnlyAnInactiveRecordTheStoreHasAsItIs) {
+  struct Case {
+    const char* name;
+    bool open;
+    bool deleted;
+    bool due;
+    bool later_stamp;
+    bool forgotten;
+  };
+  const Case cases[] = {
+      {"inactive, saved as it is", false, false, false, false, true},
+      {"active", true, false, false, false, false},
+      {"a tombstone", false, true, false, false, false},
+      {"a save still due", false, false, true, false, false},
+      {"written again since", false, false, false, true, false},
+  };
+  for (const Case& c : cases) {
+    LocalStore table;
+    const Stamp saved = table.write("A", "k", pages({{"p", {1}}}), c.open, c.deleted);
+    if (c.later_stamp) (void)table.write("A", "k", pages({{"p", {2}}}), c.open, c.deleted);
+    if (c.due) (void)table.unsaved("A", "k");
+    table.saved("A", "k", saved);
+    EXPECT_EQ(table.knows("A", "k"), !c.forgotten) << c.name;
+  }
+  LocalStore empty;
+  empty.saved("A", "k", local(1, 1));
+  EXPECT_FALSE(empty.knows("A", "k"));
+}
+
 TEST(LocalStore, KeptListsEveryRecord) {
   LocalStore table;
   (void)table.write("A", "1", {}, true, false);
