@@ -212,13 +212,13 @@ void Sql::forget(std::string actor, std::string key, core::Bytes version, Done d
 
 asio::awaitable<Result<void>> Sql::write(Write w) {
   auto self = shared_from_this();
-  auto start = [this, &w](node::Done<Result<void>> done) {
-    auto shared = std::make_shared<node::Done<Result<void>>>(std::move(done));
+  auto start = [this, &w](exec::Done<Result<void>> done) {
+    auto shared = std::make_shared<exec::Done<Result<void>>>(std::move(done));
     w.done = [shared](Result<void> r) { (*shared)(std::move(r)); };
     w.wanted = [shared] { return shared->wanted(); };
     writer_->add(std::move(w));
   };
-  co_return co_await node::beside<Result<void>>(start, &dropped<void>);
+  co_return co_await exec::beside<Result<void>>(start, &dropped<void>);
 }
 
 asio::awaitable<void> Sql::close() {

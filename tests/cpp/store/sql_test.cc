@@ -380,7 +380,7 @@ TEST_P(Databases, AWriteRefusedInsideAGroupFailsOnlyItself) {
   raw.unlock();
   EXPECT_TRUE(first[0].get());
   for (std::size_t i = 0; i < group.size(); ++i) {
-    auto r = group[i].get();
+    auto r = exec::testing::settled(group[i]);
     if (writes[i].first == "poison") {
       ASSERT_FALSE(r);
       EXPECT_EQ(r.error().kind, Error::Kind::Database) << r.error().text;
@@ -412,7 +412,7 @@ TEST_P(Databases, VersionsNeverGoBackwardsUnderConcurrentGroups) {
   auto b = spawned(*many, other, actor_, theirs);
   for (auto* fs : {&a, &b}) {
     for (auto& f : *fs) {
-      auto r = f.get();
+      auto r = exec::testing::settled(f);
       EXPECT_TRUE(r) << r.error().text;
     }
   }
