@@ -27,7 +27,7 @@ class Nobody:
 @dataclass(frozen=True)
 class Bare:
     n: int
-    reply_to: Ref[int] | None = None
+    reply_to: Ref[int] = None
 
 
 @actor(initial=0)
@@ -177,9 +177,10 @@ async def tells(count: int) -> float:
     async with ActorSystem() as system:
         ref = system.ref(counter, "c")
         await ref.ask(Echo(-1, None))
+        none = nobody()
         start = time.perf_counter()
         for n in range(count):
-            ref.tell(Echo(n, None))
+            ref.tell(Echo(n, none))
         await ref.ask(Echo(-1, None))
         return time.perf_counter() - start
 
