@@ -1,5 +1,8 @@
 #include "py/object.hpp"
 
+#include <array>
+#include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -12,9 +15,33 @@ struct Hash {
   std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
 };
 
+PyObject* named(const char* name);
+
 }  // namespace
 
 PyObject* method_name(const char* name) {
+  // Names are string literals, so a per-thread slot keyed on the address skips the lock and the
+  // hash on every call after the first. The text is still compared, so that an address reused for
+  // other text can never give a wrong name.
+  struct Slot {
+    const char* key = nullptr;
+    PyObject* name = nullptr;
+  };
+  thread_local std::array<Slot, 128> slots;
+  Slot& slot = slots[(reinterpret_cast<std::uintptr_t>(name) >> 3) % slots.size()];
+  if (slot.key == name) {
+    const char* kept_text = PyUnicode_AsUTF8AndSize(slot.name, nullptr);
+    if (kept_text == nullptr) PyErr_Clear();
+    if (kept_text != nullptr && std::strcmp(kept_text, name) == 0) return slot.name;
+  }
+  PyObject* found = named(name);
+  if (found != nullptr) slot = Slot{name, found};
+  return found;
+}
+
+namespace {
+
+PyObject* named(const char* name) {
   static std::mutex mutex;
   static std::unordered_map<std::string, PyObject*, Hash, std::equal_to<>> kept;
   const std::string_view wanted(name);
@@ -33,5 +60,7 @@ PyObject* method_name(const char* name) {
   if (out != made) Py_DECREF(made);
   return out;
 }
+
+}  // namespace
 
 }  // namespace vorel::py
