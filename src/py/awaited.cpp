@@ -56,9 +56,15 @@ PyObject* send_value(PyObject* self, PyObject* value) {
   const bool kept = stepped(self);
   Object it = steps(self);
   if (!it) return nullptr;
-  // __next__ by name, so that the StopIteration carrying the result reaches the awaiting frame.
-  if (!kept) return call_method(it.get(), "__next__").release();
-  return call_method(it.get(), "send", value ? value : Py_None).release();
+  if (!kept || value == nullptr) {
+    // The iterator's own next slot, as asyncio's steps send None: the StopIteration carrying the
+    // result reaches the awaiting frame as the iterator set it, without a call by name.
+    auto next = reinterpret_cast<iternextfunc>(PyType_GetSlot(Py_TYPE(it.get()), Py_tp_iternext));
+    if (next != nullptr) return next(it.get());
+    PyErr_Clear();
+    return call_method(it.get(), "__next__").release();
+  }
+  return call_method(it.get(), "send", value).release();
 }
 
 // Gives up the ask this stands for: the asker's future is cancelled, the pending ask forgotten,

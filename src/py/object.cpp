@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -25,17 +24,14 @@ PyObject* method_name(const char* name) {
   // other text can never give a wrong name.
   struct Slot {
     const char* key = nullptr;
+    std::string text;
     PyObject* name = nullptr;
   };
   thread_local std::array<Slot, 128> slots;
   Slot& slot = slots[(reinterpret_cast<std::uintptr_t>(name) >> 3) % slots.size()];
-  if (slot.key == name) {
-    const char* kept_text = PyUnicode_AsUTF8AndSize(slot.name, nullptr);
-    if (kept_text == nullptr) PyErr_Clear();
-    if (kept_text != nullptr && std::strcmp(kept_text, name) == 0) return slot.name;
-  }
+  if (slot.key == name && slot.text == name) return slot.name;
   PyObject* found = named(name);
-  if (found != nullptr) slot = Slot{name, found};
+  if (found != nullptr) slot = Slot{name, name, found};
   return found;
 }
 
