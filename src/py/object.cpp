@@ -19,15 +19,16 @@ PyObject* named(const char* name);
 }  // namespace
 
 PyObject* method_name(const char* name) {
-  // Names are string literals, so a per-thread slot keyed on the address skips the lock and the
-  // hash on every call after the first. The text is still compared, so that an address reused for
-  // other text can never give a wrong name.
+  // Names are string literals, so a slot keyed on the address skips the lock and the hash on every
+  // call after the first. The text is still compared, so that an address reused for other text can
+  // never give a wrong name. The slots need no lock of their own: a name is only wanted for a call
+  // into Python, so the caller holds the interpreter lock, which orders every use of them.
   struct Slot {
     const char* key = nullptr;
     std::string text;
     PyObject* name = nullptr;
   };
-  thread_local std::array<Slot, 128> slots;
+  static std::array<Slot, 128> slots;
   Slot& slot = slots[(reinterpret_cast<std::uintptr_t>(name) >> 3) % slots.size()];
   if (slot.key == name && slot.text == name) return slot.name;
   PyObject* found = named(name);
