@@ -86,15 +86,15 @@ class NoStore:
         return None
 
 
+async def floor_server(queue: asyncio.Queue):
+    while True:
+        n, future = await queue.get()
+        future.set_result(n)
+
+
 async def floor_sequential(count: int) -> float:
     queue: asyncio.Queue = asyncio.Queue()
-
-    async def server():
-        while True:
-            n, future = await queue.get()
-            future.set_result(n)
-
-    task = asyncio.ensure_future(server())
+    task = asyncio.ensure_future(floor_server(queue))
     loop = asyncio.get_running_loop()
     start = time.perf_counter()
     for n in range(count):
@@ -109,17 +109,12 @@ async def floor_sequential(count: int) -> float:
 async def floor_in_flight(count: int) -> float:
     queue: asyncio.Queue = asyncio.Queue()
 
-    async def server():
-        while True:
-            n, future = await queue.get()
-            future.set_result(n)
-
     async def one(n):
         future = loop.create_future()
         queue.put_nowait((n, future))
         return await future
 
-    task = asyncio.ensure_future(server())
+    task = asyncio.ensure_future(floor_server(queue))
     loop = asyncio.get_running_loop()
     start = time.perf_counter()
     for base in range(0, count, 1000):
