@@ -301,3 +301,30 @@ def test_a_burst_queued_ahead_of_the_reads_arrives_whole_and_in_order(body):
     first, second = run(main())
     assert first == tuple(str(n) for n in range(300))
     assert second == first + ("after",)
+
+
+
+PAIRS: list = []
+
+
+@actor(initial=0)
+async def pairs(ctx: Context[int, tuple[int, int]]):
+    async for m in ctx.inbox:
+        PAIRS.append(m)
+
+
+def test_a_queued_message_that_is_a_tuple_reaches_the_body_whole():
+    # A value handed over without a future ends its await as a StopIteration carrying it: a tuple
+    # must not be taken for the exception's arguments.
+    async def main():
+        PAIRS.clear()
+        async with ActorSystem() as system:
+            ref = system.ref(pairs, "k")
+            ref.tell((0, 0))
+            await until(lambda: PAIRS == [(0, 0)])
+            for n in range(1, 4):
+                ref.tell((n, -n))
+            await until(lambda: len(PAIRS) == 4)
+
+    run(main())
+    assert PAIRS == [(0, 0), (1, -1), (2, -2), (3, -3)]
