@@ -257,3 +257,74 @@ def test_each_waiting_read_idles_out_a_full_period_after_it():
             assert 0.19 <= ended - reads[-1] < 0.3
 
     run(main())
+
+
+# Bodies that read the inbox in the ways a body may: `async for`, and `__anext__` handed to
+# asyncio, which must take what a read gives when the next message is already queued.
+@actor(initial=0)
+async def looped(ctx: Context[int, Note | Seen]):
+    seen = []
+    async for m in ctx.inbox:
+        await handle(m, seen)
+
+
+@actor(initial=0)
+async def waited_for(ctx: Context[int, Note | Seen]):
+    seen = []
+    inbox = aiter(ctx.inbox)
+    while True:
+        await handle(await asyncio.wait_for(anext(inbox), 5), seen)
+
+
+@actor(initial=0)
+async def tasked(ctx: Context[int, Note | Seen]):
+    seen = []
+    inbox = aiter(ctx.inbox)
+    while True:
+        await handle(await asyncio.ensure_future(inbox.__anext__()), seen)
+
+
+@pytest.mark.parametrize("body", [looped, waited_for, tasked], ids=lambda b: b.name)
+def test_a_burst_queued_ahead_of_the_reads_arrives_whole_and_in_order(body):
+    async def main():
+        async with ActorSystem() as system:
+            ref = system.ref(body, "k")
+            # The first read waits for its message; the burst behind it is queued before the body
+            # runs again, so each later read finds its message already there.
+            assert await ref.ask(Seen(None)) == ()
+            for n in range(300):
+                ref.tell(Note(str(n)))
+            first = await ref.ask(Seen(None))
+            ref.tell(Note("after"))
+            return first, await ref.ask(Seen(None))
+
+    first, second = run(main())
+    assert first == tuple(str(n) for n in range(300))
+    assert second == first + ("after",)
+
+
+
+PAIRS: list = []
+
+
+@actor(initial=0)
+async def pairs(ctx: Context[int, tuple[int, int]]):
+    async for m in ctx.inbox:
+        PAIRS.append(m)
+
+
+def test_a_queued_message_that_is_a_tuple_reaches_the_body_whole():
+    # A value handed over without a future ends its await as a StopIteration carrying it: a tuple
+    # must not be taken for the exception's arguments.
+    async def main():
+        PAIRS.clear()
+        async with ActorSystem() as system:
+            ref = system.ref(pairs, "k")
+            ref.tell((0, 0))
+            await until(lambda: PAIRS == [(0, 0)])
+            for n in range(1, 4):
+                ref.tell((n, -n))
+            await until(lambda: len(PAIRS) == 4)
+
+    run(main())
+    assert PAIRS == [(0, 0), (1, -1), (2, -2), (3, -3)]
