@@ -143,55 +143,9 @@ PyType_Spec spec = {
 
 body::Type<Record> kind(spec);
 
-// A value that is there already: awaiting it gives the value without a future or a turn of the loop,
-// as awaiting a future that is done does.
-struct Held {
-  explicit Held(Object v) : value(std::move(v)) {}
-  Object value;
-};
-
-int held_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  Py_VISIT(body::record<Held>(self).value.get());
-  return 0;
-}
-
-int held_clear(PyObject* self) {
-  Object value = std::move(body::record<Held>(self).value);
-  return 0;
-}
-
-PyObject* held_next(PyObject* self) {
-  PyObject* value = body::record<Held>(self).value.get();
-  // Wrapped, so that a value that is a tuple or an exception reaches the awaiting frame as itself.
-  Object stop = Object::steal(PyObject_CallFunctionObjArgs(PyExc_StopIteration, value ? value : Py_None, nullptr));
-  if (stop) PyErr_SetObject(PyExc_StopIteration, stop.get());
-  return nullptr;
-}
-
-PyType_Slot held_slots[] = {
-    {Py_tp_doc, const_cast<char*>("A value that is ready, awaitable as a future that is done.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(body::dealloc<Held>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(held_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(held_clear)},
-    {Py_am_await, reinterpret_cast<void*>(await_)},
-    {Py_tp_iter, reinterpret_cast<void*>(await_)},
-    {Py_tp_iternext, reinterpret_cast<void*>(held_next)},
-    {0, nullptr},
-};
-
-PyType_Spec held_spec = {
-    "vorel._vorel.Ready", sizeof(body::Of<Held>), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, held_slots,
-};
-
-body::Type<Held> held_kind(held_spec);
-
 }  // namespace
 
 PyObject* type() { return kind.get(); }
-
-Object ready(Object value) { return held_kind.make(std::move(value)); }
 
 Object make(Object future, std::shared_ptr<Node> node, std::int64_t id) {
   return kind.make(std::move(future), std::move(node), id);

@@ -20,9 +20,5 @@ PyObject* type();
 // A new Awaited over the future; with a node, it is the ask of that id. Null with the error set.
 Object make(Object future, std::shared_ptr<Node> node = nullptr, std::int64_t id = 0);
 
-// An awaitable of a value that is there already, which costs neither a future nor a loop call.
-// Null with the error set.
-Object ready(Object value);
-
 }  // namespace awaited
 }  // namespace vorel::py

@@ -6,7 +6,6 @@
 
 #include <utility>
 
-#include "py/awaited.hpp"
 #include "py/future.hpp"
 #include "py/node.hpp"
 #include "py/node/steps.hpp"
@@ -390,10 +389,11 @@ Object anext(const Object& self, std::uint64_t number, PyObject* source) {
       auto s = a.state.lock();
       if (s->run && s->run->number == number) s->run->current = *message;
     }
-    // The next message is here already: the read hands it over without a future.
     Object value = opened(self, *message);
     if (!value) return Object();
-    return awaited::ready(std::move(value));
+    Object future = a.node->future();
+    if (!future || !call_method(future.get(), "set_result", value.get())) return Object();
+    return future;
   }
   if (source != nullptr) return merging(self, number, source);
   Object future = a.node->future();
