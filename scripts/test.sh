@@ -26,6 +26,7 @@ stage() {
 }
 staged() {
   times+=("$(printf '%6d s %7d s  %s' $((SECONDS - stage_began)) $(($(cpu) - stage_cpu)) "$stage_name")")
+  echo "-- ${times[-1]}"
 }
 summary() {
   echo "== Time of each stage (wall, processor)"
