@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need; quick when they are already there.
 set -euo pipefail
 packages=(
-  build-essential pkg-config ccache ninja-build
+  build-essential pkg-config ccache ninja-build openssl
   libasio-dev libssl-dev libzstd-dev liblz4-dev zlib1g-dev libb2-dev libfmt-dev
   libsqlite3-dev libpq-dev libmariadb-dev libgtest-dev libgmock-dev
 )
