@@ -234,11 +234,15 @@ TEST_P(Live, ThreeNodesRouteReplicateGrowLeaveAndLoseOne) {
   for (const auto& key : keys) {
     EXPECT_EQ(read(owner_of(key, a), key), (core::Pages{{"s", bytes("v-" + key)}})) << key;
   }
-  const auto events = a.host->read([](const testing::Seen& s) { return s.events; });
-  EXPECT_TRUE(std::any_of(events.begin(), events.end(), [&](const events::Event& e) {
+  // a saw c suspected first, then dead.
+  std::vector<Status> statuses;
+  for (const auto& e : a.host->read([](const testing::Seen& s) { return s.events; })) {
     const auto* changed = std::get_if<events::MemberChanged>(&e.variant);
-    return changed && changed->node == c.id() && changed->status == Status::Dead;
-  }));
+    if (changed && changed->node == c.id()) statuses.push_back(changed->status);
+  }
+  const auto suspect = std::find(statuses.begin(), statuses.end(), Status::Suspect);
+  EXPECT_NE(suspect, statuses.end());
+  EXPECT_NE(std::find(suspect, statuses.end(), Status::Dead), statuses.end());
 
   EXPECT_EQ(wait(*a.threads, a.running->leave()), std::vector<Key>{});
   EXPECT_EQ(wait(*d.threads, d.running->leave()), std::vector<Key>{});
