@@ -119,9 +119,9 @@ Object Node::future() {
 std::optional<Node::Clustered> Node::cluster() {
   std::shared_ptr<Joined> side = joined.get();
   if (!side) return std::nullopt;
-  auto runtime = side->running();
+  auto runtime = side->node();
   if (!runtime) return std::nullopt;
-  return Clustered{std::move(side), std::move(runtime)};
+  return Clustered{std::move(side), std::move(*runtime)};
 }
 
 Object Node::activation(std::string_view actor, std::string_view key) {

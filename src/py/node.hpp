@@ -75,7 +75,7 @@ class Node : public std::enable_shared_from_this<Node> {
   // The joined cluster side with the handle of its started node runtime.
   struct Clustered {
     std::shared_ptr<Joined> joined;
-    std::shared_ptr<vorel::node::Node> runtime;
+    vorel::node::Node runtime;
   };
 
   static std::shared_ptr<Node> new_(NodeConfig config, core::NodeId id, Object observer, Object store_object,
