@@ -497,4 +497,22 @@ Object record(const std::optional<store::Record>& found) {
   return Object::steal(PyTuple_Pack(2, version.get(), state.get()));
 }
 
+class Carrier {};
+
+std::shared_ptr<Carrier> carrier(PyObject* object) {
+  PyObject* cls = type();
+  if (cls == nullptr) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  const int is = PyObject_IsInstance(object, cls);
+  if (is < 0) PyErr_Clear();
+  return is == 1 ? std::make_shared<Carrier>() : nullptr;
+}
+
+void carry(const Carrier&, const vorel::node::Node& node, vorel::node::replication::service::Storing request) {
+  // TODO(h23sql): run the request on the open store's own thread.
+  node.ask(vorel::node::Ask{vorel::node::Ask::Stored{request.request, std::unexpected(std::string(kNotOpen))}});
+}
+
 }  // namespace vorel::py::stores
