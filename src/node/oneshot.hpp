@@ -73,11 +73,16 @@ class Sender {
   std::shared_ptr<detail::Shared<T>> shared_;
 };
 
+// One receiver, so that one task at most waits on the channel's bell.
 template <class T>
 class Receiver {
  public:
   Receiver() = default;
   explicit Receiver(std::shared_ptr<detail::Shared<T>> shared) : shared_(std::move(shared)) {}
+  Receiver(Receiver&&) noexcept = default;
+  Receiver& operator=(Receiver&&) noexcept = default;
+  Receiver(const Receiver&) = delete;
+  Receiver& operator=(const Receiver&) = delete;
 
   // The value, or none once the sender went without one.
   asio::awaitable<std::optional<T>> receive() {
