@@ -239,3 +239,45 @@ async def test_the_observer_hears_only_what_it_wants(runtime):
         await heard.first(member_is(b_address, "left"))
     assert heard.events and all(isinstance(e, vorel.MemberChanged) for e in heard.events)
     await until(lambda: runtime._tasks() == 0)
+
+
+@vorel.actor
+async def counter(ctx: vorel.Context[int, str]) -> None:
+    pass
+
+
+@vorel.actor
+async def tally(ctx: vorel.Context[int, str]) -> None:
+    pass
+
+
+async def test_the_types_a_system_meets_reach_the_other_members(runtime):
+    a_address, b_address = free_address(), free_address()
+    a = system(a_address, runtime=runtime)
+    b = system(b_address, a_address, runtime=runtime)
+
+    def kinds_of(address):
+        return {name for m in b.members if m.node.address == address for name in m.kinds}
+
+    # Met while the node is not running yet, a type is told to the node once it has joined.
+    a._learn(counter)
+    async with a, b:
+        await until(lambda: kinds_of(a_address) == {counter.name})
+        a._learn(tally)
+        await until(lambda: kinds_of(a_address) == {counter.name, tally.name})
+    await until(lambda: runtime._tasks() == 0)
+
+
+async def test_a_client_enters_through_a_seed_and_leaves_at_once(runtime):
+    a_address = free_address()
+    heard = Heard()
+    async with system(a_address, runtime=runtime, observer=heard) as a:
+        client = vorel.Client(seeds=[a_address], runtime=runtime)
+        async with client as entered:
+            assert entered is client
+            await until(lambda: [m.node for m in client.members] == [a.node])
+        with pytest.raises(RuntimeError, match="^the system has stopped$"):
+            client.node
+        # A client takes no part in the membership.
+        assert {e.node for e in heard.events if isinstance(e, vorel.MemberChanged)} <= {a.node}
+    await until(lambda: runtime._tasks() == 0)
