@@ -136,6 +136,10 @@ class Node : public std::enable_shared_from_this<Node> {
   // member; `enter` starts the node runtime, whose start resolves `future` with `system` or fails
   // it with Refused; `entry` is what __aenter__ returns for that future, undoing the entry when it
   // fails or is cancelled; `rejoin` joins again after a removal. False or null with the error set.
+  // The first steps of every entry: the running loop, the observer's wishes, the loop and the
+  // system object kept. A system runs once: its keys, asks and stop flags belong to that one run.
+  // The loop, or null with the error set.
+  Object entering(PyObject* system);
   bool join(PyObject* config_object, PyObject* loop, const Object& future, PyObject* system);
   bool enter(vorel::node::Cluster settings, PyObject* address_map, PyObject* loop, const Object& future,
              PyObject* system, bool member);

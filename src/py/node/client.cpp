@@ -156,17 +156,8 @@ int init(PyObject*, PyObject*, PyObject*) { return 0; }
 PyObject* aenter(PyObject* self, PyObject*) {
   Record& r = body::record<Record>(self);
   Node& n = *r.node;
-  if (n.is_stopped() || n.event_loop.get()) {
-    PyErr_SetString(PyExc_RuntimeError, n.is_stopped() ? kStopped : "the client is running already");
-    return nullptr;
-  }
-  Object asyncio = import("asyncio");
-  Object loop = asyncio ? call_method(asyncio.get(), "get_running_loop") : Object();
+  Object loop = n.entering(self);
   if (!loop) return nullptr;
-  if (!n.subscribe()) return nullptr;
-  Object old_loop = n.event_loop.replace(loop);
-  n.loop_thread.store(PyThread_get_thread_ident(), std::memory_order_relaxed);
-  Object old_system = n.system_.replace(Object::borrow(self));
   Object future = n.future();
   if (!future) return nullptr;
   // A client hosts no key and binds no listener; it has entered once a seed sent the member table.

@@ -9,6 +9,20 @@
 
 namespace vorel::py {
 
+Object Node::entering(PyObject* system) {
+  if (is_stopped() || event_loop.get()) {
+    PyErr_SetString(PyExc_RuntimeError, is_stopped() ? kStopped : "the system is running already");
+    return Object();
+  }
+  Object asyncio = import("asyncio");
+  Object loop = asyncio ? call_method(asyncio.get(), "get_running_loop") : Object();
+  if (!loop || !subscribe()) return Object();
+  Object old_loop = event_loop.replace(loop);
+  loop_thread.store(PyThread_get_thread_ident(), std::memory_order_relaxed);
+  Object old_system = system_.replace(Object::borrow(system));
+  return loop;
+}
+
 bool Node::join(PyObject* config_object, PyObject* loop, const Object& future, PyObject* system) {
   Object address_map = attr(config_object, "address_map");
   if (!address_map) return false;

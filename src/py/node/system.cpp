@@ -133,19 +133,8 @@ void stragglers(Node& node) {
 PyObject* aenter(PyObject* self, PyObject*) {
   Record& r = body::record<Record>(self);
   Node& node = *r.node;
-  if (node.is_stopped() || node.event_loop.get()) {
-    // A system runs once: its keys, asks and stop flags belong to that one run.
-    PyErr_SetString(PyExc_RuntimeError, node.is_stopped() ? kStopped : "the system is running already");
-    return nullptr;
-  }
-  Object asyncio = import("asyncio");
-  if (!asyncio) return nullptr;
-  Object loop = call_method(asyncio.get(), "get_running_loop");
+  Object loop = node.entering(self);
   if (!loop) return nullptr;
-  if (!node.subscribe()) return nullptr;
-  Object old_loop = node.event_loop.replace(loop);
-  node.loop_thread.store(PyThread_get_thread_ident(), std::memory_order_relaxed);
-  Object old_system = node.system_.replace(Object::borrow(self));
   Object future = node.future();
   if (!future) return nullptr;
   if (!r.cluster) {
