@@ -102,7 +102,7 @@ bool usable(PyObject* address_map) {
 
 void Bridge::hand_over(Arriving arriving) {
   Anchored node(node_.lock());
-  if (!node.get(Token::assume())) return;
+  if (!node) return;
   bell_->ring([node = std::move(node), arriving = std::move(arriving)](Token token) mutable -> Raised {
     return arriving(token, node.get(token));
   });
@@ -195,12 +195,14 @@ void Bridge::removed() {
 }
 
 void Bridge::observe(vorel::node::events::Event event) {
-  Anchored node(node_.lock());
-  const auto& held = node.get(Token::assume());
+  std::shared_ptr<Node> held = node_.lock();
   if (!held) return;
+  const std::uint16_t wanted = held->wanted.load();
+  // The last hold may be this one: it goes with the interpreter lock.
+  Anchored node(std::move(held));
   observe::Observed what = observed(std::move(event));
   const std::uint16_t bit = observe::bit(observe::event_of(what));
-  if (!(held->wanted.load() & bit)) return;
+  if (!(wanted & bit)) return;
   bell_->ring([node = std::move(node), what = std::move(what), bit](Token token) -> Raised {
     const auto& n = node.get(token);
     Object loop = n->event_loop.get();

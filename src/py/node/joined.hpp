@@ -50,6 +50,7 @@ class Anchored {
   ~Anchored() { reset(); }
 
   const std::shared_ptr<Node>& get(Token) const { return node_; }
+  explicit operator bool() const { return static_cast<bool>(node_); }
   void reset();
 
  private:
