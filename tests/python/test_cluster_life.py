@@ -281,3 +281,31 @@ async def test_a_client_enters_through_a_seed_and_leaves_at_once(runtime):
         # A client takes no part in the membership.
         assert {e.node for e in heard.events if isinstance(e, vorel.MemberChanged)} <= {a.node}
     await until(lambda: runtime._tasks() == 0)
+
+
+async def test_a_system_removed_from_the_membership_joins_again(runtime, testing):
+    a_address, b_address = free_address(), free_address()
+    heard = Heard()
+    a = system(a_address, runtime=runtime, observer=heard)
+    b = system(b_address, a_address, runtime=runtime)
+    async with a, b:
+        first = b.node
+        await heard.first(lambda e: isinstance(e, vorel.MemberChanged) and e.node == first and e.status == "alive")
+        testing.removed(b)
+        # It left at once and came back as a new incarnation of the same address.
+        await until(lambda: b.node != first)
+        assert b.node.address == b_address
+        await heard.first(lambda e: isinstance(e, vorel.MemberChanged) and e.node == b.node and e.status == "alive")
+    await until(lambda: runtime._tasks() == 0)
+
+
+async def test_a_removal_while_the_system_stops_is_ignored(runtime, testing):
+    b = system(free_address(), runtime=runtime)
+    await b.__aenter__()
+    exiting = b.__aexit__(None, None, None)
+    testing.removed(b)
+    await exiting
+    with pytest.raises(RuntimeError, match="^the system has stopped$"):
+        b.node
+    # A removal acted on would have joined again, and that node would still run.
+    await until(lambda: runtime._tasks() == 0)

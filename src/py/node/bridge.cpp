@@ -165,33 +165,33 @@ void Bridge::cancel(std::string actor, std::string key, core::Target request) {
   });
 }
 
-void Bridge::removed() {
-  hand_over([](Token, const std::shared_ptr<Node>& node) -> Raised {
-    if (node->is_leaving()) return Raised();
-    std::unordered_map<Entity, Object, Keyed, SameEntity> taken;
-    {
-      auto live = node->activations.lock();
-      taken.swap(*live);
+void Bridge::removed() { hand_over(&cluster::removed); }
+
+Raised removed(Token, const std::shared_ptr<Node>& node) {
+  if (node->is_leaving()) return Raised();
+  std::unordered_map<Entity, Object, Keyed, SameEntity> taken;
+  {
+    auto live = node->activations.lock();
+    taken.swap(*live);
+  }
+  const bool report = node->wanted.load() & observe::bit(observe::Event::ActivationEnded);
+  for (auto& [entity, a] : taken) {
+    // The keys belong to other members now: whatever fails here ends them all the same.
+    if (!activation::release(a)) PyErr_Clear();
+    Object loop = node->event_loop.get();
+    if (loop && report) {
+      observe::deliver(loop.get(), node->observer.get(), observe::Event::ActivationEnded,
+                       {text(entity.first), text(entity.second)});
     }
-    const bool report = node->wanted.load() & observe::bit(observe::Event::ActivationEnded);
-    for (auto& [entity, a] : taken) {
-      // The keys belong to other members now: whatever fails here ends them all the same.
-      if (!activation::release(a)) PyErr_Clear();
-      Object loop = node->event_loop.get();
-      if (loop && report) {
-        observe::deliver(loop.get(), node->observer.get(), observe::Event::ActivationEnded,
-                         {text(entity.first), text(entity.second)});
-      }
-    }
-    taken.clear();
-    std::shared_ptr<Joined> joined = node->joined.replace(nullptr);
-    if (joined) {
-      Joined::leave(joined, node, true, Object());
-      return Raised();
-    }
-    if (!node->rejoin()) return caught();
+  }
+  taken.clear();
+  std::shared_ptr<Joined> joined = node->joined.replace(nullptr);
+  if (joined) {
+    Joined::leave(joined, node, true, Object());
     return Raised();
-  });
+  }
+  if (!node->rejoin()) return caught();
+  return Raised();
 }
 
 void Bridge::observe(vorel::node::events::Event event) {

@@ -48,6 +48,11 @@ class Mapping : public std::enable_shared_from_this<Mapping> {
   std::shared_ptr<inbox::Bell> bell_;
 };
 
+// What a system does on the loop once the membership removed its node: its activations end (the
+// observer hears of each), and it leaves at once, then joins again; with no node it joins at once.
+// Nothing while the system drains its stop.
+Raised removed(Token token, const std::shared_ptr<Node>& node);
+
 // Refuses an address map the dialer could not use: a coroutine function gives no address until
 // awaited, and the dialer calls it without awaiting. False with a TypeError set. On the loop thread.
 bool usable(PyObject* address_map);
