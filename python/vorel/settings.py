@@ -6,6 +6,7 @@ defaults and refuse a bad value when it is written instead of when a system is e
 
 from __future__ import annotations
 
+import inspect
 import os
 from collections.abc import Callable
 from dataclasses import KW_ONLY, dataclass, field
@@ -99,10 +100,16 @@ class Limits:
 
     def __post_init__(self) -> None:
         # Frame lengths and window credit travel in 32-bit fields and a message's envelope adds up to 256
-        # bytes to it; a window or frame of zero would never let a byte through.
-        integer("limits.frame", self.frame, 1, UINT32_MAX)
-        integer("limits.message", self.message, 0, UINT32_MAX - 256)
-        integer("limits.window", self.window, 1, UINT32_MAX)
+        # bytes to it; a window or frame of zero would never let a byte through. The texts are the
+        # transport's own, which refuses the same sizes when it starts.
+        for name in ("frame", "message", "window"):
+            integer(f"limits.{name}", getattr(self, name), 0, UINT64_MAX)
+        for name in ("frame", "window"):
+            value = getattr(self, name)
+            if not 1 <= value <= UINT32_MAX:
+                raise ValueError(f"limits.{name} of {value} is not between 1 and {UINT32_MAX}")
+        if self.message >= UINT32_MAX + 1 - 256:
+            raise ValueError(f"limits.message of {self.message} is not below {UINT32_MAX + 1 - 256}")
 
 
 @dataclass(frozen=True)
@@ -121,6 +128,9 @@ class Overlay:
         every("overlay.shuffle_every", self.shuffle_every)
         integer("overlay.active", self.active, 0, UINT64_MAX)
         integer("overlay.passive", self.passive, 0, UINT64_MAX)
+        for name in ("active", "passive"):
+            if getattr(self, name) == 0:
+                raise ValueError(f"overlay.{name} is 0, and a view needs room for at least one node")
         integer("overlay.join_walk", self.join_walk, 0, UINT32_MAX)
         integer("overlay.passive_walk", self.passive_walk, 0, UINT32_MAX)
 
@@ -163,7 +173,10 @@ class Cluster:
     `name` differs refuse each other. The durations drive the failure detector: a member silent for
     `suspect_after` is suspected, dead `dead_after` later, and marked left `remove_after` after that (None:
     never). `address_map` is called with an address before it is dialed and returns the address to connect
-    to instead, for nodes behind a translation.
+    to instead, for nodes behind a translation; it is a plain function, since the dialer does not await it.
+
+    Entering a system with seeds that never answer waits with no time limit of its own: bound it with
+    `asyncio.wait_for`, whose cancellation stops the node.
     """
 
     bind: str
@@ -204,6 +217,11 @@ class Cluster:
         _instance("limits", self.limits, Limits)
         if self.address_map is not None and not callable(self.address_map):
             raise TypeError(f"address_map is {self.address_map!r}, which cannot be called with an address")
+        if inspect.iscoroutinefunction(self.address_map):
+            raise TypeError(
+                f"{self.address_map!r} is an async function, and the address map is called as the node dials: "
+                "give a plain function that returns the address"
+            )
 
 
 def _instance(name: str, value: object, cls: type) -> None:

@@ -9,7 +9,7 @@ namespace vorel::py {
 
 void Catalog::learn(PyObject* object, const std::shared_ptr<const Definition>& definition) {
   if (types_.contains(definition->name)) return;
-  missing_.erase(definition->name);
+  if (missing_.erase(definition->name) != 0) std::erase(missing_order_, definition->name);
   types_.emplace(definition->name, Entry{Object::borrow(object), definition});
 }
 
@@ -28,6 +28,15 @@ Object Catalog::object(std::string_view name) const {
 std::shared_ptr<const Definition> Catalog::definition(std::string_view name) const {
   auto at = types_.find(name);
   return at == types_.end() ? nullptr : at->second.definition;
+}
+
+void Catalog::give_up(std::string_view name) {
+  if (!missing_.emplace(name).second) return;
+  missing_order_.emplace_back(name);
+  if (missing_order_.size() > kMissing) {
+    missing_.erase(missing_order_.front());
+    missing_order_.pop_front();
+  }
 }
 
 std::vector<std::string> Catalog::missing() const {
@@ -65,8 +74,10 @@ Object imported(std::string_view name) {
 
 void Node::learn(PyObject* object, const std::shared_ptr<const Definition>& definition) {
   catalog.lock()->learn(object, definition);
-  // The place where a joined node runtime (cluster()) hears of the type, with Ask::Learn, once the
-  // runtime exists; a runtime that starts later gets the kinds of the whole catalog from its start.
+  // A runtime that starts later gets the kinds of the whole catalog from its start.
+  if (auto joined = cluster()) {
+    joined->runtime.ask(vorel::node::Ask{vorel::node::Ask::Learn{core::Kind::of(definition->name, definition->options)}});
+  }
 }
 
 std::shared_ptr<const Definition> Node::resolve(std::string_view name) {
@@ -82,7 +93,7 @@ std::shared_ptr<const Definition> Node::resolve(std::string_view name) {
   if (!definition) {
     PyErr_Clear();
     catalog.lock()->give_up(name);
-    // The place where a joined node runtime hears, with Ask::GiveUp, that this node lacks the type.
+    if (auto joined = cluster()) joined->runtime.ask(vorel::node::Ask{vorel::node::Ask::GiveUp{std::string(name)}});
     return nullptr;
   }
   learn(object.get(), definition);

@@ -1,6 +1,7 @@
 // The actor types a node knows by name, and the names it looked for and could not resolve.
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -34,13 +35,18 @@ class Catalog {
 
   std::shared_ptr<const Definition> definition(std::string_view name) const;
   bool is_missing(std::string_view name) const { return missing_.contains(name); }
-  void give_up(std::string_view name) { missing_.emplace(name); }
+  // Remembers a name that failed to resolve. The names come from peers too, so only the latest
+  // kMissing are kept: a name forgotten is looked for again if it comes back.
+  void give_up(std::string_view name);
+  static constexpr std::size_t kMissing = 1024;
   // The names that failed to resolve, in bytewise order.
   std::vector<std::string> missing() const;
 
  private:
   std::unordered_map<std::string, Entry, Keyed, std::equal_to<>> types_;
   std::unordered_set<std::string, Keyed, std::equal_to<>> missing_;
+  // The missing names, oldest first.
+  std::deque<std::string> missing_order_;
 };
 
 }  // namespace vorel::py

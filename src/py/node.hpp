@@ -24,6 +24,7 @@
 #include "core/membership/member.hpp"
 #include "core/node.hpp"
 #include "core/store.hpp"
+#include "node/cluster.hpp"
 #include "py/catalog.hpp"
 #include "py/definition.hpp"
 #include "py/keyed.hpp"
@@ -130,6 +131,20 @@ class Node : public std::enable_shared_from_this<Node> {
   bool cancel(std::int64_t id, replies::Waiting& waiting);
   // An asker gave up: the ask is withdrawn, its run cancelled, or its target remembered.
   bool cancelled(std::string_view actor, std::string_view key, const core::Target& target);
+
+  // Entering a cluster. `join` reads the cluster configuration object and enters with it as a
+  // member; `enter` starts the node runtime, whose start resolves `future` with `system` or fails
+  // it with Refused; `entry` is what __aenter__ returns for that future, undoing the entry when it
+  // fails or is cancelled; `rejoin` joins again after a removal. False or null with the error set.
+  // The first steps of every entry: the running loop, the observer's wishes, the loop and the
+  // system object kept. A system runs once: its keys, asks and stop flags belong to that one run.
+  // The loop, or null with the error set.
+  Object entering(PyObject* system);
+  bool join(PyObject* config_object, PyObject* loop, const Object& future, PyObject* system);
+  bool enter(vorel::node::Cluster settings, PyObject* address_map, PyObject* loop, const Object& future,
+             PyObject* system, bool member);
+  Object entry(Object future);
+  bool rejoin();
 
   // The end of activations and of the system.
   void vacate(PyObject* activation);

@@ -269,3 +269,14 @@ def test_dropped_messages_reach_the_observer_when_wanted(testing, wanted, report
 
     asyncio.run(run())
     assert observer.events == ([vorel.MessageDropped("app:a", "k2", "the mailbox is full")] if reported else [])
+
+
+def test_only_the_latest_missing_names_are_remembered(testing):
+    # Peers name types too: what a node remembers of the names it could not find stays bounded.
+    node = testing.node()
+    names = [f"no_such_module_{i:05}:t" for i in range(1030)]
+    for name in names:
+        assert node.resolve(name) is None
+    assert node.missing() == names[-1024:]
+    assert node.resolve(names[-1]) is None
+    assert node.missing() == names[-1024:]

@@ -123,10 +123,11 @@ def test_limits_defaults():
 @pytest.mark.parametrize(
     "kwargs, text",
     [
-        ({"frame": 0}, "limits.frame is 0, which is not between 1 and 4294967295"),
-        ({"frame": 2**32}, "limits.frame is 4294967296, which is not between 1 and 4294967295"),
-        ({"window": 0}, "limits.window is 0, which is not between 1 and 4294967295"),
-        ({"message": 2**32 - 255}, "limits.message is 4294967041, which is not between 0 and 4294967039"),
+        ({"frame": 0}, "limits.frame of 0 is not between 1 and 4294967295"),
+        ({"frame": 2**32}, "limits.frame of 4294967296 is not between 1 and 4294967295"),
+        ({"window": 0}, "limits.window of 0 is not between 1 and 4294967295"),
+        ({"message": 2**32 - 255}, "limits.message of 4294967041 is not below 4294967040"),
+        ({"message": -1}, "limits.message is -1, which is not between 0 and 18446744073709551615"),
     ],
 )
 def test_limits_refuse_what_the_transport_cannot_carry(kwargs, text):

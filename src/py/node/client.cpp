@@ -10,6 +10,7 @@
 #include "py/awaited.hpp"
 #include "py/node.hpp"
 #include "py/node/body.hpp"
+#include "py/node/bridge.hpp"
 #include "py/node/cluster.hpp"
 #include "py/node/facade.hpp"
 #include "py/node/identity.hpp"
@@ -99,6 +100,7 @@ PyObject* new_(PyTypeObject* cls, PyObject*, PyObject* kwargs) {
       if (!s || !call(address.get(), label.get(), s.get())) return nullptr;
     }
   }
+  if (given[AddressMap] != nullptr && !cluster::usable(given[AddressMap])) return nullptr;
   Object compression = defaulted(given[CompressionArg], "Compression");
   if (!compression) return nullptr;
   Object limits_object = defaulted(given[LimitsArg], "Limits");
@@ -152,15 +154,15 @@ PyObject* new_(PyTypeObject* cls, PyObject*, PyObject* kwargs) {
 int init(PyObject*, PyObject*, PyObject*) { return 0; }
 
 PyObject* aenter(PyObject* self, PyObject*) {
-  Node& n = *body::record<Record>(self).node;
-  if (n.is_stopped()) {
-    PyErr_SetString(PyExc_RuntimeError, kStopped);
-    return nullptr;
-  }
-  // The place where a client starts its node runtime and asks its seeds for the member table.
-  PyErr_SetString(PyExc_RuntimeError,
-                  "this build of vorel has no node runtime, which a client needs to reach its cluster");
-  return nullptr;
+  Record& r = body::record<Record>(self);
+  Node& n = *r.node;
+  Object loop = n.entering(self);
+  if (!loop) return nullptr;
+  Object future = n.future();
+  if (!future) return nullptr;
+  // A client hosts no key and binds no listener; it has entered once a seed sent the member table.
+  if (!n.enter(r.cluster, r.address_map.get(), loop.get(), future, self, false)) return nullptr;
+  return n.entry(std::move(future)).release();
 }
 
 PyObject* aexit(PyObject* self, PyObject*) {

@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include "core/membership/views.hpp"
+#include "py/node.hpp"
 #include "py/options.hpp"
 
 namespace vorel::py::cluster {
@@ -100,6 +102,105 @@ std::optional<net::Limits> limits(PyObject* object) {
     if (!n) return std::nullopt;
     out.*field = *n;
   }
+  if (auto usable = out.checked(); !usable) {
+    actor::value_error(usable.error());
+    return std::nullopt;
+  }
+  return out;
+}
+
+std::optional<vorel::node::Cluster> settings(PyObject* object, const NodeConfig& config) {
+  vorel::node::Cluster out;
+  Object overlay = attr(object, "overlay");
+  if (!overlay) return std::nullopt;
+  Object compression = attr(object, "compression");
+  if (!compression) return std::nullopt;
+  auto bind = text_attribute(object, "bind");
+  if (!bind) return std::nullopt;
+  out.bind = std::move(*bind);
+  Object advertise = attr(object, "advertise");
+  if (!advertise) return std::nullopt;
+  if (advertise.get() != Py_None) {
+    auto a = utf8(advertise.get());
+    if (!a) return std::nullopt;
+    out.advertise = std::move(*a);
+  }
+  Object seeds_object = attr(object, "seeds");
+  auto seeds = seeds_object ? texts("seeds", seeds_object.get()) : std::nullopt;
+  if (!seeds) return std::nullopt;
+  out.seeds = std::move(*seeds);
+  auto name = text_attribute(object, "name");
+  if (!name) return std::nullopt;
+  out.name = std::move(*name);
+  // Each duration is read and converted before the next is read.
+  auto duration = [](PyObject* from, const char* attribute, const char* shown, bool round,
+                     core::Duration& field) -> bool {
+    Object value = attr(from, attribute);
+    if (!value) return false;
+    auto d = round ? every(shown, value.get()) : actor::period(shown, value.get());
+    if (!d) return false;
+    field = *d;
+    return true;
+  };
+  if (!duration(object, "heartbeat", "heartbeat", true, out.heartbeat)) return std::nullopt;
+  if (!duration(object, "suspect_after", "suspect_after", false, out.suspect_after)) return std::nullopt;
+  if (!duration(object, "dead_after", "dead_after", false, out.dead_after)) return std::nullopt;
+  Object remove_after = attr(object, "remove_after");
+  if (!remove_after) return std::nullopt;
+  if (remove_after.get() == Py_None) {
+    out.remove_after.reset();
+  } else {
+    auto d = actor::period("remove_after", remove_after.get());
+    if (!d) return std::nullopt;
+    out.remove_after = *d;
+  }
+  if (!duration(object, "anti_entropy", "anti_entropy", true, out.anti_entropy)) return std::nullopt;
+  if (!duration(overlay.get(), "graft_after", "overlay.graft_after", true, out.graft_after)) return std::nullopt;
+  if (!duration(overlay.get(), "shuffle_every", "overlay.shuffle_every", true, out.shuffle_every)) {
+    return std::nullopt;
+  }
+  auto active = unsigned_attribute(overlay.get(), "active");
+  if (!active) return std::nullopt;
+  auto passive = unsigned_attribute(overlay.get(), "passive");
+  if (!passive) return std::nullopt;
+  std::uint32_t walks[2] = {};
+  const char* walk_names[2] = {"join_walk", "passive_walk"};
+  for (int i = 0; i < 2; ++i) {
+    auto w = unsigned_attribute(overlay.get(), walk_names[i]);
+    if (!w) return std::nullopt;
+    if (*w > UINT32_MAX) {
+      PyErr_SetString(PyExc_OverflowError, fmt::format("{} is {}, too large for 32 bits", walk_names[i], *w).c_str());
+      return std::nullopt;
+    }
+    walks[i] = static_cast<std::uint32_t>(*w);
+  }
+  out.active = *active;
+  out.passive = *passive;
+  out.join_walk = walks[0];
+  out.passive_walk = walks[1];
+  if (auto usable = core::membership::Overlay{out.active, out.passive, out.join_walk, out.passive_walk}.check();
+      !usable) {
+    actor::value_error(usable.error());
+    return std::nullopt;
+  }
+  Object tls_object = attr(object, "tls");
+  if (!tls_object) return std::nullopt;
+  auto secured = tls(tls_object.get());
+  if (!secured) return std::nullopt;
+  out.tls = std::move(*secured);
+  auto codecs = compressed(compression.get());
+  if (!codecs) return std::nullopt;
+  out.codecs = std::move(*codecs);
+  auto min_bytes = unsigned_attribute(compression.get(), "min_bytes");
+  if (!min_bytes) return std::nullopt;
+  out.min_bytes = *min_bytes;
+  Object limits_object = attr(object, "limits");
+  auto carried = limits_object ? limits(limits_object.get()) : std::nullopt;
+  if (!carried) return std::nullopt;
+  out.limits = *carried;
+  out.write_timeout = config.write_timeout;
+  out.leave_timeout = config.leave_timeout;
+  out.backoff = config.backoff;
   return out;
 }
 

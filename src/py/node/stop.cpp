@@ -79,7 +79,11 @@ void Node::abandon() {
   }
 }
 
-void Node::departed(bool, PyObject* exit) {
+void Node::departed(bool abort, PyObject* exit) {
+  if (std::shared_ptr<Joined> side = joined.get()) {
+    Joined::leave(side, shared_from_this(), abort, Object::borrow(exit));
+    return;
+  }
   leaving.exchange(true);
   stopped.exchange(true);
   forsake();

@@ -18,6 +18,7 @@
 #include "py/once.hpp"
 #include "py/options.hpp"
 #include "py/refs.hpp"
+#include "py/runtime.hpp"
 
 namespace vorel::py::system {
 namespace {
@@ -55,10 +56,16 @@ PyObject* new_(PyTypeObject* cls, PyObject*, PyObject* kwargs) {
       }
     }
   }
+  std::shared_ptr<vorel::exec::Threads> threads;
   if (named[8] != nullptr) {
-    // The shared transport threads come with a cluster; a system without one never starts any.
-    PyErr_SetString(PyExc_TypeError, "runtime must be a Runtime");
-    return nullptr;
+    threads = runtime::threads(named[8]);
+    if (!threads) {
+      if (!PyErr_Occurred()) {
+        PyErr_SetString(PyExc_TypeError,
+                        fmt::format("runtime must be a Runtime, not {}", type_name(named[8])).c_str());
+      }
+      return nullptr;
+    }
   }
   NodeConfig config;
   auto idle = duration(named[1], "idle_after", config.idle_after);
@@ -95,7 +102,8 @@ PyObject* new_(PyTypeObject* cls, PyObject*, PyObject* kwargs) {
     }
     store = Object::borrow(named[7]);
   }
-  auto node = Node::new_(config, core::NodeId{std::nullopt, *drawn}, std::move(observer), std::move(store), nullptr);
+  auto node = Node::new_(config, core::NodeId{std::nullopt, *drawn}, std::move(observer), std::move(store),
+                         std::move(threads));
   return body::make<Record>(reinterpret_cast<PyObject*>(cls), Record{std::move(node), Object::borrow(named[0])})
       .release();
 }
@@ -125,26 +133,18 @@ void stragglers(Node& node) {
 PyObject* aenter(PyObject* self, PyObject*) {
   Record& r = body::record<Record>(self);
   Node& node = *r.node;
-  if (node.is_stopped() || node.event_loop.get()) {
-    // A system runs once: its keys, asks and stop flags belong to that one run.
-    PyErr_SetString(PyExc_RuntimeError, node.is_stopped() ? kStopped : "the system is running already");
-    return nullptr;
-  }
-  if (r.cluster) {
-    PyErr_SetString(PyExc_RuntimeError, "this build of vorel runs without a cluster: leave cluster= out");
-    return nullptr;
-  }
-  Object asyncio = import("asyncio");
-  if (!asyncio) return nullptr;
-  Object loop = call_method(asyncio.get(), "get_running_loop");
+  Object loop = node.entering(self);
   if (!loop) return nullptr;
-  if (!node.subscribe()) return nullptr;
-  Object old_loop = node.event_loop.replace(loop);
-  node.loop_thread.store(PyThread_get_thread_ident(), std::memory_order_relaxed);
-  Object old_system = node.system_.replace(Object::borrow(self));
   Object future = node.future();
-  if (!future || !call_method(future.get(), "set_result", self)) return nullptr;
-  return awaited::make(std::move(future)).release();
+  if (!future) return nullptr;
+  if (!r.cluster) {
+    if (!call_method(future.get(), "set_result", self)) return nullptr;
+    return awaited::make(std::move(future)).release();
+  }
+  // The entry resolves once the node has joined; seeds that never answer keep it waiting until
+  // the caller gives up (asyncio.wait_for), which stops the node.
+  if (!node.join(r.cluster.get(), loop.get(), future, self)) return nullptr;
+  return node.entry(std::move(future)).release();
 }
 
 PyObject* aexit(PyObject* self, PyObject* exc) {
@@ -161,6 +161,9 @@ PyObject* aexit(PyObject* self, PyObject* exc) {
     node->departed(true, exit.get());
     return awaited::make(std::move(exit)).release();
   }
+  // The node announces the leave at once, so that the cluster stops sending it new work while
+  // its activations drain.
+  if (auto joined = node->cluster()) joined->runtime.ask(vorel::node::Ask{vorel::node::Ask::Leave{}});
   node->leaving.exchange(true);
   auto began = node->now();
   if (!began) return nullptr;
@@ -347,7 +350,9 @@ PyObject* class_getitem(PyObject* cls, PyObject* item) {
 }
 
 PyMethodDef methods[] = {
-    {"__aenter__", aenter, METH_NOARGS, "__aenter__($self)\n--\n\n"},
+    {"__aenter__", aenter, METH_NOARGS,
+     "__aenter__($self)\n--\n\nIn a cluster, waits until the node has joined, with no time limit of its own: seeds "
+     "that never answer\nkeep it waiting, so bound it with asyncio.wait_for. Cancelling it stops the node."},
     {"__aexit__", aexit, METH_VARARGS,
      "__aexit__($self, *exc)\n--\n\nLeaving by an exception is the process going away: nothing is drained and the "
      "transport aborts."},

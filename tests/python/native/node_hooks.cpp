@@ -15,6 +15,7 @@
 #include "py/options.hpp"
 #include "py/definition.hpp"
 #include "py/node.hpp"
+#include "py/node/bridge.hpp"
 #include "py/node/client.hpp"
 #include "py/node/facade.hpp"
 #include "py/node/system.hpp"
@@ -423,7 +424,17 @@ PyObject* contend(PyObject*, PyObject* holders) {
   return PyBool_FromLong(flags->locked.load());
 }
 
+// removed(system, /): what the system does when the membership has removed its node.
+PyObject* removed(PyObject*, PyObject* o) {
+  const std::shared_ptr<Node>* node = node_of_system(o);
+  if (node == nullptr) return nullptr;
+  if (Raised failed = cluster::removed(Token::assume(), *node)) return rethrow(std::move(*failed));
+  Py_RETURN_NONE;
+}
+
 PyMethodDef functions[] = {
+    {"removed", removed, METH_O,
+     "removed(system, /)\n--\n\nActs as if the membership had removed the system's node."},
     {"weak_node", weak_node, METH_O, "weak_node(system, /)\n--\n\nA weak reference to the node of a system."},
     {"node_alive", node_alive, METH_O, "node_alive(weak, /)\n--\n\nHow many holds keep the node; 0 once gone."},
     {"contend", contend, METH_O,
