@@ -29,6 +29,9 @@ def test_a_stopped_node_answers_placement_stored_and_state_operations_at_once(te
                 with pytest.raises(Unavailable) as raised:
                     await asyncio.wait_for(testing.persist(system, "t", "k", kind), 2)
                 assert str(raised.value) == "t/k: this node has stopped"
+            # The statistics read the node's own counters: nothing went through it.
+            stats = system.stats()
+            assert (stats.connections, stats.writes_confirmed, stats.writes_failed) == (0, 0, 0)
 
     run(main())
 

@@ -53,12 +53,16 @@ Object snapshot(Node& node) {
   std::uint64_t failed = 0, connections = 0, sent = 0, received = 0;
   if (auto clustered = node.cluster()) {
     const vorel::node::Node& runtime = clustered->runtime;
-    const net::Pool::Traffic traffic = runtime.pool()->traffic();
-    connections = traffic.connections;
-    sent = traffic.sent;
-    received = traffic.received;
-    confirmed = runtime.written()->confirmed.load(std::memory_order_relaxed);
-    failed = runtime.written()->failed.load(std::memory_order_relaxed);
+    if (runtime.pool()) {
+      const net::Pool::Traffic traffic = runtime.pool()->traffic();
+      connections = traffic.connections;
+      sent = traffic.sent;
+      received = traffic.received;
+    }
+    if (runtime.written()) {
+      confirmed = runtime.written()->confirmed.load(std::memory_order_relaxed);
+      failed = runtime.written()->failed.load(std::memory_order_relaxed);
+    }
   }
 
   Object actors = actors_dict(tallies);
