@@ -422,6 +422,68 @@ def test_placement_of_a_system_without_a_cluster_is_this_node():
     run(main())
 
 
+@actor(initial=0, pinned=True)
+async def pinned_counter(ctx: Context[int, Add | Get]):
+    async for m in ctx.inbox:
+        if isinstance(m, Add):
+            await ctx.state.set(ctx.state.value + m.n)
+        else:
+            m.reply_to.tell(ctx.state.value)
+
+
+def test_a_pinned_key_is_placed_under_the_address_at_names_and_runs_without_a_cluster():
+    async def main():
+        async with ActorSystem() as system:
+            node = vorel.NodeId("h:80", system.node.incarnation)
+            for at in ["h:80", node, vorel.Member(node, "alive", frozenset())]:
+                ref = system.ref(pinned_counter, "k", at=at)
+                assert repr(ref) == f"Ref({__name__}:pinned_counter/@h:80/k)"
+                ref.tell(Add(1))
+            assert await system.ref(pinned_counter, "k", at="h:80").ask(Get(None)) == 3
+            placed = await system.placement(pinned_counter, "k", at="::1:80")
+            assert placed.owner == system.node
+
+    run(main())
+
+
+@pytest.mark.parametrize(
+    ("at", "error", "text"),
+    [
+        (None, TypeError, "is pinned, so its ref names the node it runs on: pass at="),
+        (3, TypeError, "at is 3, which is not a Member, a NodeId or a host:port"),
+        ("h:80/x", ValueError, 'at is "h:80/x", which is not the host:port a node advertises'),
+        ("h:", ValueError, 'at is "h:", which is not the host:port a node advertises'),
+        (":80", ValueError, 'at is ":80", which is not the host:port a node advertises'),
+        ("h:8a", ValueError, 'at is "h:8a", which is not the host:port a node advertises'),
+        ("nohost", ValueError, 'at is "nohost", which is not the host:port a node advertises'),
+        ("no-address", ValueError, "which has no address: only a node of a cluster runs keys"),
+    ],
+)
+def test_a_pinned_type_refuses_what_names_no_node(at, error, text):
+    async def main():
+        async with ActorSystem() as system:
+            if at == "no-address":
+                given = system.node
+            else:
+                given = at
+            for call in (system.ref, system.placement):
+                with pytest.raises(error) as raised:
+                    call(pinned_counter, "k", at=given)
+                assert text in str(raised.value)
+            if at == "no-address":
+                assert str(raised.value) == f"at is {system.node}, which has no address: only a node of a cluster runs keys"
+
+    run(main())
+
+
+def test_a_ring_type_refuses_at():
+    async def main():
+        async with ActorSystem() as system:
+            with pytest.raises(TypeError, match="is placed by the ring, and only a type declared with pinned=True takes at="):
+                system.ref(counter, "k", at="h:80")
+
+    run(main())
+
 
 @dataclass(frozen=True)
 class Box:

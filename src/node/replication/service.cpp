@@ -104,8 +104,8 @@ void Replication::activate(const std::string& actor, const std::string& key, std
                now + kCheck,
                std::nullopt,
                std::nullopt};
-  // A replaced operation's waiter is dropped here, which closes its channel without a result.
-  operations_.insert_or_assign(name, std::move(op));
+  replace(name, std::move(op),
+          fmt::format("{}/{} moved: a later activation of the key on this node took over its state", actor, key));
   handles_[name] = ++next_handle_;
   auto sends = owner(actor, key, around).activate(std::move(initial), around.wanted);
   if (!sends) return abort(actor, key, failure(Failure::Kind::TooLarge, std::move(sends.error().text)));
@@ -166,10 +166,23 @@ void Replication::start(const std::string& actor, const std::string& key, std::u
                changed ? std::optional(now + kCheck) : std::nullopt,
                std::nullopt,
                std::nullopt};
-  operations_.insert_or_assign(name, std::move(op));
+  replace(name, std::move(op),
+          fmt::format("{}/{}: a later write of the key took this one's place before it was confirmed", actor, key));
   if (!sends) return abort(actor, key, failure(Failure::Kind::TooLarge, std::move(sends.error().text)));
   queue(std::move(*sends));
   retry_check(name, now);
+}
+
+void Replication::replace(const Name& name, Operation op, std::string why) {
+  auto it = operations_.find(name);
+  if (it == operations_.end()) {
+    operations_.emplace(name, std::move(op));
+    return;
+  }
+  // The waiter of the operation put aside learns why, instead of finding its channel closed as if
+  // the node had stopped.
+  Operation replaced = std::exchange(it->second, std::move(op));
+  replaced.waiting.fail(failure(Failure::Kind::Unavailable, std::move(why)));
 }
 
 void Replication::forget(const std::string& actor, const std::string& key, std::uint64_t handle) {

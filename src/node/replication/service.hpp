@@ -208,6 +208,8 @@ class Replication {
   void settled(const std::string& actor, const std::string& key, Operation operation,
                core::replication::owner::Outcome outcome);
   void abort(const std::string& actor, const std::string& key, Failure failure);
+  // Puts the operation in place of the key's pending one, whose waiter fails with `why`.
+  void replace(const Name& name, Operation op, std::string why);
   void failed(const std::string& actor, const std::string& key, bool write, Failure failure);
   void drop_owner(const Name& name);
   void start(const std::string& actor, const std::string& key, std::uint64_t handle, bool active,

@@ -535,7 +535,11 @@ bool deactivate(const Object& self) {
     native = s->definition->native;
     definition = s->definition;
   }
-  if (deleted) return over(self);
+  if (deleted) {
+    // The deletion is the key's last record: the node runtime lets go of the key's round.
+    if (auto clustered = a.node->cluster()) clustered->runtime.release(a.actor, a.key, op.generation);
+    return over(self);
+  }
   if (native) {
     if (native->disposable(op.pages, wall::seconds())) op.kind = Op::Kind::Delete;
   } else if (definition->initial && !definition->options.durable) {

@@ -2,6 +2,8 @@
 // asker that gives up has its request taken back at the key.
 #include <fmt/format.h>
 
+#include "core/routing/wire.hpp"
+#include "node/node.hpp"
 #include "py/errors.hpp"
 #include "py/future.hpp"
 #include "py/node.hpp"
@@ -65,9 +67,23 @@ bool cancel_timer(const Object& timer) {
 bool Node::answer(const core::Target& target, core::Outcome outcome) {
   const core::Target::Reply* reply = target.as_reply();
   if (reply == nullptr) return true;
-  // Ask ids are this node's own: an answer for another node (an earlier run, another system)
-  // must not settle an unrelated ask that happens to have the same id.
-  if (reply->node != id()) return true;
+  auto clustered = cluster();
+  if (!clustered) {
+    // Ask ids are this node's own: an answer for another node (an earlier run, another system)
+    // must not settle an unrelated ask that happens to have the same id.
+    if (reply->node != id()) return true;
+    return settle(reply->id, std::move(outcome));
+  }
+  const vorel::node::Node& runtime = clustered->runtime;
+  if (reply->node != runtime.id()) {
+    runtime.answer(target, std::move(outcome));
+    return true;
+  }
+  // An answer too large for the wire fails here too, so that where the asker sits changes nothing.
+  const std::uint64_t size = core::routing::wire::answer_size(reply->id, outcome);
+  if (size > runtime.message()) {
+    outcome = core::Outcome{core::Outcome::TooLarge{vorel::node::answer_too_large(size, runtime.message())}};
+  }
   return settle(reply->id, std::move(outcome));
 }
 
@@ -185,7 +201,12 @@ bool Node::timeouts() {
 
 bool Node::cancel(std::int64_t id, replies::Waiting& waiting) {
   if (!waiting.target) return true;
-  return cancelled(waiting.target->first, waiting.target->second, core::Target::reply(this->id(), id));
+  core::Target request = core::Target::reply(this->id(), id);
+  if (auto clustered = cluster()) {
+    clustered->runtime.cancel(waiting.target->first, waiting.target->second, std::move(request));
+    return true;
+  }
+  return cancelled(waiting.target->first, waiting.target->second, request);
 }
 
 bool Node::cancelled(std::string_view actor, std::string_view key, const core::Target& target) {

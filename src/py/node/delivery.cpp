@@ -1,5 +1,6 @@
 // The road of a message to its key: `hand` on the sending side, `take` on the key's owner.
 
+#include "py/errors.hpp"
 #include "py/node.hpp"
 #include "py/node/activation.hpp"
 #include "py/node/observe.hpp"
@@ -7,6 +8,21 @@
 #include "py/wall.hpp"
 
 namespace vorel::py {
+namespace {
+
+// The text of the exception raised, taken out; a value without a printable text gets a name.
+std::string raised_text() {
+  Object raised = Object::steal(PyErr_GetRaisedException());
+  Object shown = raised ? Object::steal(PyObject_Str(raised.get())) : Object();
+  const char* text = shown ? PyUnicode_AsUTF8AndSize(shown.get(), nullptr) : nullptr;
+  if (text == nullptr) {
+    PyErr_Clear();
+    return "the message could not be handed on";
+  }
+  return text;
+}
+
+}  // namespace
 
 core::Chain Node::chain() {
   auto running = runs.running();
@@ -39,8 +55,15 @@ bool Node::hand(core::Command command) {
       }
     }
   }
-  // Without a cluster every key lives here.
-  return take(std::move(command));
+  // Without a started node runtime every key lives here.
+  auto clustered = cluster();
+  if (!clustered) return take(std::move(command));
+  std::optional<core::Target> reply;
+  if (auto* d = std::get_if<core::Deliver>(&command)) reply = d->reply;
+  auto routed = clustered->runtime.route(std::move(command));
+  if (routed) return true;
+  if (reply) return answer(*reply, core::Outcome{core::Outcome::TooLarge{std::move(routed.error())}});
+  return errors::raise(errors::Class::MessageTooLarge, routed.error().c_str()) != nullptr;
 }
 
 bool Node::take(core::Command command) {
@@ -60,9 +83,18 @@ bool Node::take(core::Command command) {
     }
   }
   if (is_leaving()) {
-    if (d != nullptr && d->reply) return answer(*d->reply, core::Outcome::unreached(actor, key));
-    dropped(actor, key, core::kShuttingDown);
-    return true;
+    if (cluster()) {
+      // A joined node that leaves keeps serving the keys still live here; the rest go to their
+      // next owner, which the node runtime places anew.
+      if (!activation(actor, key)) {
+        if (!hand(std::move(command))) dropped(actor, key, raised_text());
+        return true;
+      }
+    } else {
+      if (d != nullptr && d->reply) return answer(*d->reply, core::Outcome::unreached(actor, key));
+      dropped(actor, key, core::kShuttingDown);
+      return true;
+    }
   }
   Object self = attach(actor, key);
   if (!self) {
@@ -124,6 +156,7 @@ Object Node::attach(std::string_view actor, std::string_view key) {
     }
   }
   if (existing) return existing;
+  if (auto clustered = cluster()) clustered->runtime.attached(std::string(actor), std::string(key));
   Object loop = event_loop.get();
   if (loop && (wanted.load() & observe::bit(observe::Event::ActivationStarted))) {
     observe::deliver(loop.get(), observer.get(), observe::Event::ActivationStarted, {text(actor), text(key)});

@@ -11,6 +11,7 @@
 #include "py/node.hpp"
 #include "py/node/activation.hpp"
 #include "py/node/body.hpp"
+#include "py/node/entered.hpp"
 #include "py/node/facade.hpp"
 #include "py/once.hpp"
 #include "py/refs.hpp"
@@ -157,7 +158,10 @@ PyObject* stored(PyObject* self, PyObject*) {
   Node& node = *facade::node_of(self);
   Object future = node.future();
   if (!future) return nullptr;
-  // The place where a joined node asks its replica for the keys it keeps.
+  if (auto clustered = node.cluster()) {
+    Entered{std::move(clustered->joined), std::move(clustered->runtime)}.stored(future);
+    return awaited::make(std::move(future)).release();
+  }
   std::vector<core::LocalStore::Kept> kept = node.store()->kept();
   Object out = Object::steal(PyList_New(0));
   for (const auto& k : kept) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 
+#include "net/pool.hpp"
 #include "py/node.hpp"
 #include "py/node/activation.hpp"
 
@@ -48,9 +49,21 @@ Object snapshot(Node& node) {
   }
   const std::uint64_t asks = node.replies.lock()->size();
   // Without a node runtime there is no pool and no replication: the local table's own count.
-  // The place where a joined node reads its pool's traffic and its replication's write counters.
-  const std::uint64_t confirmed = node.writes_confirmed.load();
-  const std::uint64_t failed = 0, connections = 0, sent = 0, received = 0;
+  std::uint64_t confirmed = node.writes_confirmed.load();
+  std::uint64_t failed = 0, connections = 0, sent = 0, received = 0;
+  if (auto clustered = node.cluster()) {
+    const vorel::node::Node& runtime = clustered->runtime;
+    if (runtime.pool()) {
+      const net::Pool::Traffic traffic = runtime.pool()->traffic();
+      connections = traffic.connections;
+      sent = traffic.sent;
+      received = traffic.received;
+    }
+    if (runtime.written()) {
+      confirmed = runtime.written()->confirmed.load(std::memory_order_relaxed);
+      failed = runtime.written()->failed.load(std::memory_order_relaxed);
+    }
+  }
 
   Object actors = actors_dict(tallies);
   if (!actors) return actors;

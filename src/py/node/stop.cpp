@@ -5,6 +5,7 @@
 #include "py/future.hpp"
 #include "py/node.hpp"
 #include "py/node/activation.hpp"
+#include "py/node/entered.hpp"
 #include "py/node/hooks.hpp"
 #include "py/node/observe.hpp"
 #include "py/node/steps.hpp"
@@ -29,6 +30,7 @@ void Node::vacate(PyObject* self) {
     }
   }
   if (!removed) return;
+  if (auto clustered = cluster()) clustered->runtime.detached(a.actor, a.key);
   Object loop = event_loop.get();
   if (loop && (wanted.load() & observe::bit(observe::Event::ActivationEnded))) {
     observe::deliver(loop.get(), observer.get(), observe::Event::ActivationEnded, {text(a.actor), text(a.key)});
@@ -96,6 +98,11 @@ Object Node::persist(std::string_view actor, std::string_view key, Op op) {
   if (op.kind == Op::Kind::Write && !hooks::watched(*this, op.pages)) return Object();
   Object future = this->future();
   if (!future) return future;
+  if (auto clustered = cluster()) {
+    Entered{std::move(clustered->joined), std::move(clustered->runtime)}.persist(std::string(actor), std::string(key),
+                                                                                 std::move(op), future);
+    return future;
+  }
   if (cluster_config.get()) {
     Object error = errors::make(errors::Class::Unavailable, fmt::format("{}/{}: this node is not in its cluster", actor, key));
     if (!error || !call_method(future.get(), "set_exception", error.get())) return Object();

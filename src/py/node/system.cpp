@@ -11,6 +11,7 @@
 #include "py/node.hpp"
 #include "py/node/activation.hpp"
 #include "py/node/body.hpp"
+#include "py/node/entered.hpp"
 #include "py/node/facade.hpp"
 #include "py/node/identity.hpp"
 #include "py/node/observe.hpp"
@@ -239,6 +240,43 @@ PyObject* node_id(PyObject* self, void*) {
   return identity::of(node->id()).release();
 }
 
+// The str of an object; none with the error set.
+std::optional<std::string> shown(PyObject* o) {
+  Object str = Object::steal(PyObject_Str(o));
+  return str ? utf8(str.get()) : std::nullopt;
+}
+
+// The address a pinned type's `at=` names: a Member's node, a NodeId, or the text itself.
+std::optional<std::string> pinned_address(PyObject* at) {
+  if (PyUnicode_Check(at)) return utf8(at);
+  Object vorel = import("vorel");
+  if (!vorel) return std::nullopt;
+  Object node;
+  for (const char* name : {"Member", "NodeId"}) {
+    Object cls = attr(vorel.get(), name);
+    if (!cls) return std::nullopt;
+    const int is = PyObject_IsInstance(at, cls.get());
+    if (is < 0) return std::nullopt;
+    if (is == 0) continue;
+    node = std::strcmp(name, "Member") == 0 ? attr(at, "node") : Object::borrow(at);
+    if (!node) return std::nullopt;
+    break;
+  }
+  if (!node) {
+    auto s = shown(at);
+    if (s) PyErr_SetString(PyExc_TypeError, fmt::format("at is {}, which is not a Member, a NodeId or a host:port", *s).c_str());
+    return std::nullopt;
+  }
+  Object address = attr(node.get(), "address");
+  if (!address) return std::nullopt;
+  if (address.get() == Py_None) {
+    auto s = shown(at);
+    if (s) actor::value_error(fmt::format("at is {}, which has no address: only a node of a cluster runs keys", *s));
+    return std::nullopt;
+  }
+  return utf8(address.get());
+}
+
 // The key under which the type places it: a ring type takes the key as it is.
 std::optional<std::string> placed(const Definition& d, const std::string& key, PyObject* at) {
   if (!d.options.pinned) {
@@ -265,8 +303,16 @@ std::optional<std::string> placed(const Definition& d, const std::string& key, P
                     fmt::format("{} is pinned, so its ref names the node it runs on: pass at=", d.name).c_str());
     return std::nullopt;
   }
-  PyErr_SetString(PyExc_RuntimeError, "a pinned type names a node of a cluster, and this system has none");
-  return std::nullopt;
+  auto address = pinned_address(at);
+  if (!address) return std::nullopt;
+  std::string placed_key = core::placement::pin(*address, key);
+  if (core::placement::pinned(placed_key) != std::string_view(*address)) {
+    Object a = text(*address);
+    auto shown = a ? actor::debug(a.get()) : std::nullopt;
+    if (shown) actor::value_error(fmt::format("at is {}, which is not the host:port a node advertises", *shown));
+    return std::nullopt;
+  }
+  return placed_key;
 }
 
 // What `ref` and `placement` name: the running node, the actor type, which the node learns, and
@@ -335,12 +381,14 @@ PyObject* placement(PyObject* self, PyObject* args, PyObject* kwargs) {
   Node* node = named->node;
   Object future = node->future();
   if (!future) return nullptr;
+  if (auto clustered = node->cluster()) {
+    Entered{std::move(clustered->joined), std::move(clustered->runtime)}.placed(named->definition->name, named->key,
+                                                                                future);
+    return awaited::make(std::move(future)).release();
+  }
   // Without a cluster every key lives here, on this node alone.
-  Object me = identity::of(node->id());
-  Object vorel = me ? import("vorel") : Object();
-  Object cls = vorel ? attr(vorel.get(), "Placement") : Object();
-  Object nodes = cls ? Object::steal(PyTuple_Pack(1, me.get())) : Object();
-  Object placed_at = nodes ? call(cls.get(), me.get(), nodes.get()) : Object();
+  const core::NodeId me = node->id();
+  Object placed_at = located(me, {me});
   if (!placed_at || !call_method(future.get(), "set_result", placed_at.get())) return nullptr;
   return awaited::make(std::move(future)).release();
 }

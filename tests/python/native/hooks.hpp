@@ -14,4 +14,8 @@ int add_native_hooks(PyObject* module);
 // The observer events of the node runtime: adds `observed`; -1 with the error set.
 int add_observe_hooks(PyObject* module);
 
+// The questions a joined system asks its node: adds `stopped_node` and `persist`; -1 with the
+// error set.
+int add_entered_hooks(PyObject* module);
+
 }  // namespace vorel::py::testing

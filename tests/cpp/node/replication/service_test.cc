@@ -128,7 +128,11 @@ TEST(ReplicationService, HandlesFenceOlderActivationsAndFinalWritesDropTheOwner)
   Network net(3);
   auto first = net.activate(0, "k", pages({{"a", "1"}}));
   auto second = net.activate(0, "k", pages({{"a", "1"}}));
-  EXPECT_EQ(first.status(), oneshot::Status::Closed);
+  // The activation put aside hears that its key moved, not that the node stopped.
+  auto moved = first.take();
+  ASSERT_TRUE(moved && !moved->has_value());
+  EXPECT_EQ(moved->error(), (Failure{Failure::Kind::Unavailable,
+                                     "t/k moved: a later activation of the key on this node took over its state"}));
   auto got = net.settle(second);
   ASSERT_TRUE(got && got->has_value() && **got);
   const auto handle = (**got)->generation;
@@ -153,6 +157,19 @@ TEST(ReplicationService, HandlesFenceOlderActivationsAndFinalWritesDropTheOwner)
   EXPECT_EQ(gone->error(), (Failure{Failure::Kind::Unavailable, "t/k is not held by this node"}));
   EXPECT_EQ(net.at(0).written->failed.load(), 2u);
   EXPECT_EQ(net.at(0).written->confirmed.load(), 1u);
+}
+
+TEST(ReplicationService, AWriteReplacedByALaterOneOfTheSameActivationFailsWithItsReason) {
+  Network net(3);
+  const auto handle = activated(net, 0, "k", pages({{"a", "1"}}));
+  auto first = net.commit(0, "k", handle, pages({{"a", "2"}}));
+  auto second = net.commit(0, "k", handle, pages({{"a", "3"}}));
+  auto replaced = first.take();
+  ASSERT_TRUE(replaced && !replaced->has_value());
+  EXPECT_EQ(replaced->error(),
+            (Failure{Failure::Kind::Unavailable, "t/k: a later write of the key took this one's place before it was confirmed"}));
+  auto done = net.settle(second);
+  ASSERT_TRUE(done && done->has_value());
 }
 
 TEST(ReplicationService, FinalWriteThatTimesOutDropsTheOwner) {

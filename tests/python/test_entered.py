@@ -1,0 +1,53 @@
+"""The questions a joined system asks its node, answered by a node whose event loop has ended: every one
+resolves at once, none is left waiting."""
+
+import asyncio
+
+import pytest
+from support import run
+
+from vorel import ActorSystem, Context, Unavailable, actor
+
+pytestmark = pytest.mark.timeout(10)
+
+
+@actor(initial=0)
+async def kept(ctx: Context[int, int]):
+    async for _ in ctx.inbox:
+        pass
+
+
+def test_a_stopped_node_answers_placement_stored_and_state_operations_at_once(testing):
+    async def main():
+        async with ActorSystem() as system:
+            testing.stopped_node(system)
+            placed = await asyncio.wait_for(system.placement(kept, "k"), 2)
+            assert placed.owner is None
+            assert placed.nodes == ()
+            assert await asyncio.wait_for(system._stored(), 2) == []
+            for kind in ("read", "write", "delete"):
+                with pytest.raises(Unavailable) as raised:
+                    await asyncio.wait_for(testing.persist(system, "t", "k", kind), 2)
+                assert str(raised.value) == "t/k: this node has stopped"
+            # The statistics read the node's own counters: nothing went through it.
+            stats = system.stats()
+            assert (stats.connections, stats.writes_confirmed, stats.writes_failed) == (0, 0, 0)
+
+    run(main())
+
+
+def test_an_answer_to_a_cancelled_question_is_dropped(testing):
+    async def main():
+        loop = asyncio.get_running_loop()
+        reported = []
+        loop.set_exception_handler(lambda _, context: reported.append(context))
+        async with ActorSystem() as system:
+            testing.stopped_node(system)
+            future = testing.persist(system, "t", "k", "read")
+            future.cancel()
+            # The answer arrives through the loop's channel after the cancel, and finds the future done.
+            assert await asyncio.wait_for(system._stored(), 2) == []
+            assert future.cancelled()
+        assert reported == []
+
+    run(main())
