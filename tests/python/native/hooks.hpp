@@ -14,4 +14,7 @@ int add_native_hooks(PyObject* module);
 // The observer events of the node runtime: adds `observed`; -1 with the error set.
 int add_observe_hooks(PyObject* module);
 
+// The SQL store's road for a joined node: adds `sql_carrier` and `sql_carry`; -1 with the error set.
+int add_store_hooks(PyObject* module);
+
 }  // namespace vorel::py::testing
