@@ -10,6 +10,12 @@
 
 namespace vorel::core {
 
+std::string store::unanswered(double seconds) { return fmt::format("it did not answer within {} s", seconds); }
+
+std::string store::unreadable(std::string_view why) {
+  return fmt::format("load answered a record this version of vorel cannot read: {}", why);
+}
+
 std::string store::unread(std::string_view actor, std::string_view key, std::string_view why) {
   return fmt::format("{}/{}: the store could not be read: {}", actor, key, why);
 }

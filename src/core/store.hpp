@@ -31,6 +31,10 @@ Version version_of(const replication::Stamp& stamp);
 std::string unread(std::string_view actor, std::string_view key, std::string_view why);
 std::string unkept(std::string_view actor, std::string_view key, std::string_view why);
 std::string unforgotten(std::string_view actor, std::string_view key, std::string_view why);
+// A store's failure to answer within its time limit, in seconds as the shortest decimal that
+// reads back as the same double, and a kept record a load cannot read, with the reason.
+std::string unanswered(double seconds);
+std::string unreadable(std::string_view why);
 
 // One key of the local table.
 struct Entry {

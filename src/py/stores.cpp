@@ -16,6 +16,7 @@
 #include "py/locked.hpp"
 #include "py/node/body.hpp"
 #include "py/once.hpp"
+#include "store/carry.hpp"
 
 namespace vorel::py::stores {
 namespace {
@@ -44,10 +45,15 @@ struct Held {
   std::uint64_t enterings = 0;
 };
 
+// The state is shared with the carriers of joined nodes, which reach it from their own threads
+// without the interpreter lock and may outlive the object: the object empties it of every Python
+// reference when it goes, so a carrier that lets go last lets go of none.
+using Shared = Locked<Held>;
+
 struct Record {
-  explicit Record(std::string u) : url(std::move(u)) {}
+  explicit Record(std::string u) : url(std::move(u)), held(std::make_shared<Shared>()) {}
   std::string url;
-  Locked<Held> held;
+  std::shared_ptr<Shared> held;
 };
 
 Record& record_of(PyObject* self) { return body::record<Record>(self); }
@@ -163,7 +169,7 @@ asio::awaitable<void> closing(std::shared_ptr<store::Sql> sql, [[maybe_unused]] 
 Raised entered(PyObject* self, PyObject* future, std::uint64_t number, store::Result<std::shared_ptr<store::Sql>>& result) {
   std::optional<Opening> mine;
   {
-    auto held = record_of(self).held.lock();
+    auto held = record_of(self).held->lock();
     if (held->opening && held->opening->number == number) mine = std::exchange(held->opening, std::nullopt);
   }
   auto finished = future::done(future);
@@ -192,7 +198,7 @@ Raised entered(PyObject* self, PyObject* future, std::uint64_t number, store::Re
   }
   std::optional<Open> old;
   {
-    auto held = record_of(self).held.lock();
+    auto held = record_of(self).held->lock();
     old = std::exchange(held->open, Open{std::move(*result), std::move(mine->threads), std::move(mine->bell),
                                          std::move(mine->loop)});
   }
@@ -256,7 +262,7 @@ void dealloc(PyObject* self) {
   std::optional<Open> open;
   std::optional<Opening> opening;
   {
-    auto held = record_of(self).held.lock();
+    auto held = record_of(self).held->lock();
     open = std::exchange(held->open, std::nullopt);
     opening = std::exchange(held->opening, std::nullopt);
   }
@@ -273,7 +279,7 @@ const char* refusal(const Held& held) {
 
 PyObject* aenter(PyObject* self, PyObject*) {
   Record& r = record_of(self);
-  if (const char* refused = refusal(*r.held.lock())) return refuse(refused);
+  if (const char* refused = refusal(*r.held->lock())) return refuse(refused);
   Object loop = inbox::current_loop();
   if (!loop) return nullptr;
   Object future = call_method(loop.get(), "create_future");
@@ -287,7 +293,7 @@ PyObject* aenter(PyObject* self, PyObject*) {
   std::uint64_t number = 0;
   const char* refused = nullptr;
   {
-    auto held = r.held.lock();
+    auto held = r.held->lock();
     refused = refusal(*held);
     if (!refused) {
       number = ++held->enterings;
@@ -306,7 +312,7 @@ PyObject* aenter(PyObject* self, PyObject*) {
     if (cancelled.get() != Py_True) return std::nullopt;
     std::optional<Opening> given_up;
     {
-      auto held = record_of(self.get()).held.lock();
+      auto held = record_of(self.get()).held->lock();
       if (held->opening && held->opening->number == number) given_up = std::exchange(held->opening, std::nullopt);
     }
     let_go(given_up);
@@ -315,7 +321,7 @@ PyObject* aenter(PyObject* self, PyObject*) {
   if (added) {
     std::optional<Opening> undone;
     {
-      auto held = r.held.lock();
+      auto held = r.held->lock();
       if (held->opening && held->opening->number == number) undone = std::exchange(held->opening, std::nullopt);
     }
     let_go(undone);
@@ -335,7 +341,7 @@ PyObject* aexit(PyObject* self, PyObject*) {
   std::optional<Open> taken;
   bool other = false;
   {
-    auto held = record_of(self).held.lock();
+    auto held = record_of(self).held->lock();
     if (held->open) {
       // The close completion runs on the entered loop and sets this future: a future of
       // another loop must not be set from there.
@@ -361,7 +367,7 @@ PyObject* perform(PyObject* self, Request request) {
   Record& r = record_of(self);
   Object entered_on;
   {
-    auto held = r.held.lock();
+    auto held = r.held->lock();
     if (held->open) entered_on = held->open->loop;
   }
   if (!entered_on) return refuse(kNotOpen);
@@ -374,7 +380,7 @@ PyObject* perform(PyObject* self, Request request) {
   std::shared_ptr<store::Sql> sql;
   std::shared_ptr<inbox::Bell> bell;
   {
-    auto held = r.held.lock();
+    auto held = r.held->lock();
     if (held->open && held->open->loop.get() == loop.get()) {
       Open& open = *held->open;
       if (auto* load = std::get_if<Load>(&request)) {
@@ -497,7 +503,11 @@ Object record(const std::optional<store::Record>& found) {
   return Object::steal(PyTuple_Pack(2, version.get(), state.get()));
 }
 
-class Carrier {};
+class Carrier {
+ public:
+  explicit Carrier(std::shared_ptr<Shared> held) : held(std::move(held)) {}
+  const std::shared_ptr<Shared> held;
+};
 
 std::shared_ptr<Carrier> carrier(PyObject* object) {
   PyObject* cls = type();
@@ -507,12 +517,23 @@ std::shared_ptr<Carrier> carrier(PyObject* object) {
   }
   const int is = PyObject_IsInstance(object, cls);
   if (is < 0) PyErr_Clear();
-  return is == 1 ? std::make_shared<Carrier>() : nullptr;
+  return is == 1 ? std::make_shared<Carrier>(record_of(object).held) : nullptr;
 }
 
-void carry(const Carrier&, const vorel::node::Node& node, vorel::node::replication::service::Storing request) {
-  // TODO(h23sql): run the request on the open store's own thread.
-  node.ask(vorel::node::Ask{vorel::node::Ask::Stored{request.request, std::unexpected(std::string(kNotOpen))}});
+void carry(const Carrier& carrier, const vorel::node::Node& node, vorel::node::replication::service::Storing request) {
+  std::shared_ptr<store::Sql> sql;
+  std::shared_ptr<exec::Threads> threads;
+  {
+    auto held = carrier.held->lock();
+    if (held->open) {
+      sql = held->open->store;
+      threads = held->open->threads;
+    }
+  }
+  if (!sql) return store::answer(node, request.request, std::unexpected(std::string(kNotOpen)));
+  // The task holds a runtime handle of its own, so the last one goes on the store's worker or
+  // here, where no interpreter lock is held.
+  exec::spawn(*threads, store::carry(std::move(request), std::move(sql), threads, node));
 }
 
 }  // namespace vorel::py::stores

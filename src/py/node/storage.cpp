@@ -46,7 +46,7 @@ Raised failed_now(Token token, Done& done, double timeout) {
 
 std::string described(PyObject* exception, double timeout) {
   if (PyObject_IsInstance(exception, PyExc_TimeoutError) == 1) {
-    return fmt::format("it did not answer within {} s", timeout);
+    return core::store::unanswered(timeout);
   }
   PyErr_Clear();
   std::string name = "an exception";
@@ -78,8 +78,7 @@ Result record(PyObject* answer) {
       if (state != Py_None) s = view(state);
       auto read = core::Stored::read(view(version), s);
       if (!read) {
-        return std::unexpected(
-            fmt::format("load answered a record this version of vorel cannot read: {}", read.error().text()));
+        return std::unexpected(core::store::unreadable(read.error().text()));
       }
       return *std::move(read);
     }

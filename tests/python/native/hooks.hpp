@@ -17,5 +17,7 @@ int add_observe_hooks(PyObject* module);
 // The questions a joined system asks its node: adds `stopped_node` and `persist`; -1 with the
 // error set.
 int add_entered_hooks(PyObject* module);
+// The SQL store's road for a joined node: adds `sql_carrier` and `sql_carry`; -1 with the error set.
+int add_store_hooks(PyObject* module);
 
 }  // namespace vorel::py::testing

@@ -470,6 +470,7 @@ PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(add_native_hooks)},
     {Py_mod_exec, reinterpret_cast<void*>(add_observe_hooks)},
     {Py_mod_exec, reinterpret_cast<void*>(add_entered_hooks)},
+    {Py_mod_exec, reinterpret_cast<void*>(add_store_hooks)},
     // It shares the classes of `_vorel`, which supports one interpreter per process.
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
