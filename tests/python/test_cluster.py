@@ -2,8 +2,12 @@
 asked and told across, stopped, paused, killed and joined again."""
 
 import asyncio
+import pathlib
+import re
 import signal
 import socket
+import subprocess
+import sys
 
 import pytest
 from cluster_support import Nodes, Pki, cluster, free_ports, register
@@ -309,3 +313,21 @@ async def test_cancelling_an_entry_whose_seeds_never_answer_stops_the_node():
 def test_fencing_stays_inside():
     assert not hasattr(vorel, "Fencing")
     assert "Fencing" not in vars(_vorel)
+
+
+# --- the example ---------------------------------------------------------------------------------------------------
+
+
+def test_the_example_starts_a_cluster_of_three_asks_across_it_and_stops():
+    example = pathlib.Path(__file__).parents[2] / "examples" / "cluster.py"
+    done = subprocess.run([sys.executable, str(example)], capture_output=True, text=True, timeout=100)
+    assert done.returncode == 0, done.stdout + done.stderr
+    lines = done.stdout.splitlines()
+    assert sum(line.endswith(" joined") for line in lines) == 3
+    assert sum(line.endswith(" left") for line in lines) == 3
+    [members] = [line for line in lines if line.startswith("members: ")]
+    assert members.count(" alive") == 3
+    for name in ("apples", "pears", "plums"):
+        [line] = [line for line in lines if line.startswith(f"{name}: ")]
+        # The key was counted on the node that placement names as its owner.
+        assert re.fullmatch(rf"{name}: 5, counted on (127\.0\.0\.1:\d+) \(placement says \1\)", line), line
