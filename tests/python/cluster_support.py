@@ -405,12 +405,13 @@ class Node:
         return found[0]
 
     async def until_members(self, want: dict[str, str], timeout: float = ANSWER) -> list[dict]:
-        """Waits until this node lists exactly the members of `want` (address to status)."""
+        """Waits until the members this node lists, those that have left aside, are exactly `want` (address to
+        status)."""
         loop = asyncio.get_running_loop()
         deadline = loop.time() + timeout
         while True:
             members = await self.members()
-            if {m["address"]: m["status"] for m in members} == want:
+            if sorted((m["address"], m["status"]) for m in members if m["status"] != "left") == sorted(want.items()):
                 return members
             if loop.time() >= deadline:
                 raise AssertionError(f"{self.address} lists {members}, not {want}, after {timeout} s" + self.log())

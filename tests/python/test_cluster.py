@@ -109,7 +109,7 @@ async def test_two_members_route_replicate_and_hand_over_on_a_normal_exit(nodes)
     a, b = await pair(nodes)
     placed = await a.placement("register", await a.key_of("register", b.address))
     assert placed["owner"] == b.address and set(placed["nodes"]) == {a.address, b.address}
-    assert a.heard(event="MemberChanged", address=b.address, status="alive")
+    await a.hear(event="MemberChanged", address=b.address, status="alive")
 
     # The second member took its ranges of the type from the first as it joined.
     started = await b.hear(event="HandoffStarted", actor=REGISTER, direction="in")
@@ -137,12 +137,12 @@ async def settled(node, kind, key, timeout=20.0):
             await asyncio.sleep(0.1)
 
 
-@pytest.mark.parametrize("normal", [False, True], ids=["raise", "kill"])
-async def test_a_write_at_majority_outlives_its_owner_leaving_at_once(nodes, normal):
+@pytest.mark.parametrize("end", ["raise", "kill"])
+async def test_a_write_at_majority_outlives_its_owner_leaving_at_once(nodes, end):
     a, b = await pair(nodes)
     key = await a.key_of("register", b.address)
     assert await a.ask("register", key, put=11) == [11, b.address]
-    if normal:
+    if end == "kill":
         assert await b.kill() == -signal.SIGKILL
     else:
         assert await b.exit(normal=False) == 3
