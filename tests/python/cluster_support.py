@@ -14,6 +14,7 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import dataclasses
+import inspect
 import json
 import os
 import shutil
@@ -380,6 +381,25 @@ def serve() -> None:
 # The test side
 
 
+async def eventually(attempt, what: str, timeout: float = ANSWER, retry: tuple = ()):
+    """Calls `attempt` (awaiting what it gives when that is awaitable) until it gives a true value, or, for the
+    exception classes of `retry`, until it stops raising one; at most `timeout` seconds. Gives that value."""
+    loop = asyncio.get_running_loop()
+    deadline = loop.time() + timeout
+    while True:
+        try:
+            last = attempt()
+            if inspect.isawaitable(last):
+                last = await last
+            if last:
+                return last
+        except retry as e:
+            last = e
+        if loop.time() >= deadline:
+            raise AssertionError(f"{what}: still not so after {timeout} s; the last attempt gave {last!r}")
+        await asyncio.sleep(0.02)
+
+
 def _matches(event: dict, want: dict) -> bool:
     return all(event.get(k) == v for k, v in want.items())
 
@@ -395,27 +415,20 @@ class Node:
 
     async def hear(self, test=None, timeout: float = ANSWER, **want) -> dict:
         """The first event with these fields (and passing `test`), waiting for it at most `timeout` seconds."""
-        loop = asyncio.get_running_loop()
-        deadline = loop.time() + timeout
-        while not (found := self.heard(test, **want)):
-            if loop.time() >= deadline:
-                raise AssertionError(f"{self.address} did not hear {want} within {timeout} s; heard {self.events}"
-                                     + self.log())
-            await asyncio.sleep(0.01)
+        found = await eventually(lambda: self.heard(test, **want), f"{self.address} hearing {want}{self.log()}",
+                                 timeout)
         return found[0]
 
     async def until_members(self, want: dict[str, str], timeout: float = ANSWER) -> list[dict]:
         """Waits until the members this node lists, those that have left aside, are exactly `want` (address to
         status)."""
-        loop = asyncio.get_running_loop()
-        deadline = loop.time() + timeout
-        while True:
+
+        async def listed():
             members = await self.members()
-            if sorted((m["address"], m["status"]) for m in members if m["status"] != "left") == sorted(want.items()):
-                return members
-            if loop.time() >= deadline:
-                raise AssertionError(f"{self.address} lists {members}, not {want}, after {timeout} s" + self.log())
-            await asyncio.sleep(0.05)
+            seen = sorted((m["address"], m["status"]) for m in members if m["status"] != "left")
+            return members if seen == sorted(want.items()) else None
+
+        return await eventually(listed, f"{self.address} listing {want}{self.log()}", timeout)
 
     async def key_of(self, kind: str, owner: str, prefix: str = "k") -> str:
         """A key of `kind` whose owner, as this node places it, is the node at `owner`."""

@@ -10,7 +10,7 @@ import subprocess
 import sys
 
 import pytest
-from cluster_support import Nodes, Pki, cluster, free_ports, register
+from cluster_support import Nodes, Pki, cluster, eventually, free_ports, register
 
 import vorel
 from vorel import ActorSystem, Refused, Unavailable, _vorel
@@ -124,17 +124,9 @@ async def test_two_members_route_replicate_and_hand_over_on_a_normal_exit(nodes)
     assert all(m["status"] != "alive" for m in await a.members() if m["address"] == b.address)
 
 
-async def settled(node, kind, key, timeout=20.0):
-    """The answer to a Get of `key`, asking again while the cluster has not yet settled on a new owner."""
-    loop = asyncio.get_running_loop()
-    deadline = loop.time() + timeout
-    while True:
-        try:
-            return await node.ask(kind, key)
-        except Unavailable:
-            if loop.time() >= deadline:
-                raise
-            await asyncio.sleep(0.1)
+async def settled(node, kind, key, put=None):
+    """The answer to `key`, asking again while the cluster has not yet settled on its new owner."""
+    return await eventually(lambda: node.ask(kind, key, put=put), f"{kind}/{key} answering", retry=(Unavailable,))
 
 
 @pytest.mark.parametrize("end", ["raise", "kill"])
@@ -168,15 +160,7 @@ async def test_what_each_write_level_needs_of_the_replicas(nodes, kind, kept):
             await a.ask(kind, key, put=2)
     b.resume()
 
-    loop = asyncio.get_running_loop()
-    deadline = loop.time() + 20
-    while True:
-        try:
-            assert await a.ask(kind, key, put=3) == [3, a.address]
-            break
-        except Unavailable:
-            assert loop.time() < deadline, "writes did not come back after the replica did"
-            await asyncio.sleep(0.1)
+    assert await settled(a, kind, key, put=3) == [3, a.address]
     assert await b.ask(kind, key) == [3, a.address]
 
 
@@ -207,7 +191,7 @@ async def test_a_member_removed_after_a_pause_joins_again(nodes):
 async def test_asks_to_a_stopped_cluster_fail_with_unavailable(nodes):
     a, b = await pair(nodes)
     client = await nodes.client([a.address])
-    await until_listed(client, {a.address, b.address})
+    await client.until_members({a.address: "alive", b.address: "alive"})
     value, node = await client.ask("register", "c", put=4)
     assert value == 4 and node in (a.address, b.address)
 
@@ -222,14 +206,6 @@ async def test_asks_to_a_stopped_cluster_fail_with_unavailable(nodes):
     await client.exit()
     with pytest.raises(Unavailable):
         await asyncio.wait_for(pending, 5)
-
-
-async def until_listed(node, addresses, timeout=20.0):
-    loop = asyncio.get_running_loop()
-    deadline = loop.time() + timeout
-    while {m["address"] for m in await node.members() if m["status"] == "alive"} != addresses:
-        assert loop.time() < deadline, f"{node.address} lists {await node.members()}, not {addresses}"
-        await asyncio.sleep(0.05)
 
 
 # --- systems sharing one process ----------------------------------------------------------------------------------
@@ -250,15 +226,7 @@ async def test_three_systems_in_one_process_on_one_runtime_behave_like_three_pro
     assert value == 7
     await first.exit()
     await second.exit()
-    await until(lambda: runtime._tasks() == 0)
-
-
-async def until(done, timeout=20.0):
-    loop = asyncio.get_running_loop()
-    deadline = loop.time() + timeout
-    while not done():
-        assert loop.time() < deadline, f"still not done after {timeout} s"
-        await asyncio.sleep(0.01)
+    await eventually(lambda: runtime._tasks() == 0, "the runtime ending its tasks")
 
 
 # --- who may join --------------------------------------------------------------------------------------------------
@@ -302,7 +270,7 @@ async def test_cancelling_an_entry_whose_seeds_never_answer_stops_the_node():
             await asyncio.wait_for(system.__aenter__(), 1.0)
         with pytest.raises(RuntimeError, match="^the system has not started$"):
             system.node
-        await until(lambda: runtime._tasks() == 0)
+        await eventually(lambda: runtime._tasks() == 0, "the runtime ending its tasks")
         # Its listener is gone with it.
         with socket.socket() as again:
             again.bind(("127.0.0.1", port))
