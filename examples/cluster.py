@@ -49,7 +49,6 @@ async def counter(ctx: Context[int, Add | Total]):
 async def member(bind: str, seeds: list[str]) -> None:
     settings = vorel.Cluster(bind, seeds=tuple(seeds), name="example")
     system = ActorSystem(cluster=settings)
-    system._learn(counter)  # host the type from the start, before any message names it
     # Entering waits for the seeds without a limit of its own: bound it.
     await asyncio.wait_for(system.__aenter__(), ENTER)
     try:
