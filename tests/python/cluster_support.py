@@ -191,8 +191,11 @@ class Pki:
     def _signed(self, ca: str, name: str) -> None:
         self._openssl("req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-subj", f"/CN={name}",
                       "-keyout", f"{name}.key", "-out", f"{name}.csr")
+        # A node is a server to the nodes that dial it and a client of those it dials.
+        with open(self.path(f"{name}.ext"), "w") as f:
+            f.write("basicConstraints = CA:FALSE\nextendedKeyUsage = serverAuth, clientAuth\n")
         self._openssl("x509", "-req", "-in", f"{name}.csr", "-CA", f"{ca}.pem", "-CAkey", f"{ca}.key",
-                      "-CAcreateserial", "-days", "2", "-out", f"{name}.pem")
+                      "-CAcreateserial", "-days", "2", "-extfile", f"{name}.ext", "-out", f"{name}.pem")
 
     def path(self, name: str) -> str:
         return os.path.join(self.directory, name)
