@@ -130,7 +130,7 @@ PyObject* cluster(PyObject* self, PyObject*) { return PyBool_FromLong(node_of(se
 
 // Keeps a cluster side whose node runtime has not started.
 PyObject* join_pending(PyObject* self, PyObject*) {
-  auto old = node_of(self).joined.replace(std::make_shared<Joined>());
+  auto old = node_of(self).joined.replace(std::make_shared<Joined>(nullptr, nullptr));
   Py_RETURN_NONE;
 }
 
