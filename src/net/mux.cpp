@@ -244,22 +244,38 @@ std::expected<std::size_t, std::string> Mux::cut(mux::Slot& slot, std::uint32_t 
 std::expected<std::size_t, std::string> Mux::complete(mux::Slot& slot, std::uint32_t stream, core::ByteView bytes,
                                                       std::vector<mux::Record>& records) {
   std::size_t used = 0;
-  while (!slot.incoming.empty() && used < bytes.size()) {
-    std::uint64_t wanted = 4 - std::min<std::uint64_t>(4, slot.incoming.size());
-    if (wanted == 0) {
-      const std::uint32_t length = be32(slot.incoming.data());
-      if (auto checked = check_length(length, stream); !checked) return std::unexpected(std::move(checked.error()));
-      wanted = 4 + std::uint64_t{length} - slot.incoming.size();
-    }
-    const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(wanted, bytes.size() - used));
-    slot.incoming.insert(slot.incoming.end(), bytes.begin() + static_cast<std::ptrdiff_t>(used),
-                         bytes.begin() + static_cast<std::ptrdiff_t>(used + take));
-    used += take;
-    if (take < wanted) break;
-    auto cut_now = cut(slot, stream, slot.incoming, records);
-    if (!cut_now) return std::unexpected(std::move(cut_now.error()));
-    if (*cut_now == slot.incoming.size()) slot.incoming.clear();
+  const auto gather = [&](core::Bytes& into, std::uint64_t wanted) {
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(wanted, bytes.size() - used));
+    into.insert(into.end(), bytes.begin() + static_cast<std::ptrdiff_t>(used),
+                bytes.begin() + static_cast<std::ptrdiff_t>(used + n));
+    used += n;
+    return n == wanted;
+  };
+  // The length and the name first, a few bytes kept aside.
+  if (slot.incoming.size() < 4 && !gather(slot.incoming, 4 - slot.incoming.size())) return used;
+  const std::uint32_t length = be32(slot.incoming.data());
+  if (auto checked = check_length(length, stream); !checked) return std::unexpected(std::move(checked.error()));
+  if (slot.incoming.size() < 5 && !gather(slot.incoming, 1)) return used;
+  const std::uint32_t name_length = slot.incoming[4];
+  if (name_length + 1 > length || length - 1 - name_length > limits_.message) {
+    // Refused once whole, as one that arrives in a single frame is; the length is bounded.
+    if (!gather(slot.incoming, 4 + std::uint64_t{length} - slot.incoming.size())) return used;
+    return std::unexpected(fmt::format("malformed envelope on stream {}", stream));
   }
+  if (slot.incoming.size() < 5 + name_length && !gather(slot.incoming, 5 + name_length - slot.incoming.size())) {
+    return used;
+  }
+  // Then the payload, straight into the record's own buffer: a large envelope that spans frames
+  // is copied once, not kept aside and copied again when it is whole.
+  const std::uint64_t size = length - 1 - name_length;
+  if (slot.arriving.empty()) slot.arriving.reserve(size);
+  if (!gather(slot.arriving, size - slot.arriving.size())) return used;
+  const core::ByteView name(slot.incoming.data() + 5, name_length);
+  if (!core::valid_utf8(name)) return std::unexpected(fmt::format("envelope name is not UTF-8 on stream {}", stream));
+  records.push_back(mux::Record{std::string(core::text_of(name)), std::exchange(slot.arriving, core::Bytes()),
+                                std::uint64_t{length} + 4 - slot.credited, stream});
+  slot.credited = 0;
+  slot.incoming.clear();
   return used;
 }
 
@@ -283,21 +299,28 @@ std::expected<std::vector<mux::Record>, std::string> Mux::receive(const Frame& f
     }
     slot.allowance -= payload.size();
     // An envelope in progress takes only the bytes it lacks; what follows it is cut straight from
-    // the frame, and only the incomplete tail is kept, so every byte is copied once into its record
-    // unless its envelope spans frames.
-    auto used = complete(slot, data->stream, payload, records);
-    if (!used) return std::unexpected(std::move(used.error()));
-    if (slot.incoming.empty()) {
-      const core::ByteView rest = payload.subspan(*used);
+    // the frame, and an incomplete tail starts the next one, so every byte is copied once into
+    // its record.
+    std::size_t used = 0;
+    if (slot.partial() > 0) {
+      auto took = complete(slot, data->stream, payload, records);
+      if (!took) return std::unexpected(std::move(took.error()));
+      used = *took;
+    }
+    if (slot.partial() == 0 && used < payload.size()) {
+      const core::ByteView rest = payload.subspan(used);
       auto cut_now = cut(slot, data->stream, rest, records);
       if (!cut_now) return std::unexpected(std::move(cut_now.error()));
-      slot.incoming.assign(rest.begin() + static_cast<std::ptrdiff_t>(*cut_now), rest.end());
+      if (*cut_now < rest.size()) {
+        auto took = complete(slot, data->stream, rest.subspan(*cut_now), records);
+        if (!took) return std::unexpected(std::move(took.error()));
+      }
     }
     // The bytes of an envelope still arriving go back at once, so an envelope larger than the
     // window always completes; a complete one is credited only when the node takes it.
-    if (slot.incoming.size() > slot.credited) {
-      slot.grant += slot.incoming.size() - slot.credited;
-      slot.credited = slot.incoming.size();
+    if (slot.partial() > slot.credited) {
+      slot.grant += slot.partial() - slot.credited;
+      slot.credited = slot.partial();
     }
     return records;
   }

@@ -53,7 +53,8 @@ struct Slot {
   core::Bytes outgoing;           // envelopes queued for sending: the first block
   std::deque<core::Bytes> later;  // the blocks after it, each but the last full
   core::Bytes spare;              // a sent block kept for the next one, so blocks are not reallocated
-  core::Bytes incoming;           // received bytes not yet cut into envelopes
+  core::Bytes incoming;           // the length and name of the envelope still arriving, as they came
+  core::Bytes arriving;           // its payload so far, in the buffer its record takes over
   std::uint64_t send_window = 0;  // bytes this side may still send
   std::uint64_t allowance = 0;    // bytes the peer may still send
   std::uint64_t taken = 0;        // front of `outgoing` already cut into frames
@@ -62,6 +63,8 @@ struct Slot {
   std::uint64_t queued = 0;       // bytes of `outgoing` and `later`
 
   std::uint64_t unsent() const { return queued - taken; }
+  // Bytes of the envelope still arriving.
+  std::uint64_t partial() const { return incoming.size() + arriving.size(); }
   // Appends bytes at the end of the queue.
   void queue(core::ByteView bytes);
   // Appends the next `size` unsent bytes to `out` and marks them sent.
@@ -110,8 +113,8 @@ class Mux {
   // Cuts the whole envelopes at the front of `bytes` into records: how many bytes they took.
   std::expected<std::size_t, std::string> cut(mux::Slot& slot, std::uint32_t stream, core::ByteView bytes,
                                                std::vector<mux::Record>& records);
-  // Feeds the envelope in progress in `incoming` from the front of `bytes`, cutting it once whole:
-  // how many bytes it took.
+  // Feeds the envelope still arriving (or starts one) from the front of `bytes`, making its record
+  // once whole: how many bytes it took.
   std::expected<std::size_t, std::string> complete(mux::Slot& slot, std::uint32_t stream, core::ByteView bytes,
                                                    std::vector<mux::Record>& records);
 

@@ -246,3 +246,94 @@ def test_schedule_is_generic_and_made_only_by_a_context():
     assert Schedule[Tick].__args__ == (Tick,)
     with pytest.raises(TypeError):
         Schedule()
+
+
+@dataclass(frozen=True)
+class Churn:
+    count: int
+    reply_to: Ref[tuple[tuple[str, int, float, float | None], ...]]
+
+
+@dataclass(frozen=True)
+class Listed:
+    reply_to: Ref[tuple[tuple[str, int, float, float | None], ...]]
+
+
+def listing(ctx) -> tuple[tuple[str, int, float, float | None], ...]:
+    return tuple(
+        (name, s.message.n, s.due.timestamp(), s.interval and s.interval.total_seconds())
+        for name, s in ctx.schedules.items()
+    )
+
+
+async def churner(ctx: Context[int, Churn | Listed | Ticks | Tick]):
+    async for m in ctx.inbox:
+        if isinstance(m, Churn):
+            hour = timedelta(hours=1)
+            for i in range(m.count):
+                await ctx.schedule(f"s{i}", hour, None if i % 2 else hour, Tick(i))
+                if i % 7 == 3:
+                    # The same name again: the old one leaves, the new one is last.
+                    await ctx.schedule(f"s{i - 2}", hour, None, Tick(-i))
+                if i % 5 == 4:
+                    await ctx.schedules[f"s{i - 4}"].cancel()
+            made = listing(ctx)
+            await ctx.schedule("soon", timedelta(0), None, Tick(10**6))
+            m.reply_to.tell(made)
+        elif isinstance(m, Listed):
+            m.reply_to.tell(listing(ctx))
+        elif isinstance(m, Ticks):
+            m.reply_to.tell(tuple(TICKS.get(ctx.key, [])))
+        else:
+            TICKS.setdefault(ctx.key, []).append(m.n)
+
+
+churning = actor(initial=0)(churner)
+durable_churning = actor(initial=0, durable="write")(churner)
+
+
+def expected_churn(count: int) -> list[tuple[str, int]]:
+    """The live schedules after `Churn(count)`, made by the rules of a key's schedules: a name made
+    again leaves its place and goes last, a cancelled one is gone."""
+    live: dict[str, int] = {}
+    for i in range(count):
+        live.pop(f"s{i}", None)
+        live[f"s{i}"] = i
+        if i % 7 == 3:
+            live.pop(f"s{i - 2}", None)
+            live[f"s{i - 2}"] = -i
+        if i % 5 == 4:
+            live.pop(f"s{i - 4}", None)
+    return list(live.items())
+
+
+@pytest.mark.parametrize("durable", [False, True], ids=["released", "stored"])
+def test_thousands_of_schedules_keep_their_order_and_come_back_whole(durable):
+    count = 3000
+    store = MemoryStore()
+    kind = durable_churning if durable else churning
+    key = f"many-{durable}"
+
+    async def main():
+        async with ActorSystem(store=store if durable else None) as system:
+            ref = system.ref(kind, key)
+            made = await ref.ask(Churn(count, None))
+            # One more, due at once, goes off among thousands that are not due and leaves them be.
+            assert await until(ref, 1) == (10**6,)
+            assert await ref.ask(Listed(None)) == made
+            if durable:
+                return made, None
+            assert await system.release(kind, key) is True
+            return made, await ref.ask(Listed(None))
+
+    made, back = run(main(), 30.0)
+    assert [(name, n) for name, n, _, _ in made] == expected_churn(count)
+    assert all(every == (None if n % 2 or n < 0 else 3600.0) for _, n, _, every in made)
+    if durable:
+
+        async def again():
+            async with ActorSystem(store=store) as system:
+                return await system.ref(kind, key).ask(Listed(None))
+
+        back = run(again(), 30.0)
+    assert back == made

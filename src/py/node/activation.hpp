@@ -102,7 +102,7 @@ struct State {
   Object value;
   std::optional<Run> run;
   core::Pages written;
-  std::vector<Scheduled> schedules;
+  Schedules schedules;
   std::uint64_t next_schedule = 0;
   std::uint64_t generation = 0;
   std::uint64_t started = 0;

@@ -43,10 +43,6 @@ core::Duration duration_of(std::uint64_t us) {
   return core::Duration{us / kMicros, static_cast<std::uint32_t>((us % kMicros) * 1000)};
 }
 
-std::vector<activation::Scheduled>::iterator find(std::vector<activation::Scheduled>& list, std::uint64_t number) {
-  return std::find_if(list.begin(), list.end(), [number](const activation::Scheduled& s) { return s.number == number; });
-}
-
 // The str of the raised exception, which is taken out; `fallback` when str itself fails.
 std::string taken_text(const char* fallback) {
   Object raised = Object::steal(PyErr_GetRaisedException());
@@ -101,8 +97,7 @@ PyObject* due(PyObject* self, void*) {
   std::optional<std::int64_t> at;
   {
     auto s = a.state.lock();
-    auto it = find(s->schedules, r.number);
-    if (it != s->schedules.end()) at = it->due;
+    if (const activation::Scheduled* live = s->schedules.find(r.number)) at = live->due;
   }
   if (!at) Py_RETURN_NONE;
   Object datetime = import("datetime");
@@ -130,11 +125,7 @@ PyObject* cancel(PyObject* self, PyObject*) {
                       fmt::format("the activation of {}/{} is over, and its schedules with it", a.actor, a.key).c_str());
       return nullptr;
     }
-    auto it = find(s->schedules, r.number);
-    if (it != s->schedules.end()) {
-      gone = std::move(*it);
-      s->schedules.erase(it);
-    }
+    gone = s->schedules.take(r.number);
   }
   if (!gone) {
     Object answer = a.node->future();
@@ -197,10 +188,10 @@ namespace activation {
 namespace {
 
 // The write of a new schedule landed: armed once the replicas have it, gone when they do not.
-// A schedule it replaced comes back when the write failed, since the key's stored page still has
-// it: the live list never disagrees with what is kept.
+// A schedule it replaced comes back to its place when the write failed, since the key's stored page
+// still has it: the live list never disagrees with what is kept.
 bool made(const Object& self, PyObject* written, const Object& answer, const Object& schedule, std::uint64_t number,
-          std::optional<Scheduled> replaced, std::size_t position) {
+          std::optional<Scheduled> replaced) {
   Object result = call_method(written, "result");
   if (result) {
     if (!arm(self, number)) return false;
@@ -209,19 +200,15 @@ bool made(const Object& self, PyObject* written, const Object& answer, const Obj
   Object error = Object::steal(PyErr_GetRaisedException());
   Activation& a = the(self);
   std::optional<std::uint64_t> back;
+  std::optional<Scheduled> gone, displaced;
   {
     auto s = a.state.lock();
-    auto it = find(s->schedules, number);
-    const bool was_live = it != s->schedules.end();
-    if (was_live) s->schedules.erase(it);
-    const std::string& name = replaced ? replaced->name : std::string();
-    const bool taken = std::any_of(s->schedules.begin(), s->schedules.end(),
-                                   [&](const Scheduled& l) { return l.name == name; });
-    if (was_live && replaced && !taken && !s->closed) {
+    gone = s->schedules.take(number);
+    const bool taken = replaced && s->schedules.named(replaced->name) != nullptr;
+    if (gone && replaced && !taken && !s->closed) {
       back = replaced->number;
       replaced->timer = Object();
-      const std::size_t at = std::min(position, s->schedules.size());
-      s->schedules.insert(s->schedules.begin() + static_cast<std::ptrdiff_t>(at), *std::move(replaced));
+      displaced = s->schedules.put(*std::move(replaced));
     }
   }
   if (back && !arm(self, *back)) return false;
@@ -231,17 +218,59 @@ bool made(const Object& self, PyObject* written, const Object& answer, const Obj
 
 }  // namespace
 
-std::optional<core::Bytes> schedules_page(const std::vector<Scheduled>& schedules) {
-  if (schedules.empty()) return std::nullopt;
-  std::vector<core::schedule::Schedule> records;
-  records.reserve(schedules.size());
-  for (const Scheduled& s : schedules) records.push_back(core::schedule::Schedule{s.name, s.message, s.due, s.every});
-  return core::schedule::encode(records);
+Scheduled* Schedules::find(std::uint64_t number) {
+  auto it = list_.find(number);
+  return it == list_.end() ? nullptr : &it->second;
 }
 
-std::vector<Object> unarmed(std::vector<Scheduled>& schedules) {
+Scheduled* Schedules::named(std::string_view name) {
+  auto it = names_.find(name);
+  return it == names_.end() ? nullptr : find(it->second);
+}
+
+std::optional<Scheduled> Schedules::put(Scheduled scheduled) {
+  std::optional<Scheduled> replaced;
+  if (auto it = names_.find(scheduled.name); it != names_.end()) replaced = take(it->second);
+  const std::uint64_t number = scheduled.number;
+  record_.put(number, core::schedule::Schedule{scheduled.name, scheduled.message, scheduled.due, scheduled.every});
+  names_.insert_or_assign(scheduled.name, number);
+  list_.insert_or_assign(number, std::move(scheduled));
+  return replaced;
+}
+
+std::optional<Scheduled> Schedules::take(std::uint64_t number) {
+  auto it = list_.find(number);
+  if (it == list_.end()) return std::nullopt;
+  std::optional<Scheduled> out(std::move(it->second));
+  list_.erase(it);
+  if (auto named = names_.find(out->name); named != names_.end() && named->second == number) names_.erase(named);
+  record_.remove(number);
+  return out;
+}
+
+void Schedules::redue(std::uint64_t number, std::int64_t due) {
+  Scheduled* live = find(number);
+  if (live == nullptr) return;
+  live->due = due;
+  record_.redue(number, due);
+}
+
+void Schedules::clear() {
+  list_.clear();
+  names_.clear();
+  record_.clear();
+}
+
+std::optional<core::Bytes> Schedules::page() const {
+  if (list_.empty()) return std::nullopt;
+  return record_.bytes();
+}
+
+std::optional<core::Bytes> schedules_page(const Schedules& schedules) { return schedules.page(); }
+
+std::vector<Object> unarmed(Schedules& schedules) {
   std::vector<Object> out;
-  for (Scheduled& s : schedules) {
+  for (auto& [number, s] : schedules) {
     if (s.timer) out.push_back(std::exchange(s.timer, Object()));
   }
   return out;
@@ -260,9 +289,9 @@ bool arm(const Object& self, std::uint64_t number) {
   {
     auto s = a.state.lock();
     if (s->closed) return true;
-    auto it = find(s->schedules, number);
-    if (it == s->schedules.end()) return true;
-    due = it->due;
+    const Scheduled* live = s->schedules.find(number);
+    if (live == nullptr) return true;
+    due = live->due;
   }
   const std::int64_t now = wall::micros();
   const std::uint64_t delay = due < now ? 0 : static_cast<std::uint64_t>(due - now);
@@ -275,8 +304,7 @@ bool arm(const Object& self, std::uint64_t number) {
   Object old;
   {
     auto s = a.state.lock();
-    auto it = find(s->schedules, number);
-    if (it != s->schedules.end()) old = std::exchange(it->timer, std::move(handle));
+    if (Scheduled* live = s->schedules.find(number)) old = std::exchange(live->timer, std::move(handle));
   }
   return !old || call_method(old.get(), "cancel");
 }
@@ -287,24 +315,26 @@ bool fire(const Object& self, std::uint64_t number) {
   core::Bytes message;
   bool repeats = false;
   Object spent;
+  std::optional<Scheduled> over;
   {
     auto s = a.state.lock();
     if (s->releasing || s->draining || s->ending) return true;
-    auto it = find(s->schedules, number);
-    if (it == s->schedules.end()) return true;
-    spent = std::exchange(it->timer, Object());
-    message = it->message;
-    repeats = it->every && static_cast<std::int64_t>(*it->every) > 0;
+    Scheduled* live = s->schedules.find(number);
+    if (live == nullptr) return true;
+    spent = std::exchange(live->timer, Object());
+    message = live->message;
+    repeats = live->every && static_cast<std::int64_t>(*live->every) > 0;
     if (repeats) {
-      const __int128 every = static_cast<__int128>(*it->every);
-      __int128 elapsed = static_cast<__int128>(now) - it->due;
+      const __int128 every = static_cast<__int128>(*live->every);
+      __int128 elapsed = static_cast<__int128>(now) - live->due;
       if (elapsed < 0) elapsed = 0;
-      it->due = saturated(static_cast<__int128>(it->due) + every * (elapsed / every + 1));
+      s->schedules.redue(number, saturated(static_cast<__int128>(live->due) + every * (elapsed / every + 1)));
     } else {
-      s->schedules.erase(it);
+      over = s->schedules.take(number);
     }
   }
   spent = Object();
+  over.reset();
   if (!a.node->hand(core::Command{core::Deliver{a.actor, a.key, std::move(message), std::nullopt, core::Chain()}})) {
     a.node->dropped(a.actor, a.key, taken_text("the scheduled message could not be told"));
   }
@@ -326,8 +356,10 @@ Object rescheduled(const Object& self) {
   Wrote wrote;
   {
     auto s = a.state.lock();
-    wrote.pages = s->written;
-    wrote.pages.erase(std::string(core::schedule::kPage));
+    // The old page is not copied only to be dropped: it is as large as all the schedules.
+    for (const auto& [name, bytes] : s->written) {
+      if (name != core::schedule::kPage) wrote.pages.emplace_hint(wrote.pages.end(), name, bytes);
+    }
     if (auto page = schedules_page(s->schedules)) wrote.pages.emplace(std::string(core::schedule::kPage), *std::move(page));
   }
   return write(self, std::move(wrote));
@@ -372,12 +404,17 @@ bool restored(const Object& self) {
       continue;
     }
     std::uint64_t number = 0;
+    std::optional<Scheduled> replaced;
     {
       auto s = a.state.lock();
       number = s->next_schedule++;
-      s->schedules.push_back(Scheduled{one.every, std::move(one.name), std::move(one.message), one.due,
-                                       *std::move(value), number, Object()});
+      // Names are unique among live schedules: a later one of a name takes the earlier's place,
+      // as a new schedule does.
+      replaced = s->schedules.put(Scheduled{one.every, std::move(one.name), std::move(one.message), one.due,
+                                            *std::move(value), number, Object()});
     }
+    if (replaced && replaced->timer && !call_method(replaced->timer.get(), "cancel")) return false;
+    replaced.reset();
     if (!arm(self, number)) return false;
   }
   return true;
@@ -418,18 +455,10 @@ Object schedule(const Object& self, PyObject* name, PyObject* delay, PyObject* i
   if (every) every_us = micros(*every, std::numeric_limits<std::uint64_t>::max());
   std::uint64_t number = 0;
   std::optional<Scheduled> replaced;
-  std::size_t position = 0;
   {
     auto s = a.state.lock();
     number = s->next_schedule++;
-    auto it = std::find_if(s->schedules.begin(), s->schedules.end(), [&](const Scheduled& l) { return l.name == *n; });
-    if (it != s->schedules.end()) {
-      position = static_cast<std::size_t>(it - s->schedules.begin());
-      replaced = std::move(*it);
-      s->schedules.erase(it);
-    }
-    s->schedules.push_back(
-        Scheduled{every_us, *n, *std::move(bytes), due, Object::borrow(message), number, Object()});
+    replaced = s->schedules.put(Scheduled{every_us, *n, *std::move(bytes), due, Object::borrow(message), number, Object()});
   }
   if (replaced && replaced->timer && !call_method(replaced->timer.get(), "cancel")) return Object();
   Object made_schedule = schedule_class::make(
@@ -440,8 +469,8 @@ Object schedule(const Object& self, PyObject* name, PyObject* delay, PyObject* i
   Object answer = a.node->future();
   if (!answer) return Object();
   auto aside = std::make_shared<std::optional<Scheduled>>(std::move(replaced));
-  if (!steps::when_done(written.get(), [self, answer, made_schedule, number, aside, position](PyObject* finished) {
-        return made(self, finished, answer, made_schedule, number, std::move(*aside), position);
+  if (!steps::when_done(written.get(), [self, answer, made_schedule, number, aside](PyObject* finished) {
+        return made(self, finished, answer, made_schedule, number, std::move(*aside));
       })) {
     return Object();
   }
@@ -459,7 +488,8 @@ Object schedules(const Object& self) {
   std::vector<Entry> entries;
   {
     auto s = a.state.lock();
-    for (const Scheduled& l : s->schedules) entries.push_back(Entry{l.name, l.every, l.value, l.number});
+    entries.reserve(s->schedules.size());
+    for (const auto& [number, l] : s->schedules) entries.push_back(Entry{l.name, l.every, l.value, l.number});
   }
   Object out = Object::steal(PyDict_New());
   if (!out) return out;

@@ -4,11 +4,16 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "core/bytes.hpp"
+#include "core/schedule.hpp"
 #include "py/object.hpp"
 
 namespace vorel::py::activation {
@@ -24,10 +29,49 @@ struct Scheduled {
   Object timer;  // the loop's handle; none until armed and after it went off
 };
 
+// The live schedules of an activation in the order they were made, which is the order of their
+// numbers. Finding one by number or by name, and every change, costs the same however many the key
+// holds, and the page "@schedules" is kept encoded beside them.
+class Schedules {
+ public:
+  using List = std::map<std::uint64_t, Scheduled>;
+
+  bool empty() const { return list_.empty(); }
+  std::size_t size() const { return list_.size(); }
+  List::iterator begin() { return list_.begin(); }
+  List::iterator end() { return list_.end(); }
+  List::const_iterator begin() const { return list_.begin(); }
+  List::const_iterator end() const { return list_.end(); }
+
+  // None when no live schedule has that number or name.
+  Scheduled* find(std::uint64_t number);
+  Scheduled* named(std::string_view name);
+  // Puts `scheduled` in its place by its number; one of its name already live leaves the list and
+  // is given back.
+  std::optional<Scheduled> put(Scheduled scheduled);
+  // Takes the schedule with `number` out of the list.
+  std::optional<Scheduled> take(std::uint64_t number);
+  // The schedule with `number` goes off next at `due`.
+  void redue(std::uint64_t number, std::int64_t due);
+  void clear();
+  // The bytes of "@schedules"; none when there is no schedule.
+  std::optional<core::Bytes> page() const;
+
+ private:
+  struct Hash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  };
+
+  List list_;
+  std::unordered_map<std::string, std::uint64_t, Hash, std::equal_to<>> names_;
+  core::schedule::Encoded record_;
+};
+
 // The bytes of "@schedules"; none when there is no schedule. Called with the activation's lock held.
-std::optional<core::Bytes> schedules_page(const std::vector<Scheduled>& schedules);
+std::optional<core::Bytes> schedules_page(const Schedules& schedules);
 // Takes the timers out of the schedules, which stay. Called with the activation's lock held.
-std::vector<Object> unarmed(std::vector<Scheduled>& schedules);
+std::vector<Object> unarmed(Schedules& schedules);
 // Cancels the handles in order; false with the first error set, the rest left uncancelled.
 bool cancel_all(const std::vector<Object>& handles);
 

@@ -33,6 +33,23 @@ void reserved_into(const Object& self, const Definition& definition, core::Pages
   if (auto page = schedules_page(s->schedules)) pages.insert_or_assign(std::string(kPage), *std::move(page));
 }
 
+// `to` becomes a copy of `from`, each page copied into the buffer `to` already held under its name:
+// a large page (many schedules) rewritten again and again then costs one copy, not a fresh
+// allocation whose every memory page is faulted in.
+void overwrite(core::Pages& to, const core::Pages& from) {
+  auto at = to.begin();
+  for (const auto& [name, bytes] : from) {
+    while (at != to.end() && at->first < name) at = to.erase(at);
+    if (at != to.end() && at->first == name) {
+      at->second.assign(bytes.begin(), bytes.end());
+      ++at;
+    } else {
+      to.emplace_hint(at, name, bytes);
+    }
+  }
+  to.erase(at, to.end());
+}
+
 bool refused_after_become(const Object& self) {
   Activation& a = the(self);
   if (!a.state.lock()->becoming) return false;
@@ -43,7 +60,8 @@ bool refused_after_become(const Object& self) {
 
 // The confirmation of one write: installs what it wrote, answers the writer, and resumes an end
 // of the body that waited for it.
-bool confirmed(const Object& self, const Object& future, const Wrote& wrote, PyObject* persisted) {
+// It runs once, so the pages are moved into place: a copy of them would cost as much as the write.
+bool confirmed(const Object& self, const Object& future, Wrote& wrote, PyObject* persisted) {
   Activation& a = the(self);
   Object kept;
   Object result = call_method(persisted, "result");
@@ -52,7 +70,7 @@ bool confirmed(const Object& self, const Object& future, const Wrote& wrote, PyO
     Object old_value;
     {
       auto s = a.state.lock();
-      s->pages = wrote.pages;
+      s->pages = std::move(wrote.pages);
       if (wrote.delete_ || wrote.value) old_value = std::exchange(s->value, wrote.value);
       s->deleted = wrote.delete_;
       if (wrote.become) s->becoming = true;
@@ -199,14 +217,13 @@ Object write(const Object& self, Wrote wrote) {
   Object future = a.node->future();
   if (!future) return future;
   Op op;
-  core::Pages replaced;
   {
     auto s = a.state.lock();
     op.kind = wrote.delete_ ? Op::Kind::Delete : Op::Kind::Write;
     op.active = true;
     op.generation = s->generation;
     if (!wrote.delete_) op.pages = wrote.pages;
-    replaced = std::exchange(s->written, wrote.pages);
+    overwrite(s->written, wrote.pages);
   }
   Object persisted = a.node->persist(a.actor, a.key, std::move(op));
   if (!persisted) return persisted;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
@@ -153,6 +155,78 @@ TEST(Schedule, RepeatedSchedulesKeyTakesTheLastArray) {
   auto got = decode(bytes);
   ASSERT_TRUE(got.has_value()) << got.error().text();
   EXPECT_EQ(*got, (std::vector<Schedule>{{"c", {}, 3, 4}}));
+}
+
+// The record kept encoded gives, after every change, the bytes of encoding the live schedules
+// afresh, in the order of their numbers.
+class EncodedTest : public ::testing::Test {
+ public:
+  void put(std::uint64_t number, Schedule s) {
+    encoded.put(number, s);
+    live.insert_or_assign(number, std::move(s));
+  }
+  void remove(std::uint64_t number) { EXPECT_EQ(encoded.remove(number), live.erase(number) == 1) << number; }
+  void redue(std::uint64_t number, std::int64_t due) {
+    auto it = live.find(number);
+    EXPECT_EQ(encoded.redue(number, due), it != live.end()) << number;
+    if (it != live.end()) it->second.due = due;
+  }
+  void check(const std::string& step) {
+    std::vector<Schedule> in_order;
+    for (const auto& [number, s] : live) in_order.push_back(s);
+    ASSERT_EQ(encoded.bytes(), encode(in_order)) << step;
+    ASSERT_EQ(encoded.size(), live.size()) << step;
+  }
+
+  Encoded encoded;
+  std::map<std::uint64_t, Schedule> live;
+};
+
+TEST_F(EncodedTest, ChangesByCase) {
+  struct Step {
+    std::string name;
+    std::function<void(EncodedTest&)> apply;
+  };
+  const std::vector<Step> steps = {
+      {"empty", [](EncodedTest&) {}},
+      {"appended", [](EncodedTest& t) { for (std::uint64_t n = 1; n <= 20; ++n) t.put(n * 2, {"s" + std::to_string(n), {1, 2}, 5, std::nullopt}); }},
+      {"a smaller number lands in its place", [](EncodedTest& t) { t.put(7, {"back", Bytes(300, 9), -1, 60}); }},
+      {"the same number replaced by a larger element", [](EncodedTest& t) { t.put(10, {"wider", Bytes(70000, 3), 5, 1}); }},
+      {"removed first, middle and last", [](EncodedTest& t) { t.remove(2); t.remove(20); t.remove(40); }},
+      {"removed again is nothing", [](EncodedTest& t) { t.remove(20); t.redue(20, 9); }},
+      {"due grows from one byte to nine", [](EncodedTest& t) { t.redue(12, 1'700'000'000'000'000); }},
+      {"due shrinks from nine bytes to one", [](EncodedTest& t) { t.redue(12, 3); }},
+      {"due of the same size in place", [](EncodedTest& t) { t.redue(14, 6); }},
+      {"due turns negative", [](EncodedTest& t) { t.redue(7, INT64_MIN); }},
+      {"most removed, the rest compacted", [](EncodedTest& t) { for (std::uint64_t n = 4; n <= 30; n += 2) t.remove(n); }},
+      {"a removed number put back", [](EncodedTest& t) { t.put(6, {"again", {}, 0, std::nullopt}); }},
+      {"cleared", [](EncodedTest& t) { t.encoded.clear(); t.live.clear(); }},
+      {"used after clearing", [](EncodedTest& t) { t.put(3, {"after", {4}, 8, 8}); }},
+  };
+  for (const auto& step : steps) {
+    step.apply(*this);
+    check(step.name);
+  }
+}
+
+TEST_F(EncodedTest, RandomChangesMatchAFreshEncoding) {
+  std::mt19937_64 rng(1106);
+  const std::vector<std::int64_t> dues = {0, 127, -32, 255, 65535, -129, 1LL << 40, INT64_MAX, INT64_MIN};
+  std::uint64_t next = 0;
+  for (int round = 0; round < 3000; ++round) {
+    const auto pick = [&] { return live.empty() ? next : std::next(live.begin(), static_cast<std::ptrdiff_t>(rng() % live.size()))->first; };
+    switch (rng() % 5) {
+      case 0:
+      case 1:
+        put(next++, {"n" + std::to_string(round), Bytes(rng() % 40, static_cast<std::uint8_t>(round)), dues[rng() % dues.size()],
+                     rng() % 2 ? std::optional<std::uint64_t>(rng()) : std::nullopt});
+        break;
+      case 2: put(rng() % (next + 1), {"p" + std::to_string(round), Bytes(rng() % 5, 1), dues[rng() % dues.size()], std::nullopt}); break;
+      case 3: remove(pick()); break;
+      default: redue(pick(), dues[rng() % dues.size()]); break;
+    }
+    check("round " + std::to_string(round));
+  }
 }
 
 // Random, truncated and mutated records: never a crash, never a read past the slice.

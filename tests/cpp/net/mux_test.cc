@@ -137,7 +137,7 @@ TEST(Mux, TwoEnvelopesInOneFrameAreCutInOrder) {
   EXPECT_EQ(records[0], (mux::Record{"membership", B(20, 1), first.size() - 3, 3}));
   EXPECT_EQ(records[1], (mux::Record{"actors", B(7, 2), second.size(), 3}));
   EXPECT_EQ(m.slot(3).grant, 3u);
-  EXPECT_TRUE(m.slot(3).incoming.empty());
+  EXPECT_EQ(m.slot(3).partial(), 0u);
   EXPECT_EQ(m.slot(3).allowance, 2048u - first.size() - second.size());
 }
 
@@ -154,7 +154,7 @@ TEST(Mux, EnvelopesCutAnywhereArriveWholeAndOnlyTheIncompleteOneIsKept) {
     std::size_t whole = 0, ends = 0;
     while (whole < envelopes.size() && ends + envelopes[whole].size() <= cut) ends += envelopes[whole++].size();
     ASSERT_EQ(records.size(), whole) << cut;
-    EXPECT_EQ(m.slot(3).incoming.size(), cut - ends) << cut;
+    EXPECT_EQ(m.slot(3).partial(), cut - ends) << cut;
     const auto rest = received(m, data(3, B(stream.begin() + cut, stream.end())));
     records.insert(records.end(), rest.begin(), rest.end());
     ASSERT_EQ(records.size(), envelopes.size()) << cut;
@@ -164,7 +164,7 @@ TEST(Mux, EnvelopesCutAnywhereArriveWholeAndOnlyTheIncompleteOneIsKept) {
     EXPECT_EQ(records[1].payload, B(300, 2)) << cut;
     EXPECT_EQ(records[2].name, "replies") << cut;
     EXPECT_EQ(credit, stream.size()) << cut;
-    EXPECT_TRUE(m.slot(3).incoming.empty()) << cut;
+    EXPECT_EQ(m.slot(3).partial(), 0u) << cut;
   }
 }
 
@@ -251,6 +251,10 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"length_over_split", {data(5, B{0}), data(5, B{0, 1, 101, 0})}, "envelope of 357 bytes on stream 5"},
         Refusal{"name_not_utf8_split", {data(3, concat({be32(3), B{2}})), data(3, B{0xc3, 0x28})},
                 "envelope name is not UTF-8 on stream 3"},
+        Refusal{"name_past_end_split", {data(3, concat({be32(3), B{3}})), data(3, B{'a', 'b'})},
+                "malformed envelope on stream 3"},
+        Refusal{"payload_over_split", {data(1, concat({be32(102), B{0}, B(50, 0)})), data(1, B(51, 0))},
+                "malformed envelope on stream 1"},
         Refusal{"data_stream2", {data(2, B{1})}, "unknown stream 2"},
         Refusal{"data_stream0", {data(0, B{})}, "unknown stream 0"},
         Refusal{"window_stream7", {Frame{Frame::Window{7, 1}}}, "unknown stream 7"},
