@@ -224,7 +224,7 @@ INSTANTIATE_TEST_SUITE_P(Store, Carried, ::testing::Values("sqlite", "postgres",
                          [](const auto& info) { return info.param; });
 
 // A database that holds or refuses its statements as the test says.
-class Faked : public ::testing::Test {
+class FakeDatabase : public ::testing::Test {
  protected:
   void SetUp() override {
     threads_ = *exec::Threads::start(1);
@@ -249,7 +249,7 @@ struct Stall {
   const char* text;
 };
 
-class Stalled : public Faked, public ::testing::WithParamInterface<Stall> {};
+class Stalled : public FakeDatabase, public ::testing::WithParamInterface<Stall> {};
 
 TEST_P(Stalled, AStoreThatStallsBeyondTheLimitAnswersOnceWithTheLimit) {
   fake_->hold();
@@ -265,7 +265,7 @@ INSTANTIATE_TEST_SUITE_P(Store, Stalled,
                                            Stall{"drop", +[] { return drop(stamp(1, 1)); }, core::Duration{0, 0}, "it did not answer within 0 s"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(Faked, AStatementTheDatabaseRefusesAnswersWithItsError) {
+TEST_F(FakeDatabase, AStatementTheDatabaseRefusesAnswersWithItsError) {
   fake_->answer = [](const std::string& sql, std::span<const Param>) -> Result<Outcome> {
     return std::unexpected(Error::database("no room left for " + sql.substr(0, 6), false));
   };
@@ -277,7 +277,7 @@ TEST_F(Faked, AStatementTheDatabaseRefusesAnswersWithItsError) {
   EXPECT_EQ(saved.error(), "the database refused the statement: no room left for UPDATE");
 }
 
-TEST_F(Faked, ClosingWhileRequestsAreUnderWayStillAnswersEachOnce) {
+TEST_F(FakeDatabase, ClosingWhileRequestsAreUnderWayStillAnswersEachOnce) {
   fake_->hold();
   Answers answers;
   std::optional<node::Node> node = answers.take();
