@@ -66,7 +66,8 @@ std::optional<Clock::time_point> deadline(Clock::time_point now, core::Duration 
   const auto left = Clock::time_point::max() - now;
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left).count();
   if (seconds < 0 || limit.seconds > static_cast<std::uint64_t>(seconds)) return std::nullopt;
-  const auto asked = std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(limit.seconds) + Nanos(limit.nanos));
+  const auto asked =
+      std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(limit.seconds) + Nanos(limit.nanos));
   if (asked > left) return std::nullopt;
   return now + asked;
 }

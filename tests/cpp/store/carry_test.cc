@@ -51,7 +51,8 @@ class Answers {
     auto [publish, reading] = node::watch::channel<std::vector<core::membership::Member>>({});
     receiving_ = std::move(receiving);
     node_.emplace(std::make_shared<node::Reach>(
-        node::Reach{core::NodeId{}, std::make_shared<node::Door>(node::Door{std::move(asks), std::make_shared<node::Bell>()}),
+        node::Reach{core::NodeId{},
+                    std::make_shared<node::Door>(node::Door{std::move(asks), std::make_shared<node::Bell>()}),
                     std::move(reading), nullptr, std::make_shared<node::replication::service::Written>(), 0}));
   }
 
@@ -63,7 +64,9 @@ class Answers {
 
   std::vector<node::Ask::Stored> all(exec::Threads& threads) {
     std::vector<node::Ask::Stored> out;
-    while (auto ask = wait(threads, receiving_.recv())) out.push_back(std::get<node::Ask::Stored>(std::move(ask->value)));
+    while (auto ask = wait(threads, receiving_.recv())) {
+      out.push_back(std::get<node::Ask::Stored>(std::move(ask->value)));
+    }
     return out;
   }
 
@@ -205,7 +208,9 @@ TEST_P(Carried, ManyRequestsAtOnceEachGetOneAnswer) {
   std::optional<node::Node> node = answers.take();
   for (int i = 0; i < kMany; ++i) {
     const auto key = fmt::format("k{}", i % 8);
-    core::Storage operation = i % 3 == 0 ? load() : i % 3 == 1 ? save(core::Pages{{"i", core::Bytes{std::uint8_t(i)}}}, stamp(1, i)) : drop(stamp(1, i / 2));
+    core::Storage operation = i % 3 == 0   ? load()
+                              : i % 3 == 1 ? save(core::Pages{{"i", core::Bytes{std::uint8_t(i)}}}, stamp(1, i))
+                                           : drop(stamp(1, i / 2));
     exec::spawn(*threads_, carry(Storing{std::uint64_t(i), actor_, key, std::move(operation), core::Duration{30, 0}},
                                  sql_, threads_, *node));
   }
@@ -259,10 +264,13 @@ TEST_P(Stalled, AStoreThatStallsBeyondTheLimitAnswersOnceWithTheLimit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Store, Stalled,
-                         ::testing::Values(Stall{"load", +[] { return load(); }, core::Duration{0, 200'000'000}, "it did not answer within 0.2 s"},
-                                           Stall{"save", +[] { return save(core::Pages{}, stamp(1, 1)); }, core::Duration{0, 50'000'000},
+                         ::testing::Values(Stall{"load", +[] { return load(); }, core::Duration{0, 200'000'000},
+                                                 "it did not answer within 0.2 s"},
+                                           Stall{"save", +[] { return save(core::Pages{}, stamp(1, 1)); },
+                                                 core::Duration{0, 50'000'000},
                                                  "it did not answer within 0.05 s"},
-                                           Stall{"drop", +[] { return drop(stamp(1, 1)); }, core::Duration{0, 0}, "it did not answer within 0 s"}),
+                                           Stall{"drop", +[] { return drop(stamp(1, 1)); }, core::Duration{0, 0},
+                                                 "it did not answer within 0 s"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FakeDatabase, AStatementTheDatabaseRefusesAnswersWithItsError) {
@@ -288,10 +296,12 @@ TEST_F(FakeDatabase, ClosingWhileRequestsAreUnderWayStillAnswersEachOnce) {
   ASSERT_TRUE(fake_->wait_running(2));
   auto closed = std::make_shared<std::promise<void>>();
   auto closing = closed->get_future();
-  exec::spawn(*threads_, [](std::shared_ptr<Sql> sql, std::shared_ptr<std::promise<void>> closed) -> asio::awaitable<void> {
+  auto closing_task = [](std::shared_ptr<Sql> sql,
+                         std::shared_ptr<std::promise<void>> closed) -> asio::awaitable<void> {
     co_await sql->close();
     closed->set_value();
-  }(sql_, closed));
+  };
+  exec::spawn(*threads_, closing_task(sql_, closed));
   fake_->release();
   exec::testing::settled(closing);
   sql_.reset();
@@ -312,7 +322,8 @@ TEST(CarryDeadline, ALimitBeyondTheClocksRangeHasNoDeadline) {
   EXPECT_EQ(deadline(now, core::Duration{2, 5}), now + 2s + 5ns);
   EXPECT_EQ(deadline(now, core::Duration{0, 0}), now);
   EXPECT_EQ(deadline(now, core::Duration{std::numeric_limits<std::uint64_t>::max(), 999'999'999}), std::nullopt);
-  const auto left = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::time_point::max() - now);
+  const auto left =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::time_point::max() - now);
   EXPECT_EQ(deadline(now, core::Duration{std::uint64_t(left.count()) + 1, 0}), std::nullopt);
 }
 
