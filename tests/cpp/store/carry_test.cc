@@ -4,14 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <future>
-#include <random>
 #include <set>
 
 #include "exec/waiting.hpp"
 #include "node/reach.hpp"
+#include "store/databases.hpp"
 #include "store/fake.hpp"
 
 namespace vorel::store {
@@ -19,16 +17,6 @@ namespace {
 
 using exec::testing::wait;
 using namespace std::chrono_literals;
-
-std::string unique_name(std::string_view stem) {
-  static std::mt19937_64 random(std::random_device{}());
-  return fmt::format("{}-{:016x}", stem, random());
-}
-
-const char* env(const char* name) {
-  const char* v = std::getenv(name);
-  return v && *v ? v : nullptr;
-}
 
 core::replication::Stamp stamp(std::uint64_t round, std::uint64_t version, std::uint8_t incarnation = 7) {
   core::NodeId node;
@@ -94,41 +82,18 @@ StoreResult carried_once(exec::Threads& threads, std::shared_ptr<Sql> sql, std::
   return std::move(got.front().result);
 }
 
-class Carried : public ::testing::TestWithParam<std::string> {
+class Carried : public testing::OnDatabases {
  protected:
   void SetUp() override {
-    threads_ = *exec::Threads::start(1);
-    std::string url;
-    if (GetParam() == "sqlite") {
-      file_ = std::filesystem::temp_directory_path() / unique_name("vorel-carry-test");
-      url = fmt::format("sqlite://{}?mode=rwc", file_.string());
-    } else {
-      const char* given = env(GetParam() == "postgres" ? "VOREL_TEST_POSTGRES" : "VOREL_TEST_MARIADB");
-      if (given == nullptr) GTEST_SKIP() << "no " << GetParam() << " server: scripts/test.sh starts one";
-      url = given;
-    }
-    actor_ = unique_name("test.actor:Type");
-    auto opened = wait(*threads_, Sql::open(url));
-    ASSERT_TRUE(opened) << opened.error().text;
-    sql_ = *opened;
-  }
-
-  void TearDown() override {
-    if (sql_) wait(*threads_, sql_->close());
-    sql_.reset();
-    if (!file_.empty()) {
-      for (auto suffix : {"", "-wal", "-shm"}) std::filesystem::remove(file_.string() + suffix);
+    OnDatabases::SetUp();
+    if (!IsSkipped()) {
+      ASSERT_TRUE(sql_);
     }
   }
 
   StoreResult run(const std::string& key, core::Storage operation) {
     return carried_once(*threads_, sql_, actor_, key, std::move(operation));
   }
-
-  std::shared_ptr<exec::Threads> threads_;
-  std::filesystem::path file_;
-  std::string actor_;
-  std::shared_ptr<Sql> sql_;
 };
 
 TEST_P(Carried, AKeyWithoutARowLoadsNone) {
