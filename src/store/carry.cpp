@@ -19,8 +19,9 @@ StoreResult failed(const Result<T>& result) {
 
 core::Bytes bytes_of(const core::store::Version& version) { return core::Bytes(version.begin(), version.end()); }
 
-// The outcome once the deadline has passed: the work is dropped where it stands; statements that
-// already ran stay done, since each commits on its own (or with its group).
+// The work raced against the deadline, the first to end giving the outcome. When the deadline
+// does, the work is dropped where it stands: a write not yet taken into a group is not made, and
+// what already ran stays done, since each statement or group commits on its own.
 asio::awaitable<StoreResult> limited(Sql& store, const Storing& request, Clock::time_point until) {
   using namespace asio::experimental::awaitable_operators;
   asio::steady_timer timer(co_await asio::this_coro::executor, until);
@@ -66,7 +67,8 @@ std::optional<Clock::time_point> deadline(Clock::time_point now, core::Duration 
   const auto left = Clock::time_point::max() - now;
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left).count();
   if (seconds < 0 || limit.seconds > static_cast<std::uint64_t>(seconds)) return std::nullopt;
-  const auto asked = std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(limit.seconds) + Nanos(limit.nanos));
+  const auto asked =
+      std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(limit.seconds) + Nanos(limit.nanos));
   if (asked > left) return std::nullopt;
   return now + asked;
 }

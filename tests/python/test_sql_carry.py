@@ -5,12 +5,13 @@ reads every answer each got. SQLite always, PostgreSQL and MariaDB when the test
 """
 
 import asyncio
+import functools
 import gc
-import os
 import uuid
 
 import pytest
 
+from test_sql import sqlite_url, url  # noqa: F401 (the fixture of the databases the suite runs against)
 from vorel import SQL
 
 pytestmark = pytest.mark.timeout(60)
@@ -18,25 +19,10 @@ pytestmark = pytest.mark.timeout(60)
 NOT_OPEN = "the store is not open: use it inside async with"
 UNREADABLE = "load answered a record this version of vorel cannot read: "
 REQUEST = 7
-SERVERS = {"postgres": "VOREL_TEST_POSTGRES", "mariadb": "VOREL_TEST_MARIADB"}
 
 
 def run(coroutine, limit=30.0):
     return asyncio.run(asyncio.wait_for(coroutine, limit))
-
-
-def sqlite_url(path):
-    return f"sqlite://{path}?mode=rwc"
-
-
-@pytest.fixture(params=["sqlite", "postgres", "mariadb"])
-def url(request, tmp_path):
-    if request.param == "sqlite":
-        return sqlite_url(tmp_path / "records.db")
-    found = os.environ.get(SERVERS[request.param])
-    if not found:
-        pytest.skip(f"no {request.param} server: {SERVERS[request.param]} is not set (bash scripts/test.sh sets it)")
-    return found
 
 
 @pytest.fixture
@@ -47,8 +33,19 @@ def actor():
 def carried(testing, carrier, operation, actor, key, stamp=(0, 0), pages=None, timeout=10.0):
     """The one answer of one request; the hook gives every answer it got, so a second one fails here."""
     answers = testing.sql_carry(carrier, operation, actor, key, timeout, stamp[0], stamp[1], pages)
-    assert answers == [(REQUEST, answers[0][1])] if answers else answers == [(REQUEST, None)]
+    assert len(answers) == 1 and answers[0][0] == REQUEST, answers
     return answers[0][1]
+
+
+def inside(testing, url, body):
+    """Runs `await body(store, carry)` inside the store's `async with`, `carry` being `carried` through its carrier."""
+    async def main():
+        store = SQL(url)
+        carrier = testing.sql_carrier(store)
+        async with store:
+            await body(store, functools.partial(carried, testing, carrier))
+
+    run(main())
 
 
 def version_bytes(round_, version):
@@ -69,45 +66,39 @@ def test_a_store_never_entered_answers_not_open(testing, tmp_path, operation):
 
 
 def test_records_saved_loaded_and_dropped_through_the_open_store(testing, url, actor):
-    async def main():
-        store = SQL(url)
-        carrier = testing.sql_carrier(store)
-        async with store:
-            assert carried(testing, carrier, "load", actor, "k") is None
-            pages = {"count": b"\x2a", "@schedules": b"\x90", "empty": b""}
-            assert carried(testing, carrier, "save", actor, "k", (2, 5), pages) is None
-            assert carried(testing, carrier, "load", actor, "k") == (pages, (2, 5))
-            # The row is the one the Python calls of the store see.
-            version, state = await store.load(actor, "k")
-            assert version == version_bytes(2, 5)
-            assert state is not None
+    async def body(store, carry):
+        assert carry("load", actor, "k") is None
+        pages = {"count": b"\x2a", "@schedules": b"\x90", "empty": b""}
+        assert carry("save", actor, "k", (2, 5), pages) is None
+        assert carry("load", actor, "k") == (pages, (2, 5))
+        # The row is the one the Python calls of the store see.
+        version, state = await store.load(actor, "k")
+        assert version == version_bytes(2, 5)
+        assert state is not None
 
-            # A lower version changes nothing.
-            assert carried(testing, carrier, "save", actor, "k", (1, 9), {"count": b"\x01"}) is None
-            assert carried(testing, carrier, "load", actor, "k") == (pages, (2, 5))
+        # A lower version changes nothing.
+        assert carry("save", actor, "k", (1, 9), {"count": b"\x01"}) is None
+        assert carry("load", actor, "k") == (pages, (2, 5))
 
-            # A deletion is kept without state until a drop reaches its version.
-            assert carried(testing, carrier, "save", actor, "k", (3, 1), None) is None
-            assert await store.load(actor, "k") == (version_bytes(3, 1), None)
-            assert carried(testing, carrier, "load", actor, "k") == (None, (3, 1))
-            assert carried(testing, carrier, "drop", actor, "k", (3, 0)) is None
-            assert carried(testing, carrier, "load", actor, "k") == (None, (3, 1))
-            assert carried(testing, carrier, "drop", actor, "k", (3, 1)) is None
-            assert carried(testing, carrier, "load", actor, "k") is None
+        # A deletion is kept without state until a drop reaches its version.
+        assert carry("save", actor, "k", (3, 1), None) is None
+        assert await store.load(actor, "k") == (version_bytes(3, 1), None)
+        assert carry("load", actor, "k") == (None, (3, 1))
+        assert carry("drop", actor, "k", (3, 0)) is None
+        assert carry("load", actor, "k") == (None, (3, 1))
+        assert carry("drop", actor, "k", (3, 1)) is None
+        assert carry("load", actor, "k") is None
 
-    run(main())
+    inside(testing, url, body)
 
 
 def test_a_row_the_node_cannot_read_answers_so(testing, url, actor):
-    async def main():
-        store = SQL(url)
-        carrier = testing.sql_carrier(store)
-        async with store:
-            await store.save(actor, "k", version_bytes(1, 1), b"\xc1 not a state")
-            answer = carried(testing, carrier, "load", actor, "k")
-            assert answer.startswith(UNREADABLE) and len(answer) > len(UNREADABLE)
+    async def body(store, carry):
+        await store.save(actor, "k", version_bytes(1, 1), b"\xc1 not a state")
+        answer = carry("load", actor, "k")
+        assert answer.startswith(UNREADABLE) and len(answer) > len(UNREADABLE)
 
-    run(main())
+    inside(testing, url, body)
 
 
 def test_requests_follow_each_entering_of_the_store(testing, tmp_path, actor):
@@ -145,11 +136,7 @@ def test_a_carrier_outlives_its_store(testing, tmp_path, actor):
 
 
 def test_a_limit_that_has_passed_before_the_work_ends_answers_with_the_limit(testing, tmp_path, actor):
-    async def main():
-        store = SQL(sqlite_url(tmp_path / "records.db"))
-        carrier = testing.sql_carrier(store)
-        async with store:
-            answer = carried(testing, carrier, "load", actor, "k", timeout=0.0)
-            assert answer == "it did not answer within 0 s"
+    async def body(store, carry):
+        assert carry("load", actor, "k", timeout=0.0) == "it did not answer within 0 s"
 
-    run(main())
+    inside(testing, sqlite_url(tmp_path / "records.db"), body)

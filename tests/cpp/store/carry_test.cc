@@ -4,14 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <future>
-#include <random>
 #include <set>
 
 #include "exec/waiting.hpp"
 #include "node/reach.hpp"
+#include "store/databases.hpp"
 #include "store/fake.hpp"
 
 namespace vorel::store {
@@ -19,16 +17,6 @@ namespace {
 
 using exec::testing::wait;
 using namespace std::chrono_literals;
-
-std::string unique_name(std::string_view stem) {
-  static std::mt19937_64 random(std::random_device{}());
-  return fmt::format("{}-{:016x}", stem, random());
-}
-
-const char* env(const char* name) {
-  const char* v = std::getenv(name);
-  return v && *v ? v : nullptr;
-}
 
 core::replication::Stamp stamp(std::uint64_t round, std::uint64_t version, std::uint8_t incarnation = 7) {
   core::NodeId node;
@@ -51,7 +39,8 @@ class Answers {
     auto [publish, reading] = node::watch::channel<std::vector<core::membership::Member>>({});
     receiving_ = std::move(receiving);
     node_.emplace(std::make_shared<node::Reach>(
-        node::Reach{core::NodeId{}, std::make_shared<node::Door>(node::Door{std::move(asks), std::make_shared<node::Bell>()}),
+        node::Reach{core::NodeId{},
+                    std::make_shared<node::Door>(node::Door{std::move(asks), std::make_shared<node::Bell>()}),
                     std::move(reading), nullptr, std::make_shared<node::replication::service::Written>(), 0}));
   }
 
@@ -63,7 +52,9 @@ class Answers {
 
   std::vector<node::Ask::Stored> all(exec::Threads& threads) {
     std::vector<node::Ask::Stored> out;
-    while (auto ask = wait(threads, receiving_.recv())) out.push_back(std::get<node::Ask::Stored>(std::move(ask->value)));
+    while (auto ask = wait(threads, receiving_.recv())) {
+      out.push_back(std::get<node::Ask::Stored>(std::move(ask->value)));
+    }
     return out;
   }
 
@@ -91,41 +82,18 @@ StoreResult carried_once(exec::Threads& threads, std::shared_ptr<Sql> sql, std::
   return std::move(got.front().result);
 }
 
-class Carried : public ::testing::TestWithParam<std::string> {
+class Carried : public testing::OnDatabases {
  protected:
   void SetUp() override {
-    threads_ = *exec::Threads::start(1);
-    std::string url;
-    if (GetParam() == "sqlite") {
-      file_ = std::filesystem::temp_directory_path() / unique_name("vorel-carry-test");
-      url = fmt::format("sqlite://{}?mode=rwc", file_.string());
-    } else {
-      const char* given = env(GetParam() == "postgres" ? "VOREL_TEST_POSTGRES" : "VOREL_TEST_MARIADB");
-      if (given == nullptr) GTEST_SKIP() << "no " << GetParam() << " server: scripts/test.sh starts one";
-      url = given;
-    }
-    actor_ = unique_name("test.actor:Type");
-    auto opened = wait(*threads_, Sql::open(url));
-    ASSERT_TRUE(opened) << opened.error().text;
-    sql_ = *opened;
-  }
-
-  void TearDown() override {
-    if (sql_) wait(*threads_, sql_->close());
-    sql_.reset();
-    if (!file_.empty()) {
-      for (auto suffix : {"", "-wal", "-shm"}) std::filesystem::remove(file_.string() + suffix);
+    OnDatabases::SetUp();
+    if (!IsSkipped()) {
+      ASSERT_TRUE(sql_);
     }
   }
 
   StoreResult run(const std::string& key, core::Storage operation) {
     return carried_once(*threads_, sql_, actor_, key, std::move(operation));
   }
-
-  std::shared_ptr<exec::Threads> threads_;
-  std::filesystem::path file_;
-  std::string actor_;
-  std::shared_ptr<Sql> sql_;
 };
 
 TEST_P(Carried, AKeyWithoutARowLoadsNone) {
@@ -205,7 +173,9 @@ TEST_P(Carried, ManyRequestsAtOnceEachGetOneAnswer) {
   std::optional<node::Node> node = answers.take();
   for (int i = 0; i < kMany; ++i) {
     const auto key = fmt::format("k{}", i % 8);
-    core::Storage operation = i % 3 == 0 ? load() : i % 3 == 1 ? save(core::Pages{{"i", core::Bytes{std::uint8_t(i)}}}, stamp(1, i)) : drop(stamp(1, i / 2));
+    core::Storage operation = i % 3 == 0   ? load()
+                              : i % 3 == 1 ? save(core::Pages{{"i", core::Bytes{std::uint8_t(i)}}}, stamp(1, i))
+                                           : drop(stamp(1, i / 2));
     exec::spawn(*threads_, carry(Storing{std::uint64_t(i), actor_, key, std::move(operation), core::Duration{30, 0}},
                                  sql_, threads_, *node));
   }
@@ -224,7 +194,7 @@ INSTANTIATE_TEST_SUITE_P(Store, Carried, ::testing::Values("sqlite", "postgres",
                          [](const auto& info) { return info.param; });
 
 // A database that holds or refuses its statements as the test says.
-class Faked : public ::testing::Test {
+class FakeDatabase : public ::testing::Test {
  protected:
   void SetUp() override {
     threads_ = *exec::Threads::start(1);
@@ -249,7 +219,7 @@ struct Stall {
   const char* text;
 };
 
-class Stalled : public Faked, public ::testing::WithParamInterface<Stall> {};
+class Stalled : public FakeDatabase, public ::testing::WithParamInterface<Stall> {};
 
 TEST_P(Stalled, AStoreThatStallsBeyondTheLimitAnswersOnceWithTheLimit) {
   fake_->hold();
@@ -259,13 +229,16 @@ TEST_P(Stalled, AStoreThatStallsBeyondTheLimitAnswersOnceWithTheLimit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Store, Stalled,
-                         ::testing::Values(Stall{"load", +[] { return load(); }, core::Duration{0, 200'000'000}, "it did not answer within 0.2 s"},
-                                           Stall{"save", +[] { return save(core::Pages{}, stamp(1, 1)); }, core::Duration{0, 50'000'000},
+                         ::testing::Values(Stall{"load", +[] { return load(); }, core::Duration{0, 200'000'000},
+                                                 "it did not answer within 0.2 s"},
+                                           Stall{"save", +[] { return save(core::Pages{}, stamp(1, 1)); },
+                                                 core::Duration{0, 50'000'000},
                                                  "it did not answer within 0.05 s"},
-                                           Stall{"drop", +[] { return drop(stamp(1, 1)); }, core::Duration{0, 0}, "it did not answer within 0 s"}),
+                                           Stall{"drop", +[] { return drop(stamp(1, 1)); }, core::Duration{0, 0},
+                                                 "it did not answer within 0 s"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(Faked, AStatementTheDatabaseRefusesAnswersWithItsError) {
+TEST_F(FakeDatabase, AStatementTheDatabaseRefusesAnswersWithItsError) {
   fake_->answer = [](const std::string& sql, std::span<const Param>) -> Result<Outcome> {
     return std::unexpected(Error::database("no room left for " + sql.substr(0, 6), false));
   };
@@ -277,7 +250,7 @@ TEST_F(Faked, AStatementTheDatabaseRefusesAnswersWithItsError) {
   EXPECT_EQ(saved.error(), "the database refused the statement: no room left for UPDATE");
 }
 
-TEST_F(Faked, ClosingWhileRequestsAreUnderWayStillAnswersEachOnce) {
+TEST_F(FakeDatabase, ClosingWhileRequestsAreUnderWayStillAnswersEachOnce) {
   fake_->hold();
   Answers answers;
   std::optional<node::Node> node = answers.take();
@@ -288,10 +261,12 @@ TEST_F(Faked, ClosingWhileRequestsAreUnderWayStillAnswersEachOnce) {
   ASSERT_TRUE(fake_->wait_running(2));
   auto closed = std::make_shared<std::promise<void>>();
   auto closing = closed->get_future();
-  exec::spawn(*threads_, [](std::shared_ptr<Sql> sql, std::shared_ptr<std::promise<void>> closed) -> asio::awaitable<void> {
+  auto closing_task = [](std::shared_ptr<Sql> sql,
+                         std::shared_ptr<std::promise<void>> closed) -> asio::awaitable<void> {
     co_await sql->close();
     closed->set_value();
-  }(sql_, closed));
+  };
+  exec::spawn(*threads_, closing_task(sql_, closed));
   fake_->release();
   exec::testing::settled(closing);
   sql_.reset();
@@ -312,7 +287,8 @@ TEST(CarryDeadline, ALimitBeyondTheClocksRangeHasNoDeadline) {
   EXPECT_EQ(deadline(now, core::Duration{2, 5}), now + 2s + 5ns);
   EXPECT_EQ(deadline(now, core::Duration{0, 0}), now);
   EXPECT_EQ(deadline(now, core::Duration{std::numeric_limits<std::uint64_t>::max(), 999'999'999}), std::nullopt);
-  const auto left = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::time_point::max() - now);
+  const auto left =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::time_point::max() - now);
   EXPECT_EQ(deadline(now, core::Duration{std::uint64_t(left.count()) + 1, 0}), std::nullopt);
 }
 

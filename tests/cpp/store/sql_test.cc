@@ -17,6 +17,7 @@
 #include <set>
 
 #include "exec/waiting.hpp"
+#include "store/databases.hpp"
 #include "store/url.hpp"
 
 namespace vorel::store {
@@ -24,6 +25,8 @@ namespace {
 
 using exec::testing::settled;
 using exec::testing::wait;
+using testing::env;
+using testing::unique_name;
 
 using namespace std::chrono_literals;
 using namespace std::string_literals;
@@ -39,42 +42,6 @@ Bytes hex(std::string_view text) {
 
 Bytes bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
-std::string unique_name(std::string_view stem) {
-  static std::mt19937_64 random(std::random_device{}());
-  return fmt::format("{}-{:016x}", stem, random());
-}
-
-const char* env(const char* name) {
-  const char* v = std::getenv(name);
-  return v && *v ? v : nullptr;
-}
-
-TEST(Sql, TheRowIdHashesTheActorsLength) {
-  auto row = id("a", "bc");
-  EXPECT_EQ(Bytes(row.begin(), row.end()), hex("ce10df93491f95e4104717bca9dffa933761e013ced6d51494ead3b760b976e2"));
-  EXPECT_NE(id("a", "bc"), id("ab", "c"));
-}
-
-TEST(Sql, NumberedReplacesEachPlaceholderInOrder) {
-  auto placed = Statements::placed(numbered);
-  EXPECT_EQ(placed.update, "UPDATE vorel_records SET version = $1, state = $2 WHERE id = $3 AND version < $4");
-  EXPECT_EQ(placed.insert,
-            "INSERT INTO vorel_records (id, actor, actor_key, version, state) VALUES ($1, $2, $3, $4, $5)");
-  EXPECT_EQ(numbered("no placeholder, 'quoted ?'"), "no placeholder, 'quoted $1'");
-  EXPECT_EQ(numbered("plain"), "plain");
-}
-
-TEST(Sql, TheStatementsAsWritten) {
-  auto s = Statements::placed([](std::string_view t) { return std::string(t); });
-  EXPECT_EQ(s.load, "SELECT version, state FROM vorel_records WHERE id = ?");
-  EXPECT_EQ(s.version, "SELECT version FROM vorel_records WHERE id = ?");
-  EXPECT_EQ(s.remove, "DELETE FROM vorel_records WHERE id = ? AND version <= ?");
-  EXPECT_EQ(s.load.size() + s.update.size() + s.insert.size() + s.version.size() + s.remove.size(),
-            53u + 76 + 87 + 46 + 55);
-}
-
-// A connection of the database's own client beside the store's, for what the store never does:
-// triggers, and a lock that holds the store's writes back.
 class Raw {
  public:
   Raw(const std::string& kind, const std::string& url, const std::filesystem::path& file) : kind_(kind) {
@@ -151,38 +118,9 @@ class Raw {
   MYSQL* my_ = nullptr;
 };
 
-// The same cases run against each database: SQLite on a file of its own, and PostgreSQL and
-// MariaDB when the test script started them (their URLs are in the environment).
-class Databases : public ::testing::TestWithParam<std::string> {
+// The same cases run against each database.
+class Databases : public testing::OnDatabases {
  protected:
-  void SetUp() override {
-    threads_ = *exec::Threads::start(1);
-    if (GetParam() == "sqlite") {
-      file_ = std::filesystem::temp_directory_path() / unique_name("vorel-sql-test");
-      url_ = fmt::format("sqlite://{}?mode=rwc", file_.string());
-    } else {
-      const char* url = env(GetParam() == "postgres" ? "VOREL_TEST_POSTGRES" : "VOREL_TEST_MARIADB");
-      if (url == nullptr) GTEST_SKIP() << "no " << GetParam() << " server: scripts/test.sh starts one";
-      url_ = url;
-    }
-    actor_ = unique_name("test.actor:Type");
-    sql_ = opened();
-  }
-
-  void TearDown() override {
-    if (sql_) wait(*threads_, sql_->close());
-    sql_.reset();
-    if (!file_.empty()) {
-      for (auto suffix : {"", "-wal", "-shm"}) std::filesystem::remove(file_.string() + suffix);
-    }
-  }
-
-  std::shared_ptr<Sql> opened() {
-    auto sql = wait(*threads_, Sql::open(url_));
-    EXPECT_TRUE(sql) << sql.error().text;
-    return sql ? *sql : nullptr;
-  }
-
   Result<std::optional<Record>> load(const std::string& key) { return wait(*threads_, sql_->load(actor_, key)); }
   Result<void> save(const std::string& key, Bytes version, std::optional<Bytes> state) {
     return wait(*threads_, sql_->save(actor_, key, std::move(version), std::move(state)));
@@ -196,10 +134,6 @@ class Databases : public ::testing::TestWithParam<std::string> {
     return r ? *r : std::nullopt;
   }
 
-  std::shared_ptr<exec::Threads> threads_;
-  std::filesystem::path file_;
-  std::string url_, actor_;
-  std::shared_ptr<Sql> sql_;
 };
 
 TEST_P(Databases, AKeyNeverSavedLoadsNone) { EXPECT_EQ(loaded("never"), std::nullopt); }

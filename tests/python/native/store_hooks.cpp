@@ -48,7 +48,8 @@ Object shown(const node::replication::service::StoreResult& result) {
       if (!v || PyDict_SetItemString(pages.get(), name.c_str(), v.get()) < 0) return Object();
     }
   }
-  return Object::steal(Py_BuildValue("(O(KK))", pages.get(), static_cast<unsigned long long>(stored.version.epoch.round),
+  return Object::steal(Py_BuildValue("(O(KK))", pages.get(),
+                                     static_cast<unsigned long long>(stored.version.epoch.round),
                                      static_cast<unsigned long long>(stored.version.version)));
 }
 
