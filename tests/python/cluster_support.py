@@ -118,17 +118,28 @@ class Logged:
     node: str | None
 
 
+@dataclass(frozen=True)
+class Append:
+    value: int
+    reply_to: Ref[Logged]
+
+
+@dataclass(frozen=True)
+class Read:
+    reply_to: Ref[Logged]
+
+
 @actor(initial=())
-async def ledger(ctx: Context[tuple[int, ...], Put | Get]):
+async def ledger(ctx: Context[tuple[int, ...], Append | Read]):
     """Appends each value put (at "majority") and answers with the whole history: two owners taking writes of one
     key at once leave two histories, neither a prefix of the other."""
     here = ctx.system.node.address
     async for m in ctx.inbox:
         match m:
-            case Put(value, reply_to):
+            case Append(value, reply_to):
                 await ctx.state.set(ctx.state.value + (value,))
                 reply_to.tell(Logged(ctx.state.value, here))
-            case Get(reply_to):
+            case Read(reply_to):
                 reply_to.tell(Logged(ctx.state.value, here))
 
 
@@ -148,6 +159,8 @@ def message(name: str, put: int | None, n: int | None, told: bool = False):
     to = nobody() if told else None
     if name == "echo":
         return Echo(n or 0, to)
+    if name == "ledger":
+        return Read(to) if put is None else Append(put, to)
     return Get(to) if put is None else Put(put, to)
 
 
