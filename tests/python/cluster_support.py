@@ -144,7 +144,7 @@ async def ledger(ctx: Context[tuple[int, ...], Append | Read]):
 
 
 TYPES["ledger"] = ledger
-# Learned only by the members given a store: a durable type needs one.
+# Hosted from the start only by the members given a store, which a durable type needs.
 TYPES["stored_register"] = stored_register
 
 

@@ -31,6 +31,13 @@ ASK_TIMEOUT = 5.0
 pytestmark = pytest.mark.timeout(DURATION + 180)
 
 
+@pytest.fixture
+async def nodes():
+    made = Nodes()
+    yield made
+    await made.close()
+
+
 class Unanswered(Exception):
     """An ask neither answered nor failed well past its own timeout."""
 
@@ -100,8 +107,7 @@ def is_prefix(part: tuple, whole: tuple) -> bool:
     return whole[: len(part)] == part
 
 
-async def test_confirmed_writes_survive_a_member_killed_and_restarted_over_and_over(nodes_plain, capsys):
-    nodes = nodes_plain
+async def test_confirmed_writes_survive_a_member_killed_and_restarted_over_and_over(nodes, capsys):
     a = await nodes.process()
     b = await nodes.process(seeds=[a.address])
     c = await nodes.process(seeds=[a.address, b.address])
@@ -154,10 +160,3 @@ async def test_confirmed_writes_survive_a_member_killed_and_restarted_over_and_o
     assert conflicting == []
     assert stale == []
     assert figures.failed["write Unanswered"] == figures.failed["read Unanswered"] == 0
-
-
-@pytest.fixture
-async def nodes_plain():
-    made = Nodes()
-    yield made
-    await made.close()

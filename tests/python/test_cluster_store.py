@@ -2,7 +2,6 @@
 third asking and telling through one seed, and the key's state loaded back from the store once every member has
 been replaced by a new one."""
 
-import asyncio
 import os
 import uuid
 
@@ -80,19 +79,3 @@ async def test_a_durable_key_loads_back_from_the_store_after_every_member_restar
     assert (await kept(store, key))[0] > version
     assert (await again.ask(KIND, key))[0] == 7
 
-
-async def test_only_the_members_given_a_store_host_a_durable_type(nodes, tmp_path):
-    """Members given no store learn no durable type; their plain types work beside those of the stored ones."""
-    store = store_config("sqlite", tmp_path)
-    a = await nodes.process(store=store)
-    plain = await nodes.process(seeds=[a.address])
-    both = {a.address: "alive", plain.address: "alive"}
-    await plain.until_members(both)
-    [me] = [m for m in await plain.members() if m["address"] == plain.address]
-    assert stored_register.name not in me["kinds"]
-    [other] = [m for m in await plain.members() if m["address"] == a.address]
-    assert stored_register.name in other["kinds"]
-    # Only the member with the store hosts the durable type, so every key of it is placed there.
-    assert (await plain.placement(KIND, "k"))["owner"] == a.address
-    assert (await plain.ask(KIND, "k", put=3)) == [3, a.address]
-    assert (await asyncio.wait_for(kept(store, "k"), 10))[1]
