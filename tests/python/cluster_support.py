@@ -14,6 +14,7 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import dataclasses
+import hashlib
 import inspect
 import json
 import os
@@ -103,16 +104,69 @@ async def echo(ctx: Context[int, Echo]):
 TYPES = {t.name.rpartition(":")[2]: t for t in (register, register_one, register_all, echo)}
 
 
+@actor(initial=0, durable="write")
+async def stored_register(ctx: Context[int, Put | Get]):
+    """A register whose every write the store keeps before it is answered."""
+    await _register(ctx)
+
+
+@dataclass(frozen=True)
+class Logged:
+    """Every value a ledger took, in order, and the node that answered for it."""
+
+    entries: tuple[int, ...]
+    node: str | None
+
+
+@dataclass(frozen=True)
+class Append:
+    value: int
+    reply_to: Ref[Logged]
+
+
+@dataclass(frozen=True)
+class Read:
+    reply_to: Ref[Logged]
+
+
+@actor(initial=())
+async def ledger(ctx: Context[tuple[int, ...], Append | Read]):
+    """Appends each value put (at "majority") and answers with the whole history: two owners taking writes of one
+    key at once leave two histories, neither a prefix of the other."""
+    here = ctx.system.node.address
+    async for m in ctx.inbox:
+        match m:
+            case Append(value, reply_to):
+                await ctx.state.set(ctx.state.value + (value,))
+                reply_to.tell(Logged(ctx.state.value, here))
+            case Read(reply_to):
+                reply_to.tell(Logged(ctx.state.value, here))
+
+
+TYPES["ledger"] = ledger
+# Hosted from the start only by the members given a store, which a durable type needs.
+TYPES["stored_register"] = stored_register
+
+
+def hosted(config: dict):
+    """The types a member hosts from the start."""
+    return [t for t in TYPES.values() if config.get("store") or t.durable is None]
+
+
 def message(name: str, put: int | None, n: int | None, told: bool = False):
     """The message a command names: a number for the echo, else a Put of `put` or a Get; a told one is answered
     to nobody, an asked one gets its reply target from the ask."""
     to = nobody() if told else None
     if name == "echo":
         return Echo(n or 0, to)
+    if name == "ledger":
+        return Read(to) if put is None else Append(put, to)
     return Get(to) if put is None else Put(put, to)
 
 
 def answered(value) -> object:
+    if isinstance(value, Logged):
+        return [list(value.entries), value.node]
     return [value.value, value.node] if isinstance(value, Seen) else value
 
 
@@ -275,7 +329,64 @@ def _emit(line: dict) -> None:
     sys.stdout.flush()
 
 
-def built(config: dict):
+class FileStore(vorel.Store):
+    """A Python store object that keeps each key's record as a file of a directory the processes of a test
+    share; a lock file makes each call one step among every process's."""
+
+    def __init__(self, directory: str) -> None:
+        self.directory = directory
+        os.makedirs(directory, exist_ok=True)
+
+    def _path(self, actor: str, key: str) -> str:
+        return os.path.join(self.directory, hashlib.sha256(f"{actor}\0{key}".encode()).hexdigest())
+
+    @contextlib.contextmanager
+    def _locked(self):
+        import fcntl
+
+        with open(os.path.join(self.directory, ".lock"), "a") as f:
+            fcntl.flock(f, fcntl.LOCK_EX)
+            yield
+
+    def _read(self, path: str) -> tuple[bytes, bytes | None] | None:
+        try:
+            with open(path, "rb") as f:
+                data = f.read()
+        except FileNotFoundError:
+            return None
+        return data[:32], (data[33:] if data[32:33] == b"s" else None)
+
+    async def load(self, actor: str, key: str, /):
+        with self._locked():
+            return self._read(self._path(actor, key))
+
+    async def save(self, actor: str, key: str, version: bytes, state: bytes | None, /):
+        path = self._path(actor, key)
+        with self._locked():
+            kept = self._read(path)
+            if kept is not None and kept[0] > version:
+                return
+            with open(path + ".new", "wb") as f:
+                f.write(version + (b"-" if state is None else b"s" + state))
+            os.replace(path + ".new", path)
+
+    async def drop(self, actor: str, key: str, version: bytes, /):
+        path = self._path(actor, key)
+        with self._locked():
+            kept = self._read(path)
+            if kept is not None and kept[0] <= version:
+                os.remove(path)
+
+
+def stored(config: dict):
+    """The store a member's config names: {"sql": url} or {"files": directory}; None without one."""
+    store = config.get("store")
+    if store is None:
+        return None
+    return vorel.SQL(store["sql"]) if "sql" in store else FileStore(store["files"])
+
+
+def built(config: dict, store=None):
     observer = lambda event: _emit(described(event))  # noqa: E731
     timeouts = {k: seconds(config[k]) for k in ("ask_timeout", "write_timeout", "leave_timeout") if k in config}
     runtime = vorel._vorel.Runtime(threads=config["threads"]) if config.get("threads") else None
@@ -286,7 +397,7 @@ def built(config: dict):
                       observer=observer, ask_timeout=timeouts.get("ask_timeout"), runtime=runtime)
     settings = cluster(config["bind"], config["seeds"], name=config.get("name", "test"),
                        periods=config.get("periods"), tls=config.get("tls"))
-    return ActorSystem(cluster=settings, observer=observer, runtime=runtime, **timeouts)
+    return ActorSystem(cluster=settings, observer=observer, runtime=runtime, store=store, **timeouts)
 
 
 async def command(system, line: dict) -> dict:
@@ -337,10 +448,16 @@ async def commands(system) -> str:
 
 
 async def run_node(config: dict) -> int:
-    system = built(config)
+    store = stored(config)
+    async with store if isinstance(store, vorel.SQL) else contextlib.nullcontext():
+        return await _run_node(config, store)
+
+
+async def _run_node(config: dict, store) -> int:
+    system = built(config, store)
     if not config.get("client"):
         # Every member hosts every type from the start, so placement is the same whichever node asks first.
-        for t in TYPES.values():
+        for t in hosted(config):
             system._learn(t)
     try:
         await asyncio.wait_for(system.__aenter__(), config.get("enter_timeout", READY))
@@ -594,7 +711,7 @@ class Local(Node):
 
     async def start(self, timeout: float = READY) -> "Local":
         if isinstance(self.system, ActorSystem):
-            for t in TYPES.values():
+            for t in hosted({}):
                 self.system._learn(t)
         await asyncio.wait_for(self.system.__aenter__(), timeout)
         self.address = self.system.node.address
