@@ -29,10 +29,21 @@ Object failure(const Failure& f) {
   return errors::make(errors::Class::Unavailable, f.text);
 }
 
+// Settles the future with the value or, when it could not be made, with the exception that kept it
+// from being made, so that its awaiter wakes all the same; the failure still goes to the loop.
+Raised settle(PyObject* future, Object value, bool fails) {
+  if (value) {
+    const bool ok = fails ? future::fail(future, value.get()) : future::resolve(future, value.get());
+    return ok ? Raised() : caught();
+  }
+  Raised raised = caught();
+  if (raised && !future::fail(future, raised->get())) PyErr_Clear();
+  return raised;
+}
+
 template <class Result, class Value>
 Raised settle(PyObject* future, const Result& result, Value value) {
-  const bool ok = result ? future::resolve(future, value().get()) : future::fail(future, failure(result.error()).get());
-  return ok ? Raised() : caught();
+  return result ? settle(future, value(), false) : settle(future, failure(result.error()), true);
 }
 
 // The answer of a query whose node's loop ended before it answered.
@@ -104,12 +115,14 @@ Raised Landed::resolve(PyObject* future) const {
                                                              static_cast<Py_ssize_t>(k.key.size()),
                                                              k.tombstone ? Py_True : Py_False))
                                : Object();
-            if (!item || PyList_Append(list.get(), item.get()) < 0) return caught();
+            if (!item || PyList_Append(list.get(), item.get()) < 0) {
+              list = Object();
+              break;
+            }
           }
-          return future::resolve(future, list.get()) ? Raised() : caught();
+          return settle(future, std::move(list), false);
         } else {
-          Object placement = located(v.placed.owner, v.placed.replicas);
-          return future::resolve(future, placement.get()) ? Raised() : caught();
+          return settle(future, located(v.placed.owner, v.placed.replicas), false);
         }
       },
       value);
