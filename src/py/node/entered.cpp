@@ -46,6 +46,11 @@ Raised settle(PyObject* future, const Result& result, Value value) {
   return result ? settle(future, value(), false) : settle(future, failure(result.error()), true);
 }
 
+// The text of a state operation whose node's loop ended before it answered.
+std::string stopped_text(std::string_view actor, std::string_view key) {
+  return fmt::format("{}/{}: this node has stopped", actor, key);
+}
+
 // The answer of a query whose node's loop ended before it answered.
 Landed closed(std::string_view actor, std::string_view key, bool read) {
   Failure gone{Failure::Kind::Unavailable, stopped_text(actor, key)};
@@ -76,10 +81,6 @@ void dispatch(const Entered& entered, Object future, Landed stopped, Ask ask) {
 }
 
 }  // namespace
-
-std::string stopped_text(std::string_view actor, std::string_view key) {
-  return fmt::format("{}/{}: this node has stopped", actor, key);
-}
 
 Object located(const std::optional<core::NodeId>& owner, const std::vector<core::NodeId>& nodes) {
   Object first = owner ? identity::of(*owner) : Object::borrow(Py_None);
