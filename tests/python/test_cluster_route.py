@@ -4,12 +4,13 @@ owner of a key, answers, replicated writes, placement, members, `_stored`, stati
 import asyncio
 import contextlib
 from dataclasses import dataclass
+from datetime import timedelta
 
 import pytest
 from support import runner, until
 
 import vorel
-from vorel import ActorSystem, Cluster, Context, Limits, MessageTooLarge, Ref, actor
+from vorel import ActorSystem, Cluster, Context, Limits, MessageTooLarge, Ref, _vorel, actor
 
 pytestmark = pytest.mark.timeout(60)
 
@@ -68,13 +69,19 @@ LIMIT = 100_000
 
 
 def settings(seeds=()):
-    return Cluster("127.0.0.1:0", seeds=tuple(seeds), limits=Limits(message=LIMIT))
+    return Cluster(
+        "127.0.0.1:0",
+        seeds=tuple(seeds),
+        limits=Limits(message=LIMIT),
+        heartbeat=timedelta(milliseconds=100),
+        anti_entropy=timedelta(milliseconds=500),
+    )
 
 
 @contextlib.asynccontextmanager
 async def joined(count):
     """`count` systems on one runtime, each seeded with the first, once every one lists all as alive."""
-    runtime = vorel.Runtime(threads=2)
+    runtime = _vorel.Runtime(threads=2)
     async with contextlib.AsyncExitStack() as stack:
         first = await stack.enter_async_context(ActorSystem(cluster=settings(), runtime=runtime))
         systems = [first]
