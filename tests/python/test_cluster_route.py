@@ -1,14 +1,16 @@
 """Systems of one process joined over 127.0.0.1: what a joined system asks of its node (routing to the
 owner of a key, answers, replicated writes, placement, members, `_stored`, statistics, the message limit)."""
 
+import asyncio
 import contextlib
 from dataclasses import dataclass
+from datetime import timedelta
 
 import pytest
 from support import runner, until
 
 import vorel
-from vorel import ActorSystem, Cluster, Context, Limits, MessageTooLarge, Ref, actor
+from vorel import ActorSystem, Cluster, Context, Limits, MessageTooLarge, Ref, _vorel, actor
 
 pytestmark = pytest.mark.timeout(60)
 
@@ -67,13 +69,19 @@ LIMIT = 100_000
 
 
 def settings(seeds=()):
-    return Cluster("127.0.0.1:0", seeds=tuple(seeds), limits=Limits(message=LIMIT))
+    return Cluster(
+        "127.0.0.1:0",
+        seeds=tuple(seeds),
+        limits=Limits(message=LIMIT),
+        heartbeat=timedelta(milliseconds=100),
+        anti_entropy=timedelta(milliseconds=500),
+    )
 
 
 @contextlib.asynccontextmanager
 async def joined(count):
     """`count` systems on one runtime, each seeded with the first, once every one lists all as alive."""
-    runtime = vorel.Runtime(threads=2)
+    runtime = _vorel.Runtime(threads=2)
     async with contextlib.AsyncExitStack() as stack:
         first = await stack.enter_async_context(ActorSystem(cluster=settings(), runtime=runtime))
         systems = [first]
@@ -83,11 +91,15 @@ async def joined(count):
                     ActorSystem(cluster=settings([first.node.address]), runtime=runtime)
                 )
             )
+        for s in systems:
+            s._learn(tally)
+            s._learn(big)
         nodes = {s.node for s in systems}
+        names = {f"{__name__}:tally", f"{__name__}:big"}
 
         def converged():
             return all(
-                {m.node for m in s.members if m.status == "alive"} == nodes for s in systems
+                {m.node for m in s.members if m.status == "alive" and names <= m.kinds} == nodes for s in systems
             )
 
         await until(converged, timeout=20.0)
@@ -96,6 +108,15 @@ async def joined(count):
             yield systems
         finally:
             LIVE.clear()
+
+
+async def eventually(ask, expected, timeout=10.0):
+    """Asks again until the answer is `expected`; fails the test after `timeout` seconds."""
+    loop = asyncio.get_running_loop()
+    deadline = loop.time() + timeout
+    while (answer := await ask()) != expected:
+        assert loop.time() < deadline, f"still {answer!r} after {timeout} s"
+        await asyncio.sleep(0.01)
 
 
 async def owned_by(systems, owner, prefix="k"):
@@ -153,8 +174,8 @@ def test_three_systems_of_one_process_route_to_each_other():
                 key = await owned_by(systems, owner, prefix=f"t{owner.node.address}-")
                 for asker in systems:
                     asker.ref(tally, key).tell(Add(1))
-                counts = [await asker.ref(tally, key).ask(Get(None)) for asker in systems]
-                assert counts[-1] == 3
+                for asker in systems:
+                    await eventually(lambda: asker.ref(tally, key).ask(Get(None)), 3)
                 assert await systems[0].ref(tally, key).ask(Where(None)) == owner.node.address
 
     run(main())

@@ -6,6 +6,7 @@ import asyncio
 import pytest
 from support import run
 
+import vorel
 from vorel import ActorSystem, Context, Unavailable, actor
 
 pytestmark = pytest.mark.timeout(10)
@@ -49,5 +50,24 @@ def test_an_answer_to_a_cancelled_question_is_dropped(testing):
             assert await asyncio.wait_for(system._stored(), 2) == []
             assert future.cancelled()
         assert reported == []
+
+    run(main())
+
+
+def test_an_answer_that_cannot_be_made_wakes_its_awaiter_and_reaches_the_loop(testing, monkeypatch):
+    def refused(owner, nodes):
+        raise ValueError("no placement today")
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        reported = []
+        loop.set_exception_handler(lambda _, context: reported.append(context))
+        async with ActorSystem() as system:
+            testing.stopped_node(system)
+            monkeypatch.setattr(vorel, "Placement", refused)
+            with pytest.raises(ValueError, match="no placement today"):
+                await asyncio.wait_for(system.placement(kept, "k"), 2)
+            monkeypatch.undo()
+        assert [type(c.get("exception")) for c in reported] == [ValueError]
 
     run(main())

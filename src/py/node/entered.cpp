@@ -29,10 +29,26 @@ Object failure(const Failure& f) {
   return errors::make(errors::Class::Unavailable, f.text);
 }
 
+// Settles the future with the value or, when it could not be made, with the exception that kept it
+// from being made, so that its awaiter wakes all the same; the failure still goes to the loop.
+Raised settle(PyObject* future, Object value, bool fails) {
+  if (value) {
+    const bool ok = fails ? future::fail(future, value.get()) : future::resolve(future, value.get());
+    return ok ? Raised() : caught();
+  }
+  Raised raised = caught();
+  if (raised && !future::fail(future, raised->get())) PyErr_Clear();
+  return raised;
+}
+
 template <class Result, class Value>
 Raised settle(PyObject* future, const Result& result, Value value) {
-  const bool ok = result ? future::resolve(future, value().get()) : future::fail(future, failure(result.error()).get());
-  return ok ? Raised() : caught();
+  return result ? settle(future, value(), false) : settle(future, failure(result.error()), true);
+}
+
+// The text of a state operation whose node's loop ended before it answered.
+std::string stopped_text(std::string_view actor, std::string_view key) {
+  return fmt::format("{}/{}: this node has stopped", actor, key);
 }
 
 // The answer of a query whose node's loop ended before it answered.
@@ -65,10 +81,6 @@ void dispatch(const Entered& entered, Object future, Landed stopped, Ask ask) {
 }
 
 }  // namespace
-
-std::string stopped_text(std::string_view actor, std::string_view key) {
-  return fmt::format("{}/{}: this node has stopped", actor, key);
-}
 
 Object located(const std::optional<core::NodeId>& owner, const std::vector<core::NodeId>& nodes) {
   Object first = owner ? identity::of(*owner) : Object::borrow(Py_None);
@@ -104,12 +116,14 @@ Raised Landed::resolve(PyObject* future) const {
                                                              static_cast<Py_ssize_t>(k.key.size()),
                                                              k.tombstone ? Py_True : Py_False))
                                : Object();
-            if (!item || PyList_Append(list.get(), item.get()) < 0) return caught();
+            if (!item || PyList_Append(list.get(), item.get()) < 0) {
+              list = Object();
+              break;
+            }
           }
-          return future::resolve(future, list.get()) ? Raised() : caught();
+          return settle(future, std::move(list), false);
         } else {
-          Object placement = located(v.placed.owner, v.placed.replicas);
-          return future::resolve(future, placement.get()) ? Raised() : caught();
+          return settle(future, located(v.placed.owner, v.placed.replicas), false);
         }
       },
       value);

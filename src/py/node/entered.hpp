@@ -59,7 +59,4 @@ struct Entered {
 // key; null with the error set.
 Object located(const std::optional<core::NodeId>& owner, const std::vector<core::NodeId>& nodes);
 
-// The text of a state operation whose node's loop ended before it answered.
-std::string stopped_text(std::string_view actor, std::string_view key);
-
 }  // namespace vorel::py
