@@ -43,8 +43,14 @@ class Blob:
     data: bytes
 
 
+@dataclass(frozen=True)
+class Heavy:
+    data: bytes
+    reply_to: Ref[int]
+
+
 @actor(initial=0, write="majority", replicas=2)
-async def tally(ctx: Context[int, Add | Get | Where | Echo | Blob]):
+async def tally(ctx: Context[int, Add | Get | Where | Echo | Blob | Heavy]):
     async for m in ctx.inbox:
         if isinstance(m, Add):
             await ctx.state.set(ctx.state.value + m.n)
@@ -190,7 +196,7 @@ def test_what_does_not_fit_the_message_limit_is_refused_where_the_key_is_and_whe
                                rf"between two nodes, over limits.message of {LIMIT}$"):
                 ref.tell(Blob(b"y" * LIMIT))
             with pytest.raises(MessageTooLarge, match=r"^the message to .* over limits.message of"):
-                await ref.ask(Blob(b"y" * LIMIT))
+                await ref.ask(Heavy(b"y" * LIMIT, None))
             with pytest.raises(MessageTooLarge, match=r"^the initial state of .* over limits.message of"):
                 a.ref(big, key, initial=b"z" * LIMIT)
             # An answer too large travels back as a refusal, to an asker on the owner's node too.

@@ -2,6 +2,7 @@
 resolves at once, none is left waiting."""
 
 import asyncio
+import contextlib
 
 import pytest
 from support import run
@@ -18,10 +19,19 @@ async def kept(ctx: Context[int, int]):
         pass
 
 
+@contextlib.asynccontextmanager
+async def stopped(testing):
+    """A running system joined to a node whose loop has ended, and what reaches the loop's handler."""
+    reported = []
+    asyncio.get_running_loop().set_exception_handler(lambda _, context: reported.append(context))
+    async with ActorSystem() as system:
+        testing.stopped_node(system)
+        yield system, reported
+
+
 def test_a_stopped_node_answers_placement_stored_and_state_operations_at_once(testing):
     async def main():
-        async with ActorSystem() as system:
-            testing.stopped_node(system)
+        async with stopped(testing) as (system, reported):
             placed = await asyncio.wait_for(system.placement(kept, "k"), 2)
             assert placed.owner is None
             assert placed.nodes == ()
@@ -33,17 +43,14 @@ def test_a_stopped_node_answers_placement_stored_and_state_operations_at_once(te
             # The statistics read the node's own counters: nothing went through it.
             stats = system.stats()
             assert (stats.connections, stats.writes_confirmed, stats.writes_failed) == (0, 0, 0)
+        assert reported == []
 
     run(main())
 
 
 def test_an_answer_to_a_cancelled_question_is_dropped(testing):
     async def main():
-        loop = asyncio.get_running_loop()
-        reported = []
-        loop.set_exception_handler(lambda _, context: reported.append(context))
-        async with ActorSystem() as system:
-            testing.stopped_node(system)
+        async with stopped(testing) as (system, reported):
             future = testing.persist(system, "t", "k", "read")
             future.cancel()
             # The answer arrives through the loop's channel after the cancel, and finds the future done.
@@ -59,11 +66,7 @@ def test_an_answer_that_cannot_be_made_wakes_its_awaiter_and_reaches_the_loop(te
         raise ValueError("no placement today")
 
     async def main():
-        loop = asyncio.get_running_loop()
-        reported = []
-        loop.set_exception_handler(lambda _, context: reported.append(context))
-        async with ActorSystem() as system:
-            testing.stopped_node(system)
+        async with stopped(testing) as (system, reported):
             monkeypatch.setattr(vorel, "Placement", refused)
             with pytest.raises(ValueError, match="no placement today"):
                 await asyncio.wait_for(system.placement(kept, "k"), 2)
