@@ -191,12 +191,19 @@ async def test_a_member_removed_after_a_pause_joins_again(nodes):
     c.resume()
 
     # It finds itself removed, leaves at once and joins again as a new incarnation at the same address.
-    again = await a.hear(lambda e: e["node"]["incarnation"] != first, event="MemberChanged", address=c.address,
-                         status="alive")
-    assert (await c.call("node"))["incarnation"] == again["node"]["incarnation"]
+    await a.hear(lambda e: e["node"]["incarnation"] != first, event="MemberChanged", address=c.address,
+                 status="alive")
     every = {n.address: "alive" for n in (a, b, c)}
     for n in (a, b, c):
         await n.until_members(every)
+    now = (await c.call("node"))["incarnation"]
+    assert now != first
+
+    async def listed_as_now():
+        return any(m["address"] == c.address and m["incarnation"] == now and m["status"] == "alive"
+                   for m in await a.members())
+
+    await eventually(listed_as_now, "the first member listing the new incarnation")
     other = await a.key_of("register", c.address, prefix="again")
     assert await a.ask("register", other, put=6) == [6, c.address]
     value, _ = await settled(a, "register", key)
