@@ -48,6 +48,17 @@ async def pair(nodes, **config):
     return a, b
 
 
+async def trio(nodes, **config):
+    """Three members, so that two of them still make a majority when one is gone."""
+    a = await nodes.process(**config)
+    b = await nodes.process(seeds=[a.address], **config)
+    c = await nodes.process(seeds=[a.address], **config)
+    every = {n.address: "alive" for n in (a, b, c)}
+    for n in (a, b, c):
+        await n.until_members(every)
+    return a, b, c
+
+
 async def moved_on_exit(asking, leaving):
     """`asking` writes a key that `leaving` owns; once `leaving` has exited normally, `asking` still answers the key
     with its last state, from a node that is still there."""
@@ -107,14 +118,14 @@ async def test_a_paused_node_is_ended_by_the_finalizer():
 @pytest.mark.parametrize("nodes", ["plain", "tls"], indirect=True)
 async def test_two_members_route_replicate_and_hand_over_on_a_normal_exit(nodes):
     a, b = await pair(nodes)
-    placed = await a.placement("register", await a.key_of("register", b.address))
-    assert placed["owner"] == b.address and set(placed["nodes"]) == {a.address, b.address}
     await a.hear(event="MemberChanged", address=b.address, status="alive")
-
-    # The second member took its ranges of the type from the first as it joined.
+    # The second member took its ranges of the type from the first as it joined; with the hand-off over, both
+    # keep every key.
     started = await b.hear(event="HandoffStarted", actor=REGISTER, direction="in")
     ended = await b.hear(event="HandoffEnded", actor=REGISTER, direction="in")
     assert b.events.index(started) < b.events.index(ended)
+    placed = await a.placement("register", await a.key_of("register", b.address))
+    assert placed["owner"] == b.address and set(placed["nodes"]) == {a.address, b.address}
 
     await moved_on_exit(a, b)
     assert b.heard(event="exited", how="exit")
@@ -131,7 +142,7 @@ async def settled(node, kind, key, put=None):
 
 @pytest.mark.parametrize("end", ["raise", "kill"])
 async def test_a_write_at_majority_outlives_its_owner_leaving_at_once(nodes, end):
-    a, b = await pair(nodes)
+    a, b, c = await trio(nodes)
     key = await a.key_of("register", b.address)
     assert await a.ask("register", key, put=11) == [11, b.address]
     if end == "kill":
@@ -139,8 +150,10 @@ async def test_a_write_at_majority_outlives_its_owner_leaving_at_once(nodes, end
     else:
         assert await b.exit(normal=False) == 3
         assert b.heard(event="exited", how="raise")
-    # Both replicas confirmed the write, so the member left behind answers with it once it owns the key.
-    assert await settled(a, "register", key) == [11, a.address]
+    # A majority of the replicas confirmed the write, so the members left behind answer with it once one of them
+    # owns the key.
+    value, node = await settled(a, "register", key)
+    assert value == 11 and node in (a.address, c.address)
     await a.hear(lambda e: e["status"] in ("suspect", "dead", "left"), event="MemberChanged", address=b.address)
 
 
@@ -165,25 +178,34 @@ async def test_what_each_write_level_needs_of_the_replicas(nodes, kind, kept):
 
 
 async def test_a_member_removed_after_a_pause_joins_again(nodes):
-    a, b = await pair(nodes)
-    key = await a.key_of("register", b.address)
-    assert await a.ask("register", key, put=5) == [5, b.address]
-    first = b.node["incarnation"]
+    # Only a majority of members alive removes one, so it takes three.
+    a, b, c = await trio(nodes)
+    key = await a.key_of("register", c.address)
+    assert await a.ask("register", key, put=5) == [5, c.address]
+    first = c.node["incarnation"]
 
-    b.pause()
-    await a.hear(event="MemberChanged", address=b.address, status="left")
-    assert await settled(a, "register", key) == [5, a.address]
-    b.resume()
+    c.pause()
+    await a.hear(event="MemberChanged", address=c.address, status="left")
+    value, node = await settled(a, "register", key)
+    assert value == 5 and node in (a.address, b.address)
+    c.resume()
 
     # It finds itself removed, leaves at once and joins again as a new incarnation at the same address.
-    again = await a.hear(lambda e: e["node"]["incarnation"] != first, event="MemberChanged", address=b.address,
-                         status="alive")
-    assert (await b.call("node"))["incarnation"] == again["node"]["incarnation"]
-    both = {a.address: "alive", b.address: "alive"}
-    await a.until_members(both)
-    await b.until_members(both)
-    other = await a.key_of("register", b.address, prefix="again")
-    assert await a.ask("register", other, put=6) == [6, b.address]
+    await a.hear(lambda e: e["node"]["incarnation"] != first, event="MemberChanged", address=c.address,
+                 status="alive")
+    every = {n.address: "alive" for n in (a, b, c)}
+    for n in (a, b, c):
+        await n.until_members(every)
+    now = (await c.call("node"))["incarnation"]
+    assert now != first
+
+    async def listed_as_now():
+        return any(m["address"] == c.address and m["incarnation"] == now and m["status"] == "alive"
+                   for m in await a.members())
+
+    await eventually(listed_as_now, "the first member listing the new incarnation")
+    other = await a.key_of("register", c.address, prefix="again")
+    assert await a.ask("register", other, put=6) == [6, c.address]
     value, _ = await settled(a, "register", key)
     assert value == 5
 
