@@ -104,6 +104,20 @@ std::shared_ptr<vorel::exec::Threads> Joined::stopped() {
     start.swap(start_);
   }
   if (start) start->abort();
+  // The node's handle and a started node reach into the transport (its pool's strands), so they go
+  // while the threads that own it are still there.
+  std::unique_ptr<vorel::node::Running> running;
+  {
+    std::lock_guard guard(running_mutex_);
+    running = std::move(running_);
+  }
+  running.reset();
+  std::optional<vorel::node::Node> node;
+  {
+    std::lock_guard guard(node_mutex_);
+    node.swap(node_);
+  }
+  node.reset();
   std::lock_guard guard(threads_mutex_);
   return std::move(threads_);
 }

@@ -77,8 +77,10 @@ class Joined {
     std::lock_guard guard(node_mutex_);
     return node_;
   }
-  // Set once, by the start's completion; a later call keeps the first handle.
+  // Set once, by the start's completion; a later call keeps the first handle, and a side that has
+  // shut down keeps none.
   void joined(vorel::node::Node node) {
+    if (!threads()) return;
     std::lock_guard guard(node_mutex_);
     if (!node_) node_.emplace(std::move(node));
   }
