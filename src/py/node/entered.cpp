@@ -58,6 +58,32 @@ Landed closed(std::string_view actor, std::string_view key, bool read) {
   return Landed{Landed::Done{std::unexpected(std::move(gone))}};
 }
 
+// The answer a question owes its future. A task that the threads drop unrun, or end before it is
+// answered, still gives the answer of a stopped node, so that no awaiter waits forever.
+class Owed {
+ public:
+  Owed(std::shared_ptr<inbox::Bell> bell, Landed stopped, Carried future)
+      : bell_(std::move(bell)), stopped_(std::move(stopped)), future_(std::move(future)) {}
+  Owed(Owed&&) = default;
+  Owed& operator=(Owed&&) = delete;
+  ~Owed() {
+    if (bell_) give(std::move(stopped_));
+  }
+
+  // Hands the answer to the loop; none gives the answer of a stopped node.
+  void give(std::optional<Landed> landed) {
+    std::shared_ptr<inbox::Bell> bell = std::move(bell_);
+    inbox::Call call = [landed = landed ? std::move(*landed) : std::move(stopped_),
+                        future = std::move(future_)](Token token) { return landed.resolve(future.get(token)); };
+    bell->ring(std::move(call));
+  }
+
+ private:
+  std::shared_ptr<inbox::Bell> bell_;
+  Landed stopped_;
+  Carried future_;
+};
+
 // Runs one question on the node runtime and hands its answer to the loop. Without threads (the
 // side has shut down) nothing runs the task: the answer of a stopped node is given at once.
 template <class Ask>
@@ -69,15 +95,14 @@ void dispatch(const Entered& entered, Object future, Landed stopped, Ask ask) {
     }
     return;
   }
-  auto task = [](Entered entered, Carried future, Landed stopped, Ask ask) -> asio::awaitable<void> {
+  auto task = [](Entered entered, Owed owed, Ask ask) -> asio::awaitable<void> {
     // Named first: g++ 12 may destroy a temporary of a co_await expression twice.
     auto asked = ask(entered.node);
     std::optional<Landed> landed = co_await std::move(asked);
-    inbox::Call call = [landed = landed ? std::move(*landed) : std::move(stopped),
-                        future = std::move(future)](Token token) { return landed.resolve(future.get(token)); };
-    entered.joined->bell()->ring(std::move(call));
+    owed.give(std::move(landed));
   };
-  exec::spawn(*threads, task(entered, Carried(std::move(future)), std::move(stopped), std::move(ask)));
+  Owed owed(entered.joined->bell(), std::move(stopped), Carried(std::move(future)));
+  exec::spawn(*threads, task(entered, std::move(owed), std::move(ask)));
 }
 
 }  // namespace
