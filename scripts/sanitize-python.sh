@@ -7,7 +7,9 @@
 # Without pytest arguments it runs the tests of clusters, clients and the store's road for a joined
 # node, where the module's own threads meet the loop's. The sanitized module is built in
 # build/<kind>-py and loaded ahead of the installed one; reports go to /tmp/vorel-<kind>.*, and the
-# script fails when there is one. Run `bash scripts/build.sh --tests` first.
+# script fails when there is one. Run `bash scripts/build.sh --tests` first. The sanitizer's runtime
+# is preloaded into every process the tests start, so tests that start database servers or tools of
+# their own (test_sql.py's server kills, test_sql_tls.py) fail here for that reason alone.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 kind=${1:?thread or address}
