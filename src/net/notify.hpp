@@ -18,6 +18,8 @@
 #include <asio/post.hpp>
 #include <asio/use_awaitable.hpp>
 
+#include "net/permit.hpp"
+
 namespace vorel::net {
 
 namespace notify {
@@ -93,41 +95,20 @@ class Flag {
 // Wakes one waiter; a wake-up given while nobody waits stays pending and satisfies the next wait.
 class Wakeup {
  public:
-  void notify() {
-    std::function<void()> waiter;
-    {
-      std::lock_guard lock(mutex_);
-      if (!waiter_) {
-        pending_ = true;
-        return;
-      }
-      waiter.swap(waiter_);
-    }
-    waiter();
-  }
+  void notify() { permit_.ring(); }
 
   template <class Token = asio::use_awaitable_t<>>
   auto wait(Token&& token = {}) {
     return asio::async_initiate<Token, void()>(
         [this](auto handler) {
           auto resume = notify::resumer(std::move(handler));
-          {
-            std::lock_guard lock(mutex_);
-            if (!pending_) {
-              waiter_ = std::move(resume);
-              return;
-            }
-            pending_ = false;
-          }
-          resume();
+          if (permit_.take_or_wait(resume)) resume();
         },
         token);
   }
 
  private:
-  std::mutex mutex_;
-  bool pending_ = false;
-  std::function<void()> waiter_;
+  Permit permit_;
 };
 
 // Unbounded, many senders, one receiver, values in the order they were sent. The receiver sees the

@@ -8,41 +8,19 @@
 
 namespace vorel::node {
 
-void Bell::ring() {
-  std::function<void()> waiter;
-  {
-    std::lock_guard lock(mutex_);
-    if (!waiter_) {
-      pending_ = true;
-      return;
-    }
-    waiter.swap(waiter_);
-  }
-  waiter();
-}
+void Bell::ring() { permit_.ring(); }
 
 asio::awaitable<void> Bell::wait(std::optional<Instant> until) {
   auto timer = std::make_shared<asio::steady_timer>(co_await asio::this_coro::executor);
   timer->expires_at(until ? *until : Instant::max());
-  {
-    std::lock_guard lock(mutex_);
-    if (pending_) {
-      pending_ = false;
-      co_return;
-    }
-    // The timer is cancelled on its own executor: a ring may come from any thread, and the
-    // waiting task may be resuming on another one at that moment.
-    waiter_ = [timer] { asio::post(timer->get_executor(), [timer] { timer->cancel(); }); };
-  }
+  // The timer is cancelled on its own executor: a ring may come from any thread, and the waiting
+  // task may be resuming on another one at that moment.
+  if (permit_.take_or_wait([timer] { asio::post(timer->get_executor(), [timer] { timer->cancel(); }); })) co_return;
   // Cleared however the wait ends, even when the task's frame is destroyed without resuming.
   struct Clear {
-    Bell& bell;
-    ~Clear() {
-      std::function<void()> dropped;
-      std::lock_guard lock(bell.mutex_);
-      dropped.swap(bell.waiter_);
-    }
-  } clear{*this};
+    net::Permit& permit;
+    ~Clear() { permit.forget(); }
+  } clear{permit_};
   std::error_code ec;
   co_await timer->async_wait(asio::redirect_error(asio::use_awaitable, ec));
   // A cancellation of the task itself also ends the timer's wait: the task ends here.

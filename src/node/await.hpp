@@ -13,6 +13,8 @@
 
 #include <asio/awaitable.hpp>
 
+#include "net/permit.hpp"
+
 namespace vorel::node {
 
 using Instant = std::chrono::steady_clock::time_point;
@@ -27,10 +29,8 @@ class Bell {
   asio::awaitable<void> wait(std::optional<Instant> until = std::nullopt);
 
  private:
-  std::mutex mutex_;
-  bool pending_ = false;
-  // Set while a task waits: cancels its timer on the task's own executor.
-  std::function<void()> waiter_;
+  // The waiter set while a task waits cancels its timer on the task's own executor.
+  net::Permit permit_;
 };
 
 namespace watch {
