@@ -1,6 +1,7 @@
 // Helpers of the live transport tests: an io_context on two threads, bounded waits, loopback pairs.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <future>
@@ -76,24 +77,32 @@ inline std::pair<asio::ip::tcp::socket, asio::ip::tcp::socket> socket_pair(asio:
   return {std::move(dialer), std::move(accepted)};
 }
 
-// What a pool's peer callback was given, readable from the test thread.
-struct Peers {
-  std::mutex mutex;
-  std::vector<pool::Peer> seen;
+// What a pool's peer callback was given, readable from the test thread. The callback shares
+// what it fills: a report already on its way while the pool closes may land after the test's
+// copy is gone.
+class Peers {
+ public:
   std::shared_ptr<std::function<void(pool::Peer)>> callback() {
-    return std::make_shared<std::function<void(pool::Peer)>>([this](pool::Peer peer) {
-      std::lock_guard lock(mutex);
-      seen.push_back(std::move(peer));
+    return std::make_shared<std::function<void(pool::Peer)>>([seen = seen_](pool::Peer peer) {
+      std::lock_guard lock(seen->mutex);
+      seen->peers.push_back(std::move(peer));
     });
   }
   bool has(pool::Peer::Kind kind, const core::NodeId& node) {
-    std::lock_guard lock(mutex);
-    return std::count(seen.begin(), seen.end(), pool::Peer{kind, node}) > 0;
+    std::lock_guard lock(seen_->mutex);
+    return std::count(seen_->peers.begin(), seen_->peers.end(), pool::Peer{kind, node}) > 0;
   }
   std::size_t count() {
-    std::lock_guard lock(mutex);
-    return seen.size();
+    std::lock_guard lock(seen_->mutex);
+    return seen_->peers.size();
   }
+
+ private:
+  struct Seen {
+    std::mutex mutex;
+    std::vector<pool::Peer> peers;
+  };
+  std::shared_ptr<Seen> seen_ = std::make_shared<Seen>();
 };
 
 }  // namespace vorel::net::testing
