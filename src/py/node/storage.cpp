@@ -6,6 +6,8 @@
 #include <utility>
 #include <variant>
 
+#include "py/node/steps.hpp"
+
 namespace vorel::py::storage {
 namespace {
 
@@ -93,29 +95,129 @@ Result record(PyObject* answer) {
       fmt::format("load answered {}, which is neither None nor a (version: bytes, state: bytes | None) pair", *t));
 }
 
-Raised perform(Token token, PyObject* store, std::string_view actor, std::string_view key, double timeout,
-               core::Storage request, Done done, bool* ran) {
+namespace {
+
+// The class of what an `async def` method returns. It is one of the interpreter's static types,
+// the same object in every interpreter, so it is looked up once; none when it cannot be found.
+PyTypeObject* coroutine_type() {
+  static PyTypeObject* const type = [] {
+    Object types = import("types");
+    Object t = types ? attr(types.get(), "CoroutineType") : Object();
+    if (!t || !PyType_Check(t.get())) {
+      PyErr_Clear();
+      return static_cast<PyTypeObject*>(nullptr);
+    }
+    return reinterpret_cast<PyTypeObject*>(t.get());
+  }();
+  return type;
+}
+
+// The outcome of a finished call. `expired` tells that its time limit cancelled it: a call that
+// ended cancelled then did not answer in time, as `wait_for` would have said.
+Raised finish(Token token, Done& done, PyObject* finished, double timeout, bool load, bool expired) {
+  Object answer = call_method(finished, "result");
+  if (!answer) {
+    Object raised = Object::steal(PyErr_GetRaisedException());
+    if (expired) {
+      Object cancelled = call_method(finished, "cancelled");
+      if (!cancelled) return caught();
+      if (PyObject_IsTrue(cancelled.get())) return done(token, std::unexpected(core::store::unanswered(timeout)));
+    }
+    return done(token, std::unexpected(described(raised.get(), timeout)));
+  }
+  if (!load) return done(token, std::nullopt);
+  return done(token, record(answer.get()));
+}
+
+struct Watch {
+  Object timer;
+  bool expired = false;
+};
+
+// A coroutine of the store runs as a task started eagerly: its first step runs now, in a task and
+// a context of its own, so that a store that answers without waiting answers before this returns,
+// and its writer is confirmed on the next loop turn as it is without a store, with no loop turn
+// spent on starting the task and another on hearing of its end. A call that waits is bounded by a
+// timer that cancels it, which is what `wait_for` does. None when the loop makes its tasks
+// through a factory of its own: the call then takes the road of `ensure_future`.
+std::optional<Raised> eager(Token token, PyObject* asyncio, PyObject* coroutine, Done& done, double timeout,
+                            bool load, bool& ran) {
+  Object loop = call_method(asyncio, "get_running_loop");
+  if (!loop) return caught();
+  Object factory = call_method(loop.get(), "get_task_factory");
+  if (!factory) return caught();
+  if (factory.get() != Py_None) return std::nullopt;
+  Object task_class = attr(asyncio, "Task");
+  PyObject* loop_name = task_class ? method_name("loop") : nullptr;
+  PyObject* eager_start = loop_name ? method_name("eager_start") : nullptr;
+  Object names = eager_start ? Object::steal(PyTuple_Pack(2, loop_name, eager_start)) : Object();
+  if (!names) return caught();
+  PyObject* argv[] = {nullptr, coroutine, loop.get(), Py_True};
+  Object task = Object::steal(PyObject_Vectorcall(task_class.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                  names.get()));
+  ran = true;
+  if (!task) return failed_now(token, done, timeout);
+  Object finished = call_method(task.get(), "done");
+  if (finished && PyObject_IsTrue(finished.get())) return finish(token, done, task.get(), timeout, load, false);
+  ran = false;
+  if (!finished) return caught();
+  auto watch = std::make_shared<Watch>();
+  watch->timer = steps::later(loop.get(), timeout, [task, watch] {
+    Object cancelled = call_method(task.get(), "cancel");
+    if (!cancelled) return false;
+    if (PyObject_IsTrue(cancelled.get())) watch->expired = true;
+    return true;
+  });
+  if (!watch->timer) return caught();
+  return callback::when_done(
+      task.get(), [done = std::move(done), watch, timeout, load](Token t, PyObject* end) mutable -> Raised {
+        Object timer = std::move(watch->timer);
+        if (!steps::cancel(timer)) return caught();
+        return finish(t, done, end, timeout, load, watch->expired);
+      });
+}
+
+// `perform`, with `ran` set once `done` has run or is running now.
+Raised started(Token token, PyObject* store, std::string_view actor, std::string_view key, double timeout,
+               core::Storage request, Done& done, bool& ran) {
   const bool load = std::holds_alternative<core::Storage::Load>(request.value);
   // Imported before the store is called: a store method that raises leaves its exception set,
   // under which no import may run.
   Object asyncio = import("asyncio");
   if (!asyncio) return caught();
   Object awaitable = called(store, actor, key, request);
-  if (ran) *ran = true;
-  if (!awaitable) return failed_now(token, done, timeout);
+  if (!awaitable) {
+    ran = true;
+    return failed_now(token, done, timeout);
+  }
+  // Anything but a coroutine (a future, an awaitable of another kind, something that cannot be
+  // awaited) and a limit that has passed already go through `wait_for`, whose refusals they get.
+  if (timeout > 0 && Py_TYPE(awaitable.get()) == coroutine_type()) {
+    if (std::optional<Raised> out = eager(token, asyncio.get(), awaitable.get(), done, timeout, load, ran)) {
+      return *std::move(out);
+    }
+  }
   Object limit = Object::steal(PyFloat_FromDouble(timeout));
   if (!limit) return caught();
   Object waited = call_method(asyncio.get(), "wait_for", awaitable.get(), limit.get());
-  if (!waited) return failed_now(token, done, timeout);
-  Object future = call_method(asyncio.get(), "ensure_future", waited.get());
-  if (!future) return failed_now(token, done, timeout);
-  if (ran) *ran = false;
+  Object future = waited ? call_method(asyncio.get(), "ensure_future", waited.get()) : Object();
+  if (!future) {
+    ran = true;
+    return failed_now(token, done, timeout);
+  }
   return callback::when_done(future.get(), [done = std::move(done), timeout, load](Token t, PyObject* finished) mutable {
-    Object answer = call_method(finished, "result");
-    if (!answer) return failed_now(t, done, timeout);
-    if (!load) return done(t, std::nullopt);
-    return done(t, record(answer.get()));
+    return finish(t, done, finished, timeout, load, false);
   });
+}
+
+}  // namespace
+
+Raised perform(Token token, PyObject* store, std::string_view actor, std::string_view key, double timeout,
+               core::Storage request, Done done, bool* ran) {
+  bool ran_now = false;
+  Raised out = started(token, store, actor, key, timeout, std::move(request), done, ran_now);
+  if (ran) *ran = ran_now;
+  return out;
 }
 
 }  // namespace vorel::py::storage
