@@ -65,6 +65,10 @@ Version version_of(const Stamp& stamp) {
 std::optional<Bytes> Stored::state_bytes() const {
   if (!state) return std::nullopt;
   Bytes out;
+  // The headers take at most 11 bytes a page and 19 for the record: one allocation for the state.
+  std::size_t size = 32;
+  for (const auto& [name, content] : *state) size += name.size() + content.size() + 12;
+  out.reserve(size);
   msgpack::write_array(out, 2);
   msgpack::write_str(out, kStateTag);
   msgpack::write_map(out, 1);

@@ -97,6 +97,16 @@ Result record(PyObject* answer) {
 
 namespace {
 
+// A module imported already comes straight from the interpreter's table of modules, not through
+// the import machinery, which costs more than the store call it serves.
+Object imported(const char* module) {
+  PyObject* name = method_name(module);
+  if (name == nullptr) return Object();
+  Object found = Object::steal(PyImport_GetModule(name));
+  if (found || PyErr_Occurred()) return found;
+  return import(module);
+}
+
 // The class of what an `async def` method returns. It is one of the interpreter's static types,
 // the same object in every interpreter, so it is looked up once; none when it cannot be found.
 PyTypeObject* coroutine_type() {
@@ -147,7 +157,8 @@ std::optional<Raised> eager(Token token, PyObject* asyncio, PyObject* coroutine,
   Object factory = call_method(loop.get(), "get_task_factory");
   if (!factory) return caught();
   if (factory.get() != Py_None) return std::nullopt;
-  Object task_class = attr(asyncio, "Task");
+  PyObject* task_name = method_name("Task");
+  Object task_class = task_name ? Object::steal(PyObject_GetAttr(asyncio, task_name)) : Object();
   PyObject* loop_name = task_class ? method_name("loop") : nullptr;
   PyObject* eager_start = loop_name ? method_name("eager_start") : nullptr;
   Object names = eager_start ? Object::steal(PyTuple_Pack(2, loop_name, eager_start)) : Object();
@@ -183,7 +194,7 @@ Raised started(Token token, PyObject* store, std::string_view actor, std::string
   const bool load = std::holds_alternative<core::Storage::Load>(request.value);
   // Imported before the store is called: a store method that raises leaves its exception set,
   // under which no import may run.
-  Object asyncio = import("asyncio");
+  Object asyncio = imported("asyncio");
   if (!asyncio) return caught();
   Object awaitable = called(store, actor, key, request);
   if (!awaitable) {

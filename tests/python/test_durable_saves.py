@@ -1,0 +1,250 @@
+"""The saves of a type with durable="write" against store objects that answer at once, after a wait,
+through a future, or not at all: what the writer sees, and what the store sees."""
+
+import asyncio
+import contextvars
+from dataclasses import dataclass
+from datetime import timedelta
+
+import pytest
+from support import runner, until
+
+from vorel import ActorSystem, Context, Ref, Unavailable, actor
+
+pytestmark = pytest.mark.timeout(20)
+
+run = runner(10.0)
+
+
+@dataclass(frozen=True)
+class Put:
+    n: int
+    reply_to: Ref[str]
+
+
+@dataclass(frozen=True)
+class Burst:
+    values: tuple[int, ...]
+    reply_to: Ref[str]
+
+
+@dataclass(frozen=True)
+class Look:
+    reply_to: Ref[str]
+
+
+@dataclass(frozen=True)
+class Var:
+    reply_to: Ref[str]
+
+
+@actor(initial=0, durable="write", write_timeout=timedelta(seconds=0.5))
+async def kept(ctx: Context[int, Put | Burst | Look | Var]):
+    async for m in ctx.inbox:
+        if isinstance(m, Put):
+            written = ctx.state.set(m.n)
+            # Read between the write and its confirmation: still the confirmed value.
+            before = ctx.state.value
+            try:
+                await written
+            except Unavailable as e:
+                m.reply_to.tell(f"failed {before} {ctx.state.value}: {e}")
+                continue
+            m.reply_to.tell(f"kept {before} {ctx.state.value}")
+        elif isinstance(m, Burst):
+            # Every write handed over before any is awaited: nothing orders them but the road.
+            writes = [ctx.state.set(n) for n in m.values]
+            outcomes = await asyncio.gather(*writes, return_exceptions=True)
+            m.reply_to.tell(" ".join("failed" if isinstance(o, Exception) else "kept" for o in outcomes))
+        elif isinstance(m, Var):
+            m.reply_to.tell(VAR.get())
+        else:
+            m.reply_to.tell(str(ctx.state.value))
+
+
+NAME = kept.name
+VAR = contextvars.ContextVar("saves", default="body")
+
+
+class Store:
+    """Keeps records as a store must and logs every save; `how` says how a save answers: at once,
+    after a loop turn, through a future it resolves later, or from a plain method."""
+
+    def __init__(self, how="at once", fail_on=()):
+        self.how = how
+        self.fail_on = set(fail_on)
+        self.records = {}
+        self.saves = []
+        self.gate = None
+        self.tasks = []
+        self.cancelled = 0
+
+    async def load(self, actor, key):
+        return self.records.get((actor, key))
+
+    async def drop(self, actor, key, version):
+        return None
+
+    def keep(self, actor, key, version, state):
+        self.saves.append((version, state))
+        if len(self.saves) in self.fail_on:
+            raise ConnectionError(f"save {len(self.saves)} refused")
+        kept = self.records.get((actor, key))
+        if kept is None or kept[0] <= version:
+            self.records[(actor, key)] = (version, state)
+
+    def save(self, actor, key, version, state):
+        if self.how == "before its awaitable":
+            self.keep(actor, key, version, state)
+            return _done(None)
+        if self.how == "through a future":
+            future = asyncio.get_running_loop().create_future()
+
+            def answer():
+                try:
+                    self.keep(actor, key, version, state)
+                except Exception as e:
+                    future.set_exception(e)
+                else:
+                    future.set_result(None)
+
+            asyncio.get_running_loop().call_soon(answer)
+            return future
+        return self.saving(actor, key, version, state)
+
+    async def saving(self, actor, key, version, state):
+        self.tasks.append((asyncio.current_task(), VAR.get()))
+        VAR.set("store")
+        if self.gate is not None:
+            try:
+                await self.gate.wait()
+            except asyncio.CancelledError:
+                self.cancelled += 1
+                raise
+        if self.how == "after a wait":
+            await asyncio.sleep(0)
+        self.keep(actor, key, version, state)
+
+
+def _done(value):
+    future = asyncio.get_running_loop().create_future()
+    future.set_result(value)
+    return future
+
+
+HOWS = ["at once", "after a wait", "through a future", "before its awaitable"]
+
+
+@pytest.mark.parametrize("how", HOWS)
+def test_a_failing_save_fails_only_its_own_write(how):
+    # The key opens on its initial state without a save: save n is the write of the n-th Put.
+    store = Store(how, fail_on={2})
+
+    async def main():
+        async with ActorSystem(store=store) as system:
+            ref = system.ref(kept, "k")
+            answers = [await ref.ask(Put(n, None)) for n in (1, 2, 3)]
+            return answers, await ref.ask(Look(None))
+
+    answers, value = run(main())
+    assert answers == [
+        "kept 0 1",
+        f"failed 1 1: {NAME}/k: the store did not keep the write: ConnectionError: save 2 refused",
+        "kept 1 3",
+    ]
+    assert value == "3"
+    versions = [v for v, _ in store.saves]
+    assert len(versions) == 3 and versions == sorted(set(versions))
+    assert store.records[(NAME, "k")] == store.saves[2]
+
+
+@pytest.mark.parametrize("how", HOWS)
+def test_saves_of_one_key_reach_the_store_in_order(how):
+    store = Store(how, fail_on={3})
+
+    async def main():
+        async with ActorSystem(store=store) as system:
+            ref = system.ref(kept, "k")
+            outcome = await ref.ask(Burst(tuple(range(1, 7)), None))
+            return outcome, await ref.ask(Look(None))
+
+    outcome, value = run(main())
+    # Only the third write fails, and the last confirmation to arrive is the last write.
+    assert outcome == "kept kept failed kept kept kept"
+    assert value == "6"
+    versions = [v for v, _ in store.saves]
+    assert len(versions) == 6 and versions == sorted(set(versions))
+    states = [s for _, s in store.saves]
+    assert len(set(states)) == 6
+    assert store.records[(NAME, "k")] == store.saves[-1]
+
+
+def test_a_write_is_not_confirmed_before_the_store_returns():
+    store = Store("at once")
+    store.gate = asyncio.Event()
+
+    async def main():
+        async with ActorSystem(store=store) as system:
+            ref = system.ref(kept, "k")
+            asked = asyncio.ensure_future(ref.ask(Put(5, None)))
+            await until(lambda: store.saves == [] and len(store.tasks) == 1)
+            # The save is under way and does not return: the writer waits, whatever the loop does.
+            for _ in range(20):
+                await asyncio.sleep(0)
+            assert not asked.done()
+            store.gate.set()
+            answer = await asked
+            return answer, await ref.ask(Look(None))
+
+    assert run(main()) == ("kept 0 5", "5")
+    assert len(store.saves) == 1
+
+
+@pytest.mark.parametrize("factory", [False, True])
+def test_a_save_runs_in_a_task_and_a_context_of_its_own(factory):
+    store = Store("at once")
+    made = []
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        if factory:
+
+            def task_factory(loop, coro, **kwargs):
+                made.append(asyncio.Task(coro, loop=loop, **kwargs))
+                return made[-1]
+
+            loop.set_task_factory(task_factory)
+        async with ActorSystem(store=store) as system:
+            ref = system.ref(kept, "k")
+            answer = await ref.ask(Put(1, None))
+            return answer, await ref.ask(Var(None)), asyncio.current_task()
+
+    answer, var, asker = run(main())
+    assert answer == "kept 0 1"
+    # What the store set in its context stayed there: the body's context does not see it.
+    assert var == "body"
+    assert len(store.tasks) == 1
+    task, seen = store.tasks[0]
+    assert seen == "body" and task is not None and task is not asker and task.done()
+    if factory:
+        # The loop's own way of making tasks made the store's.
+        assert task in made
+
+
+def test_a_save_that_never_answers_fails_its_write_at_the_timeout_and_the_next_one_goes_on():
+    store = Store("at once")
+    store.gate = asyncio.Event()
+
+    async def main():
+        async with ActorSystem(store=store) as system:
+            ref = system.ref(kept, "k")
+            first = await ref.ask(Put(1, None))
+            store.gate = None
+            second = await ref.ask(Put(2, None))
+            return first, second, store.cancelled
+
+    first, second, cancelled = run(main())
+    assert first == f"failed 0 0: {NAME}/k: the store did not keep the write: it did not answer within 0.5 s"
+    assert second == "kept 0 2"
+    # The call that did not answer was cancelled, as a time limit does.
+    assert cancelled == 1
