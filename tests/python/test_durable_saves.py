@@ -3,13 +3,15 @@ through a future, or not at all: what the writer sees, and what the store sees."
 
 import asyncio
 import contextvars
+import gc
+import weakref
 from dataclasses import dataclass
 from datetime import timedelta
 
 import pytest
 from support import runner, until
 
-from vorel import ActorSystem, Context, Ref, Unavailable, actor
+from vorel import ActorSystem, Context, Ref, Unavailable, actor, nobody
 
 pytestmark = pytest.mark.timeout(20)
 
@@ -242,3 +244,25 @@ def test_a_save_that_never_answers_fails_its_write_at_the_timeout_and_the_next_o
     assert value == "2"
     # The call that did not answer was cancelled, as a time limit does.
     assert store.cancelled == 1
+
+
+def test_a_save_under_way_when_its_loop_closes_is_let_go():
+    store = Store("at once", held={1})
+    loop = asyncio.new_event_loop()
+
+    async def main():
+        system = ActorSystem(store=store)
+        await system.__aenter__()
+        system.ref(kept, "k").tell(Put(1, nobody()))
+        await until(lambda: len(store.tasks) == 1)
+        return system
+
+    system = loop.run_until_complete(asyncio.wait_for(main(), 5))
+    task = weakref.ref(store.tasks[0][0])
+    store.tasks.clear()
+    store.gate = None
+    # The loop goes with the save still waiting, and the system with it: nothing keeps the task.
+    loop.close()
+    del system
+    gc.collect()
+    assert task() is None

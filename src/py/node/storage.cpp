@@ -132,8 +132,10 @@ Raised finish(Token token, Done& done, PyObject* finished, double timeout, bool 
     Object raised = Object::steal(PyErr_GetRaisedException());
     if (expired) {
       Object cancelled = call_method(finished, "cancelled");
-      if (!cancelled) return caught();
-      if (PyObject_IsTrue(cancelled.get())) return done(token, std::unexpected(core::store::unanswered(timeout)));
+      if (cancelled && PyObject_IsTrue(cancelled.get())) {
+        return done(token, std::unexpected(core::store::unanswered(timeout)));
+      }
+      PyErr_Clear();
     }
     return done(token, std::unexpected(described(raised.get(), timeout)));
   }
@@ -174,11 +176,20 @@ std::optional<Raised> eager(Token token, PyObject* asyncio, PyObject* coroutine,
   if (finished && PyObject_IsTrue(finished.get())) return finish(token, done, task.get(), timeout, load, false);
   ran = false;
   if (!finished) return caught();
+  // The timer reaches the task and the watch only weakly: the task holds the watch through its done
+  // callback, and a strong hold back would be a cycle that no collector sees, kept for ever by a
+  // loop closed while the call was under way.
   auto watch = std::make_shared<Watch>();
-  watch->timer = steps::later(loop.get(), timeout, [task, watch] {
+  Object weak_task = Object::steal(PyWeakref_NewRef(task.get(), nullptr));
+  if (!weak_task) return caught();
+  watch->timer = steps::later(loop.get(), timeout, [weak_task, weak = std::weak_ptr<Watch>(watch)] {
+    std::shared_ptr<Watch> w = weak.lock();
+    Object task = w ? call(weak_task.get()) : Object::borrow(Py_None);
+    if (!task) return false;
+    if (task.get() == Py_None) return true;
     Object cancelled = call_method(task.get(), "cancel");
     if (!cancelled) return false;
-    if (PyObject_IsTrue(cancelled.get())) watch->expired = true;
+    if (PyObject_IsTrue(cancelled.get())) w->expired = true;
     return true;
   });
   if (!watch->timer) return caught();
