@@ -266,3 +266,64 @@ def test_a_save_under_way_when_its_loop_closes_is_let_go():
     del system
     gc.collect()
     assert task() is None
+
+
+@dataclass(frozen=True)
+class Note:
+    text: str
+
+
+@actor(initial="")
+async def noted(ctx: Context[str, Note | Look]):
+    async for m in ctx.inbox:
+        if isinstance(m, Note):
+            await ctx.state.set(m.text)
+        else:
+            m.reply_to.tell(ctx.state.value)
+
+
+class Meddler(Store):
+    """A store whose save, before it first waits, calls back into the system that is saving: the
+    first step of its call runs while the writer's `state.set` is still under way."""
+
+    def __init__(self, how):
+        super().__init__("at once")
+        self.meddle = how
+        self.system = None
+        self.seen = []
+
+    async def saving(self, actor, key, version, state):
+        system = self.system
+        if self.meddle == "stats":
+            self.seen.append(system.stats().writes_confirmed)
+        elif self.meddle == "activations":
+            self.seen.append(list(system.activations()))
+        elif self.meddle == "tell":
+            system.ref(noted, "n").tell(Note(f"saving {len(self.saves) + 1}"))
+        elif self.meddle == "write another key":
+            system.ref(kept, "other").tell(Put(len(self.saves) + 100, nobody()))
+        elif self.meddle == "release":
+            self.seen.append(asyncio.ensure_future(system.release(kept, key)))
+        self.keep(actor, key, version, state)
+
+
+@pytest.mark.parametrize("how", ["stats", "activations", "tell", "write another key", "release"])
+def test_a_store_that_calls_back_into_the_system_while_saving(how):
+    store = Meddler(how)
+
+    async def main():
+        async with ActorSystem(store=store) as system:
+            store.system = system
+            ref = system.ref(kept, "k")
+            answers = [await ref.ask(Put(n, None)) for n in (1, 2)]
+            await until(lambda: all(f.done() for f in store.seen if isinstance(f, asyncio.Future)))
+            noted_value = await system.ref(noted, "n").ask(Look(None))
+            return answers, await ref.ask(Look(None)), noted_value
+
+    answers, value, noted_value = run(main())
+    assert answers[0] == "kept 0 1"
+    assert value == "2"
+    if how == "tell":
+        assert noted_value.startswith("saving ")
+    if how in ("stats", "activations", "release"):
+        assert len(store.seen) >= 2
