@@ -60,6 +60,7 @@ Node::~Node() {
   loop_calls.forget();
   let_go(system_);
   let_go(catalog);
+  let_go(last_resolved);
   let_go(records);
   store_object = Object();
   let_go(replies);

@@ -197,6 +197,7 @@ class Node : public std::enable_shared_from_this<Node> {
   loop::Calls loop_calls;
   Locked<Object> system_;
   Locked<Catalog> catalog;
+  Locked<std::shared_ptr<const Definition>> last_resolved;
   Locked<core::LocalStore> records;
   Object store_object;
   Locked<Replies> replies;
