@@ -37,12 +37,22 @@ int clear(PyObject* self) {
   return 0;
 }
 
-// The iterator of the future's __await__, made at the first step and kept.
-Object steps(PyObject* self) {
+// The future's __await__ through its type's slot, which is what the method stands for.
+Object awaiting(PyObject* future) {
+  auto slot = reinterpret_cast<unaryfunc>(PyType_GetSlot(Py_TYPE(future), Py_am_await));
+  if (slot != nullptr) return Object::steal(slot(future));
+  PyErr_Clear();
+  return call_method(future, "__await__");
+}
+
+// The iterator of the future's __await__, made at the first step and kept; `kept` says whether it
+// was there before this call.
+Object steps(PyObject* self, bool* kept = nullptr) {
   Record& r = record(self);
   std::lock_guard guard(r.mutex);
+  if (kept != nullptr) *kept = static_cast<bool>(r.steps);
   if (r.steps) return r.steps;
-  Object made = call_method(r.future.get(), "__await__");
+  Object made = awaiting(r.future.get());
   if (made) r.steps = made;
   return made;
 }
@@ -53,8 +63,8 @@ bool stepped(PyObject* self) {
 }
 
 PyObject* send_value(PyObject* self, PyObject* value) {
-  const bool kept = stepped(self);
-  Object it = steps(self);
+  bool kept = false;
+  Object it = steps(self, &kept);
   if (!it) return nullptr;
   if (!kept || value == nullptr) {
     // The iterator's own next slot, as asyncio's steps send None: the StopIteration carrying the

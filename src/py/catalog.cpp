@@ -81,10 +81,21 @@ void Node::learn(PyObject* object, const std::shared_ptr<const Definition>& defi
 }
 
 std::shared_ptr<const Definition> Node::resolve(std::string_view name) {
+  // A name keeps the first definition learnt under it, so the last one resolved can be given again
+  // without a lookup: every ask resolves its type, mostly the one the ask before it did.
+  {
+    auto last = last_resolved.lock();
+    if (*last && (*last)->name == name) return *last;
+  }
+  std::shared_ptr<const Definition> found;
   {
     auto known = catalog.lock();
-    if (auto definition = known->definition(name)) return definition;
-    if (known->is_missing(name)) return nullptr;
+    found = known->definition(name);
+    if (!found && known->is_missing(name)) return nullptr;
+  }
+  if (found) {
+    std::shared_ptr<const Definition> old = last_resolved.replace(found);
+    return found;
   }
   Object object = imported(name);
   std::shared_ptr<const Definition> definition = object ? Definition::of(object.get()) : nullptr;

@@ -22,14 +22,6 @@ void let_go(Locked<T>& field) {
   T gone = field.replace(T{});
 }
 
-// Seconds as a float from what a clock answered; none with the error set.
-std::optional<double> seconds(const Object& time) {
-  if (!time) return std::nullopt;
-  const double s = PyFloat_AsDouble(time.get());
-  if (s == -1.0 && PyErr_Occurred()) return std::nullopt;
-  return s;
-}
-
 Object kept(Locked<Object>& slot) {
   Object o = slot.get();
   if (!o) PyErr_SetString(PyExc_RuntimeError, kNotStarted);
@@ -65,8 +57,10 @@ Node::~Node() {
   let_go(writes);
   let_go(gate);
   let_go(event_loop);
+  loop_calls.forget();
   let_go(system_);
   let_go(catalog);
+  let_go(last_resolved);
   let_go(records);
   store_object = Object();
   let_go(replies);
@@ -107,13 +101,13 @@ Object Node::system() {
 std::optional<double> Node::now() {
   Object loop = running();
   if (!loop) return std::nullopt;
-  return seconds(call_method(loop.get(), "time"));
+  return loop_calls.time(loop.get());
 }
 
 Object Node::future() {
   Object loop = running();
   if (!loop) return loop;
-  return call_method(loop.get(), "create_future");
+  return loop_calls.future(loop.get());
 }
 
 std::optional<Node::Clustered> Node::cluster() {

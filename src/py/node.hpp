@@ -31,6 +31,7 @@
 #include "py/locked.hpp"
 #include "py/node/durable.hpp"
 #include "py/node/joined.hpp"
+#include "py/node/loop.hpp"
 #include "py/node/replies.hpp"
 #include "py/node/runs.hpp"
 #include "py/object.hpp"
@@ -193,8 +194,10 @@ class Node : public std::enable_shared_from_this<Node> {
   // is the write's.
   Locked<Object> gate;
   Locked<Object> event_loop;
+  loop::Calls loop_calls;
   Locked<Object> system_;
   Locked<Catalog> catalog;
+  Locked<std::shared_ptr<const Definition>> last_resolved;
   Locked<core::LocalStore> records;
   Object store_object;
   Locked<Replies> replies;

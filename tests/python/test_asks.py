@@ -3,7 +3,7 @@
 import asyncio
 import contextlib
 from collections.abc import Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from datetime import timedelta
 
 import pytest
@@ -219,3 +219,113 @@ def test_asks_time_out_by_their_own_deadlines_in_any_order():
             assert abandoned.cancelled()
 
     run(main())
+
+
+# A batch queued while the body is busy: asks and tells interleaved, each read in the order sent, and
+# each ask answered with its own value; an ask given up while it waits in the inbox is never read;
+# a body that returns in the middle of the batch leaves the rest to its next run, in order.
+SEEN: list = []
+GATE: dict = {}
+
+
+@dataclass(frozen=True)
+class Hold:
+    """Holds the body until the test sets the gate of the key."""
+
+    reply_to: Ref[int]
+
+
+@dataclass(frozen=True)
+class Item:
+    n: int
+    reply_to: Ref[int] = field(default_factory=nobody)
+
+
+@dataclass(frozen=True)
+class Stop:
+    n: int
+
+
+@actor(initial=0)
+async def batcher(ctx: Context[int, Hold | Item | Stop]):
+    async for m in ctx.inbox:
+        if isinstance(m, Hold):
+            await GATE[ctx.key].wait()
+            m.reply_to.tell(-1)
+        elif isinstance(m, Stop):
+            SEEN.append(("stop", m.n))
+            return
+        else:
+            SEEN.append(m.n)
+            m.reply_to.tell(m.n * 10)
+
+
+async def held(system, key):
+    """A ref to the key whose body is busy on a Hold, with that Hold's ask."""
+    GATE[key] = asyncio.Event()
+    SEEN.clear()
+    ref = system.ref(batcher, key)
+    holding = asyncio.ensure_future(ref.ask(Hold(None)))
+    await until(lambda: system._queued(batcher, key) == 0 and not holding.done())
+    return ref, holding
+
+
+def test_a_batch_of_asks_and_tells_is_read_in_order_and_each_ask_gets_its_own_answer():
+    async def main():
+        async with ActorSystem() as system:
+            ref, holding = await held(system, "k")
+            asks = {}
+            for n in range(200):
+                if n % 3 == 0:
+                    ref.tell(Item(n))
+                else:
+                    asks[n] = asyncio.ensure_future(ref.ask(Item(n, None)))
+            await asyncio.sleep(0)
+            assert system._queued(batcher, "k") == 200
+            GATE["k"].set()
+            assert await holding == -1
+            return {n: await a for n, a in asks.items()}
+
+    answers = run(main())
+    assert SEEN == list(range(200))
+    assert answers == {n: n * 10 for n in range(200) if n % 3 != 0}
+
+
+def test_an_ask_given_up_while_its_message_waits_in_the_inbox_is_never_read():
+    async def main():
+        async with ActorSystem() as system:
+            ref, holding = await held(system, "k")
+            first = asyncio.ensure_future(ref.ask(Item(1, None)))
+            given_up = asyncio.ensure_future(ref.ask(Item(2, None)))
+            last = asyncio.ensure_future(ref.ask(Item(3, None)))
+            await asyncio.sleep(0)
+            assert system._queued(batcher, "k") == 3
+            given_up.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await given_up
+            assert system._queued(batcher, "k") == 2
+            GATE["k"].set()
+            return await holding, await first, await last
+
+    holding, first, last = run(main())
+    assert (holding, first, last) == (-1, 10, 30)
+    assert SEEN == [1, 3]
+
+
+def test_a_body_that_returns_in_the_middle_of_a_batch_leaves_the_rest_to_its_next_run_in_order():
+    async def main():
+        async with ActorSystem() as system:
+            ref, holding = await held(system, "k")
+            ref.tell(Item(1))
+            answered = asyncio.ensure_future(ref.ask(Item(2, None)))
+            ref.tell(Stop(3))
+            after = [asyncio.ensure_future(ref.ask(Item(n, None))) for n in (4, 5)]
+            ref.tell(Item(6))
+            await asyncio.sleep(0)
+            GATE["k"].set()
+            results = [await holding, await answered] + [await a for a in after]
+            await until(lambda: SEEN[-1:] == [6])
+            return results
+
+    assert run(main()) == [-1, 20, 40, 50]
+    assert SEEN == [1, 2, ("stop", 3), 4, 5, 6]

@@ -94,6 +94,42 @@ def test_now_passes_the_loops_failures(testing, answer, error):
         node.now()
 
 
+class Marked(asyncio.Future):
+    pass
+
+
+class OwnLoop(asyncio.SelectorEventLoop):
+    """A loop whose class brings its own clock and futures."""
+
+    def time(self):
+        return 42.0
+
+    def create_future(self):
+        return Marked(loop=self)
+
+
+@pytest.mark.parametrize("where", ["class", "instance"])
+def test_a_loop_that_brings_its_own_clock_and_futures_is_called_for_them(testing, where):
+    node = testing.node()
+    loop = OwnLoop() if where == "class" else asyncio.new_event_loop()
+    try:
+        node.enter(loop, object())
+        if where == "instance":
+            # First met with the base class's own methods, then replaced on the instance.
+            assert type(node.future()) is asyncio.Future and node.now() != 42.0
+            loop.time = lambda: 42.0
+            loop.create_future = lambda: Marked(loop=loop)
+        assert node.now() == 42.0
+        future = node.future()
+        assert type(future) is Marked and future.get_loop() is loop
+        if where == "instance":
+            del loop.time, loop.create_future
+            assert type(node.future()) is asyncio.Future and node.now() != 42.0
+    finally:
+        node.enter(None, None)
+        loop.close()
+
+
 def test_a_cluster_side_that_is_still_starting_is_no_cluster(testing):
     node = testing.node()
     node.join_pending()

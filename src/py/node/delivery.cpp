@@ -67,9 +67,10 @@ bool Node::hand(core::Command command) {
 }
 
 bool Node::take(core::Command command) {
-  // Copies: the command itself moves into the mailbox below.
-  const std::string actor = std::visit([](auto& c) { return c.actor; }, command);
-  const std::string key = std::visit([](auto& c) { return c.key; }, command);
+  // Views into the command, which stays here until it moves into the mailbox: a delivery refused
+  // there comes back with its own texts.
+  const std::string_view actor = std::visit([](auto& c) -> std::string_view { return c.actor; }, command);
+  const std::string_view key = std::visit([](auto& c) -> std::string_view { return c.key; }, command);
   auto* d = std::get_if<core::Deliver>(&command);
   if (d != nullptr && d->reply) {
     std::optional<double> deadline = cancelled_targets.lock()->take(*d->reply);
@@ -87,7 +88,8 @@ bool Node::take(core::Command command) {
       // A joined node that leaves keeps serving the keys still live here; the rest go to their
       // next owner, which the node runtime places anew.
       if (!activation(actor, key)) {
-        if (!hand(std::move(command))) dropped(actor, key, raised_text());
+        const Entity entity(actor, key);
+        if (!hand(std::move(command))) dropped(entity.first, entity.second, raised_text());
         return true;
       }
     } else {
@@ -99,7 +101,9 @@ bool Node::take(core::Command command) {
   Object self = attach(actor, key);
   if (!self) {
     if (PyErr_Occurred()) return false;
-    if (d != nullptr && d->reply) return answer(*d->reply, core::Outcome{core::Outcome::Unknown{actor, key}});
+    if (d != nullptr && d->reply) {
+      return answer(*d->reply, core::Outcome{core::Outcome::Unknown{std::string(actor), std::string(key)}});
+    }
     dropped(actor, key, "this node does not have the type");
     return true;
   }
@@ -109,17 +113,17 @@ bool Node::take(core::Command command) {
     if (!s->opened && !s->initial) s->initial = std::move(start->state);
     return true;
   }
-  bool deferred = false;
+  // The reply and chain of an ask whose cycle is decided a loop turn later: the message itself is
+  // the mailbox's by then.
+  std::optional<std::pair<core::Target, core::Chain>> deferred;
   if (auto cycle = activation::closed(self, d->chain)) {
     if (!d->reply) return true;
     auto running = runs.running();
     if (!running || running->first.get() != self.get()) {
       return answer(*d->reply, core::Outcome{core::Outcome::Cycle{*cycle}});
     }
-    deferred = true;
+    deferred.emplace(*d->reply, d->chain);
   }
-  std::optional<core::Target> reply = d->reply;
-  core::Chain chain = deferred ? d->chain : core::Chain();
   core::mailbox::Put put;
   {
     auto s = a.state.lock();
@@ -127,14 +131,15 @@ bool Node::take(core::Command command) {
   }
   if (std::holds_alternative<core::mailbox::Put::Queued>(put.value)) {
     if (!activation::wake(self)) return false;
-  } else if (std::holds_alternative<core::mailbox::Put::Refused>(put.value)) {
-    if (!reply) {
-      dropped(actor, key, "the mailbox is full");
+  } else if (auto* refused = std::get_if<core::mailbox::Put::Refused>(&put.value)) {
+    core::Deliver& back = refused->delivery;
+    if (!back.reply) {
+      dropped(back.actor, back.key, "the mailbox is full");
       return true;
     }
-    return answer(*reply, core::Outcome::full(actor, key));
+    return answer(*back.reply, core::Outcome::full(back.actor, back.key));
   }
-  if (deferred) return activation::decide(self, *reply, chain);
+  if (deferred) return activation::decide(self, deferred->first, deferred->second);
   return true;
 }
 

@@ -27,6 +27,11 @@ struct Waiting {
   std::optional<double> deadline;  // the loop time the ask times out at, once armed
 };
 
+// The ids are this node's own, counted up from 0: however an answer names one, it can only be
+// looked for among the ids the node gave, so they need no keyed hash, and consecutive ids land in
+// buckets of their own.
+using Table = std::unordered_map<std::int64_t, Waiting>;
+
 }  // namespace replies
 
 // Held behind the node's `replies` lock. Entries taken out are handed back rather than let go, so
@@ -95,13 +100,13 @@ class Replies {
   std::size_t size() const { return waiting_.size(); }
 
   // Takes every pending ask out at once; the ids go on from where they were.
-  std::unordered_map<std::int64_t, replies::Waiting, Keyed> abandon() {
+  replies::Table abandon() {
     due_.clear();
     return std::exchange(waiting_, {});
   }
 
  private:
-  std::unordered_map<std::int64_t, replies::Waiting, Keyed> waiting_;
+  replies::Table waiting_;
   std::set<std::pair<double, std::int64_t>> due_;
   std::int64_t next_ = 0;
 };

@@ -25,7 +25,8 @@ struct Reader {
 }  // namespace runs
 
 struct Runs {
-  Locked<std::unordered_map<std::uintptr_t, runs::Reader, Keyed>> readers;
+  // Keyed by the task's address: the interpreter's, which no one outside chooses.
+  Locked<std::unordered_map<std::uintptr_t, runs::Reader>> readers;
   // asyncio.current_task, looked up at its first use.
   Locked<Object> current_task;
 

@@ -38,7 +38,7 @@ void Node::vacate(PyObject* self) {
 }
 
 void Node::forsake() {
-  std::unordered_map<std::int64_t, replies::Waiting, Keyed> taken;
+  replies::Table taken;
   Object timer;
   {
     auto r = replies.lock();
