@@ -475,6 +475,48 @@ TEST(Mux, SentBytesDoNotPileUpBehindAQueueThatNeverEmpties) {
   }
 }
 
+// An output borrows its data from the queue's blocks: envelopes queued after it, filling the block
+// it borrows from and new ones behind, and the queue letting go of the blocks it sent, leave its
+// bytes as they were.
+TEST(Mux, AnOutputKeepsItsBytesWhileMoreEnvelopesQueueBehindIt) {
+  const Limits l = limits(65536, 1 << 20, 100000);
+  Mux a(l, 0), b(l, 0);
+  std::mt19937_64 rng(7);
+  std::vector<B> sent;
+  // The first block has room behind these two.
+  for (const std::size_t size : {1500, 1000}) {
+    sent.push_back(testing::random_bytes(rng, size));
+    ASSERT_TRUE(a.send(3, "actors", sent.back()).has_value());
+  }
+  ASSERT_EQ(a.slot(3).stored(), mux::kFirstBlock);
+  const mux::Output first = a.outgoing();
+  const B before = first.bytes();
+  EXPECT_EQ(first.size(), before.size());
+  for (int i = 0; i < 20; ++i) {
+    sent.push_back(testing::random_bytes(rng, 30000));
+    ASSERT_TRUE(a.send(3, "actors", sent.back()).has_value());
+  }
+  const B second = a.output();
+  EXPECT_EQ(first.bytes(), before);
+
+  std::vector<mux::Record> records;
+  feed(b, before, &records);
+  feed(b, second, &records);
+  ASSERT_GE(records.size(), 2u);
+  for (auto& r : records) b.consume(r);
+  for (int round = 0; round < 10 && records.size() < sent.size(); ++round) {
+    feed(a, b.output());
+    std::vector<mux::Record> more;
+    feed(b, a.output(), &more);
+    for (auto& r : more) {
+      b.consume(r);
+      records.push_back(std::move(r));
+    }
+  }
+  ASSERT_EQ(records.size(), sent.size());
+  for (std::size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(records[i].payload, sent[i]) << i;
+}
+
 TEST(MuxDeathTest, ForeignStreamsAreBrokenInvariants) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(
