@@ -8,11 +8,11 @@
 // Run by hand: configure with -DVOREL_BENCH=ON, build the target bench_mux, then
 // ./bench_mux [rounds] [envelopes of 64 KiB per round] [plain]; "plain" leaves out the codecs.
 #include <algorithm>
-#include <malloc.h>
 #include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <malloc.h>
 #include <optional>
 #include <random>
 #include <string>
