@@ -64,6 +64,13 @@ using Block = std::shared_ptr<core::Bytes>;
 // as the output, moved or not, and whatever the multiplexer does meanwhile.
 class Output {
  public:
+  Output() = default;
+  // A copy would point into the original's own bytes.
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
+  Output(Output&&) = default;
+  Output& operator=(Output&&) = default;
+
   bool empty() const { return size_ == 0; }
   std::size_t size() const { return size_; }
   std::span<const core::ByteView> pieces() const { return views_; }
