@@ -29,6 +29,10 @@ class PlainSocket final : public Socket {
 
   asio::awaitable<std::error_code> write(core::ByteView bytes) override { return stream_io::write(socket_, bytes); }
 
+  asio::awaitable<std::error_code> write_gathered(std::span<const core::ByteView> pieces) override {
+    return stream_io::write_gathered(socket_, pieces);
+  }
+
   void shutdown_send() override {
     std::error_code ignored;
     socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
@@ -50,6 +54,12 @@ core::Bytes close_frame() {
 }
 
 }  // namespace
+
+asio::awaitable<std::error_code> Socket::write_gathered(std::span<const core::ByteView> pieces) {
+  core::Bytes bytes;
+  for (const auto piece : pieces) bytes.insert(bytes.end(), piece.begin(), piece.end());
+  co_return co_await write(bytes);
+}
 
 std::pair<std::string, std::string> host_and_port(const std::string& address) {
   const auto colon = address.rfind(':');
@@ -190,9 +200,11 @@ void Connection::drain() {
 asio::awaitable<void> Connection::write() {
   for (;;) {
     if (over_.is_set()) co_return;
-    const core::Bytes out = held([](Mux& mux) { return mux.output(); });
+    // The data of the output stays in the queues' blocks, which it holds, and goes to the socket
+    // from there.
+    const mux::Output out = held([](Mux& mux) { return mux.outgoing(); });
     if (!out.empty()) {
-      const auto ec = co_await socket_->write(out);
+      const auto ec = co_await socket_->write_gathered(out.pieces());
       if (over_.is_set()) co_return;
       if (ec) {
         end();
@@ -213,11 +225,14 @@ asio::awaitable<void> Connection::write() {
 asio::awaitable<void> Connection::read(frame::Decoder decoder, IncomingChannel::Sender incoming) {
   core::Bytes buffer(connection::kReadBuffer);
   for (bool stop = false; !stop;) {
-    auto next = decoder.frame();
+    auto next = decoder.next();
     if (!next) break;
     if (*next) {
-      if (std::holds_alternative<Frame::Close>((*next)->value)) break;
-      auto records = held([&](Mux& mux) { return mux.receive(**next); });
+      const auto* whole = std::get_if<Frame>(&**next);
+      if (whole != nullptr && std::holds_alternative<Frame::Close>(whole->value)) break;
+      auto records = held([&](Mux& mux) {
+        return whole != nullptr ? mux.receive(*whole) : mux.receive(std::get<frame::Piece>(**next));
+      });
       if (!records) break;
       for (auto& record : *records) {
         // A second handshake message after the handshake is a broken peer.
@@ -235,7 +250,8 @@ asio::awaitable<void> Connection::read(frame::Decoder decoder, IncomingChannel::
     if (over_.is_set() || ec || n == 0) break;
     heard_ = Clock::now();
     traffic_->received += n;
-    decoder.append(core::ByteView(buffer.data(), n));
+    // Lent, not copied: the buffer is read into again only once the decoder has given back all of it.
+    decoder.lend(core::ByteView(buffer.data(), n));
   }
   end();
   incoming.release();

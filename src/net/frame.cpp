@@ -44,36 +44,56 @@ void header(core::Bytes& out, std::uint8_t kind, std::uint16_t flags, std::uint3
   out.insert(out.end(), h, h + kHeader);
 }
 
-void Decoder::append(core::ByteView bytes) {
-  if (filling_ && lacking_ > 0) {
-    const std::size_t take = std::min(lacking_, bytes.size());
-    filling_->payload.insert(filling_->payload.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(take));
-    lacking_ -= take;
-    bytes = bytes.subspan(take);
-    if (bytes.empty()) return;
+void Decoder::keep() {
+  if (lent_.empty()) return;
+  if (unread() == 0) {
+    buffer_.clear();
+    position_ = 0;
   }
+  buffer_.insert(buffer_.end(), lent_.begin(), lent_.end());
+  lent_ = {};
+}
+
+void Decoder::append(core::ByteView bytes) {
+  keep();
   if (position_ != 0 && position_ == buffer_.size()) {
     buffer_.clear();
     position_ = 0;
   }
-  // Bytes that begin a Data frame on an empty buffer and end inside its payload go straight into
-  // that payload; anything else is buffered and decoded, and refused, by `frame`.
-  if (!filling_ && buffer_.empty() && bytes.size() >= kHeader) {
-    const Header h = Header::of(bytes.data());
-    if (h.version == kVersion && h.data() && h.length <= frame_limit_ && bytes.size() - kHeader < h.length) {
-      fill(h, bytes.subspan(kHeader));
-      return;
-    }
-  }
   buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
 }
 
-void Decoder::fill(const Header& h, core::ByteView arrived) {
-  filling_.emplace(Frame::Data{core::Bytes(), h.stream, h.flags == kCompressed});
-  // The length is within the frame limit, so the payload may be held in full at once.
-  filling_->payload.reserve(h.length);
-  filling_->payload.assign(arrived.begin(), arrived.end());
-  lacking_ = h.length - arrived.size();
+void Decoder::lend(core::ByteView bytes) {
+  keep();
+  if (position_ != 0 && position_ == buffer_.size()) {
+    buffer_.clear();
+    position_ = 0;
+  }
+  lent_ = bytes;
+}
+
+const std::uint8_t* Decoder::contiguous(std::size_t n) {
+  if (unread() >= n) return buffer_.data() + position_;
+  if (unread() == 0 && lent_.size() >= n) return lent_.data();
+  if (unread() == 0) {
+    buffer_.clear();
+    position_ = 0;
+  }
+  const std::size_t take = std::min(n - unread(), lent_.size());
+  buffer_.insert(buffer_.end(), lent_.begin(), lent_.begin() + static_cast<std::ptrdiff_t>(take));
+  lent_ = lent_.subspan(take);
+  return unread() >= n ? buffer_.data() + position_ : nullptr;
+}
+
+core::ByteView Decoder::front(std::size_t n) const {
+  if (unread() > 0) return core::ByteView(buffer_).subspan(position_, std::min(n, unread()));
+  return lent_.first(std::min(n, lent_.size()));
+}
+
+void Decoder::consume(std::size_t n) {
+  const std::size_t held = std::min(n, unread());
+  position_ += held;
+  lent_ = lent_.subspan(n - held);
 }
 
 void Decoder::compact() {
@@ -83,61 +103,100 @@ void Decoder::compact() {
   }
 }
 
-std::expected<std::optional<Frame>, std::string> Decoder::frame() {
-  if (filling_) {
-    if (lacking_ > 0) return std::nullopt;
-    Frame filled{std::move(*filling_)};
-    filling_.reset();
-    return filled;
+std::expected<std::optional<Decoder::Item>, std::string> Decoder::step() {
+  // What the last call handed out has been used by now, so the buffer may move.
+  compact();
+  if (open_) {
+    const core::ByteView bytes = front(open_->length - open_->offset);
+    if (bytes.empty()) return std::nullopt;
+    const Piece piece{bytes, open_->stream, false, open_->length, open_->offset, false};
+    consume(bytes.size());
+    open_->offset += bytes.size();
+    if (open_->offset == open_->length) open_.reset();
+    return piece;
   }
-  const std::size_t available = buffer_.size() - position_;
-  if (available < kHeader) return std::nullopt;
-  const std::uint8_t* h = buffer_.data() + position_;
+  const std::uint8_t* h = contiguous(kHeader);
+  if (h == nullptr) return std::nullopt;
   const Header header = Header::of(h);
   const auto [version, kind, flags, stream, length] = header;
 
   if (version != kVersion) return std::unexpected(fmt::format("unknown frame version {}", version));
-  Frame decoded{Frame::Close{}};
-  std::size_t size = kHeader;
   if (kind == kWindow) {
     // The length field of a Window is its credit, so the frame limit does not apply.
     if (flags != 0 || length == 0) return std::unexpected(std::string("malformed window update"));
-    decoded.value = Frame::Window{stream, length};
-  } else {
-    // Checked from the header alone: an oversized frame is refused before its payload is buffered.
-    if (length > frame_limit_) {
-      return std::unexpected(fmt::format("frame of {} bytes exceeds {}", length, frame_limit_));
-    }
-    const std::uint8_t* body = h + kHeader;
-    const bool data = header.data();
-    if (available - kHeader < length) {
-      if (!data) return std::nullopt;
-      // The rest of the payload goes straight into it as it arrives.
-      fill(header, core::ByteView(body, available - kHeader));
-      position_ = buffer_.size();
-      compact();
-      return std::nullopt;
-    }
-    size += length;
-    const bool bare = flags == 0 && length == 0;
-    // The payload is copied before the buffer may be compacted under it; a payload that a Close
-    // carries is dropped.
-    if (data) {
-      decoded.value = Frame::Data{core::Bytes(body, body + length), stream, flags == kCompressed};
-    } else if (kind == kPing && bare) {
-      decoded.value = Frame::Ping{};
-    } else if (kind == kPong && bare) {
-      decoded.value = Frame::Pong{};
-    } else if (kind != kClose || flags != 0) {
-      // Consumed all the same: the caller ends the connection on any error.
-      position_ += size;
-      compact();
-      return std::unexpected(fmt::format("unknown frame type {} with flags {:#x}", kind, flags));
-    }
+    consume(kHeader);
+    return Frame{Frame::Window{stream, length}};
   }
-  position_ += size;
-  compact();
-  return decoded;
+  // Checked from the header alone: an oversized frame is refused before its payload is buffered.
+  if (length > frame_limit_) {
+    return std::unexpected(fmt::format("frame of {} bytes exceeds {}", length, frame_limit_));
+  }
+  if (kind == kData && flags == 0) {
+    // Handed on as it arrives, the first piece with the header.
+    consume(kHeader);
+    const core::ByteView bytes = front(length);
+    consume(bytes.size());
+    if (bytes.size() < length) open_ = Open{stream, length, bytes.size()};
+    return Piece{bytes, stream, false, length, 0, true};
+  }
+  const std::uint8_t* whole = contiguous(kHeader + std::size_t{length});
+  if (whole == nullptr) return std::nullopt;
+  const std::uint8_t* body = whole + kHeader;
+  const bool bare = flags == 0 && length == 0;
+  Item item{Frame{Frame::Close{}}};
+  // A payload that a Close carries is dropped.
+  if (header.data()) {
+    item = Piece{core::ByteView(body, length), stream, true, length, 0, true};
+  } else if (kind == kPing && bare) {
+    item = Frame{Frame::Ping{}};
+  } else if (kind == kPong && bare) {
+    item = Frame{Frame::Pong{}};
+  } else if (kind != kClose || flags != 0) {
+    // Consumed all the same: the caller ends the connection on any error.
+    consume(kHeader + std::size_t{length});
+    return std::unexpected(fmt::format("unknown frame type {} with flags {:#x}", kind, flags));
+  }
+  consume(kHeader + std::size_t{length});
+  return item;
+}
+
+std::optional<Frame> Decoder::gather(const Piece& piece) {
+  if (piece.first) {
+    gathering_.emplace(Frame::Data{core::Bytes(), piece.stream, piece.compressed});
+    // The length is within the frame limit, so the payload may be held in full at once.
+    gathering_->payload.reserve(piece.length);
+  }
+  gathering_->payload.insert(gathering_->payload.end(), piece.bytes.begin(), piece.bytes.end());
+  if (!piece.last()) return std::nullopt;
+  Frame whole{std::move(*gathering_)};
+  gathering_.reset();
+  return whole;
+}
+
+std::expected<std::optional<Decoder::Item>, std::string> Decoder::next() {
+  for (;;) {
+    auto item = step();
+    if (!item || !*item || !gathering_) return item;
+    // Only the frame being gathered can be open.
+    if (auto whole = gather(std::get<Piece>(**item))) return Item{std::move(*whole)};
+  }
+}
+
+std::expected<std::optional<Frame>, std::string> Decoder::frame() {
+  for (;;) {
+    auto item = step();
+    if (!item) return std::unexpected(std::move(item.error()));
+    if (!*item) return std::nullopt;
+    std::optional<Frame> whole;
+    if (auto* f = std::get_if<Frame>(&**item)) {
+      whole = std::move(*f);
+    } else {
+      whole = gather(std::get<Piece>(**item));
+      if (!whole) continue;
+    }
+    compact();
+    return whole;
+  }
 }
 
 }  // namespace frame

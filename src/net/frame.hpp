@@ -56,19 +56,41 @@ inline constexpr std::uint16_t kCompressed = 0x0010;
 
 void header(core::Bytes& out, std::uint8_t kind, std::uint16_t flags, std::uint32_t stream, std::uint32_t length);
 
+// Payload bytes of a Data frame handed on without being copied: borrowed from the decoder and
+// valid until its next call. An uncompressed frame comes in one or more pieces as its bytes arrive,
+// the first as soon as its header is there (perhaps with no bytes yet); a compressed one comes in a
+// single piece once whole, since it decompresses only as a whole.
+struct Piece {
+  core::ByteView bytes;
+  std::uint32_t stream = 0;
+  bool compressed = false;
+  std::uint64_t length = 0;  // of the frame's whole payload
+  std::uint64_t offset = 0;  // of these bytes in that payload
+  bool first = false;        // the piece that comes with the header, perhaps empty
+
+  bool last() const { return offset + bytes.size() == length; }
+};
+
 // Turns received bytes back into frames. Bytes are decoded in place and moved to the front only
-// now and then, so a stream of small frames costs no quadratic copying. The payload of a Data frame
-// that has not fully arrived when its header is decoded is filled in place by later appends, so its
-// bytes are copied once instead of into the buffer and again out of it.
+// now and then, so a stream of small frames costs no quadratic copying.
 class Decoder {
  public:
+  using Item = std::variant<Frame, Piece>;
+
   explicit Decoder(std::uint64_t frame_limit) : frame_limit_(frame_limit) {}
 
-  // Appends received bytes; a buffer decoded to its end is first reused from its start.
+  // Appends a copy of received bytes; a buffer decoded to its end is first reused from its start.
   void append(core::ByteView bytes);
-  // A frame, none when the buffer does not yet hold a whole one (nothing consumed), or the text
-  // of a broken frame sequence, after which the connection ends.
+  // Lends received bytes instead: they must stay as they are until `next` or `frame` has returned
+  // none. Only a split header and the frames that are not uncompressed Data are ever copied out of
+  // them, so the payload bytes go from the read straight to where the caller puts them.
+  void lend(core::ByteView bytes);
+  // A frame, none when the bytes received do not yet hold a whole one, or the text of a broken
+  // frame sequence, after which the connection ends.
   std::expected<std::optional<Frame>, std::string> frame();
+  // As `frame`, but the payload of a Data frame comes as pieces (a frame that `frame` had begun
+  // to gather still comes whole).
+  std::expected<std::optional<Item>, std::string> next();
 
   std::size_t position() const { return position_; }
   std::size_t filled() const { return buffer_.size(); }
@@ -85,18 +107,35 @@ class Decoder {
     static Header of(const std::uint8_t* bytes);
     bool data() const { return kind == kData && (flags == 0 || flags == kCompressed); }
   };
+  // The uncompressed Data frame whose payload is being handed on.
+  struct Open {
+    std::uint32_t stream;
+    std::uint64_t length;
+    std::uint64_t offset;
+  };
 
+  // The next frame or piece, borrowing from the buffer or the lent bytes.
+  std::expected<std::optional<Item>, std::string> step();
+  // Undecoded bytes held in `buffer_`, which come before the lent ones.
+  std::size_t unread() const { return buffer_.size() - position_; }
+  // The next `n` undecoded bytes in one piece, gathered into `buffer_` when they are split between
+  // it and the lent bytes; null, with every lent byte kept, when fewer have arrived.
+  const std::uint8_t* contiguous(std::size_t n);
+  // At most `n` of the next undecoded bytes that lie in one piece.
+  core::ByteView front(std::size_t n) const;
+  void consume(std::size_t n);
+  // Copies the lent bytes not yet decoded into `buffer_`.
+  void keep();
   void compact();
-  // Starts filling the payload of the Data frame of this header with the bytes that arrived.
-  void fill(const Header& h, core::ByteView arrived);
+  // Adds a piece to the frame `frame` gathers: the whole frame once this was its last piece.
+  std::optional<Frame> gather(const Piece& piece);
 
   core::Bytes buffer_;
   std::size_t position_ = 0;
+  core::ByteView lent_;
   std::uint64_t frame_limit_;
-  // A Data frame whose header is decoded and whose payload is still arriving: it takes the bytes
-  // appended before anything goes to `buffer_`.
-  std::optional<Frame::Data> filling_;
-  std::size_t lacking_ = 0;
+  std::optional<Open> open_;
+  std::optional<Frame::Data> gathering_;
 };
 
 }  // namespace frame

@@ -45,64 +45,118 @@ std::uint64_t mux::held_limit(const Limits& limits) {
                                                                   : 4 * largest;
 }
 
-void mux::Slot::queue(core::ByteView bytes) {
+void mux::Output::owned_from(std::size_t at) {
+  const std::size_t n = own_.size() - at;
+  if (n == 0) return;
+  size_ += n;
+  // Own bytes that follow own bytes make one slice.
+  if (!parts_.empty() && parts_.back().borrowed == nullptr && parts_.back().at + parts_.back().size == at) {
+    parts_.back().size += n;
+    return;
+  }
+  parts_.push_back(Part{nullptr, at, n});
+}
+
+void mux::Output::header(std::uint8_t kind, std::uint16_t flags, std::uint32_t stream, std::uint32_t length) {
+  const std::size_t at = own_.size();
+  frame::header(own_, kind, flags, stream, length);
+  owned_from(at);
+}
+
+void mux::Output::copy(core::ByteView bytes) {
+  const std::size_t at = own_.size();
+  own_.insert(own_.end(), bytes.begin(), bytes.end());
+  owned_from(at);
+}
+
+void mux::Output::borrow(const Block& block, core::ByteView bytes) {
+  if (bytes.size() < kBorrowFrom) {
+    copy(bytes);
+    return;
+  }
+  if (held_.empty() || held_.back() != block) held_.push_back(block);
+  parts_.push_back(Part{bytes.data(), 0, bytes.size()});
+  size_ += bytes.size();
+}
+
+void mux::Output::finish() {
+  // Only now, since `own_` may have moved while it grew.
+  views_.reserve(parts_.size());
+  for (const auto& part : parts_) {
+    views_.push_back(part.borrowed != nullptr ? core::ByteView(part.borrowed, part.size)
+                                              : core::ByteView(own_).subspan(part.at, part.size));
+  }
+}
+
+core::Bytes mux::Output::bytes() const {
+  core::Bytes out;
+  out.reserve(size_);
+  for (const auto view : views_) out.insert(out.end(), view.begin(), view.end());
+  return out;
+}
+
+std::uint64_t mux::Slot::stored() const {
+  std::uint64_t total = 0;
+  for (const auto& block : blocks) total += block->capacity();
+  return total;
+}
+
+void mux::Slot::queue(core::ByteView bytes, std::uint64_t more) {
   queued += bytes.size();
   while (!bytes.empty()) {
-    core::Bytes* back = later.empty() ? &outgoing : &later.back();
-    // The first block grows as a vector does, so a quiet stream holds little; the next ones are
-    // whole blocks from the start.
-    if (back->size() >= kBlock) {
-      later.push_back(std::exchange(spare, core::Bytes()));
-      later.back().clear();
-      later.back().reserve(kBlock);
-      back = &later.back();
+    if (blocks.empty() || blocks.back()->size() == blocks.back()->capacity()) {
+      const std::uint64_t last = blocks.empty() ? 0 : blocks.back()->capacity();
+      const std::uint64_t size =
+          std::min<std::uint64_t>(kBlock, std::max({std::uint64_t{kFirstBlock}, 2 * last, bytes.size() + more}));
+      blocks.push_back(std::make_shared<core::Bytes>());
+      blocks.back()->reserve(size);
     }
-    const std::size_t n = std::min(bytes.size(), kBlock - std::min(kBlock, back->size()));
-    back->insert(back->end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
+    // Within its capacity a block never moves, so bytes an output borrows from it stay put.
+    core::Bytes& back = *blocks.back();
+    const std::size_t n = std::min(bytes.size(), back.capacity() - back.size());
+    back.insert(back.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
     bytes = bytes.subspan(n);
   }
 }
 
 core::ByteView mux::Slot::peek(std::uint64_t size, core::Bytes& scratch) const {
-  if (outgoing.size() - taken >= size) return core::ByteView(outgoing).subspan(taken, size);
+  const core::Bytes& first = *blocks.front();
+  if (first.size() - taken >= size) return core::ByteView(first).subspan(taken, size);
   scratch.clear();
-  scratch.insert(scratch.end(), outgoing.begin() + static_cast<std::ptrdiff_t>(taken), outgoing.end());
-  for (const auto& block : later) {
-    const std::size_t n = std::min<std::uint64_t>(block.size(), size - scratch.size());
-    scratch.insert(scratch.end(), block.begin(), block.begin() + static_cast<std::ptrdiff_t>(n));
+  std::uint64_t at = taken;
+  for (const auto& block : blocks) {
+    const std::size_t n = std::min<std::uint64_t>(block->size() - at, size - scratch.size());
+    scratch.insert(scratch.end(), block->begin() + static_cast<std::ptrdiff_t>(at),
+                   block->begin() + static_cast<std::ptrdiff_t>(at + n));
+    at = 0;
     if (scratch.size() == size) break;
   }
   return scratch;
 }
 
-void mux::Slot::take(core::Bytes& out, std::uint64_t size) {
+void mux::Slot::take(Output& out, std::uint64_t size) {
   std::uint64_t left = size;
   std::uint64_t at = taken;
-  const core::Bytes* block = &outgoing;
-  for (std::size_t next = 0; left > 0;) {
+  for (std::size_t i = 0; left > 0; ++i) {
+    const Block& block = blocks[i];
     const std::uint64_t n = std::min<std::uint64_t>(left, block->size() - at);
-    out.insert(out.end(), block->begin() + static_cast<std::ptrdiff_t>(at),
-               block->begin() + static_cast<std::ptrdiff_t>(at + n));
+    out.borrow(block, core::ByteView(*block).subspan(at, n));
     left -= n;
     at = 0;
-    if (left > 0) block = &later[next++];
   }
   advance(size);
 }
 
 void mux::Slot::advance(std::uint64_t size) {
   taken += size;
-  while (taken >= outgoing.size() && !later.empty()) {
-    taken -= outgoing.size();
-    queued -= outgoing.size();
-    spare = std::move(outgoing);
-    outgoing = std::move(later.front());
-    later.pop_front();
-  }
-  if (taken == outgoing.size()) {
-    queued -= outgoing.size();
-    outgoing.clear();
-    taken = 0;
+  // A sent block goes, though an output may still hold it, unless it is the last one and has room
+  // for the envelopes to come.
+  while (!blocks.empty()) {
+    const core::Bytes& front = *blocks.front();
+    if (taken < front.size() || (blocks.size() == 1 && front.size() < front.capacity())) break;
+    taken -= front.size();
+    queued -= front.size();
+    blocks.pop_front();
   }
 }
 
@@ -142,9 +196,9 @@ std::expected<void, std::string> Mux::send(std::uint32_t stream, std::string_vie
   const std::uint8_t head[5] = {static_cast<std::uint8_t>(length >> 24), static_cast<std::uint8_t>(length >> 16),
                                 static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length),
                                 static_cast<std::uint8_t>(name.size())};
-  slot.queue(core::ByteView(head, sizeof head));
-  slot.queue(core::view_of(name));
-  slot.queue(payload);
+  slot.queue(core::ByteView(head, sizeof head), name.size() + payload.size());
+  slot.queue(core::view_of(name), payload.size());
+  slot.queue(payload, 0);
   return {};
 }
 
@@ -154,39 +208,25 @@ void Mux::ping() {
   ping_waiting_ = true;
 }
 
-void Mux::append_chunk(core::Bytes& out, std::uint32_t stream, mux::Slot& slot, std::uint64_t size) {
+void Mux::append_chunk(mux::Output& out, std::uint32_t stream, mux::Slot& slot, std::uint64_t size) {
   if (codec_ && size >= min_bytes_) {
     const core::ByteView chunk = slot.peek(size, scratch_);
     core::Bytes packed = codec_->compress(chunk);
     // Only a saving of at least one byte is worth the receiver's decompression.
     if (packed.size() < chunk.size()) {
-      frame::header(out, frame::kData, frame::kCompressed, stream, static_cast<std::uint32_t>(packed.size()));
-      out.insert(out.end(), packed.begin(), packed.end());
+      out.header(frame::kData, frame::kCompressed, stream, static_cast<std::uint32_t>(packed.size()));
+      out.copy(packed);
       slot.advance(size);
       return;
     }
   }
-  frame::header(out, frame::kData, 0, stream, static_cast<std::uint32_t>(size));
+  out.header(frame::kData, 0, stream, static_cast<std::uint32_t>(size));
   slot.take(out, size);
 }
 
-std::uint64_t Mux::output_size() const {
-  std::uint64_t size = control_.size();
-  for (const auto& slot : slots_) {
-    size += frame::kHeader * ((slot.grant + 0xfffffffeu) / 0xffffffffu);
-    const std::uint64_t sendable = std::min(slot.send_window, slot.unsent());
-    // A compressed chunk is used only when it is smaller, so the raw size bounds every chunk.
-    size += sendable + frame::kHeader * ((sendable + limits_.frame - 1) / limits_.frame);
-  }
-  return size;
-}
-
-core::Bytes Mux::output() {
-  core::Bytes out;
-  // One allocation of the whole output: grown by doubling instead, a window of data passes through
-  // buffers of twice its size, and each of them is a fresh mapping to fault in.
-  out.reserve(output_size());
-  out.insert(out.end(), control_.begin(), control_.end());
+mux::Output Mux::outgoing() {
+  mux::Output out;
+  out.copy(control_);
   control_.clear();
   ping_waiting_ = false;
   pong_waiting_ = false;
@@ -197,7 +237,7 @@ core::Bytes Mux::output() {
     // but splitting costs nothing and keeps the peer's view exact.
     while (slot.grant > 0) {
       const auto credit = static_cast<std::uint32_t>(std::min<std::uint64_t>(slot.grant, 0xffffffffu));
-      frame::header(out, frame::kWindow, 0, stream, credit);
+      out.header(frame::kWindow, 0, stream, credit);
       slot.allowance = saturating_add(slot.allowance, credit);
       slot.grant -= credit;
     }
@@ -207,6 +247,7 @@ core::Bytes Mux::output() {
       slot.send_window -= size;
     }
   }
+  out.finish();
   return out;
 }
 
@@ -279,51 +320,58 @@ std::expected<std::size_t, std::string> Mux::complete(mux::Slot& slot, std::uint
   return used;
 }
 
-std::expected<std::vector<mux::Record>, std::string> Mux::receive(const Frame& frame) {
+std::expected<std::vector<mux::Record>, std::string> Mux::receive(const frame::Piece& piece) {
   std::vector<mux::Record> records;
-  if (const auto* data = std::get_if<Frame::Data>(&frame.value)) {
-    const auto index = index_of(data->stream);
-    if (!index) return std::unexpected(fmt::format("unknown stream {}", data->stream));
-    auto& slot = slots_[*index];
-    core::ByteView payload(data->payload);
-    core::Bytes inflated;
-    if (data->compressed) {
-      if (!codec_) return std::unexpected(std::string("compressed frame on a connection without compression"));
-      auto result = codec_->decompress(payload, limits_.frame);
-      if (!result) return std::unexpected(std::move(result.error()));
-      inflated = std::move(*result);
-      payload = inflated;
-    }
-    if (payload.size() > slot.allowance) {
-      return std::unexpected(fmt::format("stream {} exceeded its window", data->stream));
-    }
-    slot.allowance -= payload.size();
-    // An envelope in progress takes only the bytes it lacks; what follows it is cut straight from
-    // the frame, and an incomplete tail starts the next one, so every byte is copied once into
-    // its record.
-    std::size_t used = 0;
-    if (slot.partial() > 0) {
-      auto took = complete(slot, data->stream, payload, records);
-      if (!took) return std::unexpected(std::move(took.error()));
-      used = *took;
-    }
-    if (slot.partial() == 0 && used < payload.size()) {
-      const core::ByteView rest = payload.subspan(used);
-      auto cut_now = cut(slot, data->stream, rest, records);
-      if (!cut_now) return std::unexpected(std::move(cut_now.error()));
-      if (*cut_now < rest.size()) {
-        auto took = complete(slot, data->stream, rest.subspan(*cut_now), records);
-        if (!took) return std::unexpected(std::move(took.error()));
-      }
-    }
-    // The bytes of an envelope still arriving go back at once, so an envelope larger than the
-    // window always completes; a complete one is credited only when the node takes it.
-    if (slot.partial() > slot.credited) {
-      slot.grant += slot.partial() - slot.credited;
-      slot.credited = slot.partial();
-    }
-    return records;
+  const auto index = index_of(piece.stream);
+  if (!index) return std::unexpected(fmt::format("unknown stream {}", piece.stream));
+  auto& slot = slots_[*index];
+  core::ByteView payload = piece.bytes;
+  core::Bytes inflated;
+  if (piece.compressed) {
+    if (!codec_) return std::unexpected(std::string("compressed frame on a connection without compression"));
+    auto result = codec_->decompress(payload, limits_.frame);
+    if (!result) return std::unexpected(std::move(result.error()));
+    inflated = std::move(*result);
+    payload = inflated;
   }
+  if (piece.first) {
+    // A raw frame is weighed whole by its first piece, before any of its envelopes goes on.
+    const std::uint64_t size = piece.compressed ? payload.size() : piece.length;
+    if (size > slot.allowance) return std::unexpected(fmt::format("stream {} exceeded its window", piece.stream));
+    slot.allowance -= size;
+  }
+  // An envelope in progress takes only the bytes it lacks; what follows it is cut straight from
+  // the piece, and an incomplete tail starts the next one, so every byte is copied once into its
+  // record.
+  std::size_t used = 0;
+  if (slot.partial() > 0) {
+    auto took = complete(slot, piece.stream, payload, records);
+    if (!took) return std::unexpected(std::move(took.error()));
+    used = *took;
+  }
+  if (slot.partial() == 0 && used < payload.size()) {
+    const core::ByteView rest = payload.subspan(used);
+    auto cut_now = cut(slot, piece.stream, rest, records);
+    if (!cut_now) return std::unexpected(std::move(cut_now.error()));
+    if (*cut_now < rest.size()) {
+      auto took = complete(slot, piece.stream, rest.subspan(*cut_now), records);
+      if (!took) return std::unexpected(std::move(took.error()));
+    }
+  }
+  // The bytes of an envelope still arriving go back at once, so an envelope larger than the
+  // window always completes; a complete one is credited only when the node takes it.
+  if (slot.partial() > slot.credited) {
+    slot.grant += slot.partial() - slot.credited;
+    slot.credited = slot.partial();
+  }
+  return records;
+}
+
+std::expected<std::vector<mux::Record>, std::string> Mux::receive(const Frame& frame) {
+  if (const auto* data = std::get_if<Frame::Data>(&frame.value)) {
+    return receive(frame::Piece{data->payload, data->stream, data->compressed, data->payload.size(), 0, true});
+  }
+  std::vector<mux::Record> records;
   if (const auto* window = std::get_if<Frame::Window>(&frame.value)) {
     const auto index = index_of(window->stream);
     if (!index) return std::unexpected(fmt::format("unknown stream {}", window->stream));

@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <deque>
 #include <expected>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,30 +47,81 @@ struct Record {
   friend bool operator==(const Record&, const Record&) = default;
 };
 
-// Envelopes queue in blocks of this size once they fill one: a queue that never empties then
-// drops its sent bytes a block at a time, instead of moving the unsent rest to the front.
+// Envelopes queue in blocks of at most this size, and a queue that was empty starts with a block
+// of at least the smaller size, so a quiet stream holds little. A block never moves once made: an
+// output borrows the bytes it sends from the blocks, and keeps them alive, while later envelopes
+// are appended behind; a queue that never empties drops its sent bytes a block at a time.
 inline constexpr std::size_t kBlock = 262144;
+inline constexpr std::size_t kFirstBlock = 4096;
+// A borrowed slice shorter than this is copied into the output instead: a write of many tiny
+// slices would cost more than the copy.
+inline constexpr std::size_t kBorrowFrom = 1024;
+
+using Block = std::shared_ptr<core::Bytes>;
+
+// The bytes of one output in order, as slices: its own (frame headers, control frames, compressed
+// chunks) and those borrowed from the queues' blocks, which it holds. The slices stay valid as long
+// as the output, moved or not, and whatever the multiplexer does meanwhile.
+class Output {
+ public:
+  Output() = default;
+  // A copy would point into the original's own bytes.
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
+  Output(Output&&) = default;
+  Output& operator=(Output&&) = default;
+
+  bool empty() const { return size_ == 0; }
+  std::size_t size() const { return size_; }
+  std::span<const core::ByteView> pieces() const { return views_; }
+  // All of the bytes in one array.
+  core::Bytes bytes() const;
+
+  // Appends a frame header, or a copy of bytes, to the output's own bytes.
+  void header(std::uint8_t kind, std::uint16_t flags, std::uint32_t stream, std::uint32_t length);
+  void copy(core::ByteView bytes);
+  // Appends bytes that lie in `block`.
+  void borrow(const Block& block, core::ByteView bytes);
+  // Makes the slices; nothing is appended after it.
+  void finish();
+
+ private:
+  // Where a slice lies: `own_` from `at` when `borrowed` is null.
+  struct Part {
+    const std::uint8_t* borrowed;
+    std::size_t at;
+    std::size_t size;
+  };
+  void owned_from(std::size_t at);
+
+  core::Bytes own_;
+  std::vector<Part> parts_;
+  std::vector<Block> held_;
+  std::vector<core::ByteView> views_;
+  std::size_t size_ = 0;
+};
 
 struct Slot {
-  core::Bytes outgoing;           // envelopes queued for sending: the first block
-  std::deque<core::Bytes> later;  // the blocks after it, each but the last full
-  core::Bytes spare;              // a sent block kept for the next one, so blocks are not reallocated
+  std::deque<Block> blocks;       // envelopes queued for sending; each block but the last is full
   core::Bytes incoming;           // the length and name of the envelope still arriving, as they came
   core::Bytes arriving;           // its payload so far, in the buffer its record takes over
   std::uint64_t send_window = 0;  // bytes this side may still send
   std::uint64_t allowance = 0;    // bytes the peer may still send
-  std::uint64_t taken = 0;        // front of `outgoing` already cut into frames
+  std::uint64_t taken = 0;        // front of the first block already cut into frames
   std::uint64_t credited = 0;     // bytes of the incomplete envelope in `incoming` already granted back
   std::uint64_t grant = 0;        // credit not yet sent to the peer
-  std::uint64_t queued = 0;       // bytes of `outgoing` and `later`
+  std::uint64_t queued = 0;       // bytes in `blocks`
 
   std::uint64_t unsent() const { return queued - taken; }
   // Bytes of the envelope still arriving.
   std::uint64_t partial() const { return incoming.size() + arriving.size(); }
-  // Appends bytes at the end of the queue.
-  void queue(core::ByteView bytes);
-  // Appends the next `size` unsent bytes to `out` and marks them sent.
-  void take(core::Bytes& out, std::uint64_t size);
+  // Bytes the blocks take up, sent or not.
+  std::uint64_t stored() const;
+  // Appends bytes at the end of the queue; `more` bytes of the same envelope follow, so that a new
+  // block can take the whole of it.
+  void queue(core::ByteView bytes, std::uint64_t more);
+  // Hands the next `size` unsent bytes to `out` and marks them sent.
+  void take(Output& out, std::uint64_t size);
   // The next `size` unsent bytes in one piece: borrowed from the queue when they lie in one block,
   // else gathered into `scratch`.
   core::ByteView peek(std::uint64_t size, core::Bytes& scratch) const;
@@ -89,9 +142,14 @@ class Mux {
   // peer as of any other ended connection.
   std::expected<void, std::string> send(std::uint32_t stream, std::string_view name, core::ByteView payload);
   // Every frame that may go now: control frames, then per stream 1, 3, 5 its credit, then its data.
-  core::Bytes output();
+  mux::Output outgoing();
+  // The same in one array.
+  core::Bytes output() { return outgoing().bytes(); }
   // The envelopes this frame completed, in order, or the text that ends the connection.
   std::expected<std::vector<mux::Record>, std::string> receive(const Frame& frame);
+  // The same for a piece of a Data frame; the first piece of a frame stands for the whole of it
+  // against the stream's allowance.
+  std::expected<std::vector<mux::Record>, std::string> receive(const frame::Piece& piece);
   // Gives the credit of a record the node has taken back to its stream.
   void consume(const mux::Record& record);
   // Queues a keep-alive probe for the next output.
@@ -106,9 +164,7 @@ class Mux {
 
  private:
   // Appends a Data frame of the next `size` unsent bytes of the slot, compressed when that pays.
-  void append_chunk(core::Bytes& out, std::uint32_t stream, mux::Slot& slot, std::uint64_t size);
-  // The most bytes the next output can hold.
-  std::uint64_t output_size() const;
+  void append_chunk(mux::Output& out, std::uint32_t stream, mux::Slot& slot, std::uint64_t size);
   std::expected<void, std::string> check_length(std::uint32_t length, std::uint32_t stream) const;
   // Cuts the whole envelopes at the front of `bytes` into records: how many bytes they took.
   std::expected<std::size_t, std::string> cut(mux::Slot& slot, std::uint32_t stream, core::ByteView bytes,

@@ -34,6 +34,10 @@ class Socket {
   virtual asio::awaitable<std::pair<std::error_code, std::size_t>> read(std::span<std::uint8_t> into) = 0;
   // All of the bytes, or the error that stopped the write.
   virtual asio::awaitable<std::error_code> write(core::ByteView bytes) = 0;
+  // The bytes of all the pieces in order, or the error that stopped the write. This one gathers
+  // them into one array for `write`; a socket that can hand the pieces to the system as they are
+  // does so instead.
+  virtual asio::awaitable<std::error_code> write_gathered(std::span<const core::ByteView> pieces);
   // Ends this side's sending. Under TLS this is the TCP shutdown: a TLS close would wait for the
   // peer, and the transport's own Close frame already says that nothing more comes.
   virtual void shutdown_send() = 0;

@@ -4,6 +4,7 @@
 #include <span>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include <asio/awaitable.hpp>
 #include <asio/buffer.hpp>
@@ -28,6 +29,17 @@ asio::awaitable<std::error_code> write(Stream& stream, core::ByteView bytes) {
   std::error_code ec;
   co_await asio::async_write(stream, asio::buffer(bytes.data(), bytes.size()),
                              asio::redirect_error(asio::use_awaitable, ec));
+  co_return ec;
+}
+
+// One write of many pieces: the system gathers them, nothing is copied here.
+template <class Stream>
+asio::awaitable<std::error_code> write_gathered(Stream& stream, std::span<const core::ByteView> pieces) {
+  std::vector<asio::const_buffer> buffers;
+  buffers.reserve(pieces.size());
+  for (const auto piece : pieces) buffers.emplace_back(piece.data(), piece.size());
+  std::error_code ec;
+  co_await asio::async_write(stream, buffers, asio::redirect_error(asio::use_awaitable, ec));
   co_return ec;
 }
 

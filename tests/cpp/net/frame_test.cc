@@ -187,7 +187,8 @@ TEST(FrameDecoder, ReusesAFullyDecodedBuffer) {
 
 // Valid frames, cut into random blocks, then mutated or truncated: the decoder returns frames,
 // asks for more or names an error, never reads outside its buffer, never yields a payload above
-// the limit and never holds much more than was given to it.
+// the limit and never holds much more than was given to it. Every other round the blocks are lent
+// and the payloads come in pieces, which follow each other without gap or overlap.
 TEST(FrameFuzz, RandomMutatedAndTruncatedStreams) {
   std::mt19937_64 rng(0x5eed);
   constexpr std::uint64_t kLimit = 512;
@@ -209,13 +210,39 @@ TEST(FrameFuzz, RandomMutatedAndTruncatedStreams) {
     if (round % 5 == 0) stream.resize(testing::pick(rng, stream.size() + 1));
 
     frame::Decoder d(kLimit);
+    const bool lent = round % 2 == 1;
+    std::optional<frame::Piece> previous;  // the last piece of a frame still arriving
     std::size_t given = 0;
     bool failed = false;
     while (given < stream.size() && !failed) {
       const std::size_t block = std::min(stream.size() - given, 1 + testing::pick(rng, 64));
-      d.append(core::ByteView(stream).subspan(given, block));
+      if (lent) {
+        d.lend(core::ByteView(stream).subspan(given, block));
+      } else {
+        d.append(core::ByteView(stream).subspan(given, block));
+      }
       given += block;
       for (;;) {
+        if (lent) {
+          auto got = d.next();
+          if (!got) {
+            failed = true;
+            break;
+          }
+          if (!got->has_value()) break;
+          const auto* piece = std::get_if<frame::Piece>(&**got);
+          ASSERT_EQ(piece != nullptr && !piece->first, previous.has_value());
+          if (piece == nullptr) continue;
+          ASSERT_LE(piece->length, kLimit);
+          ASSERT_LE(piece->offset + piece->bytes.size(), piece->length);
+          if (previous) {
+            ASSERT_EQ(piece->offset, previous->offset + previous->bytes.size());
+            ASSERT_EQ(piece->stream, previous->stream);
+          }
+          previous.reset();
+          if (!piece->last()) previous = *piece;
+          continue;
+        }
         auto got = d.frame();
         if (!got) {
           failed = true;

@@ -69,9 +69,11 @@ void feed(Mux& to, const B& bytes, std::vector<mux::Record>* records = nullptr) 
 TEST(Mux, SendAppendsOneEnvelope) {
   Mux m(kSmall, 0);
   ASSERT_TRUE(m.send(mux::kEnvelopes, "actors", B(10, 0xee)).has_value());
-  EXPECT_EQ(m.slot(3).outgoing, concat({B{0, 0, 0, 17, 6}, testing::text("actors"), B(10, 0xee)}));
-  EXPECT_TRUE(m.slot(1).outgoing.empty());
-  EXPECT_TRUE(m.slot(5).outgoing.empty());
+  EXPECT_EQ(m.slot(3).unsent(), 21u);
+  EXPECT_EQ(m.slot(1).unsent(), 0u);
+  EXPECT_EQ(m.slot(5).unsent(), 0u);
+  EXPECT_EQ(frames_of(m.output()),
+            (std::vector<Frame>{data(3, concat({B{0, 0, 0, 17, 6}, testing::text("actors"), B(10, 0xee)}))}));
 }
 
 TEST(Mux, StreamOfAName) {
@@ -168,32 +170,102 @@ TEST(Mux, EnvelopesCutAnywhereArriveWholeAndOnlyTheIncompleteOneIsKept) {
   }
 }
 
-// The frames of one output read in two parts cut at every point come out as they were written; a
-// Data frame whose payload is still arriving is filled in place, so the decoder's buffer holds none
-// of its bytes.
-TEST(Mux, FramesReadInTwoPartsComeOutWholeAndAPayloadStillArrivingIsNotBuffered) {
+// The frames of one output read in two parts cut at every point come out as they were written,
+// whether the reads are copied into the decoder and taken as whole frames or lent to it and taken
+// as pieces. A lent raw payload is handed on where it lies: the decoder's own buffer only ever holds
+// a split header or a frame that must be whole (here at most the compressed one).
+TEST(Mux, FramesReadInTwoPartsComeOutWholeAndALentRawPayloadIsNotBuffered) {
   const std::vector<Frame> written = {data(3, testing::compressible(3000)), Frame{Frame::Window{5, 9}},
-                                      data(5, B(40, 7)), Frame{Frame::Ping{}}};
+                                      data(5, B(40, 7), true), Frame{Frame::Ping{}}, data(1, B{}),
+                                      data(5, B(70, 8))};
   B bytes;
   for (const auto& f : written) f.write(bytes);
-  for (std::size_t cut = 1; cut < bytes.size(); ++cut) {
-    frame::Decoder d(4096);
-    std::vector<Frame> out;
-    const auto drain = [&] {
-      for (;;) {
-        auto f = d.frame();
-        ASSERT_TRUE(f.has_value()) << f.error();
-        if (!f->has_value()) break;
-        out.push_back(std::move(**f));
-      }
-    };
-    d.append(core::ByteView(bytes).first(cut));
-    drain();
-    if (cut >= frame::kHeader && cut < frame::kHeader + 3000) EXPECT_EQ(d.filled(), 0u) << cut;
-    d.append(core::ByteView(bytes).subspan(cut));
-    drain();
-    EXPECT_EQ(out, written) << cut;
+  for (const bool lent : {false, true}) {
+    for (std::size_t cut = 1; cut < bytes.size(); ++cut) {
+      frame::Decoder d(4096);
+      std::vector<Frame> out;
+      std::optional<Frame::Data> gathered;
+      const auto read = [&](core::ByteView part) {
+        if (!lent) {
+          d.append(part);
+          for (;;) {
+            auto f = d.frame();
+            ASSERT_TRUE(f.has_value()) << f.error();
+            if (!f->has_value()) break;
+            out.push_back(std::move(**f));
+          }
+          return;
+        }
+        d.lend(part);
+        for (;;) {
+          auto item = d.next();
+          ASSERT_TRUE(item.has_value()) << item.error();
+          if (!item->has_value()) break;
+          if (const auto* f = std::get_if<Frame>(&**item)) {
+            out.push_back(*f);
+            continue;
+          }
+          const auto& piece = std::get<frame::Piece>(**item);
+          ASSERT_EQ(piece.first, !gathered.has_value()) << cut;
+          if (piece.first) gathered.emplace(Frame::Data{{}, piece.stream, piece.compressed});
+          gathered->payload.insert(gathered->payload.end(), piece.bytes.begin(), piece.bytes.end());
+          if (piece.last()) {
+            out.push_back(Frame{std::move(*gathered)});
+            gathered.reset();
+          }
+        }
+        EXPECT_LE(d.filled(), frame::kHeader + 40) << cut;
+      };
+      read(core::ByteView(bytes).first(cut));
+      if (lent && cut >= frame::kHeader && cut < frame::kHeader + 3000) EXPECT_EQ(d.filled(), 0u) << cut;
+      read(core::ByteView(bytes).subspan(cut));
+      EXPECT_EQ(out, written) << lent << " " << cut;
+    }
   }
+}
+
+// One frame of three envelopes handed on in two pieces cut at every point: the records are those
+// of the frame taken whole. The bytes of an envelope left incomplete by the first piece are granted
+// back at once, as if the frame had been cut there, so the credits still add up to the frame.
+TEST(Mux, EnvelopesInAFrameThatArrivesInPiecesAreCutAsFromTheWholeFrame) {
+  const std::vector<B> envelopes = {envelope("membership", B(20, 1)), envelope("actors", B(300, 2)),
+                                    envelope("replies", B(5, 3))};
+  const B stream = concat({envelopes[0], envelopes[1], envelopes[2]});
+  Mux whole(kSmall, 0);
+  const auto expected = received(whole, data(3, stream));
+  ASSERT_EQ(expected.size(), 3u);
+  for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
+    Mux m(kSmall, 0);
+    const core::ByteView all(stream);
+    auto first = m.receive(frame::Piece{all.first(cut), 3, false, stream.size(), 0, true});
+    ASSERT_TRUE(first.has_value()) << first.error();
+    // The first piece weighs the whole frame against the window.
+    EXPECT_EQ(m.slot(3).allowance, 2048u - stream.size()) << cut;
+    auto rest = m.receive(frame::Piece{all.subspan(cut), 3, false, stream.size(), cut, false});
+    ASSERT_TRUE(rest.has_value()) << rest.error();
+    first->insert(first->end(), rest->begin(), rest->end());
+    ASSERT_EQ(first->size(), expected.size()) << cut;
+    std::uint64_t credit = m.slot(3).grant;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+      EXPECT_EQ((*first)[i].name, expected[i].name) << cut;
+      EXPECT_EQ((*first)[i].payload, expected[i].payload) << cut;
+      EXPECT_EQ((*first)[i].stream, 3u) << cut;
+      credit += (*first)[i].credit;
+    }
+    EXPECT_EQ(credit, stream.size()) << cut;
+    EXPECT_EQ(m.slot(3).allowance, 2048u - stream.size()) << cut;
+    EXPECT_EQ(m.slot(3).partial(), 0u) << cut;
+  }
+}
+
+// A raw frame beyond the window is refused by its first piece, before an envelope that piece
+// already completes goes on, as the whole frame would be.
+TEST(Mux, AFrameBeyondTheWindowIsRefusedByItsFirstPiece) {
+  const B one = envelope("actors", B(100, 1));
+  Mux m(kSmall, 0);
+  auto got = m.receive(frame::Piece{one, 3, false, 2049, 0, true});
+  ASSERT_FALSE(got.has_value());
+  EXPECT_EQ(got.error(), "stream 3 exceeded its window");
 }
 
 TEST(Mux, ThreeBytesOnAnEmptyStreamAreGrantedBack) {
@@ -327,8 +399,7 @@ TEST(Mux, ChunksAreCutAtTheFrameLimitAndTheWindow) {
   sizes.clear();
   for (const auto& f : frames_of(m.output())) sizes.push_back(std::get<Frame::Data>(f.value).payload.size());
   EXPECT_EQ(sizes, (std::vector<std::size_t>{100, 61}));
-  EXPECT_TRUE(m.slot(3).outgoing.empty());
-  EXPECT_EQ(m.slot(3).taken, 0u);
+  EXPECT_EQ(m.slot(3).unsent(), 0u);
 }
 
 TEST(Mux, CompressesOnlyChunksOfMinBytesThatShrink) {
@@ -400,8 +471,50 @@ TEST(Mux, SentBytesDoNotPileUpBehindAQueueThatNeverEmpties) {
     feed(b, a.output(), &records);
     for (const auto& r : records) b.consume(r);
     feed(a, b.output());
-    ASSERT_LT(a.slot(3).outgoing.size(), 1u << 20) << round;
+    ASSERT_LT(a.slot(3).stored(), 1u << 20) << round;
   }
+}
+
+// An output borrows its data from the queue's blocks: envelopes queued after it, filling the block
+// it borrows from and new ones behind, and the queue letting go of the blocks it sent, leave its
+// bytes as they were.
+TEST(Mux, AnOutputKeepsItsBytesWhileMoreEnvelopesQueueBehindIt) {
+  const Limits l = limits(65536, 1 << 20, 100000);
+  Mux a(l, 0), b(l, 0);
+  std::mt19937_64 rng(7);
+  std::vector<B> sent;
+  // The first block has room behind these two.
+  for (const std::size_t size : {1500, 1000}) {
+    sent.push_back(testing::random_bytes(rng, size));
+    ASSERT_TRUE(a.send(3, "actors", sent.back()).has_value());
+  }
+  ASSERT_EQ(a.slot(3).stored(), mux::kFirstBlock);
+  const mux::Output first = a.outgoing();
+  const B before = first.bytes();
+  EXPECT_EQ(first.size(), before.size());
+  for (int i = 0; i < 20; ++i) {
+    sent.push_back(testing::random_bytes(rng, 30000));
+    ASSERT_TRUE(a.send(3, "actors", sent.back()).has_value());
+  }
+  const B second = a.output();
+  EXPECT_EQ(first.bytes(), before);
+
+  std::vector<mux::Record> records;
+  feed(b, before, &records);
+  feed(b, second, &records);
+  ASSERT_GE(records.size(), 2u);
+  for (auto& r : records) b.consume(r);
+  for (int round = 0; round < 10 && records.size() < sent.size(); ++round) {
+    feed(a, b.output());
+    std::vector<mux::Record> more;
+    feed(b, a.output(), &more);
+    for (auto& r : more) {
+      b.consume(r);
+      records.push_back(std::move(r));
+    }
+  }
+  ASSERT_EQ(records.size(), sent.size());
+  for (std::size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(records[i].payload, sent[i]) << i;
 }
 
 TEST(MuxDeathTest, ForeignStreamsAreBrokenInvariants) {
@@ -423,10 +536,13 @@ TEST(MuxDeathTest, ForeignStreamsAreBrokenInvariants) {
 // Two multiplexers back to back. Envelopes of random sizes (some larger than the window) go both
 // ways on all three streams; the byte stream is cut at random points; the receiving node takes
 // its records after random delays. Every envelope arrives once, in order, no window is overrun,
-// and the exchange never stalls.
+// and the exchange never stalls. Outputs wait a while before they go on the wire, while more
+// envelopes are queued behind the bytes they borrow; the reader either copies what it reads into
+// the decoder and takes whole frames, or lends it and takes the payloads in pieces.
 struct Side {
   Mux mux;
   frame::Decoder decoder;
+  std::deque<mux::Output> unwritten;       // outputs made, not yet on the wire
   B in_flight;                             // bytes written, not yet read by the peer
   std::deque<mux::Record> waiting;         // records the node has not taken yet
   std::map<std::uint32_t, std::deque<B>> expected;  // what the peer sent, per stream, in order
@@ -438,6 +554,7 @@ struct Side {
 struct ModelCase {
   std::uint64_t seed;
   std::optional<compress::Name> codec;
+  bool lent = false;
 };
 
 class MuxModel : public ::testing::TestWithParam<ModelCase> {};
@@ -472,22 +589,40 @@ TEST_P(MuxModel, EveryEnvelopeArrivesOnceInOrderWithoutOverrunOrStall) {
         }
         break;
       case 1: {
-        const B out = me.mux.output();
-        me.in_flight.insert(me.in_flight.end(), out.begin(), out.end());
+        auto out = me.mux.outgoing();
         moved = !out.empty();
+        if (moved) me.unwritten.push_back(std::move(out));
         break;
       }
       case 2:
+        for (; !me.unwritten.empty(); me.unwritten.pop_front()) {
+          const B bytes = me.unwritten.front().bytes();
+          me.in_flight.insert(me.in_flight.end(), bytes.begin(), bytes.end());
+        }
         if (!me.in_flight.empty()) {
           // The peer reads a random cut of what is on the wire.
           const std::size_t n = 1 + testing::pick(rng, me.in_flight.size());
-          peer.decoder.append(core::ByteView(me.in_flight).first(n));
+          const B read(me.in_flight.begin(), me.in_flight.begin() + static_cast<std::ptrdiff_t>(n));
           me.in_flight.erase(me.in_flight.begin(), me.in_flight.begin() + static_cast<std::ptrdiff_t>(n));
+          if (GetParam().lent) {
+            peer.decoder.lend(read);
+          } else {
+            peer.decoder.append(read);
+          }
           for (;;) {
-            auto f = peer.decoder.frame();
-            ASSERT_TRUE(f.has_value()) << f.error();
-            if (!f->has_value()) break;
-            auto records = peer.mux.receive(**f);
+            std::expected<std::vector<mux::Record>, std::string> records;
+            if (GetParam().lent) {
+              auto item = peer.decoder.next();
+              ASSERT_TRUE(item.has_value()) << item.error();
+              if (!item->has_value()) break;
+              const auto* piece = std::get_if<frame::Piece>(&**item);
+              records = piece ? peer.mux.receive(*piece) : peer.mux.receive(std::get<Frame>(**item));
+            } else {
+              auto f = peer.decoder.frame();
+              ASSERT_TRUE(f.has_value()) << f.error();
+              if (!f->has_value()) break;
+              records = peer.mux.receive(**f);
+            }
             ASSERT_TRUE(records.has_value()) << records.error();
             for (auto& r : *records) {
               auto& queue = peer.expected[r.stream];
@@ -525,7 +660,11 @@ TEST_P(MuxModel, EveryEnvelopeArrivesOnceInOrderWithoutOverrunOrStall) {
 INSTANTIATE_TEST_SUITE_P(Mux, MuxModel,
                          ::testing::Values(ModelCase{1, std::nullopt}, ModelCase{2, std::nullopt},
                                            ModelCase{3, compress::Name::Zstd}, ModelCase{4, compress::Name::Lz4},
-                                           ModelCase{5, compress::Name::Zlib}, ModelCase{6, std::nullopt}));
+                                           ModelCase{5, compress::Name::Zlib}, ModelCase{6, std::nullopt},
+                                           ModelCase{7, std::nullopt, true}, ModelCase{8, std::nullopt, true},
+                                           ModelCase{9, compress::Name::Zstd, true},
+                                           ModelCase{10, compress::Name::Lz4, true},
+                                           ModelCase{11, compress::Name::Zlib, true}));
 
 // Random and mutated frames into a multiplexer with a codec: a list of records or an error,
 // never a crash, never a record above the message limit, never more allowance than the window.
