@@ -721,7 +721,8 @@ Result<void> Writer::mapping(const ir::Node::Mapping& node, PyObject* value, Byt
 Result<void> Writer::fields(ir::Index index, PyObject* value, bool tag, Bytes& out) {
   const ir::Node::Dataclass& node = *dataclass(schema_.tree.at(index));
   const Keys& keys = schema_.keys[index];
-  VOREL_TRY(ok, read::instance(value, schema_.classes[node.cls].get()));
+  PyObject* cls = schema_.classes[node.cls].get();
+  VOREL_TRY(ok, read::instance(value, cls));
   if (!ok) return std::unexpected(wrong(node.name, value));
   // Only the message itself, the first dataclass entered, takes the reply target.
   const bool fill = reply_target_ && !entered;
@@ -731,6 +732,7 @@ Result<void> Writer::fields(ir::Index index, PyObject* value, bool tag, Bytes& o
     msgpack::write_str(out, node.name);
   }
   msgpack::write_map(out, node.fields.size());
+  attributes::Reading reading(keys.read, cls, keys.fields, value);
   for (std::size_t i = 0; i < node.fields.size(); ++i) {
     const ir::Field& field = node.fields[i];
     out.insert(out.end(), keys.written[i].begin(), keys.written[i].end());
@@ -742,8 +744,7 @@ Result<void> Writer::fields(ir::Index index, PyObject* value, bool tag, Bytes& o
         continue;
       }
     }
-    Object attribute = Object::steal(PyObject_GetAttr(value, keys.fields[i].get()));
-    if (!attribute) return raised();
+    VOREL_TRY(attribute, reading.get(i));
     if (auto r = write(field.node, attribute.get(), out); !r) return std::unexpected(under(std::move(r.error()), field.name));
   }
   return {};

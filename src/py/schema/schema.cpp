@@ -46,6 +46,8 @@ Result<std::vector<Keys>> keys_of(const ir::Tree& tree, const std::vector<Object
     }
     VOREL_TRY(stored, bare::stores_fields(classes[d->cls].get(), k.fields));
     k.stored = stored;
+    VOREL_TRY(read, attributes::Plan::of(classes[d->cls].get(), k.fields));
+    k.read = std::move(read);
   }
   return all;
 }
@@ -167,10 +169,10 @@ Result<core::Pages> Schema::write_pages(const Schema& schema, PyObject* value) {
   VOREL_TRY(ok, read::instance(value, schema.classes[d->cls].get()));
   if (!ok) return std::unexpected(dump::wrong(d->name, value));
   const Keys& keys = schema.keys[root];
+  attributes::Reading reading(keys.read, schema.classes[d->cls].get(), keys.fields, value);
   for (std::size_t i = 0; i < d->fields.size(); ++i) {
     const ir::Field& field = d->fields[i];
-    Object attribute = Object::steal(PyObject_GetAttr(value, keys.fields[i].get()));
-    if (!attribute) return raised();
+    VOREL_TRY(attribute, reading.get(i));
     core::Bytes bytes;
     dump::Writer writer(schema);
     if (auto r = writer.write(field.node, attribute.get(), bytes); !r) {
