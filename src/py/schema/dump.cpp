@@ -159,6 +159,7 @@ Result<std::optional<Choice>> chosen(const Schema& schema, const ir::Node::Union
 namespace {
 
 using core::Bytes;
+using Out = core::msgpack::Appender;
 using core::schema::error::SchemaError;
 namespace msgpack = core::msgpack;
 
@@ -215,7 +216,7 @@ Failure no_utf8(PyObject* s) {
                                  static_cast<std::uint32_t>(c), start));
 }
 
-Result<void> write_text(Bytes& out, PyObject* s) {
+Result<void> write_text(Out& out, PyObject* s) {
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(s, &size);
   if (data == nullptr) return std::unexpected(no_utf8(s));
@@ -224,7 +225,7 @@ Result<void> write_text(Bytes& out, PyObject* s) {
   return {};
 }
 
-Result<void> write_bytes(Bytes& out, PyObject* b) {
+Result<void> write_bytes(Out& out, PyObject* b) {
   char* data = nullptr;
   Py_ssize_t size = 0;
   if (PyBytes_AsStringAndSize(b, &data, &size) < 0) return raised();
@@ -314,8 +315,8 @@ Result<std::int64_t> microseconds(const Names& names, PyObject* delta) {
 // Encodings of elements written apart, to be put in the bytewise order of their encodings.
 class Pieces {
  public:
-  Bytes& buffer() { return buffer_; }
-  void mark(std::size_t start) { spans_.emplace_back(start, buffer_.size() - start); }
+  Out& buffer() { return out_; }
+  void mark(std::size_t start) { spans_.emplace_back(start, out_.size() - start); }
   std::size_t size() const { return spans_.size(); }
 
   void sort() {
@@ -333,16 +334,14 @@ class Pieces {
     }
   }
 
-  void append_to(Bytes& out) const {
-    for (const auto& [start, length] : spans_) {
-      out.insert(out.end(), buffer_.begin() + static_cast<std::ptrdiff_t>(start),
-                 buffer_.begin() + static_cast<std::ptrdiff_t>(start + length));
-    }
+  void append_to(Out& out) const {
+    for (const auto& [start, length] : spans_) out.append(buffer_.data() + start, length);
   }
 
  private:
   using Span = std::pair<std::size_t, std::size_t>;
   Bytes buffer_;
+  Out out_{buffer_};  // appends to buffer_, which it needs to outlive it
   std::vector<Span> spans_;
 };
 
@@ -383,7 +382,27 @@ void target(Bytes& out, const core::Target& t) {
   out = w.take();
 }
 
+namespace {
+
+void target(Out& out, const core::Target& t) {
+  Bytes written;
+  dump::target(written, t);
+  out.append(written.data(), written.size());
+}
+
+}  // namespace
+
 Result<void> Writer::write(ir::Index index, PyObject* value, Bytes& out) {
+  Out appender(out);
+  return put(index, value, appender);
+}
+
+Result<void> Writer::fields(ir::Index index, PyObject* value, bool tag, Bytes& out) {
+  Out appender(out);
+  return fields(index, value, tag, appender);
+}
+
+Result<void> Writer::put(ir::Index index, PyObject* value, Out& out) {
   using N = ir::Node;
   Nesting nesting(depth_);
   if (nesting.too_deep()) return std::unexpected(too_deep());
@@ -495,12 +514,12 @@ Result<void> Writer::write(ir::Index index, PyObject* value, Bytes& out) {
       return {};
     }
     case ir::Kind::Alias:
-      return write(node.as<N::Alias>()->target, value, out);
+      return put(node.as<N::Alias>()->target, value, out);
   }
   core::broken("vorel: broken schema tree: unknown node kind");
 }
 
-Result<void> Writer::scalar(ir::ScalarKind kind, PyObject* value, Bytes& out) {
+Result<void> Writer::scalar(ir::ScalarKind kind, PyObject* value, Out& out) {
   switch (kind) {
     case ir::ScalarKind::None:
       if (value != Py_None) return std::unexpected(wrong("none", value));
@@ -541,7 +560,7 @@ Result<void> Writer::scalar(ir::ScalarKind kind, PyObject* value, Bytes& out) {
   core::broken("vorel: broken schema tree: unknown scalar kind");
 }
 
-Result<void> Writer::literal(const ir::Node::Literal& node, PyObject* value, Bytes& out) {
+Result<void> Writer::literal(const ir::Node::Literal& node, PyObject* value, Out& out) {
   VOREL_TRY(found, dump::literal(node, value));
   if (!found) {
     VOREL_TRY(allowed, literals(node));
@@ -559,7 +578,7 @@ Result<void> Writer::literal(const ir::Node::Literal& node, PyObject* value, Byt
   return {};
 }
 
-Result<void> Writer::datetime(PyObject* value, Bytes& out) {
+Result<void> Writer::datetime(PyObject* value, Out& out) {
   const Values& values = schema_.values;
   VOREL_TRY(ok, read::instance(value, values.datetime.get()));
   if (!ok) return std::unexpected(wrong("datetime", value));
@@ -584,7 +603,7 @@ Result<void> Writer::datetime(PyObject* value, Bytes& out) {
   return {};
 }
 
-Result<void> Writer::time(PyObject* value, Bytes& out) {
+Result<void> Writer::time(PyObject* value, Out& out) {
   const Values& values = schema_.values;
   VOREL_TRY(ok, read::instance(value, values.time.get()));
   if (!ok) return std::unexpected(wrong("time", value));
@@ -600,7 +619,7 @@ Result<void> Writer::time(PyObject* value, Bytes& out) {
   return {};
 }
 
-Result<void> Writer::collection(const ir::Node::Collection& node, PyObject* value, Bytes& out) {
+Result<void> Writer::collection(const ir::Node::Collection& node, PyObject* value, Out& out) {
   if (node.set ? !PyFrozenSet_Check(value) : !PyTuple_Check(value)) {
     return std::unexpected(wrong(node.set ? "frozenset" : "tuple", value));
   }
@@ -610,7 +629,7 @@ Result<void> Writer::collection(const ir::Node::Collection& node, PyObject* valu
     if (!iterator) return raised();
     while (Object item = Object::steal(PyIter_Next(iterator.get()))) {
       const std::size_t start = pieces.buffer().size();
-      VOREL_CHECK(write(node.item, item.get(), pieces.buffer()));
+      VOREL_CHECK(put(node.item, item.get(), pieces.buffer()));
       pieces.mark(start);
     }
     if (PyErr_Occurred()) return raised();
@@ -625,7 +644,7 @@ Result<void> Writer::collection(const ir::Node::Collection& node, PyObject* valu
     const Py_ssize_t n = PyTuple_Size(value);
     if (static_cast<std::uint64_t>(n) > kLongest) return std::unexpected(too_long("tuple", n, "items"));
     msgpack::write_array(out, static_cast<std::uint64_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) VOREL_CHECK(write(node.item, PyTuple_GetItem(value, i), out));
+    for (Py_ssize_t i = 0; i < n; ++i) VOREL_CHECK(put(node.item, PyTuple_GetItem(value, i), out));
     return {};
   }
   const Py_ssize_t reported = PyObject_Size(value);
@@ -641,14 +660,14 @@ Result<void> Writer::collection(const ir::Node::Collection& node, PyObject* valu
   std::uint64_t count = 0;
   while (Object item = Object::steal(PyIter_Next(iterator.get()))) {
     if (++count > n) return std::unexpected(miscounted(value, n, count));
-    VOREL_CHECK(write(node.item, item.get(), out));
+    VOREL_CHECK(put(node.item, item.get(), out));
   }
   if (PyErr_Occurred()) return raised();
   if (count != n) return std::unexpected(miscounted(value, n, count));
   return {};
 }
 
-Result<void> Writer::tuple(const ir::Node::Tuple& node, PyObject* value, Bytes& out) {
+Result<void> Writer::tuple(const ir::Node::Tuple& node, PyObject* value, Out& out) {
   const auto expected = [&] { return fmt::format("tuple of {}", node.items.size()); };
   if (!PyTuple_Check(value)) return std::unexpected(wrong(expected(), value));
   const Py_ssize_t reported = PyObject_Size(value);
@@ -657,17 +676,17 @@ Result<void> Writer::tuple(const ir::Node::Tuple& node, PyObject* value, Bytes& 
   // The items are the tuple's own, so a subclass's len() must agree with them too.
   if (reported != n || PyTuple_Size(value) != n) return std::unexpected(wrong(expected(), value));
   msgpack::write_array(out, node.items.size());
-  for (Py_ssize_t i = 0; i < n; ++i) VOREL_CHECK(write(node.items[static_cast<std::size_t>(i)], PyTuple_GetItem(value, i), out));
+  for (Py_ssize_t i = 0; i < n; ++i) VOREL_CHECK(put(node.items[static_cast<std::size_t>(i)], PyTuple_GetItem(value, i), out));
   return {};
 }
 
-Result<void> Writer::pair(const ir::Node::Mapping& node, PyObject* key, PyObject* value, Bytes& out) {
+Result<void> Writer::pair(const ir::Node::Mapping& node, PyObject* key, PyObject* value, Out& out) {
   msgpack::write_array(out, 2);
-  VOREL_CHECK(write(node.key, key, out));
-  return write(node.value, value, out);
+  VOREL_CHECK(put(node.key, key, out));
+  return put(node.value, value, out);
 }
 
-Result<void> Writer::mapping(const ir::Node::Mapping& node, PyObject* value, Bytes& out) {
+Result<void> Writer::mapping(const ir::Node::Mapping& node, PyObject* value, Out& out) {
   const Values& values = schema_.values;
   VOREL_TRY(ok, read::instance(value, values.mapping.get()));
   if (!ok) return std::unexpected(wrong("Mapping", value));
@@ -718,7 +737,7 @@ Result<void> Writer::mapping(const ir::Node::Mapping& node, PyObject* value, Byt
   return {};
 }
 
-Result<void> Writer::fields(ir::Index index, PyObject* value, bool tag, Bytes& out) {
+Result<void> Writer::fields(ir::Index index, PyObject* value, bool tag, Out& out) {
   const ir::Node::Dataclass& node = *dataclass(schema_.tree.at(index));
   const Keys& keys = schema_.keys[index];
   PyObject* cls = schema_.classes[node.cls].get();
@@ -735,7 +754,7 @@ Result<void> Writer::fields(ir::Index index, PyObject* value, bool tag, Bytes& o
   attributes::Reading reading(keys.read, cls, keys.fields, value);
   for (std::size_t i = 0; i < node.fields.size(); ++i) {
     const ir::Field& field = node.fields[i];
-    out.insert(out.end(), keys.written[i].begin(), keys.written[i].end());
+    out.append(keys.written[i].data(), keys.written[i].size());
     if (fill && field.name == "reply_to") {
       if (const auto* ref = schema_.tree.at(field.node).as<ir::Node::Ref>()) {
         target(out, *reply_target_);
@@ -745,19 +764,19 @@ Result<void> Writer::fields(ir::Index index, PyObject* value, bool tag, Bytes& o
       }
     }
     VOREL_TRY(attribute, reading.get(i));
-    if (auto r = write(field.node, attribute.get(), out); !r) return std::unexpected(under(std::move(r.error()), field.name));
+    if (auto r = put(field.node, attribute.get(), out); !r) return std::unexpected(under(std::move(r.error()), field.name));
   }
   return {};
 }
 
-Result<void> Writer::union_(const ir::Node::Union& node, PyObject* value, Bytes& out) {
+Result<void> Writer::union_(const ir::Node::Union& node, PyObject* value, Out& out) {
   VOREL_TRY(choice, chosen(schema_, node, value));
   if (!choice) {
     VOREL_TRY(name, named(value));
     return std::unexpected(schema_text(fmt::format("{} is not an alternative of the union", name)));
   }
   if (choice->tagged) return fields(choice->node, value, true, out);
-  return write(choice->node, value, out);
+  return put(choice->node, value, out);
 }
 
 }  // namespace vorel::py::schema::dump
