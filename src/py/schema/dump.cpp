@@ -279,7 +279,9 @@ bool at_utc(const Values& values, PyObject* value) {
 // int that is not one of 128 bits, and then `bytes` is read.
 bool identifier_bytes(const Values& values, PyObject* value, std::uint8_t* out) {
   if (!values.uuid_unknown || !Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(values.uuid.get()))) return false;
-  Object n = Object::steal(PyObject_GetAttr(value, values.names.uuid_fields[0].get()));
+  attributes::Reading reading(values.identifier_reading, values.uuid.get(), std::span<const Object>(values.names.uuid_fields, 1), value);
+  auto got = reading.get(0);
+  Object n = got ? *std::move(got) : Object();
   if (n && PyLong_CheckExact(n.get())) {
     Object shift = Object::steal(PyLong_FromLong(64));
     Object high = shift ? Object::steal(PyNumber_Rshift(n.get(), shift.get())) : Object();

@@ -140,6 +140,11 @@ Result<std::optional<Reduced>> reduced(const Values& values, PyObject* value) {
 }  // namespace
 
 Result<void> Values::choose_makers() {
+  VOREL_TRY(moments, attributes::Plan::of(datetime.get(), names.moment_parts));
+  moment_reading = std::move(moments);
+  VOREL_TRY(identifiers, attributes::Plan::of(uuid.get(), std::span<const Object>(names.uuid_fields, 1)));
+  identifier_reading = std::move(identifiers);
+
   // Datetimes are made from their state, and read through it, only where the state of a wall time
   // with every field set is what this interpreter's datetime reads and gives back, at UTC and at
   // another zone, for a datetime made both ways.
@@ -200,12 +205,18 @@ Result<void> Values::choose_makers() {
 }
 
 Result<std::optional<std::int64_t>> Values::utc_instant(PyObject* value) const {
-  if (!pickled_moment || !Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(datetime.get()))) return std::nullopt;
-  VOREL_TRY(r, reduced(*this, value));
-  if (!r || r->zone != utc.get()) return std::nullopt;
-  const Civil c = civil_of(r->state);
-  return ((days_from_civil(c.year, c.month, c.day) * 24 + c.hour) * 60 + c.minute) * 60 * kSecond + c.second * kSecond +
-         c.microsecond;
+  if (!Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(datetime.get()))) return std::nullopt;
+  attributes::Reading parts(moment_reading, datetime.get(), names.moment_parts, value);
+  VOREL_TRY(zone, parts.get(7));
+  if (zone.get() != utc.get()) return std::nullopt;
+  std::int64_t p[7];
+  for (std::size_t i = 0; i < 7; ++i) {
+    VOREL_TRY(part, parts.get(i));
+    const long n = PyLong_AsLong(part.get());
+    if (n == -1 && PyErr_Occurred()) return raised();
+    p[i] = n;
+  }
+  return ((days_from_civil(p[0], p[1], p[2]) * 24 + p[3]) * 60 + p[4]) * 60 * kSecond + p[5] * kSecond + p[6];
 }
 
 Result<Names> Names::new_() {
@@ -232,6 +243,11 @@ Result<Names> Names::new_() {
   for (int i = 0; i < 2; ++i) {
     n.uuid_fields[i] = Object::steal(PyUnicode_InternFromString(uuid_fields[i]));
     if (!n.uuid_fields[i]) return raised();
+  }
+  const char* moment_parts[] = {"year", "month", "day", "hour", "minute", "second", "microsecond", "tzinfo"};
+  for (int i = 0; i < 8; ++i) {
+    n.moment_parts[i] = Object::steal(PyUnicode_InternFromString(moment_parts[i]));
+    if (!n.moment_parts[i]) return raised();
   }
   return n;
 }
