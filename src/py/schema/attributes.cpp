@@ -67,34 +67,20 @@ Reading::Reading(const Plan& plan, PyObject* cls, std::span<const Object> names,
   }
 }
 
-Result<Object> Reading::get(std::size_t i) {
+Object Reading::slow(std::size_t i) {
   PyObject* name = names_[i].get();
   if (direct_) {
     const Way& way = plan_.ways[i];
     if (way.by == Way::By::Descriptor) {
-      Object got = Object::steal(way.get(way.descriptor.get(), value_, reinterpret_cast<PyObject*>(Py_TYPE(value_))));
-      if (!got) return raised();
-      return got;
+      return Object::steal(way.get(way.descriptor.get(), value_, reinterpret_cast<PyObject*>(Py_TYPE(value_))));
     }
     if (way.by == Way::By::Dict && dict_) {
-      // The fields are stored in their order, so the next entry is most often the one asked for;
-      // whatever entry holds the name holds its current value.
-      PyObject* key = nullptr;
-      PyObject* found = nullptr;
-      Py_ssize_t next = position_;
-      if (PyDict_Next(dict_.get(), &next, &key, &found) && key == name) {
-        position_ = next;
-        return Object::borrow(found);
-      }
-      found = PyDict_GetItemWithError(dict_.get(), name);
-      if (found != nullptr) return Object::borrow(found);
-      if (PyErr_Occurred()) return raised();
+      if (PyObject* found = PyDict_GetItemWithError(dict_.get(), name)) return Object::borrow(found);
+      if (PyErr_Occurred()) return Object();
       // Not in the __dict__: the class's own attribute, or the lookup's AttributeError.
     }
   }
-  Object got = Object::steal(PyObject_GetAttr(value_, name));
-  if (!got) return raised();
-  return got;
+  return Object::steal(PyObject_GetAttr(value_, name));
 }
 
 }  // namespace vorel::py::schema::attributes

@@ -42,11 +42,26 @@ class Reading {
   Reading(const Reading&) = delete;
   Reading& operator=(const Reading&) = delete;
 
-  // The attribute of the i-th name, or the lookup's error. Asked in order, each costs what
-  // reading the next entry of the __dict__ costs.
-  Result<Object> get(std::size_t i);
+  // The attribute of the i-th name; null with the lookup's error set. Asked in order, each costs
+  // what reading the next entry of the __dict__ costs.
+  Object get(std::size_t i) {
+    if (direct_ && plan_.ways[i].by == Way::By::Dict && dict_) {
+      // The fields are stored in their order, so the next entry is most often the one asked for;
+      // whatever entry holds the name holds its current value.
+      PyObject* key = nullptr;
+      PyObject* found = nullptr;
+      Py_ssize_t next = position_;
+      if (PyDict_Next(dict_.get(), &next, &key, &found) && key == names_[i].get()) {
+        position_ = next;
+        return Object::borrow(found);
+      }
+    }
+    return slow(i);
+  }
 
  private:
+  Object slow(std::size_t i);
+
   const Plan& plan_;
   std::span<const Object> names_;
   PyObject* value_;

@@ -280,8 +280,7 @@ bool at_utc(const Values& values, PyObject* value) {
 bool identifier_bytes(const Values& values, PyObject* value, std::uint8_t* out) {
   if (!values.uuid_unknown || !Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(values.uuid.get()))) return false;
   attributes::Reading reading(values.identifier_reading, values.uuid.get(), std::span<const Object>(values.names.uuid_fields, 1), value);
-  auto got = reading.get(0);
-  Object n = got ? *std::move(got) : Object();
+  Object n = reading.get(0);
   if (n && PyLong_CheckExact(n.get())) {
     Object shift = Object::steal(PyLong_FromLong(64));
     Object high = shift ? Object::steal(PyNumber_Rshift(n.get(), shift.get())) : Object();
@@ -765,7 +764,8 @@ Result<void> Writer::fields(ir::Index index, PyObject* value, bool tag, Out& out
         continue;
       }
     }
-    VOREL_TRY(attribute, reading.get(i));
+    Object attribute = reading.get(i);
+    if (!attribute) return raised();
     if (auto r = put(field.node, attribute.get(), out); !r) return std::unexpected(under(std::move(r.error()), field.name));
   }
   return {};

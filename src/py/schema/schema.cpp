@@ -64,8 +64,15 @@ int traverse(PyObject* self, visitproc visit, void* arg) {
   }
   const Values& v = s.values;
   for (const Object* o : {&v.datetime, &v.date, &v.time, &v.timedelta, &v.decimal, &v.uuid, &v.mapping, &v.timezone,
-                          &v.epoch, &v.utc, &v.uuid_unknown}) {
+                          &v.epoch, &v.utc, &v.uuid_unknown, &v.moment_ordinal}) {
     Py_VISIT(o->get());
+  }
+  // A field's descriptor may be a property whose getter reaches back to the schema.
+  for (const attributes::Plan* plan : {&v.moment_reading, &v.identifier_reading}) {
+    for (const attributes::Way& way : plan->ways) Py_VISIT(way.descriptor.get());
+  }
+  for (const Keys& k : s.keys) {
+    for (const attributes::Way& way : k.read.ways) Py_VISIT(way.descriptor.get());
   }
   return 0;
 }
@@ -172,7 +179,8 @@ Result<core::Pages> Schema::write_pages(const Schema& schema, PyObject* value) {
   attributes::Reading reading(keys.read, schema.classes[d->cls].get(), keys.fields, value);
   for (std::size_t i = 0; i < d->fields.size(); ++i) {
     const ir::Field& field = d->fields[i];
-    VOREL_TRY(attribute, reading.get(i));
+    Object attribute = reading.get(i);
+    if (!attribute) return raised();
     core::Bytes bytes;
     dump::Writer writer(schema);
     if (auto r = writer.write(field.node, attribute.get(), bytes); !r) {

@@ -142,6 +142,8 @@ Result<std::optional<Reduced>> reduced(const Values& values, PyObject* value) {
 Result<void> Values::choose_makers() {
   VOREL_TRY(moments, attributes::Plan::of(datetime.get(), names.moment_parts));
   moment_reading = std::move(moments);
+  moment_ordinal = Object::steal(PyObject_GetAttr(datetime.get(), names.toordinal.get()));
+  if (!moment_ordinal) return raised();
   VOREL_TRY(identifiers, attributes::Plan::of(uuid.get(), std::span<const Object>(names.uuid_fields, 1)));
   identifier_reading = std::move(identifiers);
 
@@ -205,18 +207,30 @@ Result<void> Values::choose_makers() {
 }
 
 Result<std::optional<std::int64_t>> Values::utc_instant(PyObject* value) const {
-  if (!Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(datetime.get()))) return std::nullopt;
-  attributes::Reading parts(moment_reading, datetime.get(), names.moment_parts, value);
-  VOREL_TRY(zone, parts.get(7));
+  PyObject* type = datetime.get();
+  if (!Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(type))) return std::nullopt;
+  // The parts are the class's own descriptors, called as the lookup would call them.
+  const auto part = [&](std::size_t i) {
+    const attributes::Way& way = moment_reading.ways[i];
+    return Object::steal(way.by == attributes::Way::By::Descriptor ? way.get(way.descriptor.get(), value, type)
+                                                                   : PyObject_GetAttr(value, names.moment_parts[i].get()));
+  };
+  Object zone = part(7);
+  if (!zone) return raised();
   if (zone.get() != utc.get()) return std::nullopt;
+  // The date as its ordinal, one call where its three parts would be three.
+  Object ordinal = call(moment_ordinal.get(), value);
+  if (!ordinal) return raised();
   std::int64_t p[7];
-  for (std::size_t i = 0; i < 7; ++i) {
-    VOREL_TRY(part, parts.get(i));
-    const long n = PyLong_AsLong(part.get());
-    if (n == -1 && PyErr_Occurred()) return raised();
-    p[i] = n;
+  p[0] = PyLong_AsLong(ordinal.get());
+  if (p[0] == -1 && PyErr_Occurred()) return raised();
+  for (std::size_t i = 3; i < 7; ++i) {
+    Object n = part(i);
+    if (!n) return raised();
+    p[i] = PyLong_AsLong(n.get());
+    if (p[i] == -1 && PyErr_Occurred()) return raised();
   }
-  return ((days_from_civil(p[0], p[1], p[2]) * 24 + p[3]) * 60 + p[4]) * 60 * kSecond + p[5] * kSecond + p[6];
+  return (((p[0] - kEpochOrdinal) * 24 + p[3]) * 60 + p[4]) * 60 * kSecond + p[5] * kSecond + p[6];
 }
 
 Result<Names> Names::new_() {

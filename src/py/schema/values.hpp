@@ -45,6 +45,7 @@ struct Values {
   bool pickled_moment = false;
   // How the parts of a datetime and the int of a UUID are read from instances of those classes.
   attributes::Plan moment_reading, identifier_reading;
+  Object moment_ordinal;  // the datetime class's own toordinal
 
   // Finds out, once per schema, which of the quicker ways of making UUIDs and datetimes this
   // interpreter's classes make the same objects by (where one does not, the class is called), and
