@@ -17,6 +17,22 @@ namespace ir = core::schema::ir;
 
 using read::instance;
 
+namespace {
+
+// The node at an index, with the tree's own check inlined into the writer's path; an index out of
+// range is left to the tree, which aborts.
+inline const ir::Node& node_at(const ir::Tree& tree, ir::Index i) {
+  if (i >= tree.nodes.size()) [[unlikely]] return tree.at(i);
+  return tree.nodes[i];
+}
+
+// The exact classes first, as most values are: the subclass tests are calls under the stable ABI.
+inline bool is_str(PyObject* o) { return Py_IS_TYPE(o, &PyUnicode_Type) || PyUnicode_Check(o); }
+inline bool is_int(PyObject* o) { return Py_IS_TYPE(o, &PyLong_Type) || PyLong_Check(o); }
+inline bool is_tuple(PyObject* o) { return Py_IS_TYPE(o, &PyTuple_Type) || PyTuple_Check(o); }
+
+}  // namespace
+
 Result<std::string> named(PyObject* value) {
   return read::text_attribute(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__qualname__");
 }
@@ -53,7 +69,7 @@ Result<std::optional<std::size_t>> literal(const ir::Node::Literal& node, PyObje
 
 Result<bool> matches(const Schema& schema, ir::Index index, PyObject* value) {
   using N = ir::Node;
-  const N& node = schema.tree.at(index);
+  const N& node = node_at(schema.tree, index);
   const Values& values = schema.values;
   switch (node.kind()) {
     case ir::Kind::Never:
@@ -66,11 +82,11 @@ Result<bool> matches(const Schema& schema, ir::Index index, PyObject* value) {
         case ir::ScalarKind::Bool:
           return PyBool_Check(value) != 0;
         case ir::ScalarKind::Int:
-          return PyLong_Check(value) != 0;
+          return is_int(value) != 0;
         case ir::ScalarKind::Float:
-          return PyFloat_Check(value) || PyLong_Check(value);
+          return PyFloat_Check(value) || is_int(value);
         case ir::ScalarKind::Str:
-          return PyUnicode_Check(value) != 0;
+          return is_str(value) != 0;
         case ir::ScalarKind::Bytes:
           return PyBytes_Check(value) != 0;
       }
@@ -108,9 +124,9 @@ Result<bool> matches(const Schema& schema, ir::Index index, PyObject* value) {
     case ir::Kind::Tagged:
       return instance(value, schema.classes[node.as<N::Tagged>()->cls].get());
     case ir::Kind::Collection:
-      return node.as<N::Collection>()->set ? PyFrozenSet_Check(value) != 0 : PyTuple_Check(value) != 0;
+      return node.as<N::Collection>()->set ? PyFrozenSet_Check(value) != 0 : is_tuple(value) != 0;
     case ir::Kind::Tuple:
-      return PyTuple_Check(value) != 0;
+      return is_tuple(value) != 0;
     case ir::Kind::Union: {
       const auto* u = node.as<N::Union>();
       for (ir::Index a : u->alternatives) {
@@ -141,13 +157,13 @@ Result<std::optional<Choice>> chosen(const Schema& schema, const ir::Node::Union
     auto name = named(value);
     if (!name) return std::unexpected(std::move(name.error()));
     for (const auto& [tag, t] : node.tagged) {
-      if (tag == *name && schema.tree.at(t).as<ir::Node::Dataclass>()) return Found(Choice{t, true});
+      if (tag == *name && node_at(schema.tree, t).as<ir::Node::Dataclass>()) return Found(Choice{t, true});
     }
   }
   // Enumerations first, so an IntEnum member is written as its name beside an int.
   for (bool enums_only : {true, false}) {
     for (ir::Index a : node.alternatives) {
-      if (enums_only && schema.tree.at(a).kind() != ir::Kind::Enum) continue;
+      if (enums_only && node_at(schema.tree, a).kind() != ir::Kind::Enum) continue;
       auto m = matches(schema, a, value);
       if (!m) return std::unexpected(std::move(m.error()));
       if (*m) return Found(Choice{a, false});
@@ -407,7 +423,7 @@ Result<void> Writer::put(ir::Index index, PyObject* value, Out& out) {
   using N = ir::Node;
   Nesting nesting(depth_);
   if (nesting.too_deep()) return std::unexpected(too_deep());
-  const N& node = schema_.tree.at(index);
+  const N& node = node_at(schema_.tree, index);
   const Values& values = schema_.values;
   switch (node.kind()) {
     case ir::Kind::Never: {
@@ -536,13 +552,13 @@ Result<void> Writer::scalar(ir::ScalarKind kind, PyObject* value, Out& out) {
         msgpack::write_bool(out, value == Py_True);
         return {};
       }
-      if (!PyLong_Check(value)) return std::unexpected(wrong("int", value));
+      if (!is_int(value)) return std::unexpected(wrong("int", value));
       VOREL_TRY(n, integer(value));
       msgpack::write_int(out, n);
       return {};
     }
     case ir::ScalarKind::Float: {
-      if (!PyFloat_Check(value) && !PyLong_Check(value)) return std::unexpected(wrong("float", value));
+      if (!PyFloat_Check(value) && !is_int(value)) return std::unexpected(wrong("float", value));
       const double d = PyFloat_AsDouble(value);
       if (d == -1.0 && PyErr_Occurred()) {
         PyErr_Clear();  // an int too large for a double is no float
@@ -552,7 +568,7 @@ Result<void> Writer::scalar(ir::ScalarKind kind, PyObject* value, Out& out) {
       return {};
     }
     case ir::ScalarKind::Str:
-      if (!PyUnicode_Check(value)) return std::unexpected(wrong("str", value));
+      if (!is_str(value)) return std::unexpected(wrong("str", value));
       return write_text(out, value);
     case ir::ScalarKind::Bytes:
       if (!PyBytes_Check(value)) return std::unexpected(wrong("bytes", value));
@@ -621,7 +637,7 @@ Result<void> Writer::time(PyObject* value, Out& out) {
 }
 
 Result<void> Writer::collection(const ir::Node::Collection& node, PyObject* value, Out& out) {
-  if (node.set ? !PyFrozenSet_Check(value) : !PyTuple_Check(value)) {
+  if (node.set ? !PyFrozenSet_Check(value) : !is_tuple(value)) {
     return std::unexpected(wrong(node.set ? "frozenset" : "tuple", value));
   }
   if (node.sorted) {
@@ -670,7 +686,7 @@ Result<void> Writer::collection(const ir::Node::Collection& node, PyObject* valu
 
 Result<void> Writer::tuple(const ir::Node::Tuple& node, PyObject* value, Out& out) {
   const auto expected = [&] { return fmt::format("tuple of {}", node.items.size()); };
-  if (!PyTuple_Check(value)) return std::unexpected(wrong(expected(), value));
+  if (!is_tuple(value)) return std::unexpected(wrong(expected(), value));
   const Py_ssize_t reported = PyObject_Size(value);
   if (reported < 0) return raised();
   const auto n = static_cast<Py_ssize_t>(node.items.size());
@@ -739,7 +755,7 @@ Result<void> Writer::mapping(const ir::Node::Mapping& node, PyObject* value, Out
 }
 
 Result<void> Writer::fields(ir::Index index, PyObject* value, bool tag, Out& out) {
-  const ir::Node::Dataclass& node = *dataclass(schema_.tree.at(index));
+  const ir::Node::Dataclass& node = *dataclass(node_at(schema_.tree, index));
   const Keys& keys = schema_.keys[index];
   PyObject* cls = schema_.classes[node.cls].get();
   VOREL_TRY(ok, read::instance(value, cls));
@@ -757,7 +773,7 @@ Result<void> Writer::fields(ir::Index index, PyObject* value, bool tag, Out& out
     const ir::Field& field = node.fields[i];
     out.append(keys.written[i].data(), keys.written[i].size());
     if (fill && field.name == "reply_to") {
-      if (const auto* ref = schema_.tree.at(field.node).as<ir::Node::Ref>()) {
+      if (const auto* ref = node_at(schema_.tree, field.node).as<ir::Node::Ref>()) {
         target(out, *reply_target_);
         filled = true;
         answer = ref->message;
