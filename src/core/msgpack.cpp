@@ -21,83 +21,33 @@ std::string Malformed::text() const {
 }
 
 void write_uint(Bytes& out, std::uint64_t v) {
-  if (v <= 0x7f) {
-    out.push_back(static_cast<std::uint8_t>(v));
-  } else if (v <= 0xff) {
-    detail::put_be(out, 0xcc, static_cast<std::uint8_t>(v));
-  } else if (v <= 0xffff) {
-    detail::put_be(out, 0xcd, static_cast<std::uint16_t>(v));
-  } else if (v <= 0xffffffffu) {
-    detail::put_be(out, 0xce, static_cast<std::uint32_t>(v));
-  } else {
-    detail::put_be(out, 0xcf, v);
-  }
+  detail::Into into{out};
+  detail::uint(into, v);
 }
 
 void write_int(Bytes& out, Integer value) {
-  if (!value.negative()) {
-    write_uint(out, value.bits);
-    return;
-  }
-  const std::int64_t v = value.as_signed();
-  if (v >= -32) {
-    out.push_back(static_cast<std::uint8_t>(v));
-  } else if (v >= -128) {
-    detail::put_be(out, 0xd0, static_cast<std::uint8_t>(v));
-  } else if (v >= -32768) {
-    detail::put_be(out, 0xd1, static_cast<std::uint16_t>(v));
-  } else if (v >= -2147483648ll) {
-    detail::put_be(out, 0xd2, static_cast<std::uint32_t>(v));
-  } else {
-    detail::put_be(out, 0xd3, static_cast<std::uint64_t>(v));
-  }
+  detail::Into into{out};
+  detail::integer(into, value);
 }
 
 void write_count(Bytes& out, std::uint64_t count, std::uint8_t fix, std::uint8_t m16, std::uint8_t m32) {
-  if (count <= 15) {
-    out.push_back(static_cast<std::uint8_t>(fix | count));
-  } else if (count <= 0xffff) {
-    detail::put_be(out, m16, static_cast<std::uint16_t>(count));
-  } else {
-    detail::put_be(out, m32, static_cast<std::uint32_t>(count));
-  }
+  detail::Into into{out};
+  detail::count(into, count, fix, m16, m32);
 }
-
-namespace {
-void append(Bytes& out, const void* data, std::size_t n) {
-  const auto* p = static_cast<const std::uint8_t*>(data);
-  out.insert(out.end(), p, p + n);
-}
-}  // namespace
 
 void write_str(Bytes& out, std::string_view text) {
-  const std::uint64_t n = text.size();
-  if (n <= 31) {
-    out.push_back(static_cast<std::uint8_t>(0xa0 | n));
-  } else if (n <= 0xff) {
-    detail::put_be(out, 0xd9, static_cast<std::uint8_t>(n));
-  } else if (n <= 0xffff) {
-    detail::put_be(out, 0xda, static_cast<std::uint16_t>(n));
-  } else {
-    detail::put_be(out, 0xdb, static_cast<std::uint32_t>(n));
-  }
-  append(out, text.data(), text.size());
+  detail::Into into{out};
+  detail::str(into, text);
 }
 
 void write_bin(Bytes& out, ByteView bytes) {
-  const std::uint64_t n = bytes.size();
-  if (n <= 0xff) {
-    detail::put_be(out, 0xc4, static_cast<std::uint8_t>(n));
-  } else if (n <= 0xffff) {
-    detail::put_be(out, 0xc5, static_cast<std::uint16_t>(n));
-  } else {
-    detail::put_be(out, 0xc6, static_cast<std::uint32_t>(n));
-  }
-  append(out, bytes.data(), bytes.size());
+  detail::Into into{out};
+  detail::bin(into, bytes);
 }
 
 void write_f64(Bytes& out, double value) {
-  detail::put_be(out, 0xcb, std::bit_cast<std::uint64_t>(value));
+  detail::Into into{out};
+  detail::put_be(into, 0xcb, std::bit_cast<std::uint64_t>(value));
 }
 
 Result<Kind> kind_of(std::uint8_t m) {

@@ -2,6 +2,8 @@
 // value header or scalar in its smallest form, and a cursor that reads a borrowed slice.
 #pragma once
 
+#include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <expected>
@@ -57,16 +59,136 @@ struct CountMarkers {
 inline constexpr CountMarkers kArray{0x90, 0xdc, 0xdd};
 inline constexpr CountMarkers kMap{0x80, 0xde, 0xdf};
 
+// Appends to a byte buffer through a cursor of its own, for a writer that makes many small writes:
+// the buffer is kept at least as long as what is written, so a write is a store, not a call into
+// the vector; only what was written is left in the buffer when the appender goes.
+class Appender {
+ public:
+  explicit Appender(Bytes& out) : out_(out), size_(out.size()) { room(1); }
+  ~Appender() { out_.resize(size_); }
+  Appender(const Appender&) = delete;
+  Appender& operator=(const Appender&) = delete;
+
+  std::size_t size() const { return size_; }
+  void push_back(std::uint8_t b) {
+    room(1);
+    out_.data()[size_++] = b;
+  }
+  void append(const void* data, std::size_t n) {
+    room(n);
+    std::memcpy(out_.data() + size_, data, n);
+    size_ += n;
+  }
+  // Writes made so far, as bytes that stay valid until the next write.
+  ByteView written() const { return {out_.data(), size_}; }
+
+ private:
+  // What an empty buffer is first given: most values fit, so it need not grow step by step.
+  static constexpr std::size_t kFirst = 256;
+  void room(std::size_t n) {
+    if (out_.size() - size_ < n) out_.resize(std::max({out_.capacity(), 2 * out_.size(), size_ + n, kFirst}));
+  }
+
+  Bytes& out_;
+  std::size_t size_;
+};
+
 namespace detail {
-template <class U>
-inline void put_be(Bytes& out, std::uint8_t marker, U value) {
+
+// The encoders, over any sink with push_back(byte) and append(data, n).
+struct Into {
+  Bytes& out;
+  void push_back(std::uint8_t b) { out.push_back(b); }
+  void append(const void* data, std::size_t n) {
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    out.insert(out.end(), p, p + n);
+  }
+};
+
+template <class Sink, class U>
+inline void put_be(Sink& out, std::uint8_t marker, U value) {
   std::uint8_t buf[1 + sizeof(U)];
   buf[0] = marker;
   for (std::size_t i = 0; i < sizeof(U); ++i) {
     buf[1 + i] = static_cast<std::uint8_t>(value >> (8 * (sizeof(U) - 1 - i)));
   }
-  out.insert(out.end(), buf, buf + sizeof buf);
+  out.append(buf, sizeof buf);
 }
+
+template <class Sink>
+inline void uint(Sink& out, std::uint64_t v) {
+  if (v <= 0x7f) {
+    out.push_back(static_cast<std::uint8_t>(v));
+  } else if (v <= 0xff) {
+    put_be(out, 0xcc, static_cast<std::uint8_t>(v));
+  } else if (v <= 0xffff) {
+    put_be(out, 0xcd, static_cast<std::uint16_t>(v));
+  } else if (v <= 0xffffffffu) {
+    put_be(out, 0xce, static_cast<std::uint32_t>(v));
+  } else {
+    put_be(out, 0xcf, v);
+  }
+}
+
+template <class Sink>
+inline void integer(Sink& out, Integer value) {
+  if (!value.negative()) {
+    uint(out, value.bits);
+    return;
+  }
+  const std::int64_t v = value.as_signed();
+  if (v >= -32) {
+    out.push_back(static_cast<std::uint8_t>(v));
+  } else if (v >= -128) {
+    put_be(out, 0xd0, static_cast<std::uint8_t>(v));
+  } else if (v >= -32768) {
+    put_be(out, 0xd1, static_cast<std::uint16_t>(v));
+  } else if (v >= -2147483648ll) {
+    put_be(out, 0xd2, static_cast<std::uint32_t>(v));
+  } else {
+    put_be(out, 0xd3, static_cast<std::uint64_t>(v));
+  }
+}
+
+template <class Sink>
+inline void count(Sink& out, std::uint64_t n, std::uint8_t fix, std::uint8_t m16, std::uint8_t m32) {
+  if (n <= 15) {
+    out.push_back(static_cast<std::uint8_t>(fix | n));
+  } else if (n <= 0xffff) {
+    put_be(out, m16, static_cast<std::uint16_t>(n));
+  } else {
+    put_be(out, m32, static_cast<std::uint32_t>(n));
+  }
+}
+
+template <class Sink>
+inline void str(Sink& out, std::string_view text) {
+  const std::uint64_t n = text.size();
+  if (n <= 31) {
+    out.push_back(static_cast<std::uint8_t>(0xa0 | n));
+  } else if (n <= 0xff) {
+    put_be(out, 0xd9, static_cast<std::uint8_t>(n));
+  } else if (n <= 0xffff) {
+    put_be(out, 0xda, static_cast<std::uint16_t>(n));
+  } else {
+    put_be(out, 0xdb, static_cast<std::uint32_t>(n));
+  }
+  out.append(text.data(), text.size());
+}
+
+template <class Sink>
+inline void bin(Sink& out, ByteView bytes) {
+  const std::uint64_t n = bytes.size();
+  if (n <= 0xff) {
+    put_be(out, 0xc4, static_cast<std::uint8_t>(n));
+  } else if (n <= 0xffff) {
+    put_be(out, 0xc5, static_cast<std::uint16_t>(n));
+  } else {
+    put_be(out, 0xc6, static_cast<std::uint32_t>(n));
+  }
+  out.append(bytes.data(), bytes.size());
+}
+
 }  // namespace detail
 
 void write_uint(Bytes& out, std::uint64_t value);
@@ -81,6 +203,18 @@ void write_bin(Bytes& out, ByteView bytes);
 void write_f64(Bytes& out, double value);
 inline void write_nil(Bytes& out) { out.push_back(kNil); }
 inline void write_bool(Bytes& out, bool value) { out.push_back(value ? kTrue : kFalse); }
+
+// The same writers through an Appender, inlined into the writer that makes many of them.
+inline void write_uint(Appender& out, std::uint64_t value) { detail::uint(out, value); }
+inline void write_int(Appender& out, Integer value) { detail::integer(out, value); }
+inline void write_int(Appender& out, std::int64_t value) { detail::integer(out, Integer::of_signed(value)); }
+inline void write_array(Appender& out, std::uint64_t n) { detail::count(out, n, kArray.fix, kArray.m16, kArray.m32); }
+inline void write_map(Appender& out, std::uint64_t n) { detail::count(out, n, kMap.fix, kMap.m16, kMap.m32); }
+inline void write_str(Appender& out, std::string_view text) { detail::str(out, text); }
+inline void write_bin(Appender& out, ByteView bytes) { detail::bin(out, bytes); }
+inline void write_f64(Appender& out, double value) { detail::put_be(out, 0xcb, std::bit_cast<std::uint64_t>(value)); }
+inline void write_nil(Appender& out) { out.push_back(kNil); }
+inline void write_bool(Appender& out, bool value) { out.push_back(value ? kTrue : kFalse); }
 
 // A cursor over a borrowed slice. It never reads outside the slice; after a failure the
 // caller abandons the payload.

@@ -17,6 +17,22 @@ namespace ir = core::schema::ir;
 
 using read::instance;
 
+namespace {
+
+// The node at an index, with the tree's own check inlined into the writer's path; an index out of
+// range is left to the tree, which aborts.
+inline const ir::Node& node_at(const ir::Tree& tree, ir::Index i) {
+  if (i >= tree.nodes.size()) [[unlikely]] return tree.at(i);
+  return tree.nodes[i];
+}
+
+// The exact classes first, as most values are: the subclass tests are calls under the stable ABI.
+inline bool is_str(PyObject* o) { return Py_IS_TYPE(o, &PyUnicode_Type) || PyUnicode_Check(o); }
+inline bool is_int(PyObject* o) { return Py_IS_TYPE(o, &PyLong_Type) || PyLong_Check(o); }
+inline bool is_tuple(PyObject* o) { return Py_IS_TYPE(o, &PyTuple_Type) || PyTuple_Check(o); }
+
+}  // namespace
+
 Result<std::string> named(PyObject* value) {
   return read::text_attribute(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__qualname__");
 }
@@ -53,7 +69,7 @@ Result<std::optional<std::size_t>> literal(const ir::Node::Literal& node, PyObje
 
 Result<bool> matches(const Schema& schema, ir::Index index, PyObject* value) {
   using N = ir::Node;
-  const N& node = schema.tree.at(index);
+  const N& node = node_at(schema.tree, index);
   const Values& values = schema.values;
   switch (node.kind()) {
     case ir::Kind::Never:
@@ -66,11 +82,11 @@ Result<bool> matches(const Schema& schema, ir::Index index, PyObject* value) {
         case ir::ScalarKind::Bool:
           return PyBool_Check(value) != 0;
         case ir::ScalarKind::Int:
-          return PyLong_Check(value) != 0;
+          return is_int(value) != 0;
         case ir::ScalarKind::Float:
-          return PyFloat_Check(value) || PyLong_Check(value);
+          return PyFloat_Check(value) || is_int(value);
         case ir::ScalarKind::Str:
-          return PyUnicode_Check(value) != 0;
+          return is_str(value) != 0;
         case ir::ScalarKind::Bytes:
           return PyBytes_Check(value) != 0;
       }
@@ -108,9 +124,9 @@ Result<bool> matches(const Schema& schema, ir::Index index, PyObject* value) {
     case ir::Kind::Tagged:
       return instance(value, schema.classes[node.as<N::Tagged>()->cls].get());
     case ir::Kind::Collection:
-      return node.as<N::Collection>()->set ? PyFrozenSet_Check(value) != 0 : PyTuple_Check(value) != 0;
+      return node.as<N::Collection>()->set ? PyFrozenSet_Check(value) != 0 : is_tuple(value) != 0;
     case ir::Kind::Tuple:
-      return PyTuple_Check(value) != 0;
+      return is_tuple(value) != 0;
     case ir::Kind::Union: {
       const auto* u = node.as<N::Union>();
       for (ir::Index a : u->alternatives) {
@@ -141,13 +157,13 @@ Result<std::optional<Choice>> chosen(const Schema& schema, const ir::Node::Union
     auto name = named(value);
     if (!name) return std::unexpected(std::move(name.error()));
     for (const auto& [tag, t] : node.tagged) {
-      if (tag == *name && schema.tree.at(t).as<ir::Node::Dataclass>()) return Found(Choice{t, true});
+      if (tag == *name && node_at(schema.tree, t).as<ir::Node::Dataclass>()) return Found(Choice{t, true});
     }
   }
   // Enumerations first, so an IntEnum member is written as its name beside an int.
   for (bool enums_only : {true, false}) {
     for (ir::Index a : node.alternatives) {
-      if (enums_only && schema.tree.at(a).kind() != ir::Kind::Enum) continue;
+      if (enums_only && node_at(schema.tree, a).kind() != ir::Kind::Enum) continue;
       auto m = matches(schema, a, value);
       if (!m) return std::unexpected(std::move(m.error()));
       if (*m) return Found(Choice{a, false});
@@ -159,6 +175,7 @@ Result<std::optional<Choice>> chosen(const Schema& schema, const ir::Node::Union
 namespace {
 
 using core::Bytes;
+using Out = core::msgpack::Appender;
 using core::schema::error::SchemaError;
 namespace msgpack = core::msgpack;
 
@@ -215,7 +232,7 @@ Failure no_utf8(PyObject* s) {
                                  static_cast<std::uint32_t>(c), start));
 }
 
-Result<void> write_text(Bytes& out, PyObject* s) {
+Result<void> write_text(Out& out, PyObject* s) {
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(s, &size);
   if (data == nullptr) return std::unexpected(no_utf8(s));
@@ -224,7 +241,7 @@ Result<void> write_text(Bytes& out, PyObject* s) {
   return {};
 }
 
-Result<void> write_bytes(Bytes& out, PyObject* b) {
+Result<void> write_bytes(Out& out, PyObject* b) {
   char* data = nullptr;
   Py_ssize_t size = 0;
   if (PyBytes_AsStringAndSize(b, &data, &size) < 0) return raised();
@@ -278,7 +295,8 @@ bool at_utc(const Values& values, PyObject* value) {
 // int that is not one of 128 bits, and then `bytes` is read.
 bool identifier_bytes(const Values& values, PyObject* value, std::uint8_t* out) {
   if (!values.uuid_unknown || !Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(values.uuid.get()))) return false;
-  Object n = Object::steal(PyObject_GetAttr(value, values.names.uuid_fields[0].get()));
+  attributes::Reading reading(values.identifier_reading, values.uuid.get(), std::span<const Object>(values.names.uuid_fields, 1), value);
+  Object n = reading.get(0);
   if (n && PyLong_CheckExact(n.get())) {
     Object shift = Object::steal(PyLong_FromLong(64));
     Object high = shift ? Object::steal(PyNumber_Rshift(n.get(), shift.get())) : Object();
@@ -314,8 +332,8 @@ Result<std::int64_t> microseconds(const Names& names, PyObject* delta) {
 // Encodings of elements written apart, to be put in the bytewise order of their encodings.
 class Pieces {
  public:
-  Bytes& buffer() { return buffer_; }
-  void mark(std::size_t start) { spans_.emplace_back(start, buffer_.size() - start); }
+  Out& buffer() { return out_; }
+  void mark(std::size_t start) { spans_.emplace_back(start, out_.size() - start); }
   std::size_t size() const { return spans_.size(); }
 
   void sort() {
@@ -333,16 +351,14 @@ class Pieces {
     }
   }
 
-  void append_to(Bytes& out) const {
-    for (const auto& [start, length] : spans_) {
-      out.insert(out.end(), buffer_.begin() + static_cast<std::ptrdiff_t>(start),
-                 buffer_.begin() + static_cast<std::ptrdiff_t>(start + length));
-    }
+  void append_to(Out& out) const {
+    for (const auto& [start, length] : spans_) out.append(buffer_.data() + start, length);
   }
 
  private:
   using Span = std::pair<std::size_t, std::size_t>;
   Bytes buffer_;
+  Out out_{buffer_};  // appends to buffer_, which it needs to outlive it
   std::vector<Span> spans_;
 };
 
@@ -383,11 +399,31 @@ void target(Bytes& out, const core::Target& t) {
   out = w.take();
 }
 
+namespace {
+
+void target(Out& out, const core::Target& t) {
+  Bytes written;
+  dump::target(written, t);
+  out.append(written.data(), written.size());
+}
+
+}  // namespace
+
 Result<void> Writer::write(ir::Index index, PyObject* value, Bytes& out) {
+  Out appender(out);
+  return put(index, value, appender);
+}
+
+Result<void> Writer::fields(ir::Index index, PyObject* value, bool tag, Bytes& out) {
+  Out appender(out);
+  return fields(index, value, tag, appender);
+}
+
+Result<void> Writer::put(ir::Index index, PyObject* value, Out& out) {
   using N = ir::Node;
   Nesting nesting(depth_);
   if (nesting.too_deep()) return std::unexpected(too_deep());
-  const N& node = schema_.tree.at(index);
+  const N& node = node_at(schema_.tree, index);
   const Values& values = schema_.values;
   switch (node.kind()) {
     case ir::Kind::Never: {
@@ -495,12 +531,12 @@ Result<void> Writer::write(ir::Index index, PyObject* value, Bytes& out) {
       return {};
     }
     case ir::Kind::Alias:
-      return write(node.as<N::Alias>()->target, value, out);
+      return put(node.as<N::Alias>()->target, value, out);
   }
   core::broken("vorel: broken schema tree: unknown node kind");
 }
 
-Result<void> Writer::scalar(ir::ScalarKind kind, PyObject* value, Bytes& out) {
+Result<void> Writer::scalar(ir::ScalarKind kind, PyObject* value, Out& out) {
   switch (kind) {
     case ir::ScalarKind::None:
       if (value != Py_None) return std::unexpected(wrong("none", value));
@@ -516,13 +552,13 @@ Result<void> Writer::scalar(ir::ScalarKind kind, PyObject* value, Bytes& out) {
         msgpack::write_bool(out, value == Py_True);
         return {};
       }
-      if (!PyLong_Check(value)) return std::unexpected(wrong("int", value));
+      if (!is_int(value)) return std::unexpected(wrong("int", value));
       VOREL_TRY(n, integer(value));
       msgpack::write_int(out, n);
       return {};
     }
     case ir::ScalarKind::Float: {
-      if (!PyFloat_Check(value) && !PyLong_Check(value)) return std::unexpected(wrong("float", value));
+      if (!PyFloat_Check(value) && !is_int(value)) return std::unexpected(wrong("float", value));
       const double d = PyFloat_AsDouble(value);
       if (d == -1.0 && PyErr_Occurred()) {
         PyErr_Clear();  // an int too large for a double is no float
@@ -532,7 +568,7 @@ Result<void> Writer::scalar(ir::ScalarKind kind, PyObject* value, Bytes& out) {
       return {};
     }
     case ir::ScalarKind::Str:
-      if (!PyUnicode_Check(value)) return std::unexpected(wrong("str", value));
+      if (!is_str(value)) return std::unexpected(wrong("str", value));
       return write_text(out, value);
     case ir::ScalarKind::Bytes:
       if (!PyBytes_Check(value)) return std::unexpected(wrong("bytes", value));
@@ -541,7 +577,7 @@ Result<void> Writer::scalar(ir::ScalarKind kind, PyObject* value, Bytes& out) {
   core::broken("vorel: broken schema tree: unknown scalar kind");
 }
 
-Result<void> Writer::literal(const ir::Node::Literal& node, PyObject* value, Bytes& out) {
+Result<void> Writer::literal(const ir::Node::Literal& node, PyObject* value, Out& out) {
   VOREL_TRY(found, dump::literal(node, value));
   if (!found) {
     VOREL_TRY(allowed, literals(node));
@@ -559,7 +595,7 @@ Result<void> Writer::literal(const ir::Node::Literal& node, PyObject* value, Byt
   return {};
 }
 
-Result<void> Writer::datetime(PyObject* value, Bytes& out) {
+Result<void> Writer::datetime(PyObject* value, Out& out) {
   const Values& values = schema_.values;
   VOREL_TRY(ok, read::instance(value, values.datetime.get()));
   if (!ok) return std::unexpected(wrong("datetime", value));
@@ -584,7 +620,7 @@ Result<void> Writer::datetime(PyObject* value, Bytes& out) {
   return {};
 }
 
-Result<void> Writer::time(PyObject* value, Bytes& out) {
+Result<void> Writer::time(PyObject* value, Out& out) {
   const Values& values = schema_.values;
   VOREL_TRY(ok, read::instance(value, values.time.get()));
   if (!ok) return std::unexpected(wrong("time", value));
@@ -600,8 +636,8 @@ Result<void> Writer::time(PyObject* value, Bytes& out) {
   return {};
 }
 
-Result<void> Writer::collection(const ir::Node::Collection& node, PyObject* value, Bytes& out) {
-  if (node.set ? !PyFrozenSet_Check(value) : !PyTuple_Check(value)) {
+Result<void> Writer::collection(const ir::Node::Collection& node, PyObject* value, Out& out) {
+  if (node.set ? !PyFrozenSet_Check(value) : !is_tuple(value)) {
     return std::unexpected(wrong(node.set ? "frozenset" : "tuple", value));
   }
   if (node.sorted) {
@@ -610,7 +646,7 @@ Result<void> Writer::collection(const ir::Node::Collection& node, PyObject* valu
     if (!iterator) return raised();
     while (Object item = Object::steal(PyIter_Next(iterator.get()))) {
       const std::size_t start = pieces.buffer().size();
-      VOREL_CHECK(write(node.item, item.get(), pieces.buffer()));
+      VOREL_CHECK(put(node.item, item.get(), pieces.buffer()));
       pieces.mark(start);
     }
     if (PyErr_Occurred()) return raised();
@@ -625,7 +661,7 @@ Result<void> Writer::collection(const ir::Node::Collection& node, PyObject* valu
     const Py_ssize_t n = PyTuple_Size(value);
     if (static_cast<std::uint64_t>(n) > kLongest) return std::unexpected(too_long("tuple", n, "items"));
     msgpack::write_array(out, static_cast<std::uint64_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) VOREL_CHECK(write(node.item, PyTuple_GetItem(value, i), out));
+    for (Py_ssize_t i = 0; i < n; ++i) VOREL_CHECK(put(node.item, PyTuple_GetItem(value, i), out));
     return {};
   }
   const Py_ssize_t reported = PyObject_Size(value);
@@ -641,33 +677,33 @@ Result<void> Writer::collection(const ir::Node::Collection& node, PyObject* valu
   std::uint64_t count = 0;
   while (Object item = Object::steal(PyIter_Next(iterator.get()))) {
     if (++count > n) return std::unexpected(miscounted(value, n, count));
-    VOREL_CHECK(write(node.item, item.get(), out));
+    VOREL_CHECK(put(node.item, item.get(), out));
   }
   if (PyErr_Occurred()) return raised();
   if (count != n) return std::unexpected(miscounted(value, n, count));
   return {};
 }
 
-Result<void> Writer::tuple(const ir::Node::Tuple& node, PyObject* value, Bytes& out) {
+Result<void> Writer::tuple(const ir::Node::Tuple& node, PyObject* value, Out& out) {
   const auto expected = [&] { return fmt::format("tuple of {}", node.items.size()); };
-  if (!PyTuple_Check(value)) return std::unexpected(wrong(expected(), value));
+  if (!is_tuple(value)) return std::unexpected(wrong(expected(), value));
   const Py_ssize_t reported = PyObject_Size(value);
   if (reported < 0) return raised();
   const auto n = static_cast<Py_ssize_t>(node.items.size());
   // The items are the tuple's own, so a subclass's len() must agree with them too.
   if (reported != n || PyTuple_Size(value) != n) return std::unexpected(wrong(expected(), value));
   msgpack::write_array(out, node.items.size());
-  for (Py_ssize_t i = 0; i < n; ++i) VOREL_CHECK(write(node.items[static_cast<std::size_t>(i)], PyTuple_GetItem(value, i), out));
+  for (Py_ssize_t i = 0; i < n; ++i) VOREL_CHECK(put(node.items[static_cast<std::size_t>(i)], PyTuple_GetItem(value, i), out));
   return {};
 }
 
-Result<void> Writer::pair(const ir::Node::Mapping& node, PyObject* key, PyObject* value, Bytes& out) {
+Result<void> Writer::pair(const ir::Node::Mapping& node, PyObject* key, PyObject* value, Out& out) {
   msgpack::write_array(out, 2);
-  VOREL_CHECK(write(node.key, key, out));
-  return write(node.value, value, out);
+  VOREL_CHECK(put(node.key, key, out));
+  return put(node.value, value, out);
 }
 
-Result<void> Writer::mapping(const ir::Node::Mapping& node, PyObject* value, Bytes& out) {
+Result<void> Writer::mapping(const ir::Node::Mapping& node, PyObject* value, Out& out) {
   const Values& values = schema_.values;
   VOREL_TRY(ok, read::instance(value, values.mapping.get()));
   if (!ok) return std::unexpected(wrong("Mapping", value));
@@ -718,10 +754,11 @@ Result<void> Writer::mapping(const ir::Node::Mapping& node, PyObject* value, Byt
   return {};
 }
 
-Result<void> Writer::fields(ir::Index index, PyObject* value, bool tag, Bytes& out) {
-  const ir::Node::Dataclass& node = *dataclass(schema_.tree.at(index));
+Result<void> Writer::fields(ir::Index index, PyObject* value, bool tag, Out& out) {
+  const ir::Node::Dataclass& node = *dataclass(node_at(schema_.tree, index));
   const Keys& keys = schema_.keys[index];
-  VOREL_TRY(ok, read::instance(value, schema_.classes[node.cls].get()));
+  PyObject* cls = schema_.classes[node.cls].get();
+  VOREL_TRY(ok, read::instance(value, cls));
   if (!ok) return std::unexpected(wrong(node.name, value));
   // Only the message itself, the first dataclass entered, takes the reply target.
   const bool fill = reply_target_ && !entered;
@@ -731,32 +768,33 @@ Result<void> Writer::fields(ir::Index index, PyObject* value, bool tag, Bytes& o
     msgpack::write_str(out, node.name);
   }
   msgpack::write_map(out, node.fields.size());
+  attributes::Reading reading(keys.read, cls, keys.fields, value);
   for (std::size_t i = 0; i < node.fields.size(); ++i) {
     const ir::Field& field = node.fields[i];
-    out.insert(out.end(), keys.written[i].begin(), keys.written[i].end());
+    out.append(keys.written[i].data(), keys.written[i].size());
     if (fill && field.name == "reply_to") {
-      if (const auto* ref = schema_.tree.at(field.node).as<ir::Node::Ref>()) {
+      if (const auto* ref = node_at(schema_.tree, field.node).as<ir::Node::Ref>()) {
         target(out, *reply_target_);
         filled = true;
         answer = ref->message;
         continue;
       }
     }
-    Object attribute = Object::steal(PyObject_GetAttr(value, keys.fields[i].get()));
+    Object attribute = reading.get(i);
     if (!attribute) return raised();
-    if (auto r = write(field.node, attribute.get(), out); !r) return std::unexpected(under(std::move(r.error()), field.name));
+    if (auto r = put(field.node, attribute.get(), out); !r) return std::unexpected(under(std::move(r.error()), field.name));
   }
   return {};
 }
 
-Result<void> Writer::union_(const ir::Node::Union& node, PyObject* value, Bytes& out) {
+Result<void> Writer::union_(const ir::Node::Union& node, PyObject* value, Out& out) {
   VOREL_TRY(choice, chosen(schema_, node, value));
   if (!choice) {
     VOREL_TRY(name, named(value));
     return std::unexpected(schema_text(fmt::format("{} is not an alternative of the union", name)));
   }
   if (choice->tagged) return fields(choice->node, value, true, out);
-  return write(choice->node, value, out);
+  return put(choice->node, value, out);
 }
 
 }  // namespace vorel::py::schema::dump

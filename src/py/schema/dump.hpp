@@ -93,15 +93,18 @@ class Writer {
   bool entered = false;                // a dataclass was entered while holding a reply target
 
  private:
-  Result<void> scalar(core::schema::ir::ScalarKind kind, PyObject* value, core::Bytes& out);
-  Result<void> literal(const core::schema::ir::Node::Literal& node, PyObject* value, core::Bytes& out);
-  Result<void> datetime(PyObject* value, core::Bytes& out);
-  Result<void> time(PyObject* value, core::Bytes& out);
-  Result<void> collection(const core::schema::ir::Node::Collection& node, PyObject* value, core::Bytes& out);
-  Result<void> tuple(const core::schema::ir::Node::Tuple& node, PyObject* value, core::Bytes& out);
-  Result<void> mapping(const core::schema::ir::Node::Mapping& node, PyObject* value, core::Bytes& out);
-  Result<void> pair(const core::schema::ir::Node::Mapping& node, PyObject* key, PyObject* value, core::Bytes& out);
-  Result<void> union_(const core::schema::ir::Node::Union& node, PyObject* value, core::Bytes& out);
+  using Out = core::msgpack::Appender;
+  Result<void> put(core::schema::ir::Index node, PyObject* value, Out& out);
+  Result<void> fields(core::schema::ir::Index node, PyObject* value, bool tag, Out& out);
+  Result<void> scalar(core::schema::ir::ScalarKind kind, PyObject* value, Out& out);
+  Result<void> literal(const core::schema::ir::Node::Literal& node, PyObject* value, Out& out);
+  Result<void> datetime(PyObject* value, Out& out);
+  Result<void> time(PyObject* value, Out& out);
+  Result<void> collection(const core::schema::ir::Node::Collection& node, PyObject* value, Out& out);
+  Result<void> tuple(const core::schema::ir::Node::Tuple& node, PyObject* value, Out& out);
+  Result<void> mapping(const core::schema::ir::Node::Mapping& node, PyObject* value, Out& out);
+  Result<void> pair(const core::schema::ir::Node::Mapping& node, PyObject* key, PyObject* value, Out& out);
+  Result<void> union_(const core::schema::ir::Node::Union& node, PyObject* value, Out& out);
 
   const Schema& schema_;
   std::optional<core::Target> reply_target_;

@@ -46,6 +46,8 @@ Result<std::vector<Keys>> keys_of(const ir::Tree& tree, const std::vector<Object
     }
     VOREL_TRY(stored, bare::stores_fields(classes[d->cls].get(), k.fields));
     k.stored = stored;
+    VOREL_TRY(read, attributes::Plan::of(classes[d->cls].get(), k.fields));
+    k.read = std::move(read);
   }
   return all;
 }
@@ -62,8 +64,15 @@ int traverse(PyObject* self, visitproc visit, void* arg) {
   }
   const Values& v = s.values;
   for (const Object* o : {&v.datetime, &v.date, &v.time, &v.timedelta, &v.decimal, &v.uuid, &v.mapping, &v.timezone,
-                          &v.epoch, &v.utc, &v.uuid_unknown}) {
+                          &v.epoch, &v.utc, &v.uuid_unknown, &v.moment_ordinal}) {
     Py_VISIT(o->get());
+  }
+  // A field's descriptor may be a property whose getter reaches back to the schema.
+  for (const attributes::Plan* plan : {&v.moment_reading, &v.identifier_reading}) {
+    for (const attributes::Way& way : plan->ways) Py_VISIT(way.descriptor.get());
+  }
+  for (const Keys& k : s.keys) {
+    for (const attributes::Way& way : k.read.ways) Py_VISIT(way.descriptor.get());
   }
   return 0;
 }
@@ -167,9 +176,10 @@ Result<core::Pages> Schema::write_pages(const Schema& schema, PyObject* value) {
   VOREL_TRY(ok, read::instance(value, schema.classes[d->cls].get()));
   if (!ok) return std::unexpected(dump::wrong(d->name, value));
   const Keys& keys = schema.keys[root];
+  attributes::Reading reading(keys.read, schema.classes[d->cls].get(), keys.fields, value);
   for (std::size_t i = 0; i < d->fields.size(); ++i) {
     const ir::Field& field = d->fields[i];
-    Object attribute = Object::steal(PyObject_GetAttr(value, keys.fields[i].get()));
+    Object attribute = reading.get(i);
     if (!attribute) return raised();
     core::Bytes bytes;
     dump::Writer writer(schema);

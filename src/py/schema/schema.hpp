@@ -10,6 +10,7 @@
 #include "core/pages.hpp"
 #include "core/schema/ir.hpp"
 #include "py/object.hpp"
+#include "py/schema/attributes.hpp"
 #include "py/schema/failure.hpp"
 #include "py/schema/introspect.hpp"
 #include "py/schema/values.hpp"
@@ -31,6 +32,7 @@ struct Keys {
   // Whether an instance with every field given is made bare, its fields stored as the class's
   // generated __init__ would (bare::stores_fields); otherwise the class is called.
   bool stored = false;
+  attributes::Plan read;  // how the writer reads the fields of an instance of the class
 };
 
 // Immutable once built; shared by reference by whatever writes or reads by it.

@@ -140,6 +140,13 @@ Result<std::optional<Reduced>> reduced(const Values& values, PyObject* value) {
 }  // namespace
 
 Result<void> Values::choose_makers() {
+  VOREL_TRY(moments, attributes::Plan::of(datetime.get(), names.moment_parts));
+  moment_reading = std::move(moments);
+  moment_ordinal = Object::steal(PyObject_GetAttr(datetime.get(), names.toordinal.get()));
+  if (!moment_ordinal) return raised();
+  VOREL_TRY(identifiers, attributes::Plan::of(uuid.get(), std::span<const Object>(names.uuid_fields, 1)));
+  identifier_reading = std::move(identifiers);
+
   // Datetimes are made from their state, and read through it, only where the state of a wall time
   // with every field set is what this interpreter's datetime reads and gives back, at UTC and at
   // another zone, for a datetime made both ways.
@@ -200,12 +207,30 @@ Result<void> Values::choose_makers() {
 }
 
 Result<std::optional<std::int64_t>> Values::utc_instant(PyObject* value) const {
-  if (!pickled_moment || !Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(datetime.get()))) return std::nullopt;
-  VOREL_TRY(r, reduced(*this, value));
-  if (!r || r->zone != utc.get()) return std::nullopt;
-  const Civil c = civil_of(r->state);
-  return ((days_from_civil(c.year, c.month, c.day) * 24 + c.hour) * 60 + c.minute) * 60 * kSecond + c.second * kSecond +
-         c.microsecond;
+  PyObject* type = datetime.get();
+  if (!Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(type))) return std::nullopt;
+  // The parts are the class's own descriptors, called as the lookup would call them.
+  const auto part = [&](std::size_t i) {
+    const attributes::Way& way = moment_reading.ways[i];
+    return Object::steal(way.by == attributes::Way::By::Descriptor ? way.get(way.descriptor.get(), value, type)
+                                                                   : PyObject_GetAttr(value, names.moment_parts[i].get()));
+  };
+  Object zone = part(7);
+  if (!zone) return raised();
+  if (zone.get() != utc.get()) return std::nullopt;
+  // The date as its ordinal, one call where its three parts would be three.
+  Object ordinal = call(moment_ordinal.get(), value);
+  if (!ordinal) return raised();
+  std::int64_t p[7];
+  p[0] = PyLong_AsLong(ordinal.get());
+  if (p[0] == -1 && PyErr_Occurred()) return raised();
+  for (std::size_t i = 3; i < 7; ++i) {
+    Object n = part(i);
+    if (!n) return raised();
+    p[i] = PyLong_AsLong(n.get());
+    if (p[i] == -1 && PyErr_Occurred()) return raised();
+  }
+  return (((p[0] - kEpochOrdinal) * 24 + p[3]) * 60 + p[4]) * 60 * kSecond + p[5] * kSecond + p[6];
 }
 
 Result<Names> Names::new_() {
@@ -232,6 +257,11 @@ Result<Names> Names::new_() {
   for (int i = 0; i < 2; ++i) {
     n.uuid_fields[i] = Object::steal(PyUnicode_InternFromString(uuid_fields[i]));
     if (!n.uuid_fields[i]) return raised();
+  }
+  const char* moment_parts[] = {"year", "month", "day", "hour", "minute", "second", "microsecond", "tzinfo"};
+  for (int i = 0; i < 8; ++i) {
+    n.moment_parts[i] = Object::steal(PyUnicode_InternFromString(moment_parts[i]));
+    if (!n.moment_parts[i]) return raised();
   }
   return n;
 }

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "py/object.hpp"
+#include "py/schema/attributes.hpp"
 #include "py/schema/failure.hpp"
 
 namespace vorel::py::schema {
@@ -20,6 +21,9 @@ struct Names {
   Object bytes, name, items, tzinfo, reduce;
   Object bytes_keyword;  // ("bytes",): the keyword of UUID(bytes=...)
   Object uuid_fields[2];  // "int" and "is_safe": what UUID's __init__ stores
+  // What the instant of a datetime is read from: year, month, day, hour, minute, second,
+  // microsecond, and its zone last.
+  Object moment_parts[8];
 
   static Result<Names> new_();
 };
@@ -39,9 +43,13 @@ struct Values {
   // Whether a datetime is made from the state it pickles as, (bytes, tzinfo), which datetime reads
   // straight into its fields, instead of from eight arguments parsed by name.
   bool pickled_moment = false;
+  // How the parts of a datetime and the int of a UUID are read from instances of those classes.
+  attributes::Plan moment_reading, identifier_reading;
+  Object moment_ordinal;  // the datetime class's own toordinal
 
   // Finds out, once per schema, which of the quicker ways of making UUIDs and datetimes this
-  // interpreter's classes make the same objects by; where one does not, the class is called.
+  // interpreter's classes make the same objects by (where one does not, the class is called), and
+  // how their parts are read.
   Result<void> choose_makers();
 
   // A date that is not a datetime: the date of a datetime would lose its time.
@@ -56,7 +64,7 @@ struct Values {
   Result<Object> moment(std::int64_t microseconds, std::int64_t offset) const;
   Result<Object> duration(std::int64_t microseconds) const;
   // The microseconds since the epoch of a datetime of the class itself whose zone is UTC itself,
-  // read from the state it pickles as; none for any other value, which is subtracted from the epoch.
+  // read from its parts; none for any other value, which is subtracted from the epoch.
   Result<std::optional<std::int64_t>> utc_instant(PyObject* value) const;
   // The UUID of 16 bytes, big-endian, as UUID(bytes=...) makes it.
   Result<Object> identifier(const std::uint8_t* bytes) const;

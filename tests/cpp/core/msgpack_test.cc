@@ -71,6 +71,51 @@ INSTANTIATE_TEST_SUITE_P(
         WriteCase{"f64", [](Bytes& o) { write_f64(o, 1.5); }, {0xcb, 0x3f, 0xf8, 0, 0, 0, 0, 0, 0}}),
     [](const auto& info) { return info.param.name; });
 
+// Every writer, at every boundary of its forms, in one sequence that outgrows any first buffer.
+template <class Out>
+void every_form(Out& o) {
+  for (std::uint64_t v : {0ull, 127ull, 128ull, 255ull, 256ull, 65535ull, 65536ull, 1ull << 32, ~0ull}) write_uint(o, v);
+  for (std::int64_t v : {std::int64_t{5}, std::int64_t{-1}, std::int64_t{-32}, std::int64_t{-33}, std::int64_t{-128},
+                         std::int64_t{-129}, std::int64_t{-32769}, std::int64_t{INT64_MIN}}) {
+    write_int(o, v);
+  }
+  write_int(o, Integer::of_unsigned(~0ull));
+  for (std::size_t n : {0, 31, 32, 256, 65536}) write_str(o, std::string(n, 'x'));
+  const B two{1, 2};
+  write_bin(o, two);
+  write_bin(o, B(300, 7));
+  for (std::uint64_t n : {15ull, 16ull, 65536ull}) {
+    write_array(o, n);
+    write_map(o, n);
+  }
+  write_f64(o, 1.5);
+  write_nil(o);
+  write_bool(o, true);
+  write_bool(o, false);
+}
+
+TEST(Appender, WritesWhatTheBufferWritersWriteAfterWhatWasThere) {
+  for (std::size_t reserved : {0, 16, 1 << 20}) {
+    Bytes expected{0xaa, 0xbb};
+    every_form(expected);
+    Bytes got{0xaa, 0xbb};
+    got.reserve(reserved);
+    {
+      Appender appender(got);
+      every_form(appender);
+      EXPECT_EQ(appender.size(), expected.size());
+      EXPECT_EQ(B(appender.written().begin(), appender.written().end()), expected);
+    }
+    EXPECT_EQ(got, expected) << "reserved " << reserved;
+  }
+}
+
+TEST(Appender, LeavesNothingWhenNothingIsWritten) {
+  Bytes out{1, 2, 3};
+  { Appender appender(out); }
+  EXPECT_EQ(out, (B{1, 2, 3}));
+}
+
 TEST(Reader, IntegersKeepTheirForm) {
   struct Case {
     B bytes;
