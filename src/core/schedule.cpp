@@ -121,15 +121,6 @@ Bytes encode(std::span<const Schedule> schedules) {
   return out;
 }
 
-namespace {
-
-// The size chunks are kept near. A change copies up to one chunk; a page holds one reference per
-// chunk: both stay small next to the other costs of a change up to hundreds of thousands of
-// schedules.
-constexpr std::size_t kChunk = 16 * 1024;
-
-}  // namespace
-
 std::vector<Encoded::Slot>::iterator Encoded::slot_of(std::vector<Slot>& slots, std::uint64_t number) {
   return std::lower_bound(slots.begin(), slots.end(), number,
                           [](const Slot& slot, std::uint64_t n) { return slot.number < n; });
@@ -217,10 +208,11 @@ bool Encoded::remove(std::uint64_t number) {
   splice(chunk, index + 1 == chunks_.size(), it->at, it->size, {});
   chunk.slots.erase(chunk.slots.begin() + static_cast<std::ptrdiff_t>(slot));
   --live_;
-  if (chunk.slots.empty()) {
-    chunks_.erase(chunks_.begin() + static_cast<std::ptrdiff_t>(index));
-  } else {
+  if (!chunk.slots.empty()) {
     balance(index);
+  } else {
+    chunks_.erase(chunks_.begin() + static_cast<std::ptrdiff_t>(index));
+    if (index > 0) join(index - 1);
   }
   return true;
 }
@@ -238,41 +230,46 @@ bool Encoded::redue(std::uint64_t number, std::int64_t due) {
   Slot& changed = chunk.slots[slot];
   changed.size = changed.size + integer.size() - changed.due_size;
   changed.due_size = static_cast<std::uint8_t>(integer.size());
+  balance(index);
   return true;
 }
 
-void Encoded::balance(std::size_t index) {
-  Chunk& chunk = chunks_[index];
-  const bool last = index + 1 == chunks_.size();
-  if (chunk.body->size() > 2 * kChunk && chunk.slots.size() > 1) {
-    const std::size_t half = chunk.slots.size() / 2;
-    const std::size_t from = chunk.slots[half].at;
-    Chunk back{std::make_shared<Bytes>(chunk.body->begin() + static_cast<std::ptrdiff_t>(from), chunk.body->end()),
-               std::vector<Slot>(chunk.slots.begin() + static_cast<std::ptrdiff_t>(half), chunk.slots.end())};
-    for (Slot& slot : back.slots) slot.at -= from;
-    own(chunk, last).resize(from);
-    chunk.slots.resize(half);
-    chunks_.insert(chunks_.begin() + static_cast<std::ptrdiff_t>(index) + 1, std::move(back));
-    return;
+bool Encoded::join(std::size_t index) {
+  if (index + 1 >= chunks_.size() || chunks_[index].body->size() + chunks_[index + 1].body->size() > kChunk) {
+    return false;
   }
-  // Joined to the next chunk, or else to the one before, when the two fit in one.
-  std::size_t into = index;
-  if (index + 1 < chunks_.size() && chunk.body->size() + chunks_[index + 1].body->size() <= kChunk) {
-  } else if (index > 0 && chunks_[index - 1].body->size() + chunk.body->size() <= kChunk) {
-    into = index - 1;
-  } else {
-    return;
-  }
-  Chunk& front = chunks_[into];
-  Chunk& next = chunks_[into + 1];
-  Bytes& body = own(front, into + 2 == chunks_.size());
+  Chunk& front = chunks_[index];
+  const Chunk& next = chunks_[index + 1];
+  Bytes& body = own(front, index + 2 == chunks_.size());
   const std::size_t base = body.size();
   body.insert(body.end(), next.body->begin(), next.body->end());
   for (Slot slot : next.slots) {
     slot.at += base;
     front.slots.push_back(slot);
   }
-  chunks_.erase(chunks_.begin() + static_cast<std::ptrdiff_t>(into) + 1);
+  chunks_.erase(chunks_.begin() + static_cast<std::ptrdiff_t>(index) + 1);
+  return true;
+}
+
+void Encoded::balance(std::size_t index) {
+  Chunk& chunk = chunks_[index];
+  if (chunk.body->size() > 2 * kChunk && chunk.slots.size() > 1) {
+    // Halved by bytes, each half keeping at least one element.
+    auto middle = std::lower_bound(chunk.slots.begin() + 1, chunk.slots.end() - 1, chunk.body->size() / 2,
+                                   [](const Slot& slot, std::size_t at) { return slot.at < at; });
+    const std::size_t from = middle->at;
+    Chunk back{std::make_shared<Bytes>(chunk.body->begin() + static_cast<std::ptrdiff_t>(from), chunk.body->end()),
+               std::vector<Slot>(middle, chunk.slots.end())};
+    for (Slot& slot : back.slots) slot.at -= from;
+    own(chunk, index + 1 == chunks_.size()).resize(from);
+    chunk.slots.erase(middle, chunk.slots.end());
+    chunks_.insert(chunks_.begin() + static_cast<std::ptrdiff_t>(index) + 1, std::move(back));
+    join(index + 1);
+    if (index > 0) join(index - 1);
+    return;
+  }
+  join(index);
+  if (index > 0) join(index - 1);
 }
 
 void Encoded::clear() {

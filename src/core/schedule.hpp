@@ -49,6 +49,11 @@ msgpack::Result<std::vector<Schedule>> decode(ByteView bytes);
 // numbers: the live list appends each new schedule with the next number, so this is its order.
 class Encoded {
  public:
+  // The size chunks are kept near. A change copies up to one chunk; a page holds one reference per
+  // chunk: both stay small next to the other costs of a change up to hundreds of thousands of
+  // schedules.
+  static constexpr std::size_t kChunk = 16 * 1024;
+
   // Puts `schedule` in its place by `number`, replacing one of the same number.
   void put(std::uint64_t number, const Schedule& schedule);
   // False when no live schedule has `number`.
@@ -87,9 +92,13 @@ class Encoded {
   static Bytes& own(Chunk& chunk, bool last);
   // Replaces `size` bytes at `at` in the chunk by `with`, moving the slots behind them along.
   static void splice(Chunk& chunk, bool last, std::size_t at, std::size_t size, ByteView with);
-  // Keeps chunks near their size: one grown past twice the size is halved; one that fits with
-  // a neighbour is joined to it.
+  // Keeps chunks near their size after a change of the chunk at `index`: one grown past twice the
+  // size is halved; one that fits in one chunk with a neighbour is joined to it. Any two
+  // neighbours then hold more than one chunk's size, so the chunks are at most twice as many as
+  // full ones would be.
   void balance(std::size_t index);
+  // Joins the chunk after `index` to it when the two fit in one; false when they do not.
+  bool join(std::size_t index);
 
   std::vector<Chunk> chunks_;  // ascending numbers across the chunks
   std::size_t live_ = 0;
