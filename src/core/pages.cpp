@@ -6,17 +6,31 @@
 
 namespace vorel::core {
 
+namespace {
+
+// A buffer this much larger than its bytes is made to fit when it becomes a page: a page lives as
+// long as its key's record, and writers reserve room for the common case. Room left by a buffer
+// growing in steps stays, so that one grown in parts is not copied again at every part.
+bool roomy(const Bytes& bytes) { return bytes.capacity() > 2 * bytes.size() + 64; }
+
+}  // namespace
+
 struct Page::Body {
+  // A joined page's bytes once they are first read.
+  mutable Bytes flat;
   std::size_t size = 0;
   bool joined = false;
-  // A joined page's pieces until its bytes are first read; then its bytes, and the pieces are let go.
+};
+
+struct Page::Joined : Body {
   mutable std::once_flag once;
-  mutable Bytes flat;
+  // Let go once the bytes are joined.
   mutable std::vector<std::shared_ptr<const Bytes>> pieces;
 };
 
 Page::Page(Bytes bytes) {
   if (bytes.empty()) return;
+  if (roomy(bytes)) bytes.shrink_to_fit();
   auto body = std::make_shared<Body>();
   body->size = bytes.size();
   body->flat = std::move(bytes);
@@ -27,7 +41,7 @@ Page Page::joined(std::vector<std::shared_ptr<const Bytes>> pieces) {
   std::size_t size = 0;
   for (const auto& piece : pieces) size += piece->size();
   if (size == 0) return Page();
-  auto body = std::make_shared<Body>();
+  auto body = std::make_shared<Joined>();
   body->size = size;
   body->joined = true;
   body->pieces = std::move(pieces);
@@ -37,15 +51,15 @@ Page Page::joined(std::vector<std::shared_ptr<const Bytes>> pieces) {
 const Bytes& Page::bytes() const {
   static const Bytes kNone;
   if (!body_) return kNone;
-  const Body& body = *body_;
-  if (body.joined) {
-    std::call_once(body.once, [&body] {
-      body.flat.reserve(body.size);
-      for (const auto& piece : body.pieces) body.flat.insert(body.flat.end(), piece->begin(), piece->end());
-      body.pieces = {};
+  if (body_->joined) {
+    const auto& joined = static_cast<const Joined&>(*body_);
+    std::call_once(joined.once, [&joined] {
+      joined.flat.reserve(joined.size);
+      for (const auto& piece : joined.pieces) joined.flat.insert(joined.flat.end(), piece->begin(), piece->end());
+      joined.pieces = {};
     });
   }
-  return body.flat;
+  return body_->flat;
 }
 
 Bytes Page::take() && {

@@ -47,6 +47,7 @@ class Page {
 
  private:
   struct Body;
+  struct Joined;
   explicit Page(std::shared_ptr<const Body> body) : body_(std::move(body)) {}
 
   // None for an empty page.
