@@ -1,7 +1,6 @@
 #include "core/schedule.hpp"
 
 #include <algorithm>
-#include <bit>
 
 #include "core/tagged.hpp"
 #include "core/wire.hpp"
@@ -79,9 +78,6 @@ Result<std::vector<Schedule>> read_list(wire::Reading& reading) {
 
 namespace {
 
-// From this size on an allocation is apt to be mapped afresh rather than taken from the heap.
-constexpr std::size_t kRounded = 64 * 1024;
-
 void write_head(Bytes& out, std::size_t count) {
   msgpack::write_array(out, 2);
   msgpack::write_str(out, kTag);
@@ -125,22 +121,41 @@ Bytes encode(std::span<const Schedule> schedules) {
   return out;
 }
 
-std::vector<Encoded::Slot>::iterator Encoded::find(std::uint64_t number) {
-  return std::lower_bound(slots_.begin(), slots_.end(), number,
+std::vector<Encoded::Slot>::iterator Encoded::slot_of(std::vector<Slot>& slots, std::uint64_t number) {
+  return std::lower_bound(slots.begin(), slots.end(), number,
                           [](const Slot& slot, std::uint64_t n) { return slot.number < n; });
 }
 
-void Encoded::splice(std::size_t at, std::size_t size, ByteView with) {
-  const auto first = body_.begin() + static_cast<std::ptrdiff_t>(at);
+std::size_t Encoded::chunk_of(std::uint64_t number) const {
+  auto it = std::upper_bound(chunks_.begin(), chunks_.end(), number,
+                             [](std::uint64_t n, const Chunk& chunk) { return n < chunk.slots.front().number; });
+  return it == chunks_.begin() ? 0 : static_cast<std::size_t>(it - chunks_.begin()) - 1;
+}
+
+Bytes& Encoded::own(Chunk& chunk, bool last) {
+  if (chunk.shared) {
+    auto copy = std::make_shared<Bytes>();
+    // The last chunk is where schedules are appended: room for them saves growing it each time.
+    copy->reserve(last ? std::max(kChunk, chunk.body->size()) : chunk.body->size());
+    copy->assign(chunk.body->begin(), chunk.body->end());
+    chunk.body = std::move(copy);
+    chunk.shared = false;
+  }
+  return *chunk.body;
+}
+
+void Encoded::splice(Chunk& chunk, bool last, std::size_t at, std::size_t size, ByteView with) {
+  Bytes& body = own(chunk, last);
+  const auto first = body.begin() + static_cast<std::ptrdiff_t>(at);
   if (with.size() >= size) {
     std::copy(with.begin(), with.begin() + static_cast<std::ptrdiff_t>(size), first);
-    body_.insert(first + static_cast<std::ptrdiff_t>(size), with.begin() + static_cast<std::ptrdiff_t>(size), with.end());
+    body.insert(first + static_cast<std::ptrdiff_t>(size), with.begin() + static_cast<std::ptrdiff_t>(size), with.end());
   } else {
     std::copy(with.begin(), with.end(), first);
-    body_.erase(first + static_cast<std::ptrdiff_t>(with.size()), first + static_cast<std::ptrdiff_t>(size));
+    body.erase(first + static_cast<std::ptrdiff_t>(with.size()), first + static_cast<std::ptrdiff_t>(size));
   }
   const std::size_t end = at + size;
-  for (Slot& slot : slots_) {
+  for (Slot& slot : chunk.slots) {
     if (slot.at >= end) slot.at = slot.at + with.size() - size;
   }
 }
@@ -148,117 +163,131 @@ void Encoded::splice(std::size_t at, std::size_t size, ByteView with) {
 void Encoded::put(std::uint64_t number, const Schedule& schedule) {
   Bytes element;
   const Due due = write_element(element, schedule);
-  auto it = find(number);
-  if (it != slots_.end() && it->number == number) {
-    if (it->live) {
-      --live_;
-    } else {
-      dead_bytes_ -= it->size;
+  const Slot made{number, 0, element.size(), due.at, due.size};
+  if (chunks_.empty() || number > chunks_.back().slots.back().number) {
+    if (chunks_.empty() || chunks_.back().body->size() + element.size() > kChunk) {
+      Chunk fresh{std::make_shared<Bytes>(), {}};
+      fresh.body->reserve(std::max(kChunk, element.size()));
+      chunks_.push_back(std::move(fresh));
     }
-    const std::size_t at = it->at, size = it->size;
-    const std::size_t index = static_cast<std::size_t>(it - slots_.begin());
-    splice(at, size, element);
-    it = slots_.begin() + static_cast<std::ptrdiff_t>(index);
-  } else {
-    const std::size_t at = it == slots_.end() ? body_.size() : it->at;
-    if (it == slots_.end()) {
-      body_.insert(body_.end(), element.begin(), element.end());
-    } else {
-      const std::size_t index = static_cast<std::size_t>(it - slots_.begin());
-      splice(at, 0, element);
-      it = slots_.begin() + static_cast<std::ptrdiff_t>(index);
-    }
-    it = slots_.insert(it, Slot{number, at, 0, 0, 0, false});
+    Chunk& chunk = chunks_.back();
+    Bytes& body = own(chunk, true);
+    chunk.slots.push_back(made);
+    chunk.slots.back().at = body.size();
+    body.insert(body.end(), element.begin(), element.end());
+    ++live_;
+    return;
   }
-  it->size = element.size();
-  it->due_at = due.at;
-  it->due_size = due.size;
-  it->live = true;
-  ++live_;
+  const std::size_t index = chunk_of(number);
+  Chunk& chunk = chunks_[index];
+  const bool last = index + 1 == chunks_.size();
+  auto it = slot_of(chunk.slots, number);
+  if (it != chunk.slots.end() && it->number == number) {
+    const std::size_t at = it->at;
+    const std::size_t slot = static_cast<std::size_t>(it - chunk.slots.begin());
+    splice(chunk, last, at, it->size, element);
+    chunk.slots[slot] = made;
+    chunk.slots[slot].at = at;
+  } else {
+    const std::size_t at = it == chunk.slots.end() ? chunk.body->size() : it->at;
+    const std::size_t slot = static_cast<std::size_t>(it - chunk.slots.begin());
+    splice(chunk, last, at, 0, element);
+    chunk.slots.insert(chunk.slots.begin() + static_cast<std::ptrdiff_t>(slot), made)->at = at;
+    ++live_;
+  }
+  balance(index);
 }
 
 bool Encoded::remove(std::uint64_t number) {
-  auto it = find(number);
-  if (it == slots_.end() || it->number != number || !it->live) return false;
-  it->live = false;
+  if (chunks_.empty()) return false;
+  const std::size_t index = chunk_of(number);
+  Chunk& chunk = chunks_[index];
+  auto it = slot_of(chunk.slots, number);
+  if (it == chunk.slots.end() || it->number != number) return false;
+  const std::size_t slot = static_cast<std::size_t>(it - chunk.slots.begin());
+  splice(chunk, index + 1 == chunks_.size(), it->at, it->size, {});
+  chunk.slots.erase(chunk.slots.begin() + static_cast<std::ptrdiff_t>(slot));
   --live_;
-  dead_bytes_ += it->size;
-  // Removed elements at the end cost nothing to drop.
-  while (!slots_.empty() && !slots_.back().live) {
-    dead_bytes_ -= slots_.back().size;
-    body_.resize(slots_.back().at);
-    slots_.pop_back();
+  if (!chunk.slots.empty()) {
+    balance(index);
+  } else {
+    chunks_.erase(chunks_.begin() + static_cast<std::ptrdiff_t>(index));
+    if (index > 0) join(index - 1);
   }
-  if (dead_bytes_ > body_.size() / 2) compact();
   return true;
 }
 
 bool Encoded::redue(std::uint64_t number, std::int64_t due) {
-  auto it = find(number);
-  if (it == slots_.end() || it->number != number || !it->live) return false;
+  if (chunks_.empty()) return false;
+  const std::size_t index = chunk_of(number);
+  Chunk& chunk = chunks_[index];
+  auto it = slot_of(chunk.slots, number);
+  if (it == chunk.slots.end() || it->number != number) return false;
   Bytes integer;
   msgpack::write_int(integer, due);
-  const std::size_t at = it->at + it->due_at;
-  if (integer.size() == it->due_size) {
-    std::copy(integer.begin(), integer.end(), body_.begin() + static_cast<std::ptrdiff_t>(at));
-    return true;
-  }
-  const std::size_t index = static_cast<std::size_t>(it - slots_.begin());
-  splice(at, it->due_size, integer);
-  Slot& slot = slots_[index];
-  slot.size = slot.size + integer.size() - slot.due_size;
-  slot.due_size = static_cast<std::uint8_t>(integer.size());
+  const std::size_t slot = static_cast<std::size_t>(it - chunk.slots.begin());
+  splice(chunk, index + 1 == chunks_.size(), it->at + it->due_at, it->due_size, integer);
+  Slot& changed = chunk.slots[slot];
+  changed.size = changed.size + integer.size() - changed.due_size;
+  changed.due_size = static_cast<std::uint8_t>(integer.size());
+  balance(index);
   return true;
 }
 
-void Encoded::compact() {
-  Bytes body;
-  body.reserve(body_.size() - dead_bytes_);
-  std::vector<Slot> slots;
-  slots.reserve(live_);
-  for (Slot slot : slots_) {
-    if (!slot.live) continue;
-    const auto first = body_.begin() + static_cast<std::ptrdiff_t>(slot.at);
-    slot.at = body.size();
-    body.insert(body.end(), first, first + static_cast<std::ptrdiff_t>(slot.size));
-    slots.push_back(slot);
+bool Encoded::join(std::size_t index) {
+  if (index + 1 >= chunks_.size() || chunks_[index].body->size() + chunks_[index + 1].body->size() > kChunk) {
+    return false;
   }
-  body_ = std::move(body);
-  slots_ = std::move(slots);
-  dead_bytes_ = 0;
+  Chunk& front = chunks_[index];
+  const Chunk& next = chunks_[index + 1];
+  Bytes& body = own(front, index + 2 == chunks_.size());
+  const std::size_t base = body.size();
+  body.insert(body.end(), next.body->begin(), next.body->end());
+  for (Slot slot : next.slots) {
+    slot.at += base;
+    front.slots.push_back(slot);
+  }
+  chunks_.erase(chunks_.begin() + static_cast<std::ptrdiff_t>(index) + 1);
+  return true;
+}
+
+void Encoded::balance(std::size_t index) {
+  Chunk& chunk = chunks_[index];
+  if (chunk.body->size() > 2 * kChunk && chunk.slots.size() > 1) {
+    // Halved by bytes, each half keeping at least one element.
+    auto middle = std::lower_bound(chunk.slots.begin() + 1, chunk.slots.end() - 1, chunk.body->size() / 2,
+                                   [](const Slot& slot, std::size_t at) { return slot.at < at; });
+    const std::size_t from = middle->at;
+    Chunk back{std::make_shared<Bytes>(chunk.body->begin() + static_cast<std::ptrdiff_t>(from), chunk.body->end()),
+               std::vector<Slot>(middle, chunk.slots.end())};
+    for (Slot& slot : back.slots) slot.at -= from;
+    own(chunk, index + 1 == chunks_.size()).resize(from);
+    chunk.slots.erase(middle, chunk.slots.end());
+    chunks_.insert(chunks_.begin() + static_cast<std::ptrdiff_t>(index) + 1, std::move(back));
+    join(index + 1);
+    if (index > 0) join(index - 1);
+    return;
+  }
+  join(index);
+  if (index > 0) join(index - 1);
 }
 
 void Encoded::clear() {
-  slots_.clear();
-  body_.clear();
+  chunks_.clear();
   live_ = 0;
-  dead_bytes_ = 0;
 }
 
-Bytes Encoded::bytes() const {
-  Bytes out;
-  // A large page that grows by one schedule at a time is asked for at a new size on every change.
-  // In steps of powers of two the allocator finds the block the last page gave back, where a page
-  // a little larger each time would be freshly mapped memory, every page of it faulted in.
-  const std::size_t size = 32 + body_.size() - dead_bytes_;
-  out.reserve(size < kRounded ? size : std::bit_ceil(size));
-  write_head(out, live_);
-  if (dead_bytes_ == 0) {
-    out.insert(out.end(), body_.begin(), body_.end());
-    return out;
+Page Encoded::page() const {
+  auto head = std::make_shared<Bytes>();
+  write_head(*head, live_);
+  std::vector<std::shared_ptr<const Bytes>> pieces;
+  pieces.reserve(chunks_.size() + 1);
+  pieces.push_back(std::move(head));
+  for (const Chunk& chunk : chunks_) {
+    chunk.shared = true;
+    pieces.push_back(chunk.body);
   }
-  // Runs of live elements lie side by side in the body: each run is one copy.
-  std::size_t run = 0, end = 0;
-  for (const Slot& slot : slots_) {
-    if (!slot.live) continue;
-    if (slot.at != end) {
-      out.insert(out.end(), body_.begin() + static_cast<std::ptrdiff_t>(run), body_.begin() + static_cast<std::ptrdiff_t>(end));
-      run = slot.at;
-    }
-    end = slot.at + slot.size;
-  }
-  out.insert(out.end(), body_.begin() + static_cast<std::ptrdiff_t>(run), body_.begin() + static_cast<std::ptrdiff_t>(end));
-  return out;
+  return Page::joined(std::move(pieces));
 }
 
 Result<std::vector<Schedule>> decode(ByteView bytes) {

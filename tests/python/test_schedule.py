@@ -1,9 +1,11 @@
 """A key's messages to itself: made, listed, replaced, cancelled, kept across activations."""
 
 import asyncio
+import random
 from dataclasses import dataclass
 from datetime import datetime, timedelta, timezone
 
+import ormsgpack
 import pytest
 from memory_store import MemoryStore
 from support import runner
@@ -337,3 +339,128 @@ def test_thousands_of_schedules_keep_their_order_and_come_back_whole(durable):
 
         back = run(again(), 30.0)
     assert back == made
+
+
+@dataclass(frozen=True)
+class Padded:
+    n: int
+    pad: bytes
+
+
+@dataclass(frozen=True)
+class Shuffle:
+    seed: int
+    count: int
+    reply_to: Ref[tuple[tuple[str, int], ...]]
+
+
+@dataclass(frozen=True)
+class Held:
+    reply_to: Ref[tuple[tuple[str, int], ...]]
+
+
+class CheckingStore(MemoryStore):
+    """Checks every saved "@schedules" page against a fresh encoding of the schedules it holds, and
+    keeps only the last one."""
+
+    def __init__(self):
+        super().__init__()
+        self.saved = 0
+        self.last = None
+
+    async def save(self, actor, key, version, state):
+        if state is not None:
+            pages = dict(ormsgpack.unpackb(state)[1]["pages"])
+            page = pages.get("@schedules")
+            if page is not None:
+                record = ormsgpack.unpackb(page)
+                assert ormsgpack.packb(record) == page
+                self.last = [(s["name"], s["message"]) for s in record[1]["schedules"]]
+                self.saved += 1
+        await super().save(actor, key, version, state)
+        self.calls.clear()
+
+
+CHECKING = CheckingStore()
+
+
+def held(ctx) -> tuple[tuple[str, int], ...]:
+    return tuple((name, s.message.n) for name, s in ctx.schedules.items())
+
+
+@actor(initial=0, durable="write")
+async def shuffler(ctx: Context[int, Shuffle | Held | Padded]):
+    async for m in ctx.inbox:
+        if isinstance(m, Held):
+            m.reply_to.tell(held(ctx))
+        elif isinstance(m, Shuffle):
+            rng = random.Random(m.seed)
+            hour = timedelta(hours=1)
+            for i in range(m.count):
+                names = list(ctx.schedules)
+                pick = rng.random()
+                message = Padded(i, bytes(rng.randrange(1000)))
+                if pick < 0.45 or not names:
+                    await ctx.schedule(f"s{i}", hour, None if i % 3 else hour, message)
+                elif pick < 0.65:
+                    await ctx.schedule(rng.choice(names), hour, None, message)
+                elif pick < 0.85:
+                    await ctx.schedules[rng.choice(names)].cancel()
+                else:
+                    # The write of a replacement fails: the replaced one stays where it was.
+                    CHECKING.fail("save", ConnectionError("refused"), times=1)
+                    with pytest.raises(Unavailable):
+                        await ctx.schedule(rng.choice(names), hour, None, message)
+            m.reply_to.tell(held(ctx))
+
+
+def expected_shuffle(seed: int, count: int) -> list[tuple[str, int]]:
+    """The live schedules after `Shuffle(seed, count)` by the rules of a key's schedules: a name made
+    again leaves its place and goes last, a cancelled one is gone, a failed replacement changes
+    nothing."""
+    rng = random.Random(seed)
+    live: dict[str, int] = {}
+    for i in range(count):
+        names = list(live)
+        pick = rng.random()
+        rng.randrange(1000)
+        if pick < 0.45 or not names:
+            live.pop(f"s{i}", None)
+            live[f"s{i}"] = i
+        elif pick < 0.65:
+            name = rng.choice(names)
+            del live[name]
+            live[name] = i
+        elif pick < 0.85:
+            del live[rng.choice(names)]
+        else:
+            rng.choice(names)
+    return list(live.items())
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+def test_schedules_made_replaced_cancelled_and_failed_in_any_order_are_kept_as_a_fresh_encoding(seed):
+    global CHECKING
+    CHECKING = CheckingStore()
+    count = 500
+    key = f"shuffled-{seed}"
+    expected = expected_shuffle(seed, count)
+
+    async def main():
+        async with ActorSystem(store=CHECKING) as system:
+            ref = system.ref(shuffler, key)
+            made = await ref.ask(Shuffle(seed, count, None))
+            assert await system.release(shuffler, key) is True
+            # Back from the table of the node, then from the store in a system of its own.
+            return made, await ref.ask(Held(None))
+
+    async def again():
+        async with ActorSystem(store=CHECKING) as system:
+            return await system.ref(shuffler, key).ask(Held(None))
+
+    made, released = run(main(), 30.0)
+    assert CHECKING.saved > count // 2
+    assert list(made) == expected
+    assert [name for name, _ in CHECKING.last] == [name for name, _ in expected]
+    assert released == made
+    assert run(again(), 30.0) == made

@@ -38,7 +38,7 @@ Run Run::of(const Parts& parts) {
   const std::int64_t taken = message::integer_in(parts, "taken").value_or(0);
   run.taken = taken < 1 ? 0 : static_cast<std::uint64_t>(taken);
   auto sealed = parts.find("sealed");
-  run.sealed = sealed != parts.end() && !sealed->second.empty() && sealed->second.front() == msgpack::kTrue;
+  run.sealed = sealed != parts.end() && !sealed->second.empty() && sealed->second[0] == msgpack::kTrue;
   return run;
 }
 

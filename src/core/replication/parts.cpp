@@ -82,7 +82,10 @@ std::vector<Pages> split(const Pages& pages, std::uint64_t budget) {
 void append(Pages& into, Pages part) {
   for (auto& [name, content] : part) {
     auto [it, inserted] = into.try_emplace(name, std::move(content));
-    if (!inserted) it->second.insert(it->second.end(), content.begin(), content.end());
+    if (inserted) continue;
+    Bytes whole = std::move(it->second).take();
+    whole.insert(whole.end(), content.begin(), content.end());
+    it->second = std::move(whole);
   }
 }
 

@@ -261,12 +261,12 @@ void Schedules::clear() {
   record_.clear();
 }
 
-std::optional<core::Bytes> Schedules::page() const {
+std::optional<core::Page> Schedules::page() const {
   if (list_.empty()) return std::nullopt;
-  return record_.bytes();
+  return record_.page();
 }
 
-std::optional<core::Bytes> schedules_page(const Schedules& schedules) { return schedules.page(); }
+std::optional<core::Page> schedules_page(const Schedules& schedules) { return schedules.page(); }
 
 std::vector<Object> unarmed(Schedules& schedules) {
   std::vector<Object> out;
@@ -356,7 +356,6 @@ Object rescheduled(const Object& self) {
   Wrote wrote;
   {
     auto s = a.state.lock();
-    // The old page is not copied only to be dropped: it is as large as all the schedules.
     for (const auto& [name, bytes] : s->written) {
       if (name != core::schedule::kPage) wrote.pages.emplace_hint(wrote.pages.end(), name, bytes);
     }
@@ -379,7 +378,7 @@ bool unscheduled(const Object& self) {
 
 bool restored(const Object& self) {
   Activation& a = the(self);
-  std::optional<core::Bytes> page;
+  std::optional<core::Page> page;
   std::shared_ptr<const Definition> definition;
   {
     auto s = a.state.lock();

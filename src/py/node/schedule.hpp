@@ -54,8 +54,8 @@ class Schedules {
   // The schedule with `number` goes off next at `due`.
   void redue(std::uint64_t number, std::int64_t due);
   void clear();
-  // The bytes of "@schedules"; none when there is no schedule.
-  std::optional<core::Bytes> page() const;
+  // The page "@schedules"; none when there is no schedule.
+  std::optional<core::Page> page() const;
 
  private:
   struct Hash {
@@ -68,8 +68,8 @@ class Schedules {
   core::schedule::Encoded record_;
 };
 
-// The bytes of "@schedules"; none when there is no schedule. Called with the activation's lock held.
-std::optional<core::Bytes> schedules_page(const Schedules& schedules);
+// The page "@schedules"; none when there is no schedule. Called with the activation's lock held.
+std::optional<core::Page> schedules_page(const Schedules& schedules);
 // Takes the timers out of the schedules, which stay. Called with the activation's lock held.
 std::vector<Object> unarmed(Schedules& schedules);
 // Cancels the handles in order; false with the first error set, the rest left uncancelled.

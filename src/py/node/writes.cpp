@@ -33,23 +33,6 @@ void reserved_into(const Object& self, const Definition& definition, core::Pages
   if (auto page = schedules_page(s->schedules)) pages.insert_or_assign(std::string(kPage), *std::move(page));
 }
 
-// `to` becomes a copy of `from`, each page copied into the buffer `to` already held under its name:
-// a large page (many schedules) rewritten again and again then costs one copy, not a fresh
-// allocation whose every memory page is faulted in.
-void overwrite(core::Pages& to, const core::Pages& from) {
-  auto at = to.begin();
-  for (const auto& [name, bytes] : from) {
-    while (at != to.end() && at->first < name) at = to.erase(at);
-    if (at != to.end() && at->first == name) {
-      at->second.assign(bytes.begin(), bytes.end());
-      ++at;
-    } else {
-      to.emplace_hint(at, name, bytes);
-    }
-  }
-  to.erase(at, to.end());
-}
-
 bool refused_after_become(const Object& self) {
   Activation& a = the(self);
   if (!a.state.lock()->becoming) return false;
@@ -142,12 +125,12 @@ Object decoded(const Object& self, const Definition& definition, const core::Pag
   const schema::Schema& s = definition.states();
   const ir::Index root = s.tree.root;
   const auto* d = s.tree.at(root).as<ir::Node::Dataclass>();
-  auto page = [&](const std::string& name) -> const core::Bytes* {
+  auto page = [&](const std::string& name) -> const core::Page* {
     auto at = pages.find(name);
     return at == pages.end() ? nullptr : &at->second;
   };
   if (d == nullptr) {
-    const core::Bytes* only = page(".");
+    const core::Page* only = page(".");
     if (only == nullptr) {
       schema::raise(schema::Failure::schema(std::string("missing page '.'")));
       return Object();
@@ -161,7 +144,7 @@ Object decoded(const Object& self, const Definition& definition, const core::Pag
   }
   std::vector<Object> values(d->fields.size());
   for (std::size_t i = 0; i < d->fields.size(); ++i) {
-    const core::Bytes* bytes = page(d->fields[i].name);
+    const core::Page* bytes = page(d->fields[i].name);
     if (bytes == nullptr) continue;
     auto value = schema::Schema::read(definition.state.get(), d->fields[i].node, *bytes, the(self).node);
     if (!value) {
@@ -222,8 +205,9 @@ Object write(const Object& self, Wrote wrote) {
     op.kind = wrote.delete_ ? Op::Kind::Delete : Op::Kind::Write;
     op.active = true;
     op.generation = s->generation;
+    // Pages share their bytes: neither of these copies them, however large the key's schedules.
     if (!wrote.delete_) op.pages = wrote.pages;
-    overwrite(s->written, wrote.pages);
+    s->written = wrote.pages;
   }
   Object persisted = a.node->persist(a.actor, a.key, std::move(op));
   if (!persisted) return persisted;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/pages.hpp"
 #include "testing/bytes.hpp"
 
 namespace vorel::core::schedule {
@@ -171,15 +172,31 @@ class EncodedTest : public ::testing::Test {
     EXPECT_EQ(encoded.redue(number, due), it != live.end()) << number;
     if (it != live.end()) it->second.due = due;
   }
-  void check(const std::string& step) {
+  // `keep`: the page of this step is kept, and must still hold its bytes after every later change.
+  void check(const std::string& step, bool keep = true) {
     std::vector<Schedule> in_order;
     for (const auto& [number, s] : live) in_order.push_back(s);
-    ASSERT_EQ(encoded.bytes(), encode(in_order)) << step;
+    B fresh = encode(in_order);
+    Page page = encoded.page();
+    ASSERT_EQ(page.size(), fresh.size()) << step;
+    ASSERT_EQ(page, fresh) << step;
     ASSERT_EQ(encoded.size(), live.size()) << step;
+    // Chunks stay near their size: no two neighbours would fit in one.
+    ASSERT_LE(encoded.chunks(), 2 * fresh.size() / Encoded::kChunk + 2) << step;
+    if (keep) kept.push_back({step, encoded.page(), std::move(fresh)});
+  }
+  void TearDown() override {
+    for (const auto& [step, page, bytes] : kept) EXPECT_EQ(page, bytes) << "the page of " << step;
   }
 
   Encoded encoded;
   std::map<std::uint64_t, Schedule> live;
+  struct Kept {
+    std::string step;
+    Page page;
+    B bytes;
+  };
+  std::vector<Kept> kept;
 };
 
 TEST_F(EncodedTest, ChangesByCase) {
@@ -209,24 +226,59 @@ TEST_F(EncodedTest, ChangesByCase) {
   }
 }
 
-TEST_F(EncodedTest, RandomChangesMatchAFreshEncoding) {
+// Random changes, each checked against a fresh encoding, with small elements (many to a chunk)
+// and large ones (a few to a chunk, some larger than one), so that chunks fill, split and join.
+struct Random {
+  std::size_t message;  // the largest message
+  int rounds;
+  // Removals and due changes out of 8 changes; the rest are puts.
+  unsigned removals;
+
+  friend void PrintTo(const Random& r, std::ostream* out) {
+    *out << "messages up to " << r.message << " bytes, " << r.rounds << " rounds";
+  }
+};
+
+class EncodedRandomTest : public EncodedTest, public ::testing::WithParamInterface<Random> {};
+
+TEST_P(EncodedRandomTest, ChangesMatchAFreshEncodingAndKeptPagesKeepTheirBytes) {
+  const Random r = GetParam();
   std::mt19937_64 rng(1106);
   const std::vector<std::int64_t> dues = {0, 127, -32, 255, 65535, -129, 1LL << 40, INT64_MAX, INT64_MIN};
   std::uint64_t next = 0;
-  for (int round = 0; round < 3000; ++round) {
+  for (int round = 0; round < r.rounds; ++round) {
     const auto pick = [&] { return live.empty() ? next : std::next(live.begin(), static_cast<std::ptrdiff_t>(rng() % live.size()))->first; };
-    switch (rng() % 5) {
-      case 0:
-      case 1:
-        put(next++, {"n" + std::to_string(round), Bytes(rng() % 40, static_cast<std::uint8_t>(round)), dues[rng() % dues.size()],
-                     rng() % 2 ? std::optional<std::uint64_t>(rng()) : std::nullopt});
-        break;
-      case 2: put(rng() % (next + 1), {"p" + std::to_string(round), Bytes(rng() % 5, 1), dues[rng() % dues.size()], std::nullopt}); break;
-      case 3: remove(pick()); break;
-      default: redue(pick(), dues[rng() % dues.size()]); break;
+    const unsigned kind = static_cast<unsigned>(rng() % 8);
+    if (kind < r.removals) {
+      remove(pick());
+    } else if (kind < r.removals + 2) {
+      redue(pick(), dues[rng() % dues.size()]);
+    } else if (kind == 7) {
+      // A number already made: in its place among the others, replacing one or not.
+      put(rng() % (next + 1), {"p" + std::to_string(round), Bytes(rng() % (r.message / 4 + 1), 1), dues[rng() % dues.size()], std::nullopt});
+    } else {
+      put(next++, {"n" + std::to_string(round), Bytes(rng() % (r.message + 1), static_cast<std::uint8_t>(round)),
+                   dues[rng() % dues.size()], rng() % 2 ? std::optional<std::uint64_t>(rng()) : std::nullopt});
     }
-    check("round " + std::to_string(round));
+    check("round " + std::to_string(round), round % 64 == 0);
   }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, EncodedRandomTest,
+                         ::testing::Values(Random{40, 3000, 2}, Random{3000, 1500, 3}, Random{40000, 300, 3}),
+                         [](const auto& info) { return "message" + std::to_string(info.param.message); });
+
+TEST_F(EncodedTest, ManyAppendedThenRemovedFromTheFrontKeepChunksFew) {
+  for (std::uint64_t n = 0; n < 4000; ++n) put(n, {"s" + std::to_string(n), Bytes(20, 7), 1'700'000'000'000'000, std::nullopt});
+  check("filled");
+  EXPECT_GT(encoded.chunks(), 4U);
+  for (std::uint64_t n = 0; n < 4000; n += 3) remove(n);
+  check("every third removed");
+  for (std::uint64_t n = 1; n < 3990; ++n) {
+    if (n % 3 != 0) remove(n);
+  }
+  check("all but the last few removed");
+  EXPECT_EQ(encoded.chunks(), 1U);
 }
 
 // Random, truncated and mutated records: never a crash, never a read past the slice.

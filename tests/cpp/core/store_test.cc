@@ -22,7 +22,7 @@ using B = Bytes;
 
 Stamp local(std::uint64_t round, std::uint64_t version) { return Stamp{Epoch{round, NodeId{}}, version}; }
 
-Pages pages(std::initializer_list<std::pair<const std::string, Bytes>> entries) { return Pages(entries); }
+Pages pages(std::initializer_list<std::pair<const std::string, Bytes>> entries) { return Pages(entries.begin(), entries.end()); }
 
 // ---- Stored ----
 
