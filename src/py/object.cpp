@@ -36,6 +36,16 @@ PyObject* method_name(const char* name) {
   return found;
 }
 
+Object loaded(const char* module) {
+  PyObject* name = method_name(module);
+  if (name == nullptr) return Object();
+  PyObject* modules = PyImport_GetModuleDict();
+  PyObject* found = modules != nullptr && PyDict_Check(modules) ? PyDict_GetItemWithError(modules, name) : nullptr;
+  if (found != nullptr && found != Py_None) return Object::borrow(found);
+  if (PyErr_Occurred()) return Object();
+  return import(module);
+}
+
 namespace {
 
 PyObject* named(const char* name) {

@@ -71,6 +71,9 @@ Object call_method(PyObject* self, const char* name, Args... args) {
 
 inline Object attr(PyObject* o, const char* name) { return Object::steal(PyObject_GetAttrString(o, name)); }
 inline Object import(const char* module) { return Object::steal(PyImport_ImportModule(module)); }
+// A module imported already, straight from `sys.modules`, whose lookup costs far less than the
+// import machinery's checks on paths that run for every message; imported when it is not there.
+Object loaded(const char* module);
 inline Object text(std::string_view s) {
   return Object::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }

@@ -164,7 +164,7 @@ Raised Reader::received(PyObject* reader, PyObject* task) {
 }
 
 Object current_loop() {
-  Object asyncio = import("asyncio");
+  Object asyncio = loaded("asyncio");
   if (!asyncio) return asyncio;
   return call_method(asyncio.get(), "get_running_loop");
 }

@@ -97,18 +97,6 @@ Result record(PyObject* answer) {
 
 namespace {
 
-// A module imported already comes straight from `sys.modules`, not through the import machinery,
-// whose checks cost more than the store call they serve.
-Object imported(const char* module) {
-  PyObject* name = method_name(module);
-  if (name == nullptr) return Object();
-  PyObject* modules = PyImport_GetModuleDict();
-  PyObject* found = modules != nullptr && PyDict_Check(modules) ? PyDict_GetItemWithError(modules, name) : nullptr;
-  if (found != nullptr && found != Py_None) return Object::borrow(found);
-  if (PyErr_Occurred()) return Object();
-  return import(module);
-}
-
 // The class of what an `async def` method returns. It is one of the interpreter's static types,
 // the same object in every interpreter, so it is looked up once; none when it cannot be found.
 PyTypeObject* coroutine_type() {
@@ -207,7 +195,7 @@ Raised started(Token token, PyObject* store, std::string_view actor, std::string
   const bool load = std::holds_alternative<core::Storage::Load>(request.value);
   // Imported before the store is called: a store method that raises leaves its exception set,
   // under which no import may run.
-  Object asyncio = imported("asyncio");
+  Object asyncio = loaded("asyncio");
   if (!asyncio) return caught();
   Object awaitable = called(store, actor, key, request);
   if (!awaitable) {
