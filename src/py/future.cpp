@@ -12,7 +12,7 @@ std::optional<bool> done(PyObject* future) {
 
 namespace {
 
-bool settle(PyObject* future, const char* method, PyObject* with) {
+bool settle(PyObject* future, Literal method, PyObject* with) {
   if (with == nullptr) return false;
   auto d = done(future);
   if (!d) return false;

@@ -18,32 +18,43 @@ PyObject* named(const char* name);
 
 }  // namespace
 
-PyObject* method_name(const char* name) {
-  // Names are string literals, so a slot keyed on the address skips the lock and the hash on every
-  // call after the first. The text is still compared, so that an address reused for other text can
-  // never give a wrong name. The slots need no lock of their own: a name is only wanted for a call
-  // into Python, so the caller holds the interpreter lock, which orders every use of them.
+PyObject* method_name(Literal literal) {
+  // A slot keyed on the literal's address skips the lock and the hash on every call after the
+  // first. The slots need no lock of their own: a name is only wanted for a call into Python, so
+  // the caller holds the interpreter lock, which orders every use of them. Literals sit a few bytes
+  // apart, so the address is mixed before it picks a slot, and a few neighbouring slots are tried:
+  // two names that are both in use must not keep evicting each other.
   struct Slot {
     const char* key = nullptr;
-    std::string text;
     PyObject* name = nullptr;
   };
-  static std::array<Slot, 128> slots;
-  Slot& slot = slots[(reinterpret_cast<std::uintptr_t>(name) >> 3) % slots.size()];
-  if (slot.key == name && slot.text == name) return slot.name;
-  PyObject* found = named(name);
-  if (found != nullptr) slot = Slot{name, name, found};
+  constexpr int kBits = 9;
+  constexpr std::size_t kSlots = std::size_t{1} << kBits, kProbes = 4;
+  static std::array<Slot, kSlots> slots;
+  const char* key = literal.c_str();
+  const std::size_t home = (reinterpret_cast<std::uintptr_t>(key) * 0x9E3779B97F4A7C15ull) >> (64 - kBits);
+  Slot* free = nullptr;
+  for (std::size_t i = 0; i < kProbes; ++i) {
+    Slot& slot = slots[(home + i) % kSlots];
+    if (slot.key == key) return slot.name;
+    if (slot.key == nullptr) {  // slots are never emptied, so the name is not further on
+      free = &slot;
+      break;
+    }
+  }
+  PyObject* found = named(key);
+  if (found != nullptr) *(free != nullptr ? free : &slots[home]) = Slot{key, found};
   return found;
 }
 
-Object loaded(const char* module) {
+Object loaded(Literal module) {
   PyObject* name = method_name(module);
   if (name == nullptr) return Object();
   PyObject* modules = PyImport_GetModuleDict();
   PyObject* found = modules != nullptr && PyDict_Check(modules) ? PyDict_GetItemWithError(modules, name) : nullptr;
   if (found != nullptr && found != Py_None) return Object::borrow(found);
   if (PyErr_Occurred()) return Object();
-  return import(module);
+  return import(module.c_str());
 }
 
 namespace {

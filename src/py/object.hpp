@@ -57,13 +57,24 @@ Object call_method(PyObject* self, PyObject* name, Args... args) {
       PyObject_VectorcallMethod(name, argv, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+// A name written in the source as a string literal. Only a constant can make one, so its address
+// holds the same text for the life of the process and can stand for the text.
+class Literal {
+ public:
+  consteval Literal(const char* text) : text_(text) {}  // NOLINT: converts from every literal
+  const char* c_str() const { return text_; }
+
+ private:
+  const char* text_;
+};
+
 // The interned str of a method name (borrowed), made at its first use and kept for the life of the
 // process; null with the error set when it cannot be made. The interpreter's method cache keys on
 // interned names only: a fresh str per call costs an allocation and a lookup through the whole MRO.
-PyObject* method_name(const char* name);
+PyObject* method_name(Literal name);
 
 template <class... Args>
-Object call_method(PyObject* self, const char* name, Args... args) {
+Object call_method(PyObject* self, Literal name, Args... args) {
   PyObject* method = method_name(name);
   if (method == nullptr) return Object();
   return call_method(self, method, args...);
@@ -73,7 +84,7 @@ inline Object attr(PyObject* o, const char* name) { return Object::steal(PyObjec
 inline Object import(const char* module) { return Object::steal(PyImport_ImportModule(module)); }
 // A module imported already, straight from `sys.modules`, whose lookup costs far less than the
 // import machinery's checks on paths that run for every message; imported when it is not there.
-Object loaded(const char* module);
+Object loaded(Literal module);
 inline Object text(std::string_view s) {
   return Object::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }

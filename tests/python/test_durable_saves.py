@@ -234,6 +234,37 @@ def test_a_save_runs_in_a_task_and_a_context_of_its_own(factory):
         assert task in made
 
 
+@pytest.mark.parametrize("where", ["class", "instance"])
+def test_a_loop_that_brings_its_own_get_task_factory_is_asked_for_it(where):
+    store = Store("at once")
+    asked_for = []
+
+    class Loop(asyncio.SelectorEventLoop):
+        if where == "class":
+
+            def get_task_factory(self):
+                asked_for.append(where)
+                return super().get_task_factory()
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        if where == "instance":
+            plain = loop.get_task_factory
+
+            def get_task_factory():
+                asked_for.append(where)
+                return plain()
+
+            loop.get_task_factory = get_task_factory
+        async with ActorSystem(store=store) as system:
+            return await system.ref(kept, "k").ask(Put(1, None))
+
+    with asyncio.Runner(loop_factory=Loop) as runner_:
+        assert runner_.run(asyncio.wait_for(main(), 10)) == "kept 0 1"
+    assert where in asked_for
+    assert len(store.saves) == 1
+
+
 def test_a_save_that_never_answers_fails_its_write_at_the_timeout_and_the_next_one_goes_on():
     store = Store("at once", held={1})
     answers, value = asked(store, Put(1, None), Put(2, None))

@@ -18,7 +18,7 @@ bool inherited(PyObject* loop, PyObject* base, const char* name) {
 
 // Whether the instance carries a method of its own under `name`. An error counts as yes, so that
 // the loop is then called by name and says what is wrong itself.
-bool replaced(const Object& dict, const char* name) {
+bool replaced(const Object& dict, Literal name) {
   if (!dict) return true;
   PyObject* key = method_name(name);
   const int found = key == nullptr ? -1 : PyDict_Contains(dict.get(), key);

@@ -131,6 +131,48 @@ Raised finish(Token token, Done& done, PyObject* finished, double timeout, bool 
   return done(token, record(answer.get()));
 }
 
+// ("loop", "eager_start"), the keywords a task is made with; made once and kept for the life of the
+// process, like the interned names it holds. Null with the error set when it cannot be made.
+PyObject* task_keywords() {
+  static PyObject* names = nullptr;
+  if (names == nullptr) {
+    PyObject* loop = method_name("loop");
+    PyObject* eager = loop ? method_name("eager_start") : nullptr;
+    names = eager ? PyTuple_Pack(2, loop, eager) : nullptr;
+  }
+  return names;
+}
+
+// What `loop.get_task_factory()` answers. A loop that keeps asyncio's own method, on its class and
+// its instance, has it read where that method reads it, which spares a call into Python code on
+// every store call; any other loop is asked.
+Object task_factory(PyObject* loop) {
+  // The class last asked about, held so that its address cannot be reused by another class.
+  static PyObject* known_class = nullptr;
+  static bool keeps_base = false;
+  PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(loop));
+  if (cls != known_class) {
+    Object events = loaded("asyncio.base_events");
+    Object base = events ? attr(events.get(), "BaseEventLoop") : Object();
+    Object theirs = base ? attr(base.get(), "get_task_factory") : Object();
+    Object mine = theirs ? attr(cls, "get_task_factory") : Object();
+    PyErr_Clear();  // what cannot be learnt leaves the call by name
+    keeps_base = mine && mine.get() == theirs.get();
+    Py_INCREF(cls);
+    Py_XDECREF(std::exchange(known_class, cls));
+  }
+  if (keeps_base) {
+    Object dict = Object::steal(PyObject_GenericGetDict(loop, nullptr));
+    PyObject* method = method_name("get_task_factory");
+    PyObject* field = method ? method_name("_task_factory") : nullptr;
+    if (dict && field != nullptr && PyDict_Contains(dict.get(), method) == 0) {
+      if (PyObject* factory = PyDict_GetItemWithError(dict.get(), field)) return Object::borrow(factory);
+    }
+    PyErr_Clear();
+  }
+  return call_method(loop, "get_task_factory");
+}
+
 struct Watch {
   Object timer;
   bool expired = false;
@@ -146,18 +188,16 @@ std::optional<Raised> eager(Token token, PyObject* asyncio, PyObject* coroutine,
                             bool load, bool& ran) {
   Object loop = call_method(asyncio, "get_running_loop");
   if (!loop) return caught();
-  Object factory = call_method(loop.get(), "get_task_factory");
+  Object factory = task_factory(loop.get());
   if (!factory) return caught();
   if (factory.get() != Py_None) return std::nullopt;
   PyObject* task_name = method_name("Task");
   Object task_class = task_name ? Object::steal(PyObject_GetAttr(asyncio, task_name)) : Object();
-  PyObject* loop_name = task_class ? method_name("loop") : nullptr;
-  PyObject* eager_start = loop_name ? method_name("eager_start") : nullptr;
-  Object names = eager_start ? Object::steal(PyTuple_Pack(2, loop_name, eager_start)) : Object();
-  if (!names) return caught();
+  PyObject* names = task_class ? task_keywords() : nullptr;
+  if (names == nullptr) return caught();
   PyObject* argv[] = {nullptr, coroutine, loop.get(), Py_True};
   Object task = Object::steal(PyObject_Vectorcall(task_class.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                  names.get()));
+                                                  names));
   ran = true;
   if (!task) return failed_now(token, done, timeout);
   Object finished = call_method(task.get(), "done");
