@@ -290,30 +290,6 @@ bool at_utc(const Values& values, PyObject* value) {
   return zone.get() == values.utc.get();
 }
 
-// The 16 bytes of a UUID of the class itself, from the int it holds, as its `bytes` makes them
-// (int.to_bytes(16)) without running that property; false when the value is another or holds an
-// int that is not one of 128 bits, and then `bytes` is read.
-bool identifier_bytes(const Values& values, PyObject* value, std::uint8_t* out) {
-  if (!values.uuid_unknown || !Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(values.uuid.get()))) return false;
-  attributes::Reading reading(values.identifier_reading, values.uuid.get(), std::span<const Object>(values.names.uuid_fields, 1), value);
-  Object n = reading.get(0);
-  if (n && PyLong_CheckExact(n.get())) {
-    Object shift = Object::steal(PyLong_FromLong(64));
-    Object high = shift ? Object::steal(PyNumber_Rshift(n.get(), shift.get())) : Object();
-    const unsigned long long h = high ? PyLong_AsUnsignedLongLong(high.get()) : 0;
-    if (high && !(h == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
-      const unsigned long long l = PyLong_AsUnsignedLongLongMask(n.get());
-      for (int i = 0; i < 8; ++i) {
-        out[i] = static_cast<std::uint8_t>(h >> (56 - 8 * i));
-        out[8 + i] = static_cast<std::uint8_t>(l >> (56 - 8 * i));
-      }
-      return true;
-    }
-  }
-  PyErr_Clear();  // `bytes` gives the error of such a value, if it has one
-  return false;
-}
-
 // The whole span of a timedelta in microseconds, refused when it overflows 64 bits.
 Result<std::int64_t> microseconds(const Names& names, PyObject* delta) {
   VOREL_TRY(days, int64_attribute(delta, names.days.get()));
@@ -464,7 +440,7 @@ Result<void> Writer::put(ir::Index index, PyObject* value, Out& out) {
     case ir::Kind::UUID: {
       VOREL_TRY(ok, read::instance(value, values.uuid.get()));
       if (!ok) return std::unexpected(wrong("UUID", value));
-      if (std::uint8_t b[16]; identifier_bytes(values, value, b)) {
+      if (std::uint8_t b[16]; values.identifier_bytes(value, b)) {
         msgpack::write_bin(out, core::ByteView(b, sizeof b));
         return {};
       }
