@@ -19,10 +19,15 @@ using read::instance;
 
 namespace {
 
-// The node at an index, with the tree's own check inlined into the writer's path; an index out of
-// range is left to the tree, which aborts.
+// An index out of range is left to the tree, which aborts.
+[[noreturn, gnu::cold, gnu::noinline]] void out_of_tree(const ir::Tree& tree, ir::Index i) {
+  tree.at(i);
+  core::broken("vorel: broken schema tree: node index out of range");
+}
+
+// The node at an index, with the tree's own check inlined into the writer's path.
 inline const ir::Node& node_at(const ir::Tree& tree, ir::Index i) {
-  if (i >= tree.nodes.size()) [[unlikely]] return tree.at(i);
+  if (i >= tree.nodes.size()) [[unlikely]] out_of_tree(tree, i);
   return tree.nodes[i];
 }
 
@@ -395,25 +400,20 @@ Result<void> Writer::fields(ir::Index index, PyObject* value, bool tag, Bytes& o
   return fields(index, value, tag, appender);
 }
 
-Result<void> Writer::put(ir::Index index, PyObject* value, Out& out) {
+namespace {
+
+[[gnu::noinline, gnu::cold]] Result<void> refused_deep() { return std::unexpected(too_deep()); }
+
+// A value of a kind that holds no other values and is rare in messages, apart from the writer's
+// hot path.
+[[gnu::noinline]] Result<void> leaf(const Schema& schema, const ir::Node& node, PyObject* value, Out& out) {
   using N = ir::Node;
-  Nesting nesting(depth_);
-  if (nesting.too_deep()) return std::unexpected(too_deep());
-  const N& node = node_at(schema_.tree, index);
-  const Values& values = schema_.values;
+  const Values& values = schema.values;
   switch (node.kind()) {
     case ir::Kind::Never: {
       VOREL_TRY(name, named(value));
       return std::unexpected(schema_text(fmt::format("no value is expected, got {}", name)));
     }
-    case ir::Kind::Scalar:
-      return scalar(node.as<N::Scalar>()->scalar, value, out);
-    case ir::Kind::Literal:
-      return literal(*node.as<N::Literal>(), value, out);
-    case ir::Kind::DateTime:
-      return datetime(value, out);
-    case ir::Kind::Time:
-      return time(value, out);
     case ir::Kind::Date: {
       VOREL_TRY(is_date, values.is_date(value));
       if (!is_date) return std::unexpected(wrong("date", value));
@@ -449,7 +449,7 @@ Result<void> Writer::put(ir::Index index, PyObject* value, Out& out) {
       return write_bytes(out, bytes.get());
     }
     case ir::Kind::Path: {
-      PyObject* cls = schema_.classes[node.as<N::Path>()->cls].get();
+      PyObject* cls = schema.classes[node.as<N::Path>()->cls].get();
       VOREL_TRY(ok, read::instance(value, cls));
       if (!ok) {
         VOREL_TRY(expected, read::text_attribute(cls, "__qualname__"));
@@ -461,7 +461,7 @@ Result<void> Writer::put(ir::Index index, PyObject* value, Out& out) {
     }
     case ir::Kind::Enum: {
       const auto* e = node.as<N::Enum>();
-      VOREL_TRY(ok, read::instance(value, schema_.classes[e->cls].get()));
+      VOREL_TRY(ok, read::instance(value, schema.classes[e->cls].get()));
       if (!ok) return std::unexpected(wrong(e->name, value));
       Object name = Object::steal(PyObject_GetAttr(value, values.names.name.get()));
       if (!name) return raised();
@@ -473,7 +473,7 @@ Result<void> Writer::put(ir::Index index, PyObject* value, Out& out) {
     }
     case ir::Kind::Opaque: {
       const auto* o = node.as<N::Opaque>();
-      Object encoded = call(schema_.codecs[o->codec].first.get(), value);
+      Object encoded = call(schema.codecs[o->codec].first.get(), value);
       if (!encoded) return raised();
       if (!PyBytes_Check(encoded.get())) {
         VOREL_TRY(found, named(encoded.get()));
@@ -481,18 +481,6 @@ Result<void> Writer::put(ir::Index index, PyObject* value, Out& out) {
       }
       return write_bytes(out, encoded.get());
     }
-    case ir::Kind::Collection:
-      return collection(*node.as<N::Collection>(), value, out);
-    case ir::Kind::Tuple:
-      return tuple(*node.as<N::Tuple>(), value, out);
-    case ir::Kind::Mapping:
-      return mapping(*node.as<N::Mapping>(), value, out);
-    case ir::Kind::Dataclass:
-      return fields(index, value, false, out);
-    case ir::Kind::Tagged:
-      return fields(index, value, true, out);
-    case ir::Kind::Union:
-      return union_(*node.as<N::Union>(), value, out);
     case ir::Kind::Ref: {
       const refs::Ref* ref = refs::of(value);
       if (ref == nullptr) {
@@ -506,10 +494,63 @@ Result<void> Writer::put(ir::Index index, PyObject* value, Out& out) {
       }
       return {};
     }
-    case ir::Kind::Alias:
-      return put(node.as<N::Alias>()->target, value, out);
+    default:
+      break;
   }
   core::broken("vorel: broken schema tree: unknown node kind");
+}
+
+}  // namespace
+
+Result<void> Writer::put(ir::Index index, PyObject* value, Out& out) {
+  using N = ir::Node;
+  // The level the value would take is refused before anything of it is written, whatever it is.
+  if (depth_ >= kDeepest) [[unlikely]] return refused_deep();
+  const N& node = node_at(schema_.tree, index);
+  switch (node.kind()) {
+    // A value that holds no others takes no level: nothing written inside it counts them.
+    case ir::Kind::Scalar:
+      return scalar(node.as<N::Scalar>()->scalar, value, out);
+    case ir::Kind::Literal:
+      return literal(*node.as<N::Literal>(), value, out);
+    case ir::Kind::DateTime:
+      return datetime(value, out);
+    case ir::Kind::Time:
+      return time(value, out);
+    case ir::Kind::Collection:
+    case ir::Kind::Tuple:
+    case ir::Kind::Mapping:
+    case ir::Kind::Dataclass:
+    case ir::Kind::Tagged:
+    case ir::Kind::Union:
+    case ir::Kind::Alias:
+      break;
+    default:
+      return leaf(schema_, node, value, out);
+  }
+  // Out of line, so that the values above are written with no frame of their own.
+  return [this](ir::Index index, const N& node, PyObject* value, Out& out) __attribute__((noinline)) -> Result<void> {
+  Nesting nesting(depth_);
+  switch (node.kind()) {
+    case ir::Kind::Collection:
+      return collection(*node.as<N::Collection>(), value, out);
+    case ir::Kind::Tuple:
+      return tuple(*node.as<N::Tuple>(), value, out);
+    case ir::Kind::Mapping:
+      return mapping(*node.as<N::Mapping>(), value, out);
+    case ir::Kind::Dataclass:
+      return fields(index, value, false, out);
+    case ir::Kind::Tagged:
+      return fields(index, value, true, out);
+    case ir::Kind::Union:
+      return union_(*node.as<N::Union>(), value, out);
+    case ir::Kind::Alias:
+      return put(node.as<N::Alias>()->target, value, out);
+    default:
+      break;
+  }
+  core::broken("vorel: broken schema tree: unknown node kind");
+  }(index, node, value, out);
 }
 
 Result<void> Writer::scalar(ir::ScalarKind kind, PyObject* value, Out& out) {
@@ -743,11 +784,14 @@ Result<void> Writer::fields(ir::Index index, PyObject* value, bool tag, Out& out
     msgpack::write_array(out, 2);
     msgpack::write_str(out, node.name);
   }
-  msgpack::write_map(out, node.fields.size());
+  const std::size_t n = node.fields.size();
+  msgpack::write_map(out, n);
   attributes::Reading reading(keys.read, cls, keys.fields, value);
-  for (std::size_t i = 0; i < node.fields.size(); ++i) {
-    const ir::Field& field = node.fields[i];
-    out.append(keys.written[i].data(), keys.written[i].size());
+  const ir::Field* const fields = node.fields.data();
+  const Bytes* const written = keys.written.data();
+  for (std::size_t i = 0; i < n; ++i) {
+    const ir::Field& field = fields[i];
+    out.append(written[i].data(), written[i].size());
     if (fill && field.name == "reply_to") {
       if (const auto* ref = node_at(schema_.tree, field.node).as<ir::Node::Ref>()) {
         target(out, *reply_target_);
@@ -763,7 +807,38 @@ Result<void> Writer::fields(ir::Index index, PyObject* value, bool tag, Out& out
   return {};
 }
 
+namespace {
+
+// The alternative `chosen` finds for None, found by kinds alone where they decide it: the first
+// that is none, when no alternative before it is a kind that could take None and none is an
+// enumeration (tested first). None where they do not decide it.
+std::optional<ir::Index> none_alternative(const ir::Tree& tree, const ir::Node::Union& node) {
+  std::optional<ir::Index> found;
+  for (ir::Index a : node.alternatives) {
+    const ir::Node& alternative = node_at(tree, a);
+    switch (alternative.kind()) {
+      case ir::Kind::Scalar:
+        if (!found && alternative.as<ir::Node::Scalar>()->scalar == ir::ScalarKind::None) found = a;
+        break;
+      case ir::Kind::Literal:
+      case ir::Kind::Collection:
+      case ir::Kind::Tuple:
+      case ir::Kind::Never:
+      case ir::Kind::Opaque:
+        break;
+      default:
+        if (!found || alternative.kind() == ir::Kind::Enum) return std::nullopt;
+    }
+  }
+  return found;
+}
+
+}  // namespace
+
 Result<void> Writer::union_(const ir::Node::Union& node, PyObject* value, Out& out) {
+  if (value == Py_None && node.tagged.empty()) {
+    if (const auto none = none_alternative(schema_.tree, node)) return put(*none, value, out);
+  }
   VOREL_TRY(choice, chosen(schema_, node, value));
   if (!choice) {
     VOREL_TRY(name, named(value));
