@@ -15,7 +15,15 @@ namespace vorel::py::schema::dump {
 
 namespace ir = core::schema::ir;
 
-using read::instance;
+namespace {
+
+// read::instance with its first test, the value of the very class, inlined into the writer's path.
+inline Result<bool> instance(PyObject* value, PyObject* cls) {
+  if (Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(cls))) return true;
+  return read::instance(value, cls);
+}
+
+}  // namespace
 
 namespace {
 
@@ -424,21 +432,21 @@ namespace {
       return {};
     }
     case ir::Kind::TimeDelta: {
-      VOREL_TRY(ok, read::instance(value, values.timedelta.get()));
+      VOREL_TRY(ok, instance(value, values.timedelta.get()));
       if (!ok) return std::unexpected(wrong("timedelta", value));
       VOREL_TRY(us, microseconds(values.names, value));
       msgpack::write_int(out, us);
       return {};
     }
     case ir::Kind::Decimal: {
-      VOREL_TRY(ok, read::instance(value, values.decimal.get()));
+      VOREL_TRY(ok, instance(value, values.decimal.get()));
       if (!ok) return std::unexpected(wrong("Decimal", value));
       Object shown = Object::steal(PyObject_Str(value));
       if (!shown) return raised();
       return write_text(out, shown.get());
     }
     case ir::Kind::UUID: {
-      VOREL_TRY(ok, read::instance(value, values.uuid.get()));
+      VOREL_TRY(ok, instance(value, values.uuid.get()));
       if (!ok) return std::unexpected(wrong("UUID", value));
       if (std::uint8_t b[16]; values.identifier_bytes(value, b)) {
         msgpack::write_bin(out, core::ByteView(b, sizeof b));
@@ -450,7 +458,7 @@ namespace {
     }
     case ir::Kind::Path: {
       PyObject* cls = schema.classes[node.as<N::Path>()->cls].get();
-      VOREL_TRY(ok, read::instance(value, cls));
+      VOREL_TRY(ok, instance(value, cls));
       if (!ok) {
         VOREL_TRY(expected, read::text_attribute(cls, "__qualname__"));
         return std::unexpected(wrong(expected, value));
@@ -461,7 +469,7 @@ namespace {
     }
     case ir::Kind::Enum: {
       const auto* e = node.as<N::Enum>();
-      VOREL_TRY(ok, read::instance(value, schema.classes[e->cls].get()));
+      VOREL_TRY(ok, instance(value, schema.classes[e->cls].get()));
       if (!ok) return std::unexpected(wrong(e->name, value));
       Object name = Object::steal(PyObject_GetAttr(value, values.names.name.get()));
       if (!name) return raised();
@@ -614,7 +622,7 @@ Result<void> Writer::literal(const ir::Node::Literal& node, PyObject* value, Out
 
 Result<void> Writer::datetime(PyObject* value, Out& out) {
   const Values& values = schema_.values;
-  VOREL_TRY(ok, read::instance(value, values.datetime.get()));
+  VOREL_TRY(ok, instance(value, values.datetime.get()));
   if (!ok) return std::unexpected(wrong("datetime", value));
   VOREL_TRY(instant, values.utc_instant(value));
   if (instant) {
@@ -639,7 +647,7 @@ Result<void> Writer::datetime(PyObject* value, Out& out) {
 
 Result<void> Writer::time(PyObject* value, Out& out) {
   const Values& values = schema_.values;
-  VOREL_TRY(ok, read::instance(value, values.time.get()));
+  VOREL_TRY(ok, instance(value, values.time.get()));
   if (!ok) return std::unexpected(wrong("time", value));
   VOREL_TRY(offset, utc_offset(values.names, value, "time"));
   msgpack::write_array(out, 2);
@@ -722,7 +730,7 @@ Result<void> Writer::pair(const ir::Node::Mapping& node, PyObject* key, PyObject
 
 Result<void> Writer::mapping(const ir::Node::Mapping& node, PyObject* value, Out& out) {
   const Values& values = schema_.values;
-  VOREL_TRY(ok, read::instance(value, values.mapping.get()));
+  VOREL_TRY(ok, instance(value, values.mapping.get()));
   if (!ok) return std::unexpected(wrong("Mapping", value));
   if (PyDict_CheckExact(value) && !node.sorted) {
     // A dict's pairs go straight into the output, under a header of its size.
@@ -775,7 +783,7 @@ Result<void> Writer::fields(ir::Index index, PyObject* value, bool tag, Out& out
   const ir::Node::Dataclass& node = *dataclass(node_at(schema_.tree, index));
   const Keys& keys = schema_.keys[index];
   PyObject* cls = schema_.classes[node.cls].get();
-  VOREL_TRY(ok, read::instance(value, cls));
+  VOREL_TRY(ok, instance(value, cls));
   if (!ok) return std::unexpected(wrong(node.name, value));
   // Only the message itself, the first dataclass entered, takes the reply target.
   const bool fill = reply_target_ && !entered;

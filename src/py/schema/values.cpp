@@ -1,6 +1,8 @@
 #include "py/schema/values.hpp"
 
 #include <array>
+#include <bit>
+#include <cstring>
 #include <cmath>
 #include <vector>
 #include <limits>
@@ -109,6 +111,10 @@ std::int64_t days_from_civil(std::int64_t year, std::int64_t month, std::int64_t
   const std::int64_t doy = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
   const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
   return era * 146097 + doe - 719468;
+}
+
+std::uint64_t to_big_endian(std::uint64_t v) {
+  return std::endian::native == std::endian::big ? v : __builtin_bswap64(v);
 }
 
 // The modulus of the hash of an int on a 64-bit interpreter: the hash of n >= 0 is n modulo it.
@@ -415,10 +421,8 @@ bool Values::identifier_bytes(PyObject* value, std::uint8_t* out) const {
                                : PyObject_GetAttr(value, names.uuid_fields[0].get()));
   if (n && PyLong_CheckExact(n.get())) {
     if (auto halves = identifier_halves(n.get())) {
-      for (int i = 0; i < 8; ++i) {
-        out[i] = static_cast<std::uint8_t>(halves->first >> (56 - 8 * i));
-        out[8 + i] = static_cast<std::uint8_t>(halves->second >> (56 - 8 * i));
-      }
+      const std::uint64_t big[2] = {to_big_endian(halves->first), to_big_endian(halves->second)};
+      std::memcpy(out, big, sizeof big);
       return true;
     }
   }
