@@ -183,9 +183,10 @@ Result<void> Values::choose_makers() {
   if (int_compare == nullptr || int_shift == nullptr) return raised();
   half_identifier = Object::steal(PyLong_FromLong(64));
   if (!half_identifier) return raised();
-  identifier_bound = Object::steal(PyNumber_Lshift(half_identifier.get(), half_identifier.get()));
-  if (!identifier_bound) return raised();
-  identifier_bound = Object::steal(PyNumber_Multiply(identifier_bound.get(), identifier_bound.get()));
+  Object one = Object::steal(PyLong_FromLong(1));
+  Object width = Object::steal(PyLong_FromLong(128));
+  if (!one || !width) return raised();
+  identifier_bound = Object::steal(PyNumber_Lshift(one.get(), width.get()));
   if (!identifier_bound) return raised();
   // The high half of an int is found through its hash only where the interpreter hashes ints modulo
   // 2**61-1, and where that gives what the shift gives for ints of every size up to 128 bits.
