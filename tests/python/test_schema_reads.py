@@ -3,6 +3,7 @@ slot, a property, a lookup of its own), and the standard values it takes apart (
 classes themselves and for subclasses. Every row gives the bytes or the error the lookup by name gives."""
 
 import datetime as dt
+import enum
 import uuid
 import zoneinfo
 from dataclasses import dataclass
@@ -209,6 +210,8 @@ STANDARD = [
     (dt.datetime, dt.datetime(2024, 5, 6, tzinfo=PARIS), "92 cf 00 06 17 bc 12 fb 18 00 cd 1c 20"),
     (dt.datetime, dt.datetime(2024, 11, 3, 1, 30, fold=1, tzinfo=NEW_YORK), "92 cf 00 06 25 fc 4c 28 ea 00 d1 b9 b0"),
     (dt.datetime, MyDateTime(2024, 5, 6, tzinfo=UTC), "92 cf 00 06 17 bd c0 22 60 00 00"),
+    (dt.datetime, dt.datetime(2024, 5, 6, 7, 8, 9, 123000, tzinfo=UTC, fold=1), "92 cf 00 06 17 c3 bb 53 48 b8 00"),
+    (dt.datetime, dt.datetime(2000, 2, 29, 12, tzinfo=UTC), "92 cf 00 03 61 ae 2a c6 b0 00 00"),
     (str, MyStr("abc"), "a3 61 62 63"),
     (int, MyInt(5), "05"),
     (float, MyInt(3), "cb 40 08 00 00 00 00 00 00"),
@@ -235,3 +238,84 @@ def test_standard_values_refused(testing, annotation, value, text):
     with pytest.raises(SchemaError) as caught:
         testing.encode(testing.schema(annotation), value)
     assert str(caught.value) == text
+
+
+class IntSub(int):
+    pass
+
+
+# The ints a UUID's 16 bytes are taken from: each side of the 64-bit halves, of 2**128 (which the ints
+# just below it round to as floats) and of the multiples of 2**61-1 that an int's hash is taken modulo.
+IDENTIFIERS = [0, 1, 2**53 + 1, 2**63 - 1, 2**63, 2**64 - 1, 2**64, 2**64 + 1, 2**117 + 3, 2**127, 2**128 - 2**74 - 1,
+               2**128 - 2**74, 2**128 - 1, (2**61 - 1) << 64, ((2**61 - 1) << 64) - 1, (8 * (2**61 - 1)) << 64,
+               ((8 * (2**61 - 1)) << 64) + 2**64 - 1, (2**64 - 1) << 64, 0x12345678123456781234567812345678]
+
+
+@pytest.mark.parametrize("n", IDENTIFIERS, ids=hex)
+@pytest.mark.parametrize("cls", [uuid.UUID, MyUUID])
+def test_a_uuid_is_written_as_the_bytes_of_its_int(testing, cls, n):
+    value = cls(int=n)
+    assert testing.encode(testing.schema(uuid.UUID), value) == b"\xc4\x10" + value.bytes
+
+
+@pytest.mark.parametrize("held", [2**128, 2**128 + 5, 2**1100, -1, -(2**100), True, IntSub(5), IntSub(2**100), 1.5, None],
+                         ids=repr)
+def test_a_uuid_holding_no_int_of_128_bits_is_written_as_its_bytes_property_does(testing, held):
+    value = uuid.UUID(int=1)
+    object.__setattr__(value, "int", held)
+    schema = testing.schema(uuid.UUID)
+    try:
+        expected = value.bytes
+    except Exception as e:
+        with pytest.raises(type(e)) as caught:
+            testing.encode(schema, value)
+        assert str(caught.value) == str(e)
+    else:
+        assert testing.encode(schema, value) == b"\xc4\x10" + expected
+
+
+class Shade(enum.IntEnum):
+    DARK = 1
+
+
+@pytest.mark.parametrize(
+    "annotation, expected",
+    [
+        (str | None, "c0"),
+        (None | str, "c0"),
+        (int | str | None, "c0"),
+        (tuple[int, ...] | None, "c0"),
+        (Address | None, "c0"),
+        (Shade | None, "c0"),
+        (str | int, "expected one of the alternatives"),
+    ],
+    ids=repr,
+)
+def test_none_in_a_union(testing, annotation, expected):
+    schema = testing.schema(annotation)
+    if expected == "c0":
+        assert testing.encode(schema, None) == h(expected)
+        assert testing.decode(schema, h(expected)) is None
+    else:
+        with pytest.raises(SchemaError, match="^NoneType is not an alternative of the union$"):
+            testing.encode(schema, None)
+
+
+type Nest = int | tuple[Nest, ...]
+type Maybe = str | None | tuple[Maybe, ...]
+
+
+@pytest.mark.parametrize(
+    "annotation, leaf",
+    [(Nest, 1), (tuple[Nest, ...], 1), (Maybe, None), (tuple[Maybe, ...], None), (tuple[Maybe, ...], "s")],
+    ids=["union-leaf", "scalar-leaf", "union-none", "none-leaf", "str-leaf"],
+)
+def test_a_value_at_the_deepest_level_is_written_and_one_below_it_refused(testing, annotation, leaf):
+    schema = testing.schema(annotation)
+    deepest = leaf
+    for _ in range(499):
+        deepest = (deepest,)
+    beyond = (deepest,)
+    assert testing.decode(schema, testing.encode(schema, deepest)) == deepest
+    with pytest.raises(SchemaError, match="^a value nests more than 1000 levels deep$"):
+        testing.encode(schema, beyond)

@@ -2,14 +2,12 @@
 
 namespace vorel::py::schema::attributes {
 
-namespace {
-
-// Whether instances of the class are looked up by the generic lookup: no __getattribute__ and no
-// __getattr__ of its own or of a base.
 bool generic(PyObject* cls) {
   return PyType_GetSlot(reinterpret_cast<PyTypeObject*>(cls), Py_tp_getattro) ==
          reinterpret_cast<void*>(PyObject_GenericGetAttr);
 }
+
+namespace {
 
 // What the class's MRO holds under the name, first found first, as the lookup finds it; a null
 // Object when nothing does.

@@ -17,6 +17,10 @@
 
 namespace vorel::py::schema::attributes {
 
+// Whether instances of the class are looked up by the generic lookup: no __getattribute__ and no
+// __getattr__ of its own or of a base.
+bool generic(PyObject* cls);
+
 // How one name is read from an instance of the class itself.
 struct Way {
   enum class By : std::uint8_t { Lookup, Dict, Descriptor };

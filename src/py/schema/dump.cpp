@@ -15,14 +15,27 @@ namespace vorel::py::schema::dump {
 
 namespace ir = core::schema::ir;
 
-using read::instance;
+namespace {
+
+// read::instance with its first test, the value of the very class, inlined into the writer's path.
+inline Result<bool> instance(PyObject* value, PyObject* cls) {
+  if (Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(cls))) return true;
+  return read::instance(value, cls);
+}
+
+}  // namespace
 
 namespace {
 
-// The node at an index, with the tree's own check inlined into the writer's path; an index out of
-// range is left to the tree, which aborts.
+// An index out of range is left to the tree, which aborts.
+[[noreturn, gnu::cold, gnu::noinline]] void out_of_tree(const ir::Tree& tree, ir::Index i) {
+  tree.at(i);
+  core::broken("vorel: broken schema tree: node index out of range");
+}
+
+// The node at an index, with the tree's own check inlined into the writer's path.
 inline const ir::Node& node_at(const ir::Tree& tree, ir::Index i) {
-  if (i >= tree.nodes.size()) [[unlikely]] return tree.at(i);
+  if (i >= tree.nodes.size()) [[unlikely]] out_of_tree(tree, i);
   return tree.nodes[i];
 }
 
@@ -290,30 +303,6 @@ bool at_utc(const Values& values, PyObject* value) {
   return zone.get() == values.utc.get();
 }
 
-// The 16 bytes of a UUID of the class itself, from the int it holds, as its `bytes` makes them
-// (int.to_bytes(16)) without running that property; false when the value is another or holds an
-// int that is not one of 128 bits, and then `bytes` is read.
-bool identifier_bytes(const Values& values, PyObject* value, std::uint8_t* out) {
-  if (!values.uuid_unknown || !Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(values.uuid.get()))) return false;
-  attributes::Reading reading(values.identifier_reading, values.uuid.get(), std::span<const Object>(values.names.uuid_fields, 1), value);
-  Object n = reading.get(0);
-  if (n && PyLong_CheckExact(n.get())) {
-    Object shift = Object::steal(PyLong_FromLong(64));
-    Object high = shift ? Object::steal(PyNumber_Rshift(n.get(), shift.get())) : Object();
-    const unsigned long long h = high ? PyLong_AsUnsignedLongLong(high.get()) : 0;
-    if (high && !(h == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
-      const unsigned long long l = PyLong_AsUnsignedLongLongMask(n.get());
-      for (int i = 0; i < 8; ++i) {
-        out[i] = static_cast<std::uint8_t>(h >> (56 - 8 * i));
-        out[8 + i] = static_cast<std::uint8_t>(l >> (56 - 8 * i));
-      }
-      return true;
-    }
-  }
-  PyErr_Clear();  // `bytes` gives the error of such a value, if it has one
-  return false;
-}
-
 // The whole span of a timedelta in microseconds, refused when it overflows 64 bits.
 Result<std::int64_t> microseconds(const Names& names, PyObject* delta) {
   VOREL_TRY(days, int64_attribute(delta, names.days.get()));
@@ -419,25 +408,20 @@ Result<void> Writer::fields(ir::Index index, PyObject* value, bool tag, Bytes& o
   return fields(index, value, tag, appender);
 }
 
-Result<void> Writer::put(ir::Index index, PyObject* value, Out& out) {
+namespace {
+
+[[gnu::noinline, gnu::cold]] Result<void> refused_deep() { return std::unexpected(too_deep()); }
+
+// A value of a kind that holds no other values and is rare in messages, apart from the writer's
+// hot path.
+[[gnu::noinline]] Result<void> leaf(const Schema& schema, const ir::Node& node, PyObject* value, Out& out) {
   using N = ir::Node;
-  Nesting nesting(depth_);
-  if (nesting.too_deep()) return std::unexpected(too_deep());
-  const N& node = node_at(schema_.tree, index);
-  const Values& values = schema_.values;
+  const Values& values = schema.values;
   switch (node.kind()) {
     case ir::Kind::Never: {
       VOREL_TRY(name, named(value));
       return std::unexpected(schema_text(fmt::format("no value is expected, got {}", name)));
     }
-    case ir::Kind::Scalar:
-      return scalar(node.as<N::Scalar>()->scalar, value, out);
-    case ir::Kind::Literal:
-      return literal(*node.as<N::Literal>(), value, out);
-    case ir::Kind::DateTime:
-      return datetime(value, out);
-    case ir::Kind::Time:
-      return time(value, out);
     case ir::Kind::Date: {
       VOREL_TRY(is_date, values.is_date(value));
       if (!is_date) return std::unexpected(wrong("date", value));
@@ -448,23 +432,23 @@ Result<void> Writer::put(ir::Index index, PyObject* value, Out& out) {
       return {};
     }
     case ir::Kind::TimeDelta: {
-      VOREL_TRY(ok, read::instance(value, values.timedelta.get()));
+      VOREL_TRY(ok, instance(value, values.timedelta.get()));
       if (!ok) return std::unexpected(wrong("timedelta", value));
       VOREL_TRY(us, microseconds(values.names, value));
       msgpack::write_int(out, us);
       return {};
     }
     case ir::Kind::Decimal: {
-      VOREL_TRY(ok, read::instance(value, values.decimal.get()));
+      VOREL_TRY(ok, instance(value, values.decimal.get()));
       if (!ok) return std::unexpected(wrong("Decimal", value));
       Object shown = Object::steal(PyObject_Str(value));
       if (!shown) return raised();
       return write_text(out, shown.get());
     }
     case ir::Kind::UUID: {
-      VOREL_TRY(ok, read::instance(value, values.uuid.get()));
+      VOREL_TRY(ok, instance(value, values.uuid.get()));
       if (!ok) return std::unexpected(wrong("UUID", value));
-      if (std::uint8_t b[16]; identifier_bytes(values, value, b)) {
+      if (std::uint8_t b[16]; values.identifier_bytes(value, b)) {
         msgpack::write_bin(out, core::ByteView(b, sizeof b));
         return {};
       }
@@ -473,8 +457,8 @@ Result<void> Writer::put(ir::Index index, PyObject* value, Out& out) {
       return write_bytes(out, bytes.get());
     }
     case ir::Kind::Path: {
-      PyObject* cls = schema_.classes[node.as<N::Path>()->cls].get();
-      VOREL_TRY(ok, read::instance(value, cls));
+      PyObject* cls = schema.classes[node.as<N::Path>()->cls].get();
+      VOREL_TRY(ok, instance(value, cls));
       if (!ok) {
         VOREL_TRY(expected, read::text_attribute(cls, "__qualname__"));
         return std::unexpected(wrong(expected, value));
@@ -485,7 +469,7 @@ Result<void> Writer::put(ir::Index index, PyObject* value, Out& out) {
     }
     case ir::Kind::Enum: {
       const auto* e = node.as<N::Enum>();
-      VOREL_TRY(ok, read::instance(value, schema_.classes[e->cls].get()));
+      VOREL_TRY(ok, instance(value, schema.classes[e->cls].get()));
       if (!ok) return std::unexpected(wrong(e->name, value));
       Object name = Object::steal(PyObject_GetAttr(value, values.names.name.get()));
       if (!name) return raised();
@@ -497,7 +481,7 @@ Result<void> Writer::put(ir::Index index, PyObject* value, Out& out) {
     }
     case ir::Kind::Opaque: {
       const auto* o = node.as<N::Opaque>();
-      Object encoded = call(schema_.codecs[o->codec].first.get(), value);
+      Object encoded = call(schema.codecs[o->codec].first.get(), value);
       if (!encoded) return raised();
       if (!PyBytes_Check(encoded.get())) {
         VOREL_TRY(found, named(encoded.get()));
@@ -505,18 +489,6 @@ Result<void> Writer::put(ir::Index index, PyObject* value, Out& out) {
       }
       return write_bytes(out, encoded.get());
     }
-    case ir::Kind::Collection:
-      return collection(*node.as<N::Collection>(), value, out);
-    case ir::Kind::Tuple:
-      return tuple(*node.as<N::Tuple>(), value, out);
-    case ir::Kind::Mapping:
-      return mapping(*node.as<N::Mapping>(), value, out);
-    case ir::Kind::Dataclass:
-      return fields(index, value, false, out);
-    case ir::Kind::Tagged:
-      return fields(index, value, true, out);
-    case ir::Kind::Union:
-      return union_(*node.as<N::Union>(), value, out);
     case ir::Kind::Ref: {
       const refs::Ref* ref = refs::of(value);
       if (ref == nullptr) {
@@ -530,10 +502,63 @@ Result<void> Writer::put(ir::Index index, PyObject* value, Out& out) {
       }
       return {};
     }
-    case ir::Kind::Alias:
-      return put(node.as<N::Alias>()->target, value, out);
+    default:
+      break;
   }
   core::broken("vorel: broken schema tree: unknown node kind");
+}
+
+}  // namespace
+
+Result<void> Writer::put(ir::Index index, PyObject* value, Out& out) {
+  using N = ir::Node;
+  // The level the value would take is refused before anything of it is written, whatever it is.
+  if (depth_ >= kDeepest) [[unlikely]] return refused_deep();
+  const N& node = node_at(schema_.tree, index);
+  switch (node.kind()) {
+    // A value that holds no others takes no level: nothing written inside it counts them.
+    case ir::Kind::Scalar:
+      return scalar(node.as<N::Scalar>()->scalar, value, out);
+    case ir::Kind::Literal:
+      return literal(*node.as<N::Literal>(), value, out);
+    case ir::Kind::DateTime:
+      return datetime(value, out);
+    case ir::Kind::Time:
+      return time(value, out);
+    case ir::Kind::Collection:
+    case ir::Kind::Tuple:
+    case ir::Kind::Mapping:
+    case ir::Kind::Dataclass:
+    case ir::Kind::Tagged:
+    case ir::Kind::Union:
+    case ir::Kind::Alias:
+      break;
+    default:
+      return leaf(schema_, node, value, out);
+  }
+  // Out of line, so that the values above are written with no frame of their own.
+  return [this](ir::Index index, const N& node, PyObject* value, Out& out) __attribute__((noinline)) -> Result<void> {
+  Nesting nesting(depth_);
+  switch (node.kind()) {
+    case ir::Kind::Collection:
+      return collection(*node.as<N::Collection>(), value, out);
+    case ir::Kind::Tuple:
+      return tuple(*node.as<N::Tuple>(), value, out);
+    case ir::Kind::Mapping:
+      return mapping(*node.as<N::Mapping>(), value, out);
+    case ir::Kind::Dataclass:
+      return fields(index, value, false, out);
+    case ir::Kind::Tagged:
+      return fields(index, value, true, out);
+    case ir::Kind::Union:
+      return union_(*node.as<N::Union>(), value, out);
+    case ir::Kind::Alias:
+      return put(node.as<N::Alias>()->target, value, out);
+    default:
+      break;
+  }
+  core::broken("vorel: broken schema tree: unknown node kind");
+  }(index, node, value, out);
 }
 
 Result<void> Writer::scalar(ir::ScalarKind kind, PyObject* value, Out& out) {
@@ -597,7 +622,7 @@ Result<void> Writer::literal(const ir::Node::Literal& node, PyObject* value, Out
 
 Result<void> Writer::datetime(PyObject* value, Out& out) {
   const Values& values = schema_.values;
-  VOREL_TRY(ok, read::instance(value, values.datetime.get()));
+  VOREL_TRY(ok, instance(value, values.datetime.get()));
   if (!ok) return std::unexpected(wrong("datetime", value));
   VOREL_TRY(instant, values.utc_instant(value));
   if (instant) {
@@ -622,7 +647,7 @@ Result<void> Writer::datetime(PyObject* value, Out& out) {
 
 Result<void> Writer::time(PyObject* value, Out& out) {
   const Values& values = schema_.values;
-  VOREL_TRY(ok, read::instance(value, values.time.get()));
+  VOREL_TRY(ok, instance(value, values.time.get()));
   if (!ok) return std::unexpected(wrong("time", value));
   VOREL_TRY(offset, utc_offset(values.names, value, "time"));
   msgpack::write_array(out, 2);
@@ -705,7 +730,7 @@ Result<void> Writer::pair(const ir::Node::Mapping& node, PyObject* key, PyObject
 
 Result<void> Writer::mapping(const ir::Node::Mapping& node, PyObject* value, Out& out) {
   const Values& values = schema_.values;
-  VOREL_TRY(ok, read::instance(value, values.mapping.get()));
+  VOREL_TRY(ok, instance(value, values.mapping.get()));
   if (!ok) return std::unexpected(wrong("Mapping", value));
   if (PyDict_CheckExact(value) && !node.sorted) {
     // A dict's pairs go straight into the output, under a header of its size.
@@ -758,7 +783,7 @@ Result<void> Writer::fields(ir::Index index, PyObject* value, bool tag, Out& out
   const ir::Node::Dataclass& node = *dataclass(node_at(schema_.tree, index));
   const Keys& keys = schema_.keys[index];
   PyObject* cls = schema_.classes[node.cls].get();
-  VOREL_TRY(ok, read::instance(value, cls));
+  VOREL_TRY(ok, instance(value, cls));
   if (!ok) return std::unexpected(wrong(node.name, value));
   // Only the message itself, the first dataclass entered, takes the reply target.
   const bool fill = reply_target_ && !entered;
@@ -767,11 +792,14 @@ Result<void> Writer::fields(ir::Index index, PyObject* value, bool tag, Out& out
     msgpack::write_array(out, 2);
     msgpack::write_str(out, node.name);
   }
-  msgpack::write_map(out, node.fields.size());
+  const std::size_t n = node.fields.size();
+  msgpack::write_map(out, n);
   attributes::Reading reading(keys.read, cls, keys.fields, value);
-  for (std::size_t i = 0; i < node.fields.size(); ++i) {
-    const ir::Field& field = node.fields[i];
-    out.append(keys.written[i].data(), keys.written[i].size());
+  const ir::Field* const fields = node.fields.data();
+  const Bytes* const written = keys.written.data();
+  for (std::size_t i = 0; i < n; ++i) {
+    const ir::Field& field = fields[i];
+    out.append(written[i].data(), written[i].size());
     if (fill && field.name == "reply_to") {
       if (const auto* ref = node_at(schema_.tree, field.node).as<ir::Node::Ref>()) {
         target(out, *reply_target_);
@@ -787,7 +815,38 @@ Result<void> Writer::fields(ir::Index index, PyObject* value, bool tag, Out& out
   return {};
 }
 
+namespace {
+
+// The alternative `chosen` finds for None, found by kinds alone where they decide it: the first
+// that is none, when no alternative before it is a kind that could take None and none is an
+// enumeration (tested first). None where they do not decide it.
+std::optional<ir::Index> none_alternative(const ir::Tree& tree, const ir::Node::Union& node) {
+  std::optional<ir::Index> found;
+  for (ir::Index a : node.alternatives) {
+    const ir::Node& alternative = node_at(tree, a);
+    switch (alternative.kind()) {
+      case ir::Kind::Scalar:
+        if (!found && alternative.as<ir::Node::Scalar>()->scalar == ir::ScalarKind::None) found = a;
+        break;
+      case ir::Kind::Literal:
+      case ir::Kind::Collection:
+      case ir::Kind::Tuple:
+      case ir::Kind::Never:
+      case ir::Kind::Opaque:
+        break;
+      default:
+        if (!found || alternative.kind() == ir::Kind::Enum) return std::nullopt;
+    }
+  }
+  return found;
+}
+
+}  // namespace
+
 Result<void> Writer::union_(const ir::Node::Union& node, PyObject* value, Out& out) {
+  if (value == Py_None && node.tagged.empty()) {
+    if (const auto none = none_alternative(schema_.tree, node)) return put(*none, value, out);
+  }
   VOREL_TRY(choice, chosen(schema_, node, value));
   if (!choice) {
     VOREL_TRY(name, named(value));

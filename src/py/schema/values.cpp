@@ -1,6 +1,10 @@
 #include "py/schema/values.hpp"
 
 #include <array>
+#include <bit>
+#include <cstring>
+#include <cmath>
+#include <vector>
 #include <limits>
 #include <optional>
 #include <utility>
@@ -109,6 +113,34 @@ std::int64_t days_from_civil(std::int64_t year, std::int64_t month, std::int64_t
   return era * 146097 + doe - 719468;
 }
 
+std::uint64_t to_big_endian(std::uint64_t v) {
+  return std::endian::native == std::endian::big ? v : __builtin_bswap64(v);
+}
+
+// The modulus of the hash of an int on a 64-bit interpreter: the hash of n >= 0 is n modulo it.
+constexpr std::uint64_t kHashModulus = (std::uint64_t{1} << 61) - 1;
+
+std::uint64_t modulo_hash(std::uint64_t n) {
+  const std::uint64_t folded = (n & kHashModulus) + (n >> 61);  // 2**61 is 1 modulo it
+  return folded >= kHashModulus ? folded - kHashModulus : folded;
+}
+
+// The high 64 bits of an int n of 64 to 128 bits from what is read of it without making an object: its
+// low 64 bits, its hash (n modulo 2**61-1) and n as a double. 2**64 is 8 modulo 2**61-1, so the hash
+// less the low bits is 8 times the high half modulo it; of the nine values below 2**64 with that
+// remainder, the double, 2**11 off at most, tells which is the one. None when the three do not
+// agree, which an int's hash of that modulus never gives.
+std::optional<std::uint64_t> high_half(std::uint64_t low, std::uint64_t hash, double approximate) {
+  const std::uint64_t eightfold = modulo_hash(hash + kHashModulus - modulo_hash(low));
+  // Divided by 8 modulo 2**61-1: times 2**58, a rotation of its 61 bits by 3.
+  const std::uint64_t remainder = (eightfold >> 3) | ((eightfold & 7) << 58);
+  const double k = std::nearbyint((approximate / 0x1p64 - static_cast<double>(remainder)) / static_cast<double>(kHashModulus));
+  if (!(k >= 0 && k <= 8)) return std::nullopt;
+  std::uint64_t high = 0;
+  if (__builtin_add_overflow(remainder, static_cast<std::uint64_t>(k) * kHashModulus, &high)) return std::nullopt;
+  return high;
+}
+
 Result<Object> from_state(const Values& values, const Civil& c, PyObject* tz) {
   const State state = state_of(c);
   Object bytes = Object::steal(PyBytes_FromStringAndSize(state.data(), state.size()));
@@ -146,6 +178,40 @@ Result<void> Values::choose_makers() {
   if (!moment_ordinal) return raised();
   VOREL_TRY(identifiers, attributes::Plan::of(uuid.get(), std::span<const Object>(names.uuid_fields, 1)));
   identifier_reading = std::move(identifiers);
+  int_compare = reinterpret_cast<richcmpfunc>(PyType_GetSlot(&PyLong_Type, Py_tp_richcompare));
+  int_shift = reinterpret_cast<binaryfunc>(PyType_GetSlot(&PyLong_Type, Py_nb_rshift));
+  if (int_compare == nullptr || int_shift == nullptr) return raised();
+  half_identifier = Object::steal(PyLong_FromLong(64));
+  if (!half_identifier) return raised();
+  Object one = Object::steal(PyLong_FromLong(1));
+  Object width = Object::steal(PyLong_FromLong(128));
+  if (!one || !width) return raised();
+  identifier_bound = Object::steal(PyNumber_Lshift(one.get(), width.get()));
+  if (!identifier_bound) return raised();
+  // The high half of an int is found through its hash only where the interpreter hashes ints modulo
+  // 2**61-1, and where that gives what the shift gives for ints of every size up to 128 bits.
+  hashed_identifier = false;
+  Object sys = import("sys");
+  Object info = sys ? attr(sys.get(), "hash_info") : Object();
+  Object modulus = info ? attr(info.get(), "modulus") : Object();
+  if (!modulus) return raised();
+  if (PyLong_AsUnsignedLongLongMask(modulus.get()) == kHashModulus && PyLong_AsDouble(modulus.get()) == 0x1p61) {
+    std::vector<Object> samples;
+    for (const char* digits : {"ffffffffffffffff", "10000000000000000", "1fffffffffffffffe", "ffffffffffffffffffffffffffffffff",
+                               "12345678123456781234567812345678", "80000000000000000000000000000000",
+                               "fffffffffffff800ffffffffffffffff", "1fffffffffffffff1fffffffffffffff"}) {
+      Object sample = Object::steal(PyLong_FromString(digits, nullptr, 16));
+      if (!sample) return raised();
+      samples.push_back(std::move(sample));
+    }
+    std::vector<std::optional<std::pair<std::uint64_t, std::uint64_t>>> shifted;
+    for (const Object& sample : samples) shifted.push_back(identifier_halves(sample.get()));
+    hashed_identifier = true;
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+      if (!shifted[i] || identifier_halves(samples[i].get()) != shifted[i]) hashed_identifier = false;
+    }
+    if (PyErr_Occurred()) return raised();
+  }
 
   // Datetimes are made from their state, and read through it, only where the state of a wall time
   // with every field set is what this interpreter's datetime reads and gives back, at UTC and at
@@ -345,6 +411,48 @@ Result<Object> Values::identifier(const std::uint8_t* bytes) const {
   }
   PyObject* fields[] = {n.get(), uuid_unknown.get()};
   return bare::made(uuid.get(), names.uuid_fields, fields);
+}
+
+bool Values::identifier_bytes(PyObject* value, std::uint8_t* out) const {
+  if (!uuid_unknown || !Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(uuid.get()))) return false;
+  // The class's lookup is asked again, as a reading asks it: a __getattribute__ given to it since is honoured.
+  const attributes::Way& way = identifier_reading.ways[0];
+  Object n = Object::steal(way.by == attributes::Way::By::Descriptor && attributes::generic(uuid.get())
+                               ? way.get(way.descriptor.get(), value, uuid.get())
+                               : PyObject_GetAttr(value, names.uuid_fields[0].get()));
+  if (n && PyLong_CheckExact(n.get())) {
+    if (auto halves = identifier_halves(n.get())) {
+      const std::uint64_t big[2] = {to_big_endian(halves->first), to_big_endian(halves->second)};
+      std::memcpy(out, big, sizeof big);
+      return true;
+    }
+  }
+  PyErr_Clear();  // `bytes` gives the error of such a value, if it has one
+  return false;
+}
+
+std::optional<std::pair<std::uint64_t, std::uint64_t>> Values::identifier_halves(PyObject* n) const {
+  // Its sign, its magnitude and its top 53 bits, all without making an object.
+  const double approximate = PyLong_AsDouble(n);
+  if (approximate < 0) return std::nullopt;  // negative, or beyond a double with the error set
+  constexpr double kHalf = 0x1p64, kWhole = 0x1p128;
+  if (approximate >= kWhole) {
+    // 2**128 is also what the ints just below it round to.
+    if (approximate > kWhole || Object::steal(int_compare(n, identifier_bound.get(), Py_LT)).get() != Py_True) {
+      return std::nullopt;
+    }
+  }
+  const std::uint64_t low = PyLong_AsUnsignedLongLongMask(n);
+  if (approximate < kHalf) return std::pair(std::uint64_t{0}, low);
+  if (hashed_identifier) {
+    const Py_hash_t hash = PyObject_Hash(n);
+    if (hash == -1) return std::nullopt;
+    if (auto high = high_half(low, static_cast<std::uint64_t>(hash), approximate)) return std::pair(*high, low);
+    return std::nullopt;
+  }
+  Object high = Object::steal(int_shift(n, half_identifier.get()));
+  if (!high) return std::nullopt;
+  return std::pair(PyLong_AsUnsignedLongLongMask(high.get()), low);
 }
 
 Result<Object> Values::duration(std::int64_t microseconds) const {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <utility>
 
 #include "py/object.hpp"
 #include "py/schema/attributes.hpp"
@@ -46,6 +47,13 @@ struct Values {
   // How the parts of a datetime and the int of a UUID are read from instances of those classes.
   attributes::Plan moment_reading, identifier_reading;
   Object moment_ordinal;  // the datetime class's own toordinal
+  // How the 16 bytes of a UUID's int are taken from it: int's own comparison and right shift,
+  // called without the operators' dispatch, against 2**128 and by 64, made once.
+  richcmpfunc int_compare = nullptr;
+  binaryfunc int_shift = nullptr;
+  Object identifier_bound, half_identifier;
+  // Whether the high half of such an int is read from its hash instead of a shift, which makes an int.
+  bool hashed_identifier = false;
 
   // Finds out, once per schema, which of the quicker ways of making UUIDs and datetimes this
   // interpreter's classes make the same objects by (where one does not, the class is called), and
@@ -68,6 +76,13 @@ struct Values {
   Result<std::optional<std::int64_t>> utc_instant(PyObject* value) const;
   // The UUID of 16 bytes, big-endian, as UUID(bytes=...) makes it.
   Result<Object> identifier(const std::uint8_t* bytes) const;
+  // The 16 bytes of a UUID of the class itself, as its `bytes` makes them (int.to_bytes(16)),
+  // without running that property; false when the value is another or holds anything but an int
+  // of 128 bits, whose `bytes` is then read.
+  bool identifier_bytes(PyObject* value, std::uint8_t* out) const;
+  // The high and the low 64 bits of an exact int of 0 to 2**128; none for any other, with an error
+  // set where reading it raised.
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> identifier_halves(PyObject* n) const;
 };
 
 }  // namespace vorel::py::schema
