@@ -15,15 +15,7 @@ namespace vorel::py::schema::dump {
 
 namespace ir = core::schema::ir;
 
-namespace {
-
-// read::instance with its first test, the value of the very class, inlined into the writer's path.
-inline Result<bool> instance(PyObject* value, PyObject* cls) {
-  if (Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(cls))) return true;
-  return read::instance(value, cls);
-}
-
-}  // namespace
+using read::instance;
 
 namespace {
 
@@ -536,8 +528,11 @@ Result<void> Writer::put(ir::Index index, PyObject* value, Out& out) {
     default:
       return leaf(schema_, node, value, out);
   }
-  // Out of line, so that the values above are written with no frame of their own.
-  return [this](ir::Index index, const N& node, PyObject* value, Out& out) __attribute__((noinline)) -> Result<void> {
+  return nested(index, node, value, out);
+}
+
+Result<void> Writer::nested(ir::Index index, const ir::Node& node, PyObject* value, Out& out) {
+  using N = ir::Node;
   Nesting nesting(depth_);
   switch (node.kind()) {
     case ir::Kind::Collection:
@@ -558,7 +553,6 @@ Result<void> Writer::put(ir::Index index, PyObject* value, Out& out) {
       break;
   }
   core::broken("vorel: broken schema tree: unknown node kind");
-  }(index, node, value, out);
 }
 
 Result<void> Writer::scalar(ir::ScalarKind kind, PyObject* value, Out& out) {

@@ -95,6 +95,10 @@ class Writer {
  private:
   using Out = core::msgpack::Appender;
   Result<void> put(core::schema::ir::Index node, PyObject* value, Out& out);
+  // A value that holds others, one level deeper. Out of line, so that `put` writes the values that
+  // hold none with no frame of its own.
+  [[gnu::noinline]] Result<void> nested(core::schema::ir::Index node, const core::schema::ir::Node& kind,
+                                        PyObject* value, Out& out);
   Result<void> fields(core::schema::ir::Index node, PyObject* value, bool tag, Out& out);
   Result<void> scalar(core::schema::ir::ScalarKind kind, PyObject* value, Out& out);
   Result<void> literal(const core::schema::ir::Node::Literal& node, PyObject* value, Out& out);

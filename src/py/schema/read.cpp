@@ -2,14 +2,6 @@
 
 namespace vorel::py::schema::read {
 
-Result<bool> instance(PyObject* o, PyObject* cls) {
-  // The value of the very class, as most are, is answered without a call into the interpreter.
-  if (Py_IS_TYPE(o, reinterpret_cast<PyTypeObject*>(cls))) return true;
-  int r = PyObject_IsInstance(o, cls);
-  if (r < 0) return raised();
-  return r == 1;
-}
-
 Result<bool> subclass(PyObject* o, PyObject* cls) {
   int r = PyObject_IsSubclass(o, cls);
   if (r < 0) return raised();

@@ -10,7 +10,14 @@
 
 namespace vorel::py::schema::read {
 
-Result<bool> instance(PyObject* o, PyObject* cls);
+// Whether o is an instance of cls. Defined here so that every caller answers the value of the very
+// class, as most are, inline and without a call into the interpreter.
+inline Result<bool> instance(PyObject* o, PyObject* cls) {
+  if (Py_IS_TYPE(o, reinterpret_cast<PyTypeObject*>(cls))) return true;
+  const int r = PyObject_IsInstance(o, cls);
+  if (r < 0) return raised();
+  return r == 1;
+}
 Result<bool> subclass(PyObject* o, PyObject* cls);
 // An attribute that must be a str, as UTF-8.
 Result<std::string> text_attribute(PyObject* o, const char* name);
