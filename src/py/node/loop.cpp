@@ -91,6 +91,30 @@ Object Calls::future(PyObject* loop) {
                                            k->keywords.get()));
 }
 
+Object task_factory(PyObject* loop) {
+  // The class last asked about, held so that its address cannot be reused by another class.
+  static PyObject* known_class = nullptr;
+  static bool keeps_base = false;
+  PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(loop));
+  if (cls != known_class) {
+    Object events = loaded("asyncio.base_events");
+    Object base = events ? attr(events.get(), "BaseEventLoop") : Object();
+    keeps_base = base && inherited(loop, base.get(), "get_task_factory");
+    PyErr_Clear();  // what cannot be learnt leaves the call by name
+    Py_INCREF(cls);
+    Py_XDECREF(std::exchange(known_class, cls));
+  }
+  if (keeps_base) {
+    Object dict = Object::steal(PyObject_GenericGetDict(loop, nullptr));
+    PyObject* field = method_name("_task_factory");
+    if (field != nullptr && !replaced(dict, "get_task_factory")) {
+      if (PyObject* factory = PyDict_GetItemWithError(dict.get(), field)) return Object::borrow(factory);
+    }
+    PyErr_Clear();
+  }
+  return call_method(loop, "get_task_factory");
+}
+
 void Calls::forget() { std::shared_ptr<const Known> gone = known_.replace(nullptr); }
 
 }  // namespace vorel::py::loop

@@ -12,6 +12,11 @@
 
 namespace vorel::py::loop {
 
+// What `loop.get_task_factory()` answers. A loop that keeps asyncio's own method, on its class and
+// its instance, has it read where that method reads it, which spares a call into Python code; any
+// other loop is asked. Null with the error set.
+Object task_factory(PyObject* loop);
+
 class Calls {
  public:
   // The loop's time, seconds of its clock; none with the error set.

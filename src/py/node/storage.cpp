@@ -6,6 +6,7 @@
 #include <utility>
 #include <variant>
 
+#include "py/node/loop.hpp"
 #include "py/node/steps.hpp"
 
 namespace vorel::py::storage {
@@ -143,36 +144,6 @@ PyObject* task_keywords() {
   return names;
 }
 
-// What `loop.get_task_factory()` answers. A loop that keeps asyncio's own method, on its class and
-// its instance, has it read where that method reads it, which spares a call into Python code on
-// every store call; any other loop is asked.
-Object task_factory(PyObject* loop) {
-  // The class last asked about, held so that its address cannot be reused by another class.
-  static PyObject* known_class = nullptr;
-  static bool keeps_base = false;
-  PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(loop));
-  if (cls != known_class) {
-    Object events = loaded("asyncio.base_events");
-    Object base = events ? attr(events.get(), "BaseEventLoop") : Object();
-    Object theirs = base ? attr(base.get(), "get_task_factory") : Object();
-    Object mine = theirs ? attr(cls, "get_task_factory") : Object();
-    PyErr_Clear();  // what cannot be learnt leaves the call by name
-    keeps_base = mine && mine.get() == theirs.get();
-    Py_INCREF(cls);
-    Py_XDECREF(std::exchange(known_class, cls));
-  }
-  if (keeps_base) {
-    Object dict = Object::steal(PyObject_GenericGetDict(loop, nullptr));
-    PyObject* method = method_name("get_task_factory");
-    PyObject* field = method ? method_name("_task_factory") : nullptr;
-    if (dict && field != nullptr && PyDict_Contains(dict.get(), method) == 0) {
-      if (PyObject* factory = PyDict_GetItemWithError(dict.get(), field)) return Object::borrow(factory);
-    }
-    PyErr_Clear();
-  }
-  return call_method(loop, "get_task_factory");
-}
-
 struct Watch {
   Object timer;
   bool expired = false;
@@ -188,7 +159,7 @@ std::optional<Raised> eager(Token token, PyObject* asyncio, PyObject* coroutine,
                             bool load, bool& ran) {
   Object loop = call_method(asyncio, "get_running_loop");
   if (!loop) return caught();
-  Object factory = task_factory(loop.get());
+  Object factory = loop::task_factory(loop.get());
   if (!factory) return caught();
   if (factory.get() != Py_None) return std::nullopt;
   PyObject* task_name = method_name("Task");
