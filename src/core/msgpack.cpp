@@ -6,6 +6,67 @@
 
 namespace vorel::core::msgpack {
 
+struct Appender::Scratch {
+  std::unique_ptr<std::uint8_t[]> data;
+  std::size_t capacity = 0;
+  bool busy = false;
+};
+
+namespace {
+
+// Most values fit in the first buffer, so it need not grow step by step; a buffer that grew past
+// the kept size for one large value is not held by the thread afterwards.
+constexpr std::size_t kFirst = 256;
+constexpr std::size_t kKept = std::size_t{64} << 10;
+
+Appender::Scratch& scratch() {
+  thread_local Appender::Scratch s;
+  return s;
+}
+
+}  // namespace
+
+Appender::Appender(Bytes* out) : out_(out), held_(&scratch()) {
+  if (held_->busy) {
+    held_ = nullptr;
+    own_.reset(new std::uint8_t[kFirst]);
+    data_ = own_.get();
+    capacity_ = kFirst;
+    return;
+  }
+  held_->busy = true;
+  if (!held_->data) {
+    held_->data.reset(new std::uint8_t[kFirst]);
+    held_->capacity = kFirst;
+  }
+  data_ = held_->data.get();
+  capacity_ = held_->capacity;
+}
+
+Appender::~Appender() {
+  if (out_ != nullptr) out_->insert(out_->end(), data_, data_ + size_);
+  if (held_ == nullptr) return;
+  if (held_->capacity > kKept) {
+    held_->data.reset();
+    held_->capacity = 0;
+  }
+  held_->busy = false;
+}
+
+void Appender::grow(std::size_t n) {
+  const std::size_t capacity = std::max(2 * capacity_, size_ + n);
+  std::unique_ptr<std::uint8_t[]> bigger(new std::uint8_t[capacity]);
+  std::memcpy(bigger.get(), data_, size_);
+  data_ = bigger.get();
+  capacity_ = capacity;
+  if (held_ == nullptr) {
+    own_ = std::move(bigger);
+    return;
+  }
+  held_->data = std::move(bigger);
+  held_->capacity = capacity;
+}
+
 std::string Malformed::text() const {
   switch (tag) {
     case Tag::Truncated:

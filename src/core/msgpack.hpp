@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <expected>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -60,37 +61,48 @@ inline constexpr CountMarkers kArray{0x90, 0xdc, 0xdd};
 inline constexpr CountMarkers kMap{0x80, 0xde, 0xdf};
 
 // Appends to a byte buffer through a cursor of its own, for a writer that makes many small writes:
-// the buffer is kept at least as long as what is written, so a write is a store, not a call into
-// the vector; only what was written is left in the buffer when the appender goes.
+// a write is a store, not a call into the vector. The bytes gather in a buffer the thread keeps
+// from one value to the next and are copied after what `out` held when the appender goes, so
+// `out` is given exactly the room it uses and no byte is zeroed before it is written. An appender
+// made while another is at work on the same thread (a Python method the writer calls may write a
+// value) gathers in a buffer of its own.
 class Appender {
  public:
-  explicit Appender(Bytes& out) : out_(out), size_(out.size()) { room(1); }
-  ~Appender() { out_.resize(size_); }
+  explicit Appender(Bytes& out) : Appender(&out) {}
+  // Gathers bytes that are only read through `written()`, not given to a buffer.
+  Appender() : Appender(nullptr) {}
+  ~Appender();
   Appender(const Appender&) = delete;
   Appender& operator=(const Appender&) = delete;
 
+  // What was written through this appender so far; `out` is given it when the appender goes.
   std::size_t size() const { return size_; }
+  ByteView written() const { return {data_, size_}; }
   void push_back(std::uint8_t b) {
     room(1);
-    out_.data()[size_++] = b;
+    data_[size_++] = b;
   }
   void append(const void* data, std::size_t n) {
     room(n);
-    std::memcpy(out_.data() + size_, data, n);
+    std::memcpy(data_ + size_, data, n);
     size_ += n;
   }
-  // Writes made so far, as bytes that stay valid until the next write.
-  ByteView written() const { return {out_.data(), size_}; }
+
+  struct Scratch;
 
  private:
-  // What an empty buffer is first given: most values fit, so it need not grow step by step.
-  static constexpr std::size_t kFirst = 256;
   void room(std::size_t n) {
-    if (out_.size() - size_ < n) out_.resize(std::max({out_.capacity(), 2 * out_.size(), size_ + n, kFirst}));
+    if (capacity_ - size_ < n) grow(n);
   }
+  explicit Appender(Bytes* out);
+  void grow(std::size_t n);
 
-  Bytes& out_;
-  std::size_t size_;
+  Bytes* out_;
+  Scratch* held_;  // the thread's buffer while this appender has it, else null
+  std::unique_ptr<std::uint8_t[]> own_;  // the buffer of an appender that does not have the thread's
+  std::uint8_t* data_;
+  std::size_t capacity_;
+  std::size_t size_ = 0;
 };
 
 namespace detail {

@@ -318,8 +318,7 @@ class Pieces {
   std::size_t size() const { return spans_.size(); }
 
   void sort() {
-    auto less = [this](const Span& a, const Span& b) {
-      const auto* base = buffer_.data();
+    auto less = [base = out_.written().data()](const Span& a, const Span& b) {
       return std::lexicographical_compare(base + a.first, base + a.first + a.second, base + b.first,
                                           base + b.first + b.second);
     };
@@ -333,13 +332,13 @@ class Pieces {
   }
 
   void append_to(Out& out) const {
-    for (const auto& [start, length] : spans_) out.append(buffer_.data() + start, length);
+    const auto* base = out_.written().data();
+    for (const auto& [start, length] : spans_) out.append(base + start, length);
   }
 
  private:
   using Span = std::pair<std::size_t, std::size_t>;
-  Bytes buffer_;
-  Out out_{buffer_};  // appends to buffer_, which it needs to outlive it
+  Out out_;
   std::vector<Span> spans_;
 };
 

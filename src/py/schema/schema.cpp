@@ -158,7 +158,6 @@ Result<Object> Schema::read(PyObject* schema, ir::Index node, core::ByteView byt
 
 Result<core::Bytes> Schema::write(const Schema& schema, ir::Index node, PyObject* value) {
   core::Bytes out;
-  out.reserve(256);  // most values fit, so the buffer does not grow step by step
   dump::Writer writer(schema);
   VOREL_CHECK(writer.write(node, value, out));
   return out;

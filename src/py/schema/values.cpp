@@ -103,16 +103,6 @@ Civil civil_of(const char* state) {
                byte(7) << 16 | byte(8) << 8 | byte(9)};
 }
 
-// Days from 1970-01-01 to a date of the proleptic Gregorian calendar (the inverse of `civil`).
-std::int64_t days_from_civil(std::int64_t year, std::int64_t month, std::int64_t day) {
-  year -= month <= 2 ? 1 : 0;
-  const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
-  const std::int64_t yoe = year - era * 400;
-  const std::int64_t doy = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-  const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
-
 std::uint64_t to_big_endian(std::uint64_t v) {
   return std::endian::native == std::endian::big ? v : __builtin_bswap64(v);
 }
