@@ -130,6 +130,28 @@ def test_a_loop_that_brings_its_own_clock_and_futures_is_called_for_them(testing
         loop.close()
 
 
+def test_a_future_belongs_to_the_nodes_loop_whichever_loop_runs(testing):
+    node = testing.node()
+    loop, other = asyncio.new_event_loop(), asyncio.new_event_loop()
+
+    async def made():
+        return node.future()
+
+    try:
+        node.enter(loop, object())
+        cases = {
+            "no loop runs": node.future(),
+            "its loop runs": loop.run_until_complete(made()),
+            "another loop runs": other.run_until_complete(made()),
+        }
+        for case, future in cases.items():
+            assert type(future) is asyncio.Future and future.get_loop() is loop, case
+    finally:
+        node.enter(None, None)
+        loop.close()
+        other.close()
+
+
 def test_a_cluster_side_that_is_still_starting_is_no_cluster(testing):
     node = testing.node()
     node.join_pending()

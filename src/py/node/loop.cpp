@@ -57,6 +57,8 @@ std::shared_ptr<const Calls::Known> Calls::known(PyObject* loop) {
   Object base = events ? attr(events.get(), "BaseEventLoop") : Object();
   Object futures = base ? import("asyncio.futures") : Object();
   made->future_class = futures ? attr(futures.get(), "Future") : Object();
+  Object running = made->future_class ? import("asyncio.events") : Object();
+  made->running = running ? attr(running.get(), "_get_running_loop") : Object();
   made->keywords = Object::steal(Py_BuildValue("(s)", "loop"));
   made->dict = made->keywords ? Object::steal(PyObject_GenericGetDict(loop, nullptr)) : Object();
   if (made->dict && made->future_class) {
@@ -86,6 +88,13 @@ std::optional<double> Calls::time(PyObject* loop) {
 Object Calls::future(PyObject* loop) {
   auto k = known(loop);
   if (!k->base_future || replaced(k->dict, "create_future")) return call_method(loop, "create_future");
+  // A future made on the running loop finds that loop itself: called without the keyword, the class
+  // spares the dict of keyword arguments a call to it would build.
+  if (k->running) {
+    Object running = Object::steal(PyObject_CallNoArgs(k->running.get()));
+    if (!running) return running;
+    if (running.get() == loop) return Object::steal(PyObject_CallNoArgs(k->future_class.get()));
+  }
   PyObject* args[] = {nullptr, loop};
   return Object::steal(PyObject_Vectorcall(k->future_class.get(), args + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                            k->keywords.get()));

@@ -32,6 +32,7 @@ class Calls {
     Object dict;          // the loop's own attributes, where a replaced method would sit; may be null
     Object future_class;  // the Future class the base class's create_future makes
     Object keywords;      // ("loop",)
+    Object running;       // asyncio's _get_running_loop; may be null
     bool base_time = false;
     bool base_future = false;
   };
