@@ -274,6 +274,21 @@ def test_a_uuid_holding_no_int_of_128_bits_is_written_as_its_bytes_property_does
         assert testing.encode(schema, value) == b"\xc4\x10" + expected
 
 
+def test_a_uuid_class_given_a_getattribute_after_its_schema_is_read_through_it(testing):
+    schema = testing.schema(uuid.UUID)
+    value, other = uuid.UUID(int=1), uuid.UUID(int=2**100 + 7)
+
+    def looked_up(self, name):
+        return object.__getattribute__(other if name == "int" else self, name)
+
+    uuid.UUID.__getattribute__ = looked_up
+    try:
+        written = testing.encode(schema, value)
+    finally:
+        del uuid.UUID.__getattribute__
+    assert written == b"\xc4\x10" + other.bytes
+
+
 class Shade(enum.IntEnum):
     DARK = 1
 

@@ -27,6 +27,12 @@ struct Way {
   By by = By::Lookup;
   Object descriptor;             // By::Descriptor: the data descriptor the class finds first
   descrgetfunc get = nullptr;    // its __get__
+
+  // The attribute of an instance of cls itself: its descriptor called as the lookup would call it,
+  // or the lookup. Null with the error set.
+  Object read(PyObject* value, PyObject* cls, PyObject* name) const {
+    return Object::steal(by == By::Descriptor ? get(descriptor.get(), value, cls) : PyObject_GetAttr(value, name));
+  }
 };
 
 // The ways of every name of one class, in the order the names are read.

@@ -2,12 +2,12 @@
 
 #include <array>
 #include <bit>
-#include <cstring>
 #include <cmath>
-#include <vector>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "py/schema/bare.hpp"
 #include "py/schema/read.hpp"
@@ -266,11 +266,7 @@ Result<std::optional<std::int64_t>> Values::utc_instant(PyObject* value) const {
   PyObject* type = datetime.get();
   if (!Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(type))) return std::nullopt;
   // The parts are the class's own descriptors, called as the lookup would call them.
-  const auto part = [&](std::size_t i) {
-    const attributes::Way& way = moment_reading.ways[i];
-    return Object::steal(way.by == attributes::Way::By::Descriptor ? way.get(way.descriptor.get(), value, type)
-                                                                   : PyObject_GetAttr(value, names.moment_parts[i].get()));
-  };
+  const auto part = [&](std::size_t i) { return moment_reading.ways[i].read(value, type, names.moment_parts[i].get()); };
   Object zone = part(7);
   if (!zone) return raised();
   if (zone.get() != utc.get()) return std::nullopt;
@@ -406,10 +402,9 @@ Result<Object> Values::identifier(const std::uint8_t* bytes) const {
 bool Values::identifier_bytes(PyObject* value, std::uint8_t* out) const {
   if (!uuid_unknown || !Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(uuid.get()))) return false;
   // The class's lookup is asked again, as a reading asks it: a __getattribute__ given to it since is honoured.
-  const attributes::Way& way = identifier_reading.ways[0];
-  Object n = Object::steal(way.by == attributes::Way::By::Descriptor && attributes::generic(uuid.get())
-                               ? way.get(way.descriptor.get(), value, uuid.get())
-                               : PyObject_GetAttr(value, names.uuid_fields[0].get()));
+  PyObject* name = names.uuid_fields[0].get();
+  Object n = attributes::generic(uuid.get()) ? identifier_reading.ways[0].read(value, uuid.get(), name)
+                                             : Object::steal(PyObject_GetAttr(value, name));
   if (n && PyLong_CheckExact(n.get())) {
     if (auto halves = identifier_halves(n.get())) {
       const std::uint64_t big[2] = {to_big_endian(halves->first), to_big_endian(halves->second)};
