@@ -6,7 +6,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -87,6 +89,10 @@ inline Object import(const char* module) { return Object::steal(PyImport_ImportM
 Object loaded(Literal module);
 inline Object text(std::string_view s) {
   return Object::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+inline Object bytes_of(std::span<const std::uint8_t> b) {
+  return Object::steal(
+      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size())));
 }
 
 // The name of a class as every refusal prints it, its __name__ ("int", "Point"), as the

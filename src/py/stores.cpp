@@ -87,11 +87,6 @@ PyObject* refuse(const char* text) {
   return nullptr;
 }
 
-Object bytes(const core::Bytes& b) {
-  return Object::steal(
-      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size())));
-}
-
 // The arguments of the calls, copied out of their Python objects at once.
 struct Load {
   std::string actor, key;
@@ -496,9 +491,9 @@ PyObject* type() {
 
 Object record(const std::optional<store::Record>& found) {
   if (!found) return Object::borrow(Py_None);
-  Object version = bytes(found->version);
+  Object version = bytes_of(found->version);
   if (!version) return version;
-  Object state = found->state ? bytes(*found->state) : Object::borrow(Py_None);
+  Object state = found->state ? bytes_of(*found->state) : Object::borrow(Py_None);
   if (!state) return state;
   return Object::steal(PyTuple_Pack(2, version.get(), state.get()));
 }

@@ -118,8 +118,7 @@ bool Node::settle(std::int64_t id, core::Outcome outcome) {
       }
       value = *std::move(read);
     } else {
-      value = Object::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v->data.data()),
-                                                      static_cast<Py_ssize_t>(v->data.size())));
+      value = bytes_of(v->data);
       if (!value) return refused();
     }
     return call_method(future, "set_result", value.get()) ? true : refused();

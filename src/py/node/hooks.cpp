@@ -28,11 +28,6 @@ struct Watcher {
   Locked<std::optional<core::Bytes>> fail_on;
 };
 
-Object bytes_of(core::ByteView b) {
-  return Object::steal(
-      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size())));
-}
-
 // Parses the arguments by name; false with the standard conversion error set.
 template <class... Out>
 bool parsed(PyObject* args, PyObject* kwargs, const char* format, const char* const* names, Out*... out) {

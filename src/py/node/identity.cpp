@@ -12,8 +12,7 @@ Object of(const core::NodeId& id) {
   Object uuid = cls ? import("uuid") : Object();
   Object uuid_cls = uuid ? attr(uuid.get(), "UUID") : Object();
   if (!uuid_cls) return Object();
-  Object bytes =
-      Object::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(id.incarnation.data()), 16));
+  Object bytes = bytes_of(id.incarnation);
   Object kwargs = bytes ? Object::steal(Py_BuildValue("{s:O}", "bytes", bytes.get())) : Object();
   Object empty = Object::steal(PyTuple_New(0));
   Object u = kwargs && empty ? Object::steal(PyObject_Call(uuid_cls.get(), empty.get(), kwargs.get())) : Object();

@@ -12,11 +12,6 @@
 namespace vorel::py::storage {
 namespace {
 
-Object bytes_of(core::ByteView b) {
-  return Object::steal(
-      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size())));
-}
-
 // The awaitable of the store method the request calls; null with the error set.
 Object called(PyObject* store, std::string_view actor, std::string_view key, const core::Storage& request) {
   Object a = text(actor);

@@ -66,7 +66,7 @@ Result<Object> made(Object o) {
 Result<Object> made(PyObject* o) { return made(Object::steal(o)); }
 
 Result<Object> text_object(std::string_view s) {
-  return made(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+  return made(text(s));
 }
 
 // A union alternative that reads a bool though its family is another: an int field given a bool
@@ -147,8 +147,7 @@ Result<Object> Loader::read(ir::Index index) {
       const auto* o = node.as<N::Opaque>();
       if (family != Kind::Bin) return wrong(o->name, found(family));
       VOREL_TRY(b, reader_.read_bin());
-      VOREL_TRY(bytes, made(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()),
-                                                      static_cast<Py_ssize_t>(b.size()))));
+      VOREL_TRY(bytes, made(bytes_of(b)));
       return made(call(schema_.codecs[o->codec].second.get(), bytes.get()));
     }
     case ir::Kind::Collection:
@@ -215,7 +214,7 @@ Result<Object> Loader::scalar(ir::ScalarKind kind, Kind family) {
     case ir::ScalarKind::Bytes: {
       if (family != Kind::Bin) return wrong("bytes", found(family));
       VOREL_TRY(b, reader_.read_bin());
-      return made(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size())));
+      return made(bytes_of(b));
     }
   }
   core::broken("vorel: broken schema tree: unknown scalar kind");

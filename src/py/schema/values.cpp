@@ -376,7 +376,7 @@ Result<Object> Values::moment(std::int64_t microseconds, std::int64_t offset) co
 
 Result<Object> Values::identifier(const std::uint8_t* bytes) const {
   if (!uuid_unknown) {
-    Object b = Object::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes), 16));
+    Object b = bytes_of(std::span(bytes, 16));
     if (!b) return raised();
     PyObject* args[] = {nullptr, b.get()};
     return done(Object::steal(

@@ -29,11 +29,6 @@ PyObject* sql_carrier(PyObject*, PyObject* sql) {
   return capsule;
 }
 
-Object bytes_of(core::ByteView b) {
-  return Object::steal(
-      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size())));
-}
-
 // None, the failure's text, or (pages or None, (round, version)).
 Object shown(const node::replication::service::StoreResult& result) {
   if (!result) return text(result.error());

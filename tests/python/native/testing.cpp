@@ -326,10 +326,6 @@ const schema::Schema* record(PyObject* o) {
 
 ir::Index start(const schema::Schema& s, int tagged) { return tagged ? s.tree.tagged_root : s.tree.root; }
 
-Object bytes_of(const core::Bytes& b) {
-  return Object::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size())));
-}
-
 // The arguments (schema, value, /, tagged=False) of the hooks that the bench calls in a loop: taken
 // without building a tuple, so the hook adds little to what it measures.
 bool arguments_of(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject*& first,
